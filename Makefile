@@ -1,0 +1,42 @@
+# Entry points for a fresh Debian 12 machine. Every target that builds first
+# makes sure the packages are there (scripts/install-deps is cheap when they are).
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
+JOBS       ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test test-unit test-asan test-tsan demo clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+# Every test of the normal build, then the suites once more under
+# AddressSanitizer+UBSan (label "asan") and ThreadSanitizer (label "tsan").
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	$(MAKE) --no-print-directory test-asan test-tsan
+
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) -DZEL_SANITIZE="address;undefined" $(CMAKE_ARGS)
+	cmake --build $(BUILD_ASAN) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS) -L asan
+
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DZEL_SANITIZE=thread $(CMAKE_ARGS)
+	cmake --build $(BUILD_TSAN) -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -L tsan
+
+demo: build
+	scripts/demo
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

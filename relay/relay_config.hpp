@@ -1,0 +1,73 @@
+// The relay's configuration: command line, at most one KEY=VALUE file that
+// pre-loads the environment without overriding it, and validation of every
+// PCAP_ key of the chosen mode into one relay_config.
+//
+// Runs on the main thread before any other thread exists. Every validation
+// failure prints exactly one fixed sentence (two for the PCAP_WSS_HOST/PORT
+// cases) on standard error and makes the caller exit with status 2. The token
+// is never printed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A 16-byte address in network order; IPv4 is stored IPv4-mapped
+// (ten zero bytes, 0xFF 0xFF, the four address bytes).
+struct peer_ip {
+    unsigned char bytes[16];
+};
+
+struct relay_config {
+    char socket_path[108];
+    char url[1024];
+    char host[256];
+    char path[1024];
+    char switch_id[256];
+    char token[4096];
+    char ca_file[1024];
+    char client_cert[1024];
+    char client_key[1024];
+    bool server_mode;
+    bool enabled;
+    char server_cert[1024];
+    char server_key[1024];
+    peer_ip allowed[64];
+    size_t allowed_count;
+    size_t max_clients;
+    size_t client_queue_events;
+    size_t client_queue_bytes;
+    int port;
+    size_t queue_events;
+    size_t queue_bytes;
+    uint32_t reconnect_min;
+    uint32_t reconnect_max;
+};
+
+// 0 when the file was read, or was not required and cannot be opened, or the
+// path is null or empty; -1 after printing "failed to open config file: %s\n".
+int load_conf_file(const char *path, bool required);
+
+// The variable's value, or fallback when it is unset or empty.
+const char *env_or(const char *name, const char *fallback);
+
+// 0 after copying value (null copies as ""); -1 after "%s is too long\n".
+int copy_value(char *dst, size_t size, const char *value, const char *name);
+
+// 0 with the value (or the fallback when unset/empty) in *out; -1 after
+// "%s must be a positive integer\n".
+int parse_size(const char *name, size_t fallback, size_t *out);
+
+// 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
+int parse_ip(const char *text, peer_ip *out);
+
+// Each returns 0, or -1 after its message has been printed.
+int load_config(relay_config *cfg);
+int load_server_config(relay_config *cfg);
+int read_secret(relay_config *cfg);
+int parse_wss_url(relay_config *cfg);
+
+// The front of the relay's main: command line, configuration file choice,
+// load_config and the early outcomes ("--check-config" report, listener
+// disabled). Returns -1 when the runtime should start with *cfg, otherwise the
+// exit status to leave with.
+int relay_configure(int argc, char **argv, relay_config *cfg);

@@ -1,0 +1,2 @@
+// placeholder until the configuration front lands
+int main() { return 0; }

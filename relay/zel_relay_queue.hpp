@@ -1,0 +1,55 @@
+// Bounded, mutex-protected, drop-oldest FIFO of owned byte strings.
+//
+// Used for the relay's main queue (reader thread pushes, service thread takes)
+// and for every subscriber queue (service thread only). A push never blocks and
+// never fails for lack of room: it discards the oldest entries until both the
+// entry limit and the byte limit admit the new one, counting each discard in
+// `dropped`. A push fails (-1, queue unchanged) only for bad arguments, an entry
+// longer than the byte limit, or memory exhaustion. Every function may be called
+// from any thread between init and destroy; destroy needs exclusive use.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct zel_relay_item {
+    unsigned char *data;   // heap copy of the entry, no terminator added
+    size_t len;            // always >= 1
+    zel_relay_item *next;  // next newer entry; null for the tail and for taken items
+};
+
+struct zel_relay_queue {
+    pthread_mutex_t lock;  // guards every field below
+    zel_relay_item *head;  // oldest entry, null when empty
+    zel_relay_item *tail;  // newest entry, null when empty
+    size_t count;
+    size_t bytes;          // sum of len over all entries
+    size_t max_count;      // >= 1
+    size_t max_bytes;      // >= 1
+    uint64_t dropped;      // entries discarded since init; never reset
+};
+
+// 0 on success; -1 for a null queue or a zero limit; otherwise the error number
+// of pthread_mutex_init.
+int zel_relay_queue_init(zel_relay_queue *q, size_t max_count, size_t max_bytes);
+
+// Appends a copy of data[0..len). 0 when appended (possibly after discarding
+// older entries); -1 with the queue unchanged when q or data is null, len is 0,
+// len exceeds max_bytes, or allocation fails. Allocation happens outside the lock.
+int zel_relay_queue_push(zel_relay_queue *q, const void *data, size_t len);
+
+// The oldest item, unlinked and owned by the caller (release it with
+// zel_relay_item_free), or null when the queue is empty or q is null.
+zel_relay_item *zel_relay_queue_take(zel_relay_queue *q);
+
+// Frees an item and its bytes; accepts null.
+void zel_relay_item_free(zel_relay_item *item);
+
+// Current entry count and drop count, read under the lock (may be stale at once).
+size_t zel_relay_queue_count(zel_relay_queue *q);
+uint64_t zel_relay_queue_dropped(zel_relay_queue *q);
+
+// Discards every entry (each counts as dropped) and destroys the mutex; accepts null.
+void zel_relay_queue_destroy(zel_relay_queue *q);
