@@ -1,0 +1,19 @@
+// Subscriber server mode: the server-mode branch of the protocol callback,
+// the allow-list test and the fan-out of main-queue lines into the
+// subscribers' own queues. Everything here runs on the service thread.
+#pragma once
+
+#include "relay_state.hpp"
+
+// Handles one library callback in server mode; the result follows the
+// library's convention (0 go on, nonzero reject or close).
+int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
+                    void *user, void *in, size_t len);
+
+// True when the peer of the accepted socket fd is on the allow-list; false when
+// it is not, or its address cannot be read.
+bool peer_allowed(const relay_config *cfg, int fd);
+
+// Moves up to 64 lines from the main queue into every subscriber queue and
+// asks for another pass while lines remain.
+void fanout(relay_state *st);
