@@ -1,1 +1,11 @@
-# config tests
+# Queue unit tests and configuration tests of the relay.
+
+add_executable(test_relay_queue ${CMAKE_CURRENT_LIST_DIR}/test_queue.cpp)
+target_link_libraries(test_relay_queue PRIVATE zel_relay_core GTest::gtest_main)
+
+# The two-thread run is registered apart so the ThreadSanitizer pass can pick
+# it alone; the single-threaded cases run in the normal and ASan passes.
+add_test(NAME relay_queue COMMAND test_relay_queue --gtest_filter=-RelayQueueStress.*)
+set_tests_properties(relay_queue PROPERTIES LABELS "asan")
+add_test(NAME relay_queue_stress COMMAND test_relay_queue --gtest_filter=RelayQueueStress.*)
+set_tests_properties(relay_queue_stress PROPERTIES LABELS "asan;tsan")
