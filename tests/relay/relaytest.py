@@ -1,0 +1,242 @@
+"""Shared helpers for the relay's integration tests.
+
+Everything here drives real programs and real sockets:
+
+- make_pki(dir): a throwaway CA, a server certificate for localhost/127.0.0.1/::1
+  and a client certificate, made with the openssl command line.
+- EventSource: a Unix stream socket server standing in for the capture daemon;
+  the relay connects to it and receives newline-terminated event lines.
+- Relay: starts build/bin/zel_packet_monitor_wss with a clean environment,
+  "--config=" (so no configuration file is read) and the PCAP_ variables given,
+  collects its stderr lines in a thread, and stops it with SIGTERM.
+
+Sanitizer options set by the Makefile (ASAN_OPTIONS and friends) are passed
+through so that a sanitizer report turns into a non-zero exit status.
+"""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+BIN = os.environ.get("ZEL_BIN", "")
+RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
+
+# Environment variables that survive the clean environment of a relay run.
+_PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
+
+# A token that passes the relay's 32-byte minimum.
+TOKEN = "t0k3n-" + "x" * 40
+
+
+def _openssl(*args, cwd):
+    subprocess.run(("openssl",) + args, cwd=cwd, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def make_ca(directory, name="ca"):
+    """Self-signed CA; returns (cert path, key path)."""
+    cert, key = name + ".pem", name + ".key"
+    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=zel test " + name, "-keyout", key, "-out", cert,
+             "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
+    return os.path.join(directory, cert), os.path.join(directory, key)
+
+
+def make_cert(directory, name, ca, san=None, client=False):
+    """Leaf certificate signed by ca=(cert, key); returns (cert path, key path).
+
+    san defaults to DNS:localhost, IP:127.0.0.1, IP:::1 for server certificates.
+    """
+    if san is None:
+        san = "DNS:localhost,IP:127.0.0.1,IP:::1"
+    cert, key, csr, ext = (name + ".pem", name + ".key", name + ".csr",
+                           name + ".ext")
+    usage = "clientAuth" if client else "serverAuth"
+    with open(os.path.join(directory, ext), "w") as f:
+        f.write("basicConstraints=CA:FALSE\n")
+        f.write("extendedKeyUsage=%s\n" % usage)
+        if san:
+            f.write("subjectAltName=%s\n" % san)
+    _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes",
+             "-subj", "/CN=zel test " + name, "-keyout", key, "-out", csr,
+             cwd=directory)
+    _openssl("x509", "-req", "-in", csr, "-CA", ca[0], "-CAkey", ca[1],
+             "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", cert,
+             cwd=directory)
+    return os.path.join(directory, cert), os.path.join(directory, key)
+
+
+def make_pki(directory):
+    """CA, server and client certificates in directory; returns a dict with
+    keys ca, ca_key, server_cert, server_key, client_cert, client_key."""
+    ca = make_ca(directory)
+    server = make_cert(directory, "server", ca)
+    client = make_cert(directory, "client", ca, san="", client=True)
+    return {"ca": ca[0], "ca_key": ca[1],
+            "server_cert": server[0], "server_key": server[1],
+            "client_cert": client[0], "client_key": client[1]}
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that was free a moment ago."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, timeout=10.0, step=0.02):
+    """Polls predicate until it is true; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+class EventSource:
+    """The capture daemon's side of the event socket.
+
+    Accepts any number of clients in a thread; send() writes to every client
+    connected at that moment, as the daemon does. close_clients() ends the
+    current connections but keeps listening (a daemon that drops its clients);
+    close() removes the socket (a daemon that is gone).
+    """
+
+    def __init__(self, path):
+        self.path = path
+        self.clients = []
+        self.accepted = 0
+        self._lock = threading.Lock()
+        if os.path.exists(path):
+            os.unlink(path)
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._sock.bind(path)
+        self._sock.listen(8)
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                return
+            with self._lock:
+                self.clients.append(conn)
+                self.accepted += 1
+
+    def wait_client(self, count=1, timeout=10.0):
+        """True once at least count connections have been accepted in all."""
+        return wait_until(lambda: self.accepted >= count, timeout)
+
+    def send(self, data):
+        """Writes raw bytes to every connected client."""
+        with self._lock:
+            for conn in self.clients:
+                conn.sendall(data)
+
+    def send_lines(self, lines):
+        """Writes each line (bytes or str) followed by a newline."""
+        blob = b"".join((l.encode() if isinstance(l, str) else l) + b"\n"
+                        for l in lines)
+        self.send(blob)
+
+    def close_clients(self):
+        with self._lock:
+            for conn in self.clients:
+                conn.close()
+            self.clients = []
+
+    def close(self):
+        self.close_clients()
+        self._sock.close()
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+
+
+class Relay:
+    """One run of zel_packet_monitor_wss with a given PCAP_ environment."""
+
+    def __init__(self, env, args=("--config=",)):
+        clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
+        clean.update(env)
+        self.lines = []
+        self.cursor = 0
+        self._cond = threading.Condition()
+        self.proc = subprocess.Popen([RELAY] + list(args), env=clean,
+                                     stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self._thread = threading.Thread(target=self._collect, daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        for raw in self.proc.stderr:
+            with self._cond:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def wait_for(self, pattern, timeout=10.0, start=None):
+        """Waits for a stderr line matching the regex pattern (re.search) at
+        index start or later (default: after the last line matched so far).
+        Returns the match and moves the cursor past that line; raises
+        AssertionError with everything collected when it does not appear."""
+        rx = re.compile(pattern)
+        index = self.cursor if start is None else start
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                while index < len(self.lines):
+                    m = rx.search(self.lines[index])
+                    index += 1
+                    if m:
+                        self.cursor = index
+                        return m
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None
+                                 and not self._thread.is_alive()):
+                    raise AssertionError(
+                        "no stderr line matches %r; got:\n%s"
+                        % (pattern, "\n".join(self.lines)))
+                self._cond.wait(min(left, 0.2))
+
+    def matching(self, pattern):
+        """All stderr lines so far that match the regex pattern."""
+        rx = re.compile(pattern)
+        with self._cond:
+            return [l for l in self.lines if rx.search(l)]
+
+    def stderr(self):
+        with self._cond:
+            return "\n".join(self.lines)
+
+    def stop(self, timeout=15.0):
+        """SIGTERM, then waits; returns the exit status (negative for a
+        signal). Kills it if it does not stop in time, and raises."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError("relay did not stop after SIGTERM:\n"
+                                 + self.stderr())
+        self._thread.join(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return status
+
+    def wait_exit(self, timeout=15.0):
+        """Waits for the relay to exit on its own; returns the exit status."""
+        status = self.proc.wait(timeout)
+        self._thread.join(5)
+        return status
