@@ -9,3 +9,8 @@ add_test(NAME relay_queue COMMAND test_relay_queue --gtest_filter=-RelayQueueStr
 set_tests_properties(relay_queue PROPERTIES LABELS "asan")
 add_test(NAME relay_queue_stress COMMAND test_relay_queue --gtest_filter=RelayQueueStress.*)
 set_tests_properties(relay_queue_stress PROPERTIES LABELS "asan;tsan")
+
+add_executable(test_relay_log ${CMAKE_CURRENT_LIST_DIR}/test_log.cpp)
+target_link_libraries(test_relay_log PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_log COMMAND test_relay_log)
+set_tests_properties(relay_log PROPERTIES LABELS "asan;tsan")
