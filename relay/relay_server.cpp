@@ -1,5 +1,237 @@
-// placeholder until server mode lands
+// Subscriber server mode: who may connect, what a subscriber is sent, and when
+// a subscriber is cut off.
+//
+// Every subscriber owns a bounded queue that fanout fills from the main queue.
+// A subscriber that loses a line is disconnected rather than shown a gap, so
+// what any subscriber receives is always a gapless run of the lines read after
+// it connected. All of this runs on the service thread.
 #include "relay_server.hpp"
-int server_callback(relay_state *, lws *, lws_callback_reasons, void *, void *, size_t) { return 0; }
-bool peer_allowed(const relay_config *, int) { return false; }
-void fanout(relay_state *) {}
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "relay_log.hpp"
+
+namespace {
+
+constexpr std::string_view kProtocolName = "zel-pcap-relay";
+constexpr std::string_view kEventsPath = "/events";
+
+// A path that does not fit this buffer cannot be "/events"; lws_hdr_copy fails
+// for it instead of truncating, which is what rejects over-long paths.
+constexpr int kPathBufferSize = 64;
+
+// Bounds the work of one service pass so that handshakes and writes of other
+// connections are not starved while a backlog drains.
+constexpr int kFanoutBatch = 64;
+
+// 1013 has no name in the library's enum.
+constexpr auto kCloseTryAgainLater = static_cast<lws_close_status>(1013);
+
+constexpr std::string_view kReasonLimit = "Client limit reached";
+constexpr std::string_view kReasonSlow = "Slow consumer; events lost";
+constexpr std::string_view kReasonReadOnly = "Read-only endpoint";
+
+// A subscriber that has lost a line is closed at its next writable callback.
+// One that has stopped reading altogether never becomes writable again, so it
+// is killed after this grace period instead of lingering until the idle policy
+// hangs it up with no word in the log.
+constexpr int kSlowConsumerGraceSeconds = 2;
+
+constexpr std::string_view kMappedPrefix{"\0\0\0\0\0\0\0\0\0\0\xff\xff", 12};
+
+// The reason goes out with its exact length and no terminator.
+void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
+    unsigned char buf[32];
+    static_assert(kReasonSlow.size() <= sizeof buf);
+    std::memcpy(buf, reason.data(), reason.size());
+    lws_close_reason(wsi, status, buf, reason.size());
+}
+
+int filter_network(relay_state *st, void *in) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
+    if (peer_allowed(&st->config, fd)) return 0;
+    log_line("warning", "wss_peer_ip_rejected");
+    return 1;
+}
+
+// Only a TLS upgrade to exactly "/events", bound to our protocol, with no query
+// and no Origin header, becomes a WebSocket. Browsers always send Origin, so
+// refusing it keeps web pages from subscribing on a user's behalf.
+int filter_protocol(lws *wsi) {
+    if (!lws_is_ssl(wsi)) return 1;
+    const lws_protocols *proto = lws_get_protocol(wsi);
+    if (proto == nullptr || proto->name == nullptr || kProtocolName != proto->name) return 1;
+    char path[kPathBufferSize];
+    if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
+    if (kEventsPath != path) return 1;
+    // The library splits "?..." off the path; a query is not "/events".
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_URI_ARGS) > 0) return 1;
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_ORIGIN) > 0) return 1;
+    return 0;
+}
+
+int answer_http(lws *wsi) {
+    lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
+    return -1;
+}
+
+// A subscriber refused here has completed the handshake but is never listed or
+// counted, so it cannot hold a place that a later subscriber needs.
+int admit(relay_state *st, lws *wsi, server_session *s) {
+    if (s == nullptr) return -1;
+    if (st->client_count >= st->config.max_clients) {
+        close_with(wsi, kCloseTryAgainLater, kReasonLimit);
+        return -1;
+    }
+    if (zel_relay_queue_init(&s->queue, st->config.client_queue_events,
+                             st->config.client_queue_bytes) != 0)
+        return -1;
+    s->initialized = true;
+    s->overflow = false;
+    s->wsi = wsi;
+    s->next = st->clients;
+    st->clients = s;
+    st->client_count++;
+    log_line("info", "wss_subscriber_connected");
+    return 0;
+}
+
+int refuse_input(lws *wsi) {
+    close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
+    return -1;
+}
+
+// 0 when the whole line went out as one text message.
+int send_line(lws *wsi, const zel_relay_item *item) {
+    auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
+    if (buf == nullptr) return -1;
+    std::memcpy(buf + LWS_PRE, item->data, item->len);
+    const int n = lws_write(wsi, buf + LWS_PRE, item->len, LWS_WRITE_TEXT);
+    std::free(buf);
+    if (n < 0 || static_cast<size_t>(n) != item->len) return -1;
+    return 0;
+}
+
+// Writes queued lines while the connection takes them. fanout moves up to 64
+// lines per pass into every queue; at one line per writable callback even a
+// subscriber that reads as fast as it can would fall behind during a burst and
+// be cut off. A connection that cannot take more stops the loop, so a subscriber
+// that really stalls still fills its queue and is cut off.
+int send_queued(relay_state *st, lws *wsi, server_session *s) {
+    if (s == nullptr || !s->initialized) return 0;
+    if (s->overflow) {
+        close_with(wsi, kCloseTryAgainLater, kReasonSlow);
+        return -1;
+    }
+    do {
+        zel_relay_item *item = zel_relay_queue_take(&s->queue);
+        if (item == nullptr) return 0;
+        const int rc = send_line(wsi, item);
+        zel_relay_item_free(item);
+        if (rc != 0) return -1;
+        st->sent++;
+    } while (!lws_send_pipe_choked(wsi));
+    if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
+    return 0;
+}
+
+void release(relay_state *st, server_session *s) {
+    if (s == nullptr || !s->initialized) return;
+    for (server_session **link = &st->clients; *link != nullptr; link = &(*link)->next) {
+        if (*link == s) {
+            *link = s->next;
+            st->client_count--;
+            break;
+        }
+    }
+    zel_relay_queue_destroy(&s->queue);
+    s->initialized = false;
+    s->next = nullptr;
+    s->wsi = nullptr;
+}
+
+// Called once, when the subscriber loses its first line: from then on it gets
+// nothing more, so it can never see a line after the gap.
+void mark_overflow(server_session *s) {
+    s->overflow = true;
+    log_line("warning", "wss_slow_consumer_disconnected");
+    lws_set_timeout(s->wsi, PENDING_TIMEOUT_USER_OK, kSlowConsumerGraceSeconds);
+}
+
+}  // namespace
+
+bool peer_allowed(const relay_config *cfg, int fd) {
+    sockaddr_storage addr{};
+    static_assert(sizeof addr == 128);
+    socklen_t alen = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
+
+    unsigned char ip[16];
+    if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
+        std::memcpy(ip, kMappedPrefix.data(), kMappedPrefix.size());
+        std::memcpy(ip + 12, &v4->sin_addr, 4);
+    } else if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        std::memcpy(ip, &v6->sin6_addr, 16);
+    } else {
+        return false;
+    }
+    const size_t n = cfg->allowed_count < 64 ? cfg->allowed_count : 64;
+    for (size_t i = 0; i < n; i++)
+        if (std::memcmp(cfg->allowed[i].bytes, ip, 16) == 0) return true;
+    return false;
+}
+
+void fanout(relay_state *st) {
+    int moved = 0;
+    for (; moved < kFanoutBatch; moved++) {
+        zel_relay_item *item = zel_relay_queue_take(&st->queue);
+        if (item == nullptr) break;
+        for (server_session *s = st->clients; s != nullptr; s = s->next) {
+            if (s->overflow) continue;
+            if (zel_relay_queue_push(&s->queue, item->data, item->len) != 0 ||
+                zel_relay_queue_dropped(&s->queue) != 0)
+                mark_overflow(s);
+        }
+        zel_relay_item_free(item);
+    }
+    if (moved > 0)
+        for (server_session *s = st->clients; s != nullptr; s = s->next)
+            lws_callback_on_writable(s->wsi);
+    if (zel_relay_queue_count(&st->queue) > 0) lws_cancel_service(st->context);
+}
+
+int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,
+                    void *in, size_t /*len*/) {
+    auto *s = static_cast<server_session *>(user);
+    switch (reason) {
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+        return filter_network(st, in);
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        return filter_protocol(wsi);
+    case LWS_CALLBACK_HTTP:
+        return answer_http(wsi);
+    case LWS_CALLBACK_ESTABLISHED:
+        return admit(st, wsi, s);
+    case LWS_CALLBACK_RECEIVE:
+        return refuse_input(wsi);
+    case LWS_CALLBACK_SERVER_WRITEABLE:
+        return send_queued(st, wsi, s);
+    case LWS_CALLBACK_CLOSED:
+        release(st, s);
+        return 0;
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+        fanout(st);
+        return 0;
+    default:
+        return 0;
+    }
+}

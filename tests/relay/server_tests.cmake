@@ -1,1 +1,7 @@
-# server tests
+# Server-mode tests: the allow-list test as a unit test, and the subscriber
+# endpoint driven end to end with real TLS WebSocket clients.
+
+add_executable(test_relay_server_peer ${CMAKE_CURRENT_LIST_DIR}/test_server_peer.cpp)
+target_link_libraries(test_relay_server_peer PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_server_peer COMMAND test_relay_server_peer)
+set_tests_properties(relay_server_peer PROPERTIES LABELS "asan")
