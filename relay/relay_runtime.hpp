@@ -1,10 +1,22 @@
-// The relay's runtime after a valid configuration: main queue, libwebsockets
-// context, signals, reader thread, 1-second tick, service loop and shutdown.
+// The relay's runtime after a valid configuration: main queue, the one
+// libwebsockets context with the protocol table, SIGINT/SIGTERM handling,
+// the reader thread, the 1-second tick, the service loop and the orderly
+// shutdown that logs "shutdown sent=%llu dropped=%llu queued=%zu".
+//
+// relay_run is called once, on the main thread, which then becomes the service
+// thread: every library callback, the tick and the shutdown run on it.
 #pragma once
 
 #include "relay_state.hpp"
 
 // Runs the relay with st->config already validated; returns the exit status
 // (0 after an orderly shutdown, 1 when the queue, context or reader thread
-// cannot be created).
+// cannot be created, with "pthread_create: <system text>" on standard error
+// for the last).
 int relay_run(relay_state *st);
+
+// The protocol callback of "zel-pcap-relay": finds the relay_state through the
+// connection's context (or the process-wide state when the library passes no
+// usable connection) and dispatches to the configured mode's handling.
+// Returns 0 when there is no state yet or the mode does not handle the reason.
+int relay_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);

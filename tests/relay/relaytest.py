@@ -240,3 +240,114 @@ class Relay:
         status = self.proc.wait(timeout)
         self._thread.join(5)
         return status
+
+
+# --- Upstream side of client mode -------------------------------------------
+
+import asyncio  # noqa: E402
+import logging  # noqa: E402
+import ssl  # noqa: E402
+
+import websockets  # noqa: E402
+import websockets.legacy.server  # noqa: E402
+
+# The server's handshake failures (the point of some tests) are not news.
+logging.getLogger("websockets").setLevel(logging.CRITICAL)
+
+
+class _CountingProtocol(websockets.legacy.server.WebSocketServerProtocol):
+    """Server connection that counts the pings it answers."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.zel_pings = 0
+        self.zel_messages = []
+        self.zel_peer_cert = None
+
+    async def pong(self, data=b""):
+        self.zel_pings += 1
+        await super().pong(data)
+
+
+class Upstream:
+    """A python3-websockets TLS server standing in for the remote relay server.
+
+    sessions lists every accepted WebSocket connection in order; each has
+    .path (with the query), .request_headers, .subprotocol, .zel_messages
+    (received text messages as bytes), .zel_pings and .zel_peer_cert (the
+    verified client certificate, when one was required).
+    """
+
+    def __init__(self, cert, key, port=None, client_ca=None):
+        self.port = port or free_port()
+        self.sessions = []
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert, key)
+        if client_ca:
+            ctx.verify_mode = ssl.CERT_REQUIRED
+            ctx.load_verify_locations(client_ca)
+        self._ctx = ctx
+        self._loop = asyncio.new_event_loop()
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10):
+            raise AssertionError("upstream server did not start")
+
+    def _run(self):
+        asyncio.set_event_loop(self._loop)
+        self._server = self._loop.run_until_complete(websockets.serve(
+            self._handler, "127.0.0.1", self.port, ssl=self._ctx,
+            create_protocol=_CountingProtocol, ping_interval=None,
+            max_size=None, max_queue=None))
+        self._ready.set()
+        self._loop.run_forever()
+
+    async def _handler(self, ws, path=None):
+        ws.zel_peer_cert = ws.transport.get_extra_info("peercert")
+        self.sessions.append(ws)
+        try:
+            async for message in ws:
+                ws.zel_messages.append(message.encode()
+                                       if isinstance(message, str) else None)
+        except websockets.ConnectionClosed:
+            pass
+
+    def _call(self, coro_fn, timeout=10):
+        fut = asyncio.run_coroutine_threadsafe(coro_fn(), self._loop)
+        return fut.result(timeout)
+
+    def wait_sessions(self, count=1, timeout=10.0):
+        return wait_until(lambda: len(self.sessions) >= count, timeout)
+
+    def messages(self):
+        """Every message received so far, over all sessions, in order."""
+        return [m for s in list(self.sessions) for m in s.zel_messages]
+
+    def wait_messages(self, count, timeout=10.0):
+        return wait_until(lambda: len(self.messages()) >= count, timeout)
+
+    def send_all(self, text):
+        """Sends a text message to every open session."""
+        async def go():
+            for ws in list(self.sessions):
+                if ws.open:
+                    await ws.send(text)
+        self._call(go)
+
+    def close_all(self, code=1000):
+        """Closes every open session from the server side."""
+        async def go():
+            for ws in list(self.sessions):
+                await ws.close(code)
+        self._call(go)
+
+    def stop(self):
+        async def go():
+            self._server.close()
+            await self._server.wait_closed()
+        try:
+            self._call(go)
+        finally:
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join(10)
