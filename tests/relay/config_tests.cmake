@@ -14,3 +14,8 @@ add_executable(test_relay_log ${CMAKE_CURRENT_LIST_DIR}/test_log.cpp)
 target_link_libraries(test_relay_log PRIVATE zel_relay_core GTest::gtest_main)
 add_test(NAME relay_log COMMAND test_relay_log)
 set_tests_properties(relay_log PROPERTIES LABELS "asan;tsan")
+
+# The relay's configuration as a user meets it: real program, clean
+# environment per case, standard error, standard output and exit status.
+add_test(NAME relay_config COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_config.py)
+set_tests_properties(relay_config PROPERTIES LABELS "asan" ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")

@@ -1,0 +1,539 @@
+"""Runs the real relay with controlled environments and command lines and
+compares what a user sees: standard error, standard output, exit status.
+
+Every case starts from an empty environment (only sanitizer settings are
+passed through) and names its configuration file explicitly, with "--config"
+or "--config=" or PCAP_CONFIG_FILE, so files in the default locations never
+take part; the default locations have their own test script.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.path.join(os.environ.get("ZEL_BIN", ""), "zel_packet_monitor_wss")
+
+# 32 bytes; searched for in every output, since the token must never appear.
+TOKEN = "zeltoken" * 4
+SECRET_MARK = "zeltoken"
+
+SAN_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
+
+CLIENT = {
+    "PCAP_RELAY_URL": "wss://relay.example:8443/ingest",
+    "PCAP_RELAY_SWITCH_ID": "sw-1",
+    "PCAP_RELAY_TOKEN": TOKEN,
+}
+CLIENT_OK = ("configuration valid mode=wss-client enabled=true host=relay.example "
+             "port=8443 path=/ingest switch_id=sw-1\n")
+
+TOO_LONG_HOST_PORT = "invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n"
+ALLOWED_BAD = "PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n"
+READABLE = "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n"
+PORT_BAD = "invalid WSS host or port\n"
+SHORT_TOKEN = "relay token must contain at least 32 bytes\n"
+USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
+DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
+
+
+def client_ok(host="relay.example", port=8443, path="/ingest", switch_id="sw-1"):
+    return ("configuration valid mode=wss-client enabled=true host=%s port=%d path=%s switch_id=%s\n"
+            % (host, port, path, switch_id))
+
+
+def server_ok(host="127.0.0.1", port=9135):
+    return ("configuration valid mode=wss-server enabled=true host=%s port=%d path=/events switch_id=\n"
+            % (host, port))
+
+
+SERVER_OFF = "configuration valid mode=wss-server enabled=false host= port=0 path= switch_id=\n"
+
+
+def run_relay(env, args):
+    full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
+    full.update(env)
+    p = subprocess.run([BIN] + list(args), env=full, capture_output=True, timeout=20)
+    return p.stderr.decode("utf-8", "replace"), p.stdout.decode("utf-8", "replace"), p.returncode
+
+
+class Fixture(unittest.TestCase):
+    """A temporary directory with a readable certificate and key, a token file
+    ending in CR LF, and helpers to write configuration files."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="zel-config-test-")
+        cls.cert = cls.write("cert.pem", "not parsed here\n")
+        cls.key = cls.write("key.pem", "not parsed here\n")
+        cls.token_crlf = cls.write("token-crlf", TOKEN + "\r\n")
+        cls.token_short = cls.write("token-short", "t" * 31 + "\r\n")
+        cls.token_tab = cls.write("token-tab", "a" * 20 + "\t" + "b" * 20 + "\n")
+        cls.token_big = cls.write("token-big", "k" * 5000)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    @classmethod
+    def write(cls, name, text):
+        path = os.path.join(cls.dir, name)
+        with open(path, "w", newline="") as f:
+            f.write(text)
+        return path
+
+    def server(self, **over):
+        env = {
+            "PCAP_RELAY_MODE": "wss-server",
+            "PCAP_WSS_ENABLED": "true",
+            "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
+            "PCAP_WSS_CERT_FILE": self.cert,
+            "PCAP_WSS_KEY_FILE": self.key,
+        }
+        return merge(env, over)
+
+    def check_table(self, cases):
+        for c in cases:
+            name, env, args, want_err, want_out, want_rc = c
+            with self.subTest(name):
+                err, out, rc = run_relay(env, args)
+                if isinstance(want_err, re.Pattern):
+                    self.assertRegex(err, want_err)
+                else:
+                    self.assertEqual(err, want_err)
+                self.assertEqual(out, want_out)
+                self.assertEqual(rc, want_rc)
+                self.assertNotIn(SECRET_MARK, err + out)
+
+
+def merge(base, over):
+    env = dict(base)
+    for k, v in over.items():
+        if v is None:
+            env.pop(k, None)
+        else:
+            env[k] = v
+    return env
+
+
+def client(**over):
+    return merge(CLIENT, over)
+
+
+CHECK = ["--config=", "--check-config"]
+
+
+class ClientKeys(Fixture):
+    def test_messages(self):
+        C = CHECK
+        cases = [
+            # name, env, args, stderr, stdout, status
+            ("valid client", client(), C, "", CLIENT_OK, 0),
+            ("mode bogus", client(PCAP_RELAY_MODE="bogus"), C,
+             "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
+            ("mode is case-sensitive", client(PCAP_RELAY_MODE="WSS-CLIENT"), C,
+             "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
+            ("mode empty is the default", client(PCAP_RELAY_MODE=""), C, "", CLIENT_OK, 0),
+
+            ("queue events leading zeros", client(PCAP_RELAY_QUEUE_MAX_EVENTS="007"), C, "", CLIENT_OK, 0),
+            ("queue events zero", client(PCAP_RELAY_QUEUE_MAX_EVENTS="0"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events all zeros", client(PCAP_RELAY_QUEUE_MAX_EVENTS="000"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events plus sign", client(PCAP_RELAY_QUEUE_MAX_EVENTS="+5"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events minus sign", client(PCAP_RELAY_QUEUE_MAX_EVENTS="-5"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events leading blank", client(PCAP_RELAY_QUEUE_MAX_EVENTS=" 5"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events trailing blank", client(PCAP_RELAY_QUEUE_MAX_EVENTS="5 "), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events blank only", client(PCAP_RELAY_QUEUE_MAX_EVENTS=" "), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events letters", client(PCAP_RELAY_QUEUE_MAX_EVENTS="5k"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue events largest 64-bit", client(PCAP_RELAY_QUEUE_MAX_EVENTS="18446744073709551615"), C,
+             "", CLIENT_OK, 0),
+            ("queue events overflow", client(PCAP_RELAY_QUEUE_MAX_EVENTS="18446744073709551616"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("queue bytes zero", client(PCAP_RELAY_QUEUE_MAX_BYTES="0"), C,
+             "PCAP_RELAY_QUEUE_MAX_BYTES must be a positive integer\n", "", 2),
+            ("socket 107 bytes", client(PCAP_SOCKET="/" + "s" * 106), C, "", CLIENT_OK, 0),
+            ("socket 108 bytes", client(PCAP_SOCKET="/" + "s" * 107), C, "PCAP_SOCKET is too long\n", "", 2),
+
+            ("url unset", client(PCAP_RELAY_URL=None), C, "PCAP_RELAY_URL must use wss://\n", "", 2),
+            ("url https", client(PCAP_RELAY_URL="https://h/"), C, "PCAP_RELAY_URL must use wss://\n", "", 2),
+            ("url scheme case", client(PCAP_RELAY_URL="WSS://h/"), C, "PCAP_RELAY_URL must use wss://\n", "", 2),
+            ("url too long", client(PCAP_RELAY_URL="wss://h/" + "p" * 1016), C,
+             "PCAP_RELAY_URL is too long\n", "", 2),
+            ("url 1023 bytes", client(PCAP_RELAY_URL="wss://h/" + "p" * 1015), C, "",
+             client_ok(host="h", port=443, path="/" + "p" * 1015), 0),
+            ("url empty authority", client(PCAP_RELAY_URL="wss://"), C, "PCAP_RELAY_URL has no host\n", "", 2),
+            ("url empty authority with path", client(PCAP_RELAY_URL="wss:///x"), C,
+             "PCAP_RELAY_URL has no host\n", "", 2),
+            ("url ipv6 no port", client(PCAP_RELAY_URL="wss://[::1]"), C, "",
+             client_ok(host="::1", port=443, path="/"), 0),
+            ("url ipv6 with port", client(PCAP_RELAY_URL="wss://[2001:db8::5]:9443/in"), C, "",
+             client_ok(host="2001:db8::5", port=9443, path="/in"), 0),
+            ("url ipv6 junk after bracket", client(PCAP_RELAY_URL="wss://[::1]x:99/p"), C, "",
+             client_ok(host="::1", port=443, path="/p"), 0),
+            ("url ipv6 missing bracket", client(PCAP_RELAY_URL="wss://[::1:443/p"), C,
+             "invalid IPv6 WSS URL\n", "", 2),
+            ("url ipv6 bracket only in path", client(PCAP_RELAY_URL="wss://[::1/a]"), C,
+             "invalid IPv6 WSS URL\n", "", 2),
+            ("url ipv6 empty brackets", client(PCAP_RELAY_URL="wss://[]:443/"), C, PORT_BAD, "", 2),
+            ("url ipv6 colon no digits", client(PCAP_RELAY_URL="wss://[::1]:/p"), C, PORT_BAD, "", 2),
+            ("url no port no path", client(PCAP_RELAY_URL="wss://relay.example"), C, "",
+             client_ok(port=443, path="/"), 0),
+            ("url query and fragment kept", client(PCAP_RELAY_URL="wss://h:1/a/b?x=1&y=%20#f"), C, "",
+             client_ok(host="h", port=1, path="/a/b?x=1&y=%20#f"), 0),
+            ("url user info stays in host", client(PCAP_RELAY_URL="wss://u@h:2/"), C, "",
+             client_ok(host="u@h", port=2, path="/"), 0),
+            ("url port 65535", client(PCAP_RELAY_URL="wss://h:65535/"), C, "",
+             client_ok(host="h", port=65535, path="/"), 0),
+            ("url port 0", client(PCAP_RELAY_URL="wss://h:0/"), C, PORT_BAD, "", 2),
+            ("url port 65536", client(PCAP_RELAY_URL="wss://h:65536/"), C, PORT_BAD, "", 2),
+            ("url port negative", client(PCAP_RELAY_URL="wss://h:-443/"), C, PORT_BAD, "", 2),
+            ("url port no digits", client(PCAP_RELAY_URL="wss://h:/x"), C, PORT_BAD, "", 2),
+            ("url port letters", client(PCAP_RELAY_URL="wss://h:abc"), C, PORT_BAD, "", 2),
+            # A number that wraps to 443 in 32 bits must still be refused.
+            ("url port wraps 32 bits", client(PCAP_RELAY_URL="wss://h:4294967739/"), C, PORT_BAD, "", 2),
+            ("url port beyond 64 bits", client(PCAP_RELAY_URL="wss://h:99999999999999999999/"), C,
+             PORT_BAD, "", 2),
+            ("url port digits then letters", client(PCAP_RELAY_URL="wss://h:8443x/p"), C, "",
+             client_ok(host="h", port=8443, path="/p"), 0),
+            ("url empty host before port", client(PCAP_RELAY_URL="wss://:443/"), C, PORT_BAD, "", 2),
+            ("url host 255 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 255), C, "",
+             client_ok(host="h" * 255, port=443, path="/"), 0),
+            ("url host 256 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 256), C, PORT_BAD, "", 2),
+            ("url ipv6 host 256 bytes", client(PCAP_RELAY_URL="wss://[" + "h" * 256 + "]"), C, PORT_BAD, "", 2),
+
+            ("switch id unset", client(PCAP_RELAY_SWITCH_ID=None), C, "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("switch id empty", client(PCAP_RELAY_SWITCH_ID=""), C, "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("switch id 255 bytes", client(PCAP_RELAY_SWITCH_ID="w" * 255), C, "",
+             client_ok(switch_id="w" * 255), 0),
+            ("switch id 256 bytes", client(PCAP_RELAY_SWITCH_ID="w" * 256), C,
+             "PCAP_RELAY_SWITCH_ID is too long\n", "", 2),
+            ("switch id CR LF", client(PCAP_RELAY_SWITCH_ID="sw\r\nx-evil: 1"), C,
+             "PCAP_RELAY_SWITCH_ID must not contain control characters\n", "", 2),
+            ("switch id tab", client(PCAP_RELAY_SWITCH_ID="sw\t1"), C,
+             "PCAP_RELAY_SWITCH_ID must not contain control characters\n", "", 2),
+            ("switch id DEL", client(PCAP_RELAY_SWITCH_ID="sw\x7f"), C,
+             "PCAP_RELAY_SWITCH_ID must not contain control characters\n", "", 2),
+            ("switch id UTF-8 and blanks", client(PCAP_RELAY_SWITCH_ID="sw ü ~"), C, "",
+             client_ok(switch_id="sw ü ~"), 0),
+
+            ("ca file 1024 bytes", client(PCAP_RELAY_CA_FILE="c" * 1024), C,
+             "PCAP_RELAY_CA_FILE is too long\n", "", 2),
+            ("ca file not checked", client(PCAP_RELAY_CA_FILE="/nonexistent/ca.pem"), C, "", CLIENT_OK, 0),
+            ("client cert too long", client(PCAP_RELAY_CLIENT_CERT="c" * 1024), C,
+             "PCAP_RELAY_CLIENT_CERT is too long\n", "", 2),
+            ("client key too long", client(PCAP_RELAY_CLIENT_CERT="c", PCAP_RELAY_CLIENT_KEY="k" * 1024), C,
+             "PCAP_RELAY_CLIENT_KEY is too long\n", "", 2),
+            ("client cert without key", client(PCAP_RELAY_CLIENT_CERT="/c.pem"), C,
+             "client certificate and key must be set together\n", "", 2),
+            ("client key without cert", client(PCAP_RELAY_CLIENT_KEY="/k.pem"), C,
+             "client certificate and key must be set together\n", "", 2),
+            ("client cert and key", client(PCAP_RELAY_CLIENT_CERT="/c.pem", PCAP_RELAY_CLIENT_KEY="/k.pem"), C,
+             "", CLIENT_OK, 0),
+
+            ("token unset", client(PCAP_RELAY_TOKEN=None), C, SHORT_TOKEN, "", 2),
+            ("token 31 bytes", client(PCAP_RELAY_TOKEN="t" * 31), C, SHORT_TOKEN, "", 2),
+            ("token 4095 bytes", client(PCAP_RELAY_TOKEN="t" * 4095), C, "", CLIENT_OK, 0),
+            ("token 4096 bytes", client(PCAP_RELAY_TOKEN="t" * 4096), C, "PCAP_RELAY_TOKEN is too long\n", "", 2),
+            ("token CR LF inside", client(PCAP_RELAY_TOKEN=TOKEN + "\r\nx-evil: 1"), C,
+             "relay token must not contain control characters\n", "", 2),
+            ("token DEL", client(PCAP_RELAY_TOKEN=TOKEN + "\x7f"), C,
+             "relay token must not contain control characters\n", "", 2),
+            ("token file CR LF stripped", client(PCAP_RELAY_TOKEN=None, PCAP_RELAY_TOKEN_FILE=self.token_crlf), C,
+             "", CLIENT_OK, 0),
+            ("token file 31 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_short), C, SHORT_TOKEN, "", 2),
+            ("token file tab inside", client(PCAP_RELAY_TOKEN_FILE=self.token_tab), C,
+             "relay token must not contain control characters\n", "", 2),
+            ("token file beyond 4095 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_big), C, "", CLIENT_OK, 0),
+            ("token file missing", client(PCAP_RELAY_TOKEN_FILE=os.path.join(self.dir, "absent")), C,
+             "open PCAP_RELAY_TOKEN_FILE: No such file or directory\n", "", 2),
+            ("token file unreadable", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
+             "read PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+            ("token file empty uses variable", client(PCAP_RELAY_TOKEN_FILE=""), C, "", CLIENT_OK, 0),
+
+            ("reconnect numbers never fail",
+             client(PCAP_RELAY_RECONNECT_MIN_SECONDS="-x", PCAP_RELAY_RECONNECT_MAX_SECONDS="junk"), C,
+             "", CLIENT_OK, 0),
+
+            # server-mode keys are not read in client mode
+            ("server keys ignored",
+             client(PCAP_WSS_ENABLED="maybe", PCAP_WSS_PORT="0", PCAP_WSS_HOST="name",
+                    PCAP_WSS_ALLOWED_IPS=",", PCAP_WSS_MAX_CLIENTS="x"), C, "", CLIENT_OK, 0),
+        ]
+        self.check_table(cases)
+
+    def test_first_failure_decides(self):
+        C = CHECK
+        cases = [
+            ("mode before queue", client(PCAP_RELAY_MODE="x", PCAP_RELAY_QUEUE_MAX_EVENTS="0"), C,
+             "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
+            ("events before bytes", client(PCAP_RELAY_QUEUE_MAX_EVENTS="0", PCAP_RELAY_QUEUE_MAX_BYTES="0"), C,
+             "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
+            ("bytes before socket", client(PCAP_RELAY_QUEUE_MAX_BYTES="0", PCAP_SOCKET="s" * 200), C,
+             "PCAP_RELAY_QUEUE_MAX_BYTES must be a positive integer\n", "", 2),
+            ("socket before url", client(PCAP_SOCKET="s" * 200, PCAP_RELAY_URL="u" * 2000), C,
+             "PCAP_SOCKET is too long\n", "", 2),
+            ("url length before switch id", client(PCAP_RELAY_URL="u" * 2000, PCAP_RELAY_SWITCH_ID=None), C,
+             "PCAP_RELAY_URL is too long\n", "", 2),
+            ("switch id length before ca", client(PCAP_RELAY_SWITCH_ID="w" * 300, PCAP_RELAY_CA_FILE="c" * 2000), C,
+             "PCAP_RELAY_SWITCH_ID is too long\n", "", 2),
+            ("all copies before required switch id",
+             client(PCAP_RELAY_SWITCH_ID=None, PCAP_RELAY_CLIENT_KEY="k" * 2000), C,
+             "PCAP_RELAY_CLIENT_KEY is too long\n", "", 2),
+            ("switch id before url syntax", client(PCAP_RELAY_SWITCH_ID=None, PCAP_RELAY_URL="http://x"), C,
+             "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("switch id control before cert pair",
+             client(PCAP_RELAY_SWITCH_ID="a\nb", PCAP_RELAY_CLIENT_CERT="/c"), C,
+             "PCAP_RELAY_SWITCH_ID must not contain control characters\n", "", 2),
+            ("cert pair before token", client(PCAP_RELAY_CLIENT_CERT="/c", PCAP_RELAY_TOKEN=None), C,
+             "client certificate and key must be set together\n", "", 2),
+            ("token file before token variable",
+             client(PCAP_RELAY_TOKEN_FILE=self.token_short, PCAP_RELAY_TOKEN=TOKEN), C, SHORT_TOKEN, "", 2),
+            ("short token before url", client(PCAP_RELAY_TOKEN="t", PCAP_RELAY_URL="http://x"), C,
+             SHORT_TOKEN, "", 2),
+            ("token control before url", client(PCAP_RELAY_TOKEN=TOKEN + "\n", PCAP_RELAY_URL="http://x"), C,
+             "relay token must not contain control characters\n", "", 2),
+        ]
+        self.check_table(cases)
+
+
+class ServerKeys(Fixture):
+    def test_messages(self):
+        C = CHECK
+        s = self.server
+        ips64 = ",".join("10.0.0.%d" % i for i in range(64))
+        ips65 = ips64 + ",10.0.1.1"
+        cases = [
+            ("valid server", s(), C, "", server_ok(), 0),
+            ("listener off by default", s(PCAP_WSS_ENABLED=None), C, "", SERVER_OFF, 0),
+            ("listener off ignores every other key",
+             s(PCAP_WSS_ENABLED="false", PCAP_WSS_HOST="name", PCAP_WSS_PORT="0", PCAP_WSS_ALLOWED_IPS=None,
+               PCAP_WSS_CERT_FILE=None, PCAP_WSS_MAX_CLIENTS="x"), C, "", SERVER_OFF, 0),
+            ("listener off logs and exits", s(PCAP_WSS_ENABLED="false"), ["--config="], DISABLED_LOG, "", 0),
+            ("enabled yes", s(PCAP_WSS_ENABLED="yes"), C, "PCAP_WSS_ENABLED must be true or false\n", "", 2),
+            ("enabled TRUE", s(PCAP_WSS_ENABLED="TRUE"), C, "PCAP_WSS_ENABLED must be true or false\n", "", 2),
+            # client-mode keys are not read in server mode
+            ("client keys ignored",
+             s(PCAP_RELAY_URL="http://x", PCAP_RELAY_TOKEN="t", PCAP_RELAY_SWITCH_ID="a\nb",
+               PCAP_RELAY_TOKEN_FILE="/nonexistent"), C, "", server_ok(), 0),
+
+            ("host ipv6", s(PCAP_WSS_HOST="::1"), C, "", server_ok(host="::1"), 0),
+            ("host mapped ipv4", s(PCAP_WSS_HOST="::ffff:127.0.0.1"), C, "", server_ok(host="::ffff:127.0.0.1"), 0),
+            ("host all addresses", s(PCAP_WSS_HOST="0.0.0.0"), C, "", server_ok(host="0.0.0.0"), 0),
+            ("host too long", s(PCAP_WSS_HOST="1" * 256), C, "PCAP_WSS_HOST is too long\n" + TOO_LONG_HOST_PORT, "", 2),
+            ("host name", s(PCAP_WSS_HOST="localhost"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("host with port", s(PCAP_WSS_HOST="127.0.0.1:80"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("host with prefix", s(PCAP_WSS_HOST="10.0.0.0/8"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("host with zone", s(PCAP_WSS_HOST="fe80::1%lo"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("host bracketed", s(PCAP_WSS_HOST="[::1]"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("port leading zeros", s(PCAP_WSS_PORT="007"), C, "", server_ok(port=7), 0),
+            ("port 65535", s(PCAP_WSS_PORT="65535"), C, "", server_ok(port=65535), 0),
+            ("port 0", s(PCAP_WSS_PORT="0"), C,
+             "PCAP_WSS_PORT must be a positive integer\n" + TOO_LONG_HOST_PORT, "", 2),
+            ("port plus sign", s(PCAP_WSS_PORT="+9135"), C,
+             "PCAP_WSS_PORT must be a positive integer\n" + TOO_LONG_HOST_PORT, "", 2),
+            ("port trailing blank", s(PCAP_WSS_PORT="9135 "), C,
+             "PCAP_WSS_PORT must be a positive integer\n" + TOO_LONG_HOST_PORT, "", 2),
+            ("port 65536", s(PCAP_WSS_PORT="65536"), C, TOO_LONG_HOST_PORT, "", 2),
+            ("port 2^64", s(PCAP_WSS_PORT="18446744073709551616"), C,
+             "PCAP_WSS_PORT must be a positive integer\n" + TOO_LONG_HOST_PORT, "", 2),
+            ("bad host hides bad port", s(PCAP_WSS_HOST="name", PCAP_WSS_PORT="0"), C, TOO_LONG_HOST_PORT, "", 2),
+
+            ("allowed unset", s(PCAP_WSS_ALLOWED_IPS=None), C, "PCAP_WSS_ALLOWED_IPS is required\n", "", 2),
+            ("allowed empty", s(PCAP_WSS_ALLOWED_IPS=""), C, "PCAP_WSS_ALLOWED_IPS is required\n", "", 2),
+            ("allowed v4 and v6 with blanks", s(PCAP_WSS_ALLOWED_IPS=" 192.0.2.1 ,\t2001:db8::1  "), C,
+             "", server_ok(), 0),
+            ("allowed trailing comma", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1,"), C, "empty allowed IP\n", "", 2),
+            ("allowed trailing comma and blank", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1, "), C, ALLOWED_BAD, "", 2),
+            ("allowed lone comma", s(PCAP_WSS_ALLOWED_IPS=","), C, ALLOWED_BAD, "", 2),
+            ("allowed empty entry", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1,,192.0.2.2"), C, ALLOWED_BAD, "", 2),
+            ("allowed blank entry", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1,  ,192.0.2.2"), C, ALLOWED_BAD, "", 2),
+            ("allowed blank only", s(PCAP_WSS_ALLOWED_IPS="   "), C, ALLOWED_BAD, "", 2),
+            ("allowed leading comma", s(PCAP_WSS_ALLOWED_IPS=",192.0.2.1"), C, ALLOWED_BAD, "", 2),
+            ("allowed prefix", s(PCAP_WSS_ALLOWED_IPS="10.0.0.0/8"), C, ALLOWED_BAD, "", 2),
+            ("allowed host name", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1,localhost"), C, ALLOWED_BAD, "", 2),
+            ("allowed with port", s(PCAP_WSS_ALLOWED_IPS="192.0.2.1:443"), C, ALLOWED_BAD, "", 2),
+            ("allowed with zone", s(PCAP_WSS_ALLOWED_IPS="fe80::1%eth0"), C, ALLOWED_BAD, "", 2),
+            ("allowed 64 entries", s(PCAP_WSS_ALLOWED_IPS=ips64), C, "", server_ok(), 0),
+            ("allowed 65 entries", s(PCAP_WSS_ALLOWED_IPS=ips65), C, ALLOWED_BAD, "", 2),
+            ("allowed 64 entries and trailing comma", s(PCAP_WSS_ALLOWED_IPS=ips64 + ","), C,
+             "empty allowed IP\n", "", 2),
+            ("allowed 4096 bytes", s(PCAP_WSS_ALLOWED_IPS="1" * 4096), C, "PCAP_WSS_ALLOWED_IPS is too long\n", "", 2),
+
+            ("cert unset", s(PCAP_WSS_CERT_FILE=None), C, READABLE, "", 2),
+            ("key unset", s(PCAP_WSS_KEY_FILE=None), C, READABLE, "", 2),
+            ("cert missing", s(PCAP_WSS_CERT_FILE=os.path.join(self.dir, "absent.pem")), C, READABLE, "", 2),
+            ("key missing", s(PCAP_WSS_KEY_FILE=os.path.join(self.dir, "absent.pem")), C, READABLE, "", 2),
+            ("cert too long", s(PCAP_WSS_CERT_FILE="c" * 1024), C, "PCAP_WSS_CERT_FILE is too long\n", "", 2),
+            ("key too long", s(PCAP_WSS_KEY_FILE="k" * 1024), C, "PCAP_WSS_KEY_FILE is too long\n", "", 2),
+
+            ("max clients 0", s(PCAP_WSS_MAX_CLIENTS="0"), C, "PCAP_WSS_MAX_CLIENTS must be a positive integer\n", "", 2),
+            ("client queue events x", s(PCAP_WSS_QUEUE_EVENTS="x"), C,
+             "PCAP_WSS_QUEUE_EVENTS must be a positive integer\n", "", 2),
+            ("client queue bytes -1", s(PCAP_WSS_QUEUE_BYTES="-1"), C,
+             "PCAP_WSS_QUEUE_BYTES must be a positive integer\n", "", 2),
+            ("client limits with leading zeros",
+             s(PCAP_WSS_MAX_CLIENTS="01", PCAP_WSS_QUEUE_EVENTS="02", PCAP_WSS_QUEUE_BYTES="03"), C,
+             "", server_ok(), 0),
+        ]
+        self.check_table(cases)
+
+    def test_first_failure_decides(self):
+        C = CHECK
+        s = self.server
+        cases = [
+            ("socket before enabled", s(PCAP_SOCKET="s" * 200, PCAP_WSS_ENABLED="x"), C,
+             "PCAP_SOCKET is too long\n", "", 2),
+            ("enabled before host", s(PCAP_WSS_ENABLED="x", PCAP_WSS_HOST="name"), C,
+             "PCAP_WSS_ENABLED must be true or false\n", "", 2),
+            ("host before allowed", s(PCAP_WSS_HOST="name", PCAP_WSS_ALLOWED_IPS=None), C,
+             TOO_LONG_HOST_PORT, "", 2),
+            ("allowed before cert", s(PCAP_WSS_ALLOWED_IPS="x", PCAP_WSS_CERT_FILE=None), C, ALLOWED_BAD, "", 2),
+            ("cert length before key length", s(PCAP_WSS_CERT_FILE="c" * 2000, PCAP_WSS_KEY_FILE="k" * 2000), C,
+             "PCAP_WSS_CERT_FILE is too long\n", "", 2),
+            ("key length before readability", s(PCAP_WSS_CERT_FILE=None, PCAP_WSS_KEY_FILE="k" * 2000), C,
+             "PCAP_WSS_KEY_FILE is too long\n", "", 2),
+            ("cert before limits", s(PCAP_WSS_CERT_FILE=None, PCAP_WSS_MAX_CLIENTS="0"), C, READABLE, "", 2),
+            ("max clients before queue events", s(PCAP_WSS_MAX_CLIENTS="0", PCAP_WSS_QUEUE_EVENTS="0"), C,
+             "PCAP_WSS_MAX_CLIENTS must be a positive integer\n", "", 2),
+            ("queue events before queue bytes", s(PCAP_WSS_QUEUE_EVENTS="0", PCAP_WSS_QUEUE_BYTES="0"), C,
+             "PCAP_WSS_QUEUE_EVENTS must be a positive integer\n", "", 2),
+        ]
+        self.check_table(cases)
+
+
+class CommandLine(Fixture):
+    def test_arguments(self):
+        good = self.write("good.conf", "PCAP_RELAY_SWITCH_ID=from-good\n")
+        other = self.write("other.conf", "PCAP_RELAY_SWITCH_ID=from-other\n")
+        absent = os.path.join(self.dir, "absent.conf")
+        env = client(PCAP_RELAY_SWITCH_ID=None)
+        cases = [
+            ("-h", {}, ["-h"], USAGE, "", 0),
+            ("--help", {}, ["--help"], USAGE, "", 0),
+            ("-h before invalid", {}, ["-h", "--bogus"], USAGE, "", 0),
+            ("-h after invalid", {}, ["--bogus", "-h"], USAGE, "", 2),
+            ("-h before a bad config", {"PCAP_RELAY_MODE": "x"}, ["--config", absent, "-h"], USAGE, "", 0),
+            ("positional argument", {}, ["extra"], USAGE, "", 2),
+            ("single-dash long option", {}, ["-check-config"], USAGE, "", 2),
+            ("--config prefix is not an option", {}, ["--configx"], USAGE, "", 2),
+            ("-c without path", {}, ["--check-config", "-c"], "option -c requires an argument\n", "", 2),
+            ("--config without path", {}, ["--config"], "option --config requires an argument\n", "", 2),
+            ("-c takes the next argument verbatim", env, ["-c", "-h"],
+             "failed to open config file: -h\n", "", 2),
+            ("-c path", env, ["-c", good, "--check-config"], "", client_ok(switch_id="from-good"), 0),
+            ("--config path", env, ["--config", good, "--check-config"], "", client_ok(switch_id="from-good"), 0),
+            ("--config=path", env, ["--config=" + good, "--check-config"], "", client_ok(switch_id="from-good"), 0),
+            ("later path replaces earlier", env, ["-c", good, "--config=" + other, "--check-config"], "",
+             client_ok(switch_id="from-other"), 0),
+            ("earlier missing path is never opened", env, ["-c", absent, "-c", good, "--check-config"], "",
+             client_ok(switch_id="from-good"), 0),
+            ("check-config anywhere", env, ["--check-config", "-c", good], "", client_ok(switch_id="from-good"), 0),
+            ("missing required file", env, ["-c", absent, "--check-config"],
+             "failed to open config file: %s\n" % absent, "", 2),
+            ("check-config with invalid keys", client(PCAP_RELAY_MODE="x"), CHECK,
+             "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
+        ]
+        self.check_table(cases)
+
+    def test_report_that_cannot_be_written_fails(self):
+        full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
+        full.update(client())
+        with open("/dev/full", "w") as out:
+            p = subprocess.run([BIN] + CHECK, env=full, stdout=out, stderr=subprocess.PIPE, timeout=20)
+        self.assertEqual(p.stderr.decode(), "stdout: No space left on device\n")
+        self.assertEqual(p.returncode, 1)
+
+
+class ConfigFile(Fixture):
+    def conf(self, name, text):
+        return self.write(name, text)
+
+    def test_line_grammar(self):
+        base = client(PCAP_RELAY_SWITCH_ID=None)
+
+        def with_file(name, text, **over):
+            return merge(base, dict(over, PCAP_CONFIG_FILE=self.conf(name, text)))
+
+        piece = "PCAP_PAD=" + "a" * (1023 - len("PCAP_PAD="))
+        cases = [
+            ("plain", with_file("plain", "PCAP_RELAY_SWITCH_ID=f1\n"), ["--check-config"], "",
+             client_ok(switch_id="f1"), 0),
+            ("comments and blank lines",
+             with_file("comments", "\n   \n  # PCAP_RELAY_MODE=x\n\t; PCAP_RELAY_MODE=x\n#x\nPCAP_RELAY_SWITCH_ID=f2\n"),
+             ["--check-config"], "", client_ok(switch_id="f2"), 0),
+            ("line without equals ignored",
+             with_file("noeq", "PCAP_RELAY_MODE wss-server\nPCAP_RELAY_SWITCH_ID=f3\n"),
+             ["--check-config"], "", client_ok(switch_id="f3"), 0),
+            ("blanks around key and value, CR LF",
+             with_file("blanks", "  PCAP_RELAY_SWITCH_ID \t =  f4 x \t\r\n"),
+             ["--check-config"], "", client_ok(switch_id="f4 x"), 0),
+            ("no final newline", with_file("nonl", "PCAP_RELAY_SWITCH_ID=f5"),
+             ["--check-config"], "", client_ok(switch_id="f5"), 0),
+            ("double quotes keep # = and blanks",
+             with_file("dq", 'PCAP_RELAY_SWITCH_ID=" a #b = c "\n'),
+             ["--check-config"], "", client_ok(switch_id=" a #b = c "), 0),
+            ("single quotes", with_file("sq", "PCAP_RELAY_SWITCH_ID=' s '\n"),
+             ["--check-config"], "", client_ok(switch_id=" s "), 0),
+            ("no unescaping inside quotes", with_file("esc", 'PCAP_RELAY_SWITCH_ID="a\\"b"\n'),
+             ["--check-config"], "", client_ok(switch_id='a\\"b'), 0),
+            ("lone quote kept", with_file("lone", 'PCAP_RELAY_SWITCH_ID="\n'),
+             ["--check-config"], "", client_ok(switch_id='"'), 0),
+            ("mismatched quotes kept", with_file("mis", "PCAP_RELAY_SWITCH_ID=\"ab'\n"),
+             ["--check-config"], "", client_ok(switch_id="\"ab'"), 0),
+            ("hash after value is not a comment", with_file("hash", "PCAP_RELAY_SWITCH_ID=a # b\n"),
+             ["--check-config"], "", client_ok(switch_id="a # b"), 0),
+            ("value keeps later equals", with_file("eq", "PCAP_RELAY_SWITCH_ID=a=b\n"),
+             ["--check-config"], "", client_ok(switch_id="a=b"), 0),
+            ("repeated key keeps first",
+             with_file("rep", "PCAP_RELAY_SWITCH_ID=first\nPCAP_RELAY_SWITCH_ID=second\n"),
+             ["--check-config"], "", client_ok(switch_id="first"), 0),
+            ("empty value sets nothing usable",
+             with_file("emptyval", "PCAP_RELAY_SWITCH_ID=\n"),
+             ["--check-config"], "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("empty key ignored", with_file("emptykey", "=x\n  = y\nPCAP_RELAY_SWITCH_ID=f6\n"),
+             ["--check-config"], "", client_ok(switch_id="f6"), 0),
+            ("environment wins over file",
+             with_file("envwins", "PCAP_RELAY_MODE=wss-server\nPCAP_RELAY_SWITCH_ID=file\n",
+                       PCAP_RELAY_MODE="wss-client", PCAP_RELAY_SWITCH_ID="env"),
+             ["--check-config"], "", client_ok(switch_id="env"), 0),
+            ("file sets other keys",
+             with_file("keys", "PCAP_RELAY_SWITCH_ID=f7\nPCAP_RELAY_URL='wss://[::1]:7/q'\n",
+                       PCAP_RELAY_URL=None),
+             ["--check-config"], "", client_ok(host="::1", port=7, path="/q", switch_id="f7"), 0),
+            ("file token never printed",
+             with_file("tok", "PCAP_RELAY_SWITCH_ID=f8\nPCAP_RELAY_TOKEN=" + TOKEN + "\n", PCAP_RELAY_TOKEN=None),
+             ["--check-config"], "", client_ok(switch_id="f8"), 0),
+            # The first 1,023 bytes are a line of their own; the rest is read
+            # as the next line and so sets the switch id.
+            ("long line read in pieces",
+             with_file("long", piece + "PCAP_RELAY_SWITCH_ID=from-piece\n"),
+             ["--check-config"], "", client_ok(switch_id="from-piece"), 0),
+            ("missing PCAP_CONFIG_FILE", merge(base, {"PCAP_CONFIG_FILE": os.path.join(self.dir, "absent")}),
+             ["--check-config"], "failed to open config file: %s\n" % os.path.join(self.dir, "absent"), "", 2),
+            ("--config= suppresses PCAP_CONFIG_FILE",
+             merge(base, {"PCAP_CONFIG_FILE": os.path.join(self.dir, "absent")}), CHECK,
+             "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("--config= does not read the variable's file",
+             with_file("ignored", "PCAP_RELAY_SWITCH_ID=never\n"), CHECK,
+             "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("command line beats PCAP_CONFIG_FILE",
+             merge(base, {"PCAP_CONFIG_FILE": os.path.join(self.dir, "absent")}),
+             ["-c", self.conf("cmd", "PCAP_RELAY_SWITCH_ID=cmd\n"), "--check-config"], "",
+             client_ok(switch_id="cmd"), 0),
+            ("file selects server mode",
+             with_file("srv", "PCAP_RELAY_MODE=wss-server\nPCAP_WSS_ENABLED=false\n"), [], DISABLED_LOG, "", 0),
+        ]
+        self.check_table(cases)
+
+
+if __name__ == "__main__":
+    unittest.main()
