@@ -19,3 +19,9 @@ set_tests_properties(relay_log PROPERTIES LABELS "asan;tsan")
 # environment per case, standard error, standard output and exit status.
 add_test(NAME relay_config COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_config.py)
 set_tests_properties(relay_config PROPERTIES LABELS "asan" ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")
+
+# Writes the system-wide default configuration paths and restores what was
+# there; a test that also depends on those paths should take the same lock.
+add_test(NAME relay_config_defaults COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_config_defaults.py)
+set_tests_properties(relay_config_defaults PROPERTIES LABELS "asan"
+  ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin" RESOURCE_LOCK zel_relay_default_config_files)
