@@ -15,6 +15,11 @@ target_link_libraries(test_relay_log PRIVATE zel_relay_core GTest::gtest_main)
 add_test(NAME relay_log COMMAND test_relay_log)
 set_tests_properties(relay_log PROPERTIES LABELS "asan;tsan")
 
+add_executable(test_relay_config ${CMAKE_CURRENT_LIST_DIR}/test_config.cpp)
+target_link_libraries(test_relay_config PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_config_values COMMAND test_relay_config)
+set_tests_properties(relay_config_values PROPERTIES LABELS "asan")
+
 # The relay's configuration as a user meets it: real program, clean
 # environment per case, standard error, standard output and exit status.
 add_test(NAME relay_config COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_config.py)
