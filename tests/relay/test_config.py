@@ -535,5 +535,51 @@ class ConfigFile(Fixture):
         self.check_table(cases)
 
 
+class Unreadable(unittest.TestCase):
+    """Files the process may not read. Root reads everything, so the relay is
+    copied into a world-readable directory and run as nobody."""
+
+    def test_permission_denied(self):
+        self.assertEqual(os.getuid(), 0, "this test drops privileges and must start as root")
+        d = tempfile.mkdtemp(prefix="zel-unreadable-")
+        self.addCleanup(shutil.rmtree, d)
+        os.chmod(d, 0o755)
+        relay = os.path.join(d, "zel_packet_monitor_wss")
+        shutil.copy(BIN, relay)
+        os.chmod(relay, 0o755)
+        locked = os.path.join(d, "locked")
+        with open(locked, "w") as f:
+            f.write(TOKEN + "\n")
+        os.chmod(locked, 0)
+        readable = os.path.join(d, "readable")
+        with open(readable, "w") as f:
+            f.write("x\n")
+        os.chmod(readable, 0o644)
+
+        server = {"PCAP_RELAY_MODE": "wss-server", "PCAP_WSS_ENABLED": "true",
+                  "PCAP_WSS_ALLOWED_IPS": "127.0.0.1"}
+        cases = [
+            ("token file", client(PCAP_RELAY_TOKEN_FILE=locked), CHECK,
+             "open PCAP_RELAY_TOKEN_FILE: Permission denied\n", 2),
+            ("required config file", client(), ["-c", locked, "--check-config"],
+             "failed to open config file: %s\n" % locked, 2),
+            ("server certificate", dict(server, PCAP_WSS_CERT_FILE=locked, PCAP_WSS_KEY_FILE=readable), CHECK,
+             READABLE, 2),
+            ("server key", dict(server, PCAP_WSS_CERT_FILE=readable, PCAP_WSS_KEY_FILE=locked), CHECK,
+             READABLE, 2),
+            ("readable files pass", dict(server, PCAP_WSS_CERT_FILE=readable, PCAP_WSS_KEY_FILE=readable), CHECK,
+             "", 0),
+        ]
+        for name, env, args, want_err, want_rc in cases:
+            with self.subTest(name):
+                full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
+                full.update(env)
+                p = subprocess.run([relay] + args, env=full, capture_output=True, timeout=20,
+                                   user=65534, group=65534, extra_groups=[], cwd=d)
+                self.assertEqual(p.stderr.decode(), want_err)
+                self.assertEqual(p.returncode, want_rc)
+                self.assertNotIn(SECRET_MARK, (p.stderr + p.stdout).decode())
+
+
 if __name__ == "__main__":
     unittest.main()
