@@ -1,0 +1,126 @@
+#include "event_socket.hpp"
+
+#include "unique_fd.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace zel {
+
+namespace {
+
+// Drops one client: the slot is free again for the next accept.
+void drop(int& slot)
+{
+    ::close(slot);
+    slot = -1;
+}
+
+} // namespace
+
+int clients[kMaxClients] = {
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+};
+static_assert(sizeof clients / sizeof clients[0] == kMaxClients);
+
+record_sink_fn record_sink = publish;
+
+int nonblock(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0)
+        return -1;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int open_socket(const char* path)
+{
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!fd.valid())
+        return -1;
+
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    // One byte of sun_path stays for the NUL, so the path may be 107 bytes.
+    std::size_t n = std::strlen(path);
+    if (n >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path, n + 1);
+
+    // A stale socket from an earlier run, or any other file, gives way.
+    ::unlink(path);
+
+    // bind creates the file with the process umask's mode; under the caller's
+    // umask others could connect before chmod narrows it. A restrictive umask
+    // around bind keeps the file at 0600 or less until the chmod below.
+    mode_t old_mask = ::umask(0177);
+    int rc = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    int bind_errno = errno;
+    ::umask(old_mask);
+    if (rc < 0) {
+        errno = bind_errno;
+        return -1;
+    }
+    if (::listen(fd.get(), kListenBacklog) < 0)
+        return -1;
+    if (nonblock(fd.get()) < 0)
+        return -1;
+
+    (void)::chmod(path, 0660);
+    return fd.release();
+}
+
+void accept_clients(int server)
+{
+    for (;;) {
+        int fd = ::accept(server, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno != EAGAIN)
+                std::perror("accept");
+            return;
+        }
+        // A client left blocking would still never stall us: every send
+        // passes MSG_DONTWAIT.
+        (void)nonblock(fd);
+
+        int* free_slot = nullptr;
+        for (int& slot : clients) {
+            if (slot < 0) {
+                free_slot = &slot;
+                break;
+            }
+        }
+        if (free_slot == nullptr)
+            ::close(fd);
+        else
+            *free_slot = fd;
+    }
+}
+
+void publish(const char* json, std::size_t len)
+{
+    constexpr int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+    for (int& slot : clients) {
+        if (slot < 0)
+            continue;
+        ssize_t sent = ::send(slot, json, len, flags);
+        if (sent < 0 || static_cast<std::size_t>(sent) != len) {
+            drop(slot);
+            continue;
+        }
+        if (::send(slot, "\n", 1, flags) != 1)
+            drop(slot);
+    }
+}
+
+} // namespace zel

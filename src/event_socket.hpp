@@ -1,0 +1,59 @@
+// Event socket server of the capture daemon: the listening Unix stream
+// socket, the table of up to 32 connected clients, and delivery of event
+// records to all of them as newline-terminated lines.
+//
+// Promises: a client receives exactly the records published after it was
+// accepted, in order, each once, each followed by one "\n". Nothing ever
+// blocks: a client that cannot take a whole record and its newline at once
+// is closed, and only the last bytes it saw before end of stream can be a
+// partial record. Nothing is ever read from a client.
+//
+// Threads: everything here runs on the daemon's single thread; there are no
+// locks.
+#pragma once
+
+#include <cstddef>
+
+namespace zel {
+
+inline constexpr int kMaxClients = 32;
+inline constexpr int kListenBacklog = 16;
+// Longest record `publish` is ever handed (7 x 16,384).
+inline constexpr std::size_t kMaxRecord = 114688;
+
+// Client slot table: -1 for a free slot, otherwise a connected client's
+// descriptor. New clients take the lowest free slot; publish visits the
+// slots in index order. Starts all free; main frees it again before the
+// socket is opened.
+extern int clients[kMaxClients];
+
+// Creates the listening socket at `path` (removing any non-directory file
+// there first), non-blocking, backlog 16, file mode 0660. The file never
+// has a wider mode than 0600 between bind and chmod.
+// Returns the descriptor, or -1 with errno from the failing step: a path of
+// more than 107 bytes fails with ENAMETOOLONG before the file system is
+// touched. A failed chmod is ignored.
+int open_socket(const char* path);
+
+// Adds O_NONBLOCK to the descriptor's status flags. Returns 0, or -1 when
+// the flags cannot be read or written (errno set).
+int nonblock(int fd);
+
+// Accepts every connection pending at this moment into the lowest free
+// slots; a connection that finds all 32 slots taken is closed at once.
+// Returns when accept fails; a failure other than EAGAIN is reported on
+// standard error as perror("accept") and the next call tries again.
+void accept_clients(int server);
+
+// Sends the `len` record bytes, then "\n", to every client, each in one
+// non-blocking send without SIGPIPE. A client whose send fails or falls
+// short is closed and its slot freed, silently; the others still get the
+// record.
+void publish(const char* json, std::size_t len);
+
+// Where finished records go. Starts as `publish`; tests and offline tools
+// point it at their own function. Set it only while no capture runs.
+using record_sink_fn = void (*)(const char* json, std::size_t len);
+extern record_sink_fn record_sink;
+
+} // namespace zel

@@ -1,0 +1,317 @@
+#include "sip_record.hpp"
+
+#include "capture_settings.hpp"
+#include "event_socket.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace zel {
+
+namespace {
+
+// Escape capacities: six bytes per input byte of the array that holds the
+// value, plus the NUL, so escaping never cuts a value.
+constexpr std::size_t kEscSwitch = 6 * kSwitchIdSize + 1;  // 769
+constexpr std::size_t kEscValue = 6 * kValueSize + 1;      // 3,073
+constexpr std::size_t kEscEndpoint = 6 * 64 + 1;           // 385
+constexpr std::size_t kEscLabel = 6 * 32 + 1;              // 193
+constexpr std::size_t kEscStatus = 6 * 8 + 1;              // 49
+constexpr std::size_t kEscRaw = 6 * kMaxPayload + 1;       // 98,305
+constexpr std::size_t kJsonSize = kMaxRecord + 1;          // 114,689
+
+constexpr std::string_view kHead = "{\"type\":\"sip.message\",\"switch_id\":\"";
+constexpr std::string_view kTs = "\",\"timestamp_ms\":";
+constexpr std::string_view kCallId = ",\"call_id\":\"";
+constexpr std::string_view kSource = "\",\"source\":\"";
+constexpr std::string_view kDest = "\",\"destination\":\"";
+constexpr std::string_view kFrom = "\",\"from\":\"";
+constexpr std::string_view kTo = "\",\"to\":\"";
+constexpr std::string_view kLabel = "\",\"label\":\"";
+constexpr std::string_view kMethod = "\",\"method\":\"";
+constexpr std::string_view kStatus = "\",\"status\":\"";
+constexpr std::string_view kCseq = "\",\"cseq\":\"";
+constexpr std::string_view kRaw = "\",\"raw\":\"";
+constexpr std::string_view kTail = "\"}";
+
+// Each field is escaped straight into the record with its own capacity;
+// the record array must hold all of them at their longest, so no write can
+// run past it and no field is ever cut.
+static_assert(kHead.size() + kTs.size() + kCallId.size() + kSource.size() + kDest.size() +
+                      kFrom.size() + kTo.size() + kLabel.size() + kMethod.size() +
+                      kStatus.size() + kCseq.size() + kRaw.size() + kTail.size() + 20 +
+                      kEscSwitch + 4 * kEscValue + 2 * kEscEndpoint + 2 * kEscLabel +
+                      kEscStatus + kEscRaw <=
+              kJsonSize);
+
+// Escaped length of every byte: 1 (itself), 2 (backslash form) or 6 (\u00XX).
+constexpr std::array<unsigned char, 256> kEscLen = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= 0x20 && c <= 0x7E) ? 1 : 6;
+    t['"'] = 2;
+    t['\\'] = 2;
+    t['\n'] = 2;
+    t['\r'] = 2;
+    t['\t'] = 2;
+    return t;
+}();
+
+// Letter after the backslash of the two-byte escapes.
+constexpr std::array<char, 256> kEscChar = [] {
+    std::array<char, 256> t{};
+    t['"'] = '"';
+    t['\\'] = '\\';
+    t['\n'] = 'n';
+    t['\r'] = 'r';
+    t['\t'] = 't';
+    return t;
+}();
+
+constexpr char hex[] = "0123456789abcdef";
+
+// ASCII-only folding: bytes from 0x80 up must never match a letter, whatever
+// the locale says.
+constexpr unsigned char lower(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+bool equal_nocase(const unsigned char* p, const char* name, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        if (lower(p[i]) != lower(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+// Copies at most cap - 1 bytes and terminates; cap is at least 1.
+void copy_cut(char* out, std::size_t cap, const void* in, std::size_t n)
+{
+    n = std::min(n, cap - 1);
+    std::memcpy(out, in, n);
+    out[n] = '\0';
+}
+
+struct record_writer {
+    char* buf;
+    std::size_t n = 0;
+
+    void put(std::string_view s)
+    {
+        std::memcpy(buf + n, s.data(), s.size());
+        n += s.size();
+    }
+    void escaped(std::size_t cap, const void* in, std::size_t len)
+    {
+        n += json_escape(buf + n, cap, in, len);
+    }
+    void text(std::size_t cap, const char* s) { escaped(cap, s, std::strlen(s)); }
+    // Decimal like "%ld"; the magnitude goes through unsigned arithmetic so
+    // that the most negative value prints correctly too.
+    void number(std::int64_t v)
+    {
+        std::uint64_t m = static_cast<std::uint64_t>(v);
+        if (v < 0) {
+            buf[n++] = '-';
+            m = 0 - m;
+        }
+        char digits[20];
+        int k = 0;
+        do {
+            digits[k++] = static_cast<char>('0' + m % 10);
+            m /= 10;
+        } while (m != 0);
+        while (k > 0)
+            buf[n++] = digits[--k];
+    }
+};
+
+// The record array is large and this runs on one thread only.
+char json[kJsonSize];
+
+} // namespace
+
+std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len)
+{
+    if (cap == 0)
+        return 0;
+    const auto* p = static_cast<const unsigned char*>(in);
+    std::size_t j = 0;
+    std::size_t i = 0;
+    while (i < len) {
+        // Copy the run of bytes that stand for themselves in one go.
+        std::size_t k = i;
+        while (k < len && kEscLen[p[k]] == 1)
+            ++k;
+        std::size_t room = cap - 1 - j;
+        if (k - i > room) {
+            std::memcpy(out + j, p + i, room);
+            j += room;
+            break;
+        }
+        std::memcpy(out + j, p + i, k - i);
+        j += k - i;
+        i = k;
+        if (i == len)
+            break;
+
+        unsigned char c = p[i];
+        std::size_t needed = kEscLen[c];
+        if (j + needed >= cap)
+            break;
+        out[j] = '\\';
+        if (needed == 2) {
+            out[j + 1] = kEscChar[c];
+        } else {
+            out[j + 1] = 'u';
+            out[j + 2] = '0';
+            out[j + 3] = '0';
+            out[j + 4] = hex[c >> 4];
+            out[j + 5] = hex[c & 0x0F];
+        }
+        j += needed;
+        ++i;
+    }
+    out[j] = '\0';
+    return j;
+}
+
+void header_value(const unsigned char* sip, std::size_t len, const char* name, char* out,
+                  std::size_t cap)
+{
+    out[0] = '\0';
+    const std::size_t nlen = std::strlen(name);
+    const unsigned char* p = sip;
+    const unsigned char* const end = sip + len;
+    while (p < end) {
+        const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
+        const unsigned char* line_end = nl ? nl : end;
+        if (static_cast<std::size_t>(line_end - p) > nlen && p[nlen] == ':' &&
+            equal_nocase(p, name, nlen)) {
+            const unsigned char* v = p + nlen + 1;
+            while (v < line_end && (*v == ' ' || *v == '\t'))
+                ++v;
+            const unsigned char* ve = line_end;
+            while (ve > v && (ve[-1] == '\r' || ve[-1] == ' '))
+                --ve;
+            copy_cut(out, cap, v, ve - v);
+            return;
+        }
+        if (nl == nullptr)
+            return;
+        p = nl + 1;
+    }
+}
+
+void sip_user(const char* value, char* out, std::size_t cap)
+{
+    const std::size_t n = std::strlen(value);
+    const auto* v = reinterpret_cast<const unsigned char*>(value);
+    for (std::size_t i = 0; i + 4 <= n; ++i) {
+        if (equal_nocase(v + i, "sip:", 4)) {
+            const char* user = value + i + 4;
+            copy_cut(out, cap, user, std::strcspn(user, "@>;"));
+            return;
+        }
+    }
+    copy_cut(out, cap, value, n);
+}
+
+void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const char* dst,
+               std::int64_t sec, std::int64_t usec)
+{
+    len = std::min(len, kMaxPayload);
+    const auto* nl = static_cast<const unsigned char*>(std::memchr(sip, '\n', len));
+    const std::size_t first_len = nl ? static_cast<std::size_t>(nl - sip) : len;
+    // Too short for any SIP first line; this drops CR LF keep-alives.
+    if (first_len < 3)
+        return;
+
+    char method[32] = "";
+    char status[8] = "";
+    const char* label;
+    constexpr std::string_view kResponse = "SIP/2.0 ";
+    if (len >= kResponse.size() && std::memcmp(sip, kResponse.data(), kResponse.size()) == 0) {
+        std::size_t k = 0;
+        while (k < 3 && kResponse.size() + k < len && sip[kResponse.size() + k] != 0) {
+            status[k] = static_cast<char>(sip[kResponse.size() + k]);
+            ++k;
+        }
+        status[k] = '\0';
+        label = status;
+    } else {
+        const std::size_t limit = std::min(first_len, sizeof method - 1);
+        std::size_t k = 0;
+        while (k < limit && sip[k] != ' ')
+            ++k;
+        std::memcpy(method, sip, k);
+        method[k] = '\0';
+        label = method;
+    }
+
+    char call_id[kValueSize];
+    header_value(sip, len, "Call-ID", call_id, sizeof call_id);
+    if (call_id[0] == '\0')
+        header_value(sip, len, "i", call_id, sizeof call_id);
+    // The Call-ID is what tells SIP apart from any other UDP payload.
+    if (call_id[0] == '\0')
+        return;
+
+    char from_h[kValueSize];
+    header_value(sip, len, "From", from_h, sizeof from_h);
+    if (from_h[0] == '\0')
+        header_value(sip, len, "f", from_h, sizeof from_h);
+    char to_h[kValueSize];
+    header_value(sip, len, "To", to_h, sizeof to_h);
+    if (to_h[0] == '\0')
+        header_value(sip, len, "t", to_h, sizeof to_h);
+    char cseq[kValueSize];
+    header_value(sip, len, "CSeq", cseq, sizeof cseq);
+
+    char from[kValueSize];
+    sip_user(from_h, from, sizeof from);
+    char to[kValueSize];
+    sip_user(to_h, to, sizeof to);
+
+    // Millisecond time stamp, wrapping instead of overflowing on absurd
+    // input (offline captures can carry any time stamp).
+    const auto timestamp_ms = static_cast<std::int64_t>(
+            static_cast<std::uint64_t>(sec) * 1000u + static_cast<std::uint64_t>(usec / 1000));
+
+    record_writer w{json};
+    w.put(kHead);
+    w.text(kEscSwitch, switch_id);
+    w.put(kTs);
+    w.number(timestamp_ms);
+    w.put(kCallId);
+    w.text(kEscValue, call_id);
+    w.put(kSource);
+    w.text(kEscEndpoint, src);
+    w.put(kDest);
+    w.text(kEscEndpoint, dst);
+    w.put(kFrom);
+    w.text(kEscValue, from);
+    w.put(kTo);
+    w.text(kEscValue, to);
+    w.put(kLabel);
+    w.text(kEscLabel, label);
+    w.put(kMethod);
+    w.text(kEscLabel, method);
+    w.put(kStatus);
+    w.text(kEscStatus, status);
+    w.put(kCseq);
+    w.text(kEscValue, cseq);
+    w.put(kRaw);
+    if (include_raw)
+        w.escaped(kEscRaw, sip, len);
+    w.put(kTail);
+
+    if (w.n < 1 || w.n > kMaxRecord)
+        return;
+    record_sink(json, w.n);
+}
+
+} // namespace zel

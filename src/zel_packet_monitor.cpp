@@ -1,0 +1,186 @@
+// zel_packet_monitor: the capture daemon. Parses the command line, opens
+// the event socket and a filtered live capture, then alternates between
+// accepting event-socket clients and dispatching up to 64 captured packets,
+// until SIGINT/SIGTERM or a capture error. Single-threaded.
+//
+// Exit status: 2 for command-line errors, 1 when the event socket or the
+// capture cannot be set up, 0 otherwise (help, signal, capture error).
+
+#include "capture_settings.hpp"
+#include "datagram.hpp"
+#include "event_socket.hpp"
+
+#include <pcap/pcap.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// Cleared only by on_signal; the loop tests it once per pass.
+volatile std::sig_atomic_t running = 1;
+
+constexpr int kReadTimeoutMs = 100;
+
+const option opts[] = {
+    {"interface", required_argument, nullptr, 'i'},
+    {"filter", required_argument, nullptr, 'f'},
+    {"socket", required_argument, nullptr, 's'},
+    {"switch-id", required_argument, nullptr, 'S'},
+    {"no-raw", no_argument, nullptr, 'R'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+void usage(const char* p)
+{
+    std::fprintf(stderr,
+                 "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
+}
+
+bool set_switch_id(const char* value)
+{
+    const std::size_t len = std::strlen(value);
+    if (len == 0 || len >= zel::kSwitchIdSize) {
+        std::fprintf(stderr, "switch-id must contain 1-%zu bytes\n", zel::kSwitchIdSize - 1);
+        return false;
+    }
+    std::memcpy(zel::switch_id, value, len + 1);
+    return true;
+}
+
+void on_signal(int)
+{
+    running = 0;
+}
+
+// Start-up failures after pcap_create end the process here; the socket file
+// stays (the next start replaces it), the handle is released so that leak
+// checkers see a tidy exit.
+[[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text)
+{
+    std::fprintf(stderr, "%s: %s\n", prefix, text);
+    if (pcap != nullptr)
+        pcap_close(pcap);
+    std::exit(1);
+}
+
+// Sleeps until a client is waiting, captured packets are ready, a signal
+// arrives or the capture's 100 ms time-out passes, whichever comes first;
+// the loop then accepts and dispatches as usual. Errors of poll itself only
+// shorten the wait.
+void wait_for_work(int server, int capture_fd)
+{
+    pollfd fds[2] = {
+        {server, POLLIN, 0},
+        {capture_fd, POLLIN, 0},
+    };
+    (void)poll(fds, capture_fd >= 0 ? 2 : 1, kReadTimeoutMs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const char* iface = "any";
+    const char* filter = "udp";
+    const char* sock_path = "/run/zel-packet-monitor/events.sock";
+
+    int c;
+    while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
+        switch (c) {
+        case 'i':
+            iface = optarg;
+            break;
+        case 'f':
+            filter = optarg;
+            break;
+        case 's':
+            sock_path = optarg;
+            break;
+        case 'S':
+            if (!set_switch_id(optarg))
+                return 2;
+            break;
+        case 'R':
+            zel::include_raw = false;
+            break;
+        case 'h':
+            usage(argv[0]);
+            return 0;
+        default:
+            usage(argv[0]);
+            return 2;
+        }
+    }
+
+    for (int& slot : zel::clients)
+        slot = -1;
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+
+    const int server = zel::open_socket(sock_path);
+    if (server < 0) {
+        std::perror("socket");
+        return 1;
+    }
+
+    char err[PCAP_ERRBUF_SIZE];
+    err[0] = '\0';
+    pcap_t* pcap = pcap_create(iface, err);
+    if (pcap == nullptr)
+        fail_capture(nullptr, "pcap", err);
+    (void)pcap_set_snaplen(pcap, 65535);
+    (void)pcap_set_promisc(pcap, 1);
+    (void)pcap_set_timeout(pcap, kReadTimeoutMs);
+    if (pcap_activate(pcap) < 0)
+        fail_capture(pcap, "pcap", pcap_geterr(pcap));
+
+    bpf_program prog;
+    if (pcap_compile(pcap, &prog, filter, 1, PCAP_NETMASK_UNKNOWN) < 0)
+        fail_capture(pcap, "filter", pcap_geterr(pcap));
+    if (pcap_setfilter(pcap, &prog) < 0) {
+        pcap_freecode(&prog);
+        fail_capture(pcap, "filter", pcap_geterr(pcap));
+    }
+    pcap_freecode(&prog);
+
+    // Read once; packet() gets its address with every dispatch.
+    int dlt = pcap_datalink(pcap);
+
+    // On Linux the capture's read time-out only runs once a packet has
+    // arrived, so a blocking dispatch on an idle link never returns: no stop
+    // request and no new client would be seen. The capture is therefore
+    // non-blocking and each pass waits for it in poll() instead.
+    if (pcap_setnonblock(pcap, 1, err) < 0)
+        fail_capture(pcap, "pcap", err);
+    const int capture_fd = pcap_get_selectable_fd(pcap);
+
+    std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n",
+                 iface, filter, sock_path, zel::switch_id);
+
+    while (running) {
+        wait_for_work(server, capture_fd);
+        zel::accept_clients(server);
+        if (pcap_dispatch(pcap, 64, zel::packet, reinterpret_cast<u_char*>(&dlt)) < 0) {
+            std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
+            break;
+        }
+    }
+
+    pcap_close(pcap);
+    ::close(server);
+    ::unlink(sock_path);
+    for (int& slot : zel::clients) {
+        if (slot >= 0) {
+            ::close(slot);
+            slot = -1;
+        }
+    }
+    return 0;
+}
