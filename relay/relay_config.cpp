@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "relay_log.hpp"
@@ -85,6 +86,11 @@ long url_port(const char *text) {
     return v;
 }
 
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using unique_file = std::unique_ptr<FILE, file_closer>;
+
 // Reports a failed stdio/system call the way perror does.
 void report_errno(const char *prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
@@ -94,8 +100,8 @@ void report_errno(const char *prefix, int err) {
 
 int load_conf_file(const char *path, bool required) {
     if (path == nullptr || *path == '\0') return 0;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) {
+    unique_file f(fopen(path, "r"));
+    if (!f) {
         if (!required) return 0;
         fprintf(stderr, "failed to open config file: %s\n", path);
         return -1;
@@ -103,8 +109,7 @@ int load_conf_file(const char *path, bool required) {
     // A line longer than the buffer arrives in pieces of up to 1,023 bytes;
     // each piece is read as a line of its own.
     char line[1024];
-    while (fgets(line, sizeof line, f) != nullptr) apply_conf_line(line);
-    fclose(f);
+    while (fgets(line, sizeof line, f.get()) != nullptr) apply_conf_line(line);
     return 0;
 }
 
@@ -236,20 +241,18 @@ int read_secret(relay_config *cfg) {
     if (file == nullptr)
         return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"), "PCAP_RELAY_TOKEN");
 
-    FILE *f = fopen(file, "rb");
-    if (f == nullptr) {
+    unique_file f(fopen(file, "rb"));
+    if (!f) {
         report_errno("open PCAP_RELAY_TOKEN_FILE", errno);
         return -1;
     }
-    size_t n = fread(cfg->token, 1, sizeof cfg->token - 1, f);
-    if (ferror(f)) {
-        int err = errno;
-        fclose(f);
+    size_t n = fread(cfg->token, 1, sizeof cfg->token - 1, f.get());
+    if (ferror(f.get())) {
+        report_errno("read PCAP_RELAY_TOKEN_FILE", errno);
         memset(cfg->token, 0, sizeof cfg->token);
-        report_errno("read PCAP_RELAY_TOKEN_FILE", err);
         return -1;
     }
-    fclose(f);
+    f.reset();
     while (n > 0 && (cfg->token[n - 1] == '\n' || cfg->token[n - 1] == '\r')) n--;
     cfg->token[n] = '\0';
     return 0;
