@@ -5,8 +5,9 @@ BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 JOBS       ?= 2
 CMAKE_ARGS ?=
+PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-unit test-asan test-tsan demo clean
+.PHONY: all deps build test test-asan test-tsan demo install clean
 
 all: build
 
@@ -37,6 +38,13 @@ test-tsan: deps
 
 demo: build
 	scripts/demo
+
+# Honours PREFIX (configure time, so the units name the installed paths) and
+# DESTDIR (staging root, read by cmake --install from the environment).
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS)
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

@@ -1,0 +1,169 @@
+#!/usr/bin/python3
+"""What an operator gets from `make install`: the files, systemd units that
+systemd itself accepts, manual pages that render cleanly, a capture daemon
+that works with no more privilege than its unit grants, and an example
+configuration that the relay accepts."""
+
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ["ZEL_BUILD"]
+
+
+def cache_value(name):
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    raise KeyError(name)
+
+
+def read_text(path):
+    with open(path) as f:
+        return f.read()
+
+
+class Installed(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="zel-install-")
+        cls.root = os.path.join(cls.tmp, "root")
+        subprocess.run(["cmake", "--install", BUILD], env=dict(os.environ, DESTDIR=cls.root),
+                       check=True, stdout=subprocess.DEVNULL)
+        cls.prefix = cache_value("CMAKE_INSTALL_PREFIX")
+        cls.staged = cls.root + cls.prefix
+        cls.units = [os.path.join(cls.staged, "lib/systemd/system", u)
+                     for u in ("zel-packet-monitor.service", "zel-packet-monitor-wss.service")]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def test_files_are_laid_down(self):
+        for rel in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss",
+                    "lib/systemd/system/zel-packet-monitor.service",
+                    "lib/systemd/system/zel-packet-monitor-wss.service",
+                    "lib/sysusers.d/zel-packet-monitor.conf",
+                    "share/man/man8/zel_packet_monitor.8",
+                    "share/man/man8/zel_packet_monitor_wss.8",
+                    "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example"):
+            with self.subTest(rel):
+                self.assertTrue(os.path.isfile(os.path.join(self.staged, rel)), rel)
+        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss"):
+            self.assertTrue(os.access(os.path.join(self.staged, prog), os.X_OK), prog)
+
+    def test_systemd_accepts_the_units(self):
+        # verify resolves ExecStart and the targets inside --root, so the
+        # staging root gets a copy of the host's own unit library.
+        shutil.copytree("/usr/lib/systemd/system", os.path.join(self.root, "usr/lib/systemd/system"),
+                        dirs_exist_ok=True, symlinks=True)
+        env = dict(os.environ, MANPATH=os.path.join(self.staged, "share/man"))
+        r = subprocess.run(["systemd-analyze", "verify", "--root=" + self.root] + self.units,
+                           env=env, capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+    def test_units_name_installed_paths_and_privileges(self):
+        capture, relay = (read_text(u) for u in self.units)
+        self.assertIn("ExecStart=%s/sbin/zel_packet_monitor " % self.prefix, capture)
+        self.assertIn("ExecStart=%s/bin/zel_packet_monitor_wss " % self.prefix, relay)
+        for want in ("RuntimeDirectory=zel-packet-monitor", "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN",
+                     "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN", "Restart=on-failure"):
+            self.assertIn(want + "\n", capture)
+        for want in ("After=zel-packet-monitor.service", "NoNewPrivileges=yes", "ProtectSystem=strict",
+                     "PrivateTmp=yes", "CapabilityBoundingSet=", "Restart=on-failure",
+                     "SupplementaryGroups=zel-events"):
+            self.assertIn(want, relay)
+
+    def test_manual_pages_render_without_warnings(self):
+        for page in ("zel_packet_monitor.8", "zel_packet_monitor_wss.8"):
+            with self.subTest(page):
+                r = subprocess.run(["man", "--warnings", "-l", os.path.join(self.staged, "share/man/man8", page)],
+                                   env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"),
+                                   capture_output=True, text=True)
+                self.assertEqual((r.returncode, r.stderr), (0, ""))
+                for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS", "SIGNALS", "FILES"):
+                    self.assertIn("\n" + section + "\n", r.stdout)
+
+    def test_example_configuration_is_accepted(self):
+        # The real environment wins over the file: point the token file at a
+        # real one without editing the example.
+        token = os.path.join(self.tmp, "token")
+        with open(token, "w") as f:
+            f.write("t" * 40 + "\r\n")
+        env = {"PATH": "/usr/bin:/bin", "PCAP_RELAY_TOKEN_FILE": token}
+        example = os.path.join(self.staged, "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example")
+        r = subprocess.run([os.path.join(self.staged, "bin/zel_packet_monitor_wss"), "--config", example,
+                            "--check-config"], env=env, capture_output=True, text=True, timeout=10)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual(r.stdout, "configuration valid mode=wss-client enabled=true host=relay.example.net "
+                                   "port=443 path=/ingest switch_id=lon-sbc-01\n")
+
+
+class CaptureWithUnitPrivileges(unittest.TestCase):
+    """The capture unit runs as an unprivileged user with CAP_NET_RAW and
+    CAP_NET_ADMIN only; the daemon must capture with exactly that."""
+
+    PORT = 47211
+
+    def run_daemon(self, sockdir, caps):
+        nobody = pwd.getpwnam("nobody")
+        cmd = ["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid, "--clear-groups",
+               "--inh-caps=-all" + caps, "--ambient-caps=-all" + caps, "--bounding-set=-all" + caps,
+               os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor"), "-i", "lo",
+               "-f", "udp port %d" % self.PORT, "-s", os.path.join(sockdir, "events.sock")]
+        return subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zel-caps-")
+        os.chmod(self.dir, 0o777)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_runs_with_only_the_unit_capabilities(self):
+        p = self.run_daemon(self.dir, ",+net_raw,+net_admin")
+        try:
+            banner = p.stderr.readline()
+            self.assertTrue(banner.startswith("zel_packet_monitor: interface=lo "), banner)
+            path = os.path.join(self.dir, "events.sock")
+            st = os.stat(path)
+            self.assertEqual(st.st_mode & 0o777, 0o660)
+            self.assertEqual((st.st_uid, st.st_gid), (pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid))
+            sip = b"OPTIONS sip:a SIP/2.0\r\nCall-ID: caps-1\r\n\r\n"
+            got = b""
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client, \
+                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                client.connect(path)
+                client.settimeout(0.2)
+                deadline = time.time() + 10
+                while b"\n" not in got and time.time() < deadline:
+                    sender.sendto(sip, ("127.0.0.1", self.PORT))
+                    try:
+                        got += client.recv(65536)
+                    except socket.timeout:
+                        pass
+            self.assertIn(b'"call_id":"caps-1"', got)
+        finally:
+            p.terminate()
+            try:
+                status = p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                status = p.wait()
+            p.stderr.close()
+        self.assertEqual(status, 0)
+
+    def test_fails_cleanly_without_them(self):
+        p = self.run_daemon(self.dir, "")
+        with p.stderr:
+            err = p.stderr.read()
+        self.assertEqual(p.wait(10), 1)
+        self.assertTrue(err.startswith("pcap: "), err)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
