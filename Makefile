@@ -7,7 +7,7 @@ JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-asan test-tsan demo install clean
+.PHONY: all deps build test test-asan test-tsan demo demo-client install clean
 
 all: build
 
@@ -36,8 +36,13 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -L tsan
 
+# The whole pipeline on loopback (needs root for live capture): server mode
+# with a subscriber, or client mode into a local upstream server.
 demo: build
 	scripts/demo
+
+demo-client: build
+	scripts/demo --client
 
 # Honours PREFIX (configure time, so the units name the installed paths) and
 # DESTDIR (staging root, read by cmake --install from the environment).
