@@ -1,0 +1,166 @@
+// Line cutting of the event stream and the main-queue reporting of the reader.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "relay_reader.hpp"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+void collect(void *arg, const unsigned char *line, size_t len) {
+    static_cast<Lines *>(arg)->emplace_back(reinterpret_cast<const char *>(line), len);
+}
+
+// The cutter is too large for a test's stack frame.
+std::unique_ptr<line_cutter> new_cutter() {
+    auto c = std::make_unique<line_cutter>();
+    line_cutter_reset(c.get());
+    return c;
+}
+
+Lines cut(const std::vector<std::string> &chunks) {
+    auto c = new_cutter();
+    Lines out;
+    for (const std::string &chunk : chunks)
+        line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(chunk.data()),
+                         chunk.size(), collect, &out);
+    return out;
+}
+
+const std::string longest(reader_max_line, 'x');
+const std::string too_long(reader_max_line + 1, 'y');
+
+struct Case {
+    const char *name;
+    std::vector<std::string> chunks;
+    Lines want;
+};
+
+TEST(LineCutter, CutsTrimsAndSkipsAsReceivesArrive) {
+    const std::vector<Case> cases = {
+        {"crlf", {"a\r\n"}, {"a"}},
+        {"lf", {"a\n"}, {"a"}},
+        {"only crlf or lf", {"\r\n\n\r\r\n"}, {}},
+        {"several in one receive", {"one\ntwo\r\nthree\n"}, {"one", "two", "three"}},
+        {"split over receives", {"sp", "li", "t\n"}, {"split"}},
+        {"cr and lf in different receives", {"a\r", "\nb\n"}, {"a", "b"}},
+        {"every trailing cr removed", {"a\r\r\r\n"}, {"a"}},
+        {"inner cr and leading space kept", {" a\rb \n"}, {" a\rb "}},
+        {"nul bytes are data", {std::string("a\0b\n", 4)}, {std::string("a\0b", 3)}},
+        {"unfinished line never delivered", {"done\nhalf"}, {"done"}},
+        {"longest line whole", {longest + "\n"}, {longest}},
+        {"longest line in pieces", {longest.substr(0, 1000), longest.substr(1000), "\n"}, {longest}},
+        {"over-long line skipped to its newline", {too_long + "tail\nnext\n"}, {"next"}},
+        {"over-long line trickling in", {too_long.substr(0, 7), too_long.substr(7), "more\n", "ok\n"}, {"ok"}},
+        {"twice the buffer without newline", {too_long + too_long + "\nafter\n"}, {"after"}},
+        {"line before an over-long one", {"first\n" + too_long + "\nlast\n"}, {"first", "last"}},
+    };
+    for (const Case &c : cases) EXPECT_EQ(cut(c.chunks), c.want) << c.name;
+}
+
+TEST(LineCutter, ResetLosesThePartialLine) {
+    auto c = new_cutter();
+    Lines out;
+    std::string a = "partial";
+    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(a.data()), a.size(), collect, &out);
+    line_cutter_reset(c.get());
+    std::string b = "fresh\n";
+    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(b.data()), b.size(), collect, &out);
+    EXPECT_EQ(out, Lines{"fresh"});
+}
+
+// However a stream is chopped into receives, the same lines come out.
+TEST(LineCutter, ChunkingDoesNotChangeTheLines) {
+    std::mt19937 rng(7);
+    std::string stream;
+    for (int i = 0; i < 60; ++i) {
+        switch (rng() % 6) {
+        case 0: stream += "\r\n"; break;
+        case 1: stream += std::string(rng() % 70000, 'L') + "\n"; break;
+        case 2: stream += too_long.substr(0, reader_max_line - rng() % 3) + "\r\n"; break;
+        case 3: stream += too_long + std::string(rng() % 5000, 'z') + "\n"; break;
+        default: stream += "{\"n\":" + std::to_string(i) + "}\n"; break;
+        }
+    }
+    Lines whole = cut({stream});
+    for (int round = 0; round < 10; ++round) {
+        std::vector<std::string> chunks;
+        for (size_t at = 0; at < stream.size();) {
+            size_t n = 1 + rng() % (round % 2 ? 61 : 300000);
+            chunks.push_back(stream.substr(at, n));
+            at += n;
+        }
+        ASSERT_EQ(cut(chunks), whole) << "round " << round;
+    }
+}
+
+// queue_line against a real queue; no context, so no wake-up is attempted.
+class QueueLine : public ::testing::Test {
+protected:
+    void SetUp() override { st = std::make_unique<relay_state>(); }
+    void TearDown() override { zel_relay_queue_destroy(&st->queue); }
+
+    std::string push_all(const std::vector<std::string> &lines) {
+        testing::internal::CaptureStderr();
+        for (const std::string &l : lines)
+            queue_line(st.get(), reinterpret_cast<const unsigned char *>(l.data()), l.size());
+        return testing::internal::GetCapturedStderr();
+    }
+
+    // The log lines without their time stamps.
+    static std::vector<std::string> events(const std::string &err) {
+        std::vector<std::string> out;
+        size_t at = 0;
+        while (at < err.size()) {
+            size_t nl = err.find('\n', at);
+            std::string line = err.substr(at, nl - at);
+            at = nl == std::string::npos ? err.size() : nl + 1;
+            out.push_back(line.substr(line.find(' ') + 1));
+        }
+        return out;
+    }
+
+    std::unique_ptr<relay_state> st;
+};
+
+TEST_F(QueueLine, ReportsDropsAtOneAndEveryThousand) {
+    ASSERT_EQ(zel_relay_queue_init(&st->queue, 1, 1000), 0);
+    std::vector<std::string> lines(2501, "e");
+    std::vector<std::string> want = {
+        "level=warning component=zel_packet_monitor_wss event_queue_full dropped=1",
+        "level=warning component=zel_packet_monitor_wss event_queue_full dropped=1000",
+        "level=warning component=zel_packet_monitor_wss event_queue_full dropped=2000",
+    };
+    EXPECT_EQ(events(push_all(lines)), want);
+    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 2500u);
+    EXPECT_EQ(zel_relay_queue_count(&st->queue), 1u);
+}
+
+TEST_F(QueueLine, DropCountJumpingOverAThousandIsNotReported) {
+    // 1005 one-byte lines into 995 places drop 10; one line of the whole byte
+    // limit then drops the other 995 at once, so the count goes 10 -> 1005.
+    ASSERT_EQ(zel_relay_queue_init(&st->queue, 995, 1000), 0);
+    std::vector<std::string> first(1005, "a");
+    std::string err = push_all(first);  // 10 dropped: reported once, at 1
+    ASSERT_EQ(zel_relay_queue_dropped(&st->queue), 10u);
+    err = push_all({std::string(1000, 'b')});
+    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 1005u);
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(QueueLine, LineOverTheByteLimitIsReportedAndSkipped) {
+    ASSERT_EQ(zel_relay_queue_init(&st->queue, 10, 8), 0);
+    std::vector<std::string> want = {
+        "level=error component=zel_packet_monitor_wss event_queue_allocation_failed",
+    };
+    EXPECT_EQ(events(push_all({"keep", "123456789", "kept"})), want);
+    EXPECT_EQ(zel_relay_queue_count(&st->queue), 2u);
+    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 0u);
+}
+
+}  // namespace
