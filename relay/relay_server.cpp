@@ -38,12 +38,6 @@ constexpr std::string_view kReasonLimit = "Client limit reached";
 constexpr std::string_view kReasonSlow = "Slow consumer; events lost";
 constexpr std::string_view kReasonReadOnly = "Read-only endpoint";
 
-// A subscriber that has lost a line is closed at its next writable callback.
-// One that has stopped reading altogether never becomes writable again, so it
-// is killed after this grace period instead of lingering until the idle policy
-// hangs it up with no word in the log.
-constexpr int kSlowConsumerGraceSeconds = 2;
-
 constexpr std::string_view kMappedPrefix{"\0\0\0\0\0\0\0\0\0\0\xff\xff", 12};
 
 // The reason goes out with its exact length and no terminator.
@@ -127,6 +121,7 @@ int send_line(lws *wsi, const zel_relay_item *item) {
 int send_queued(relay_state *st, lws *wsi, server_session *s) {
     if (s == nullptr || !s->initialized) return 0;
     if (s->overflow) {
+        log_line("warning", "wss_slow_consumer_disconnected");
         close_with(wsi, kCloseTryAgainLater, kReasonSlow);
         return -1;
     }
@@ -155,14 +150,6 @@ void release(relay_state *st, server_session *s) {
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
-}
-
-// Called once, when the subscriber loses its first line: from then on it gets
-// nothing more, so it can never see a line after the gap.
-void mark_overflow(server_session *s) {
-    s->overflow = true;
-    log_line("warning", "wss_slow_consumer_disconnected");
-    lws_set_timeout(s->wsi, PENDING_TIMEOUT_USER_OK, kSlowConsumerGraceSeconds);
 }
 
 }  // namespace
@@ -196,10 +183,12 @@ void fanout(relay_state *st) {
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) break;
         for (server_session *s = st->clients; s != nullptr; s = s->next) {
+            // Once a line is lost the session gets nothing more, so it can
+            // never be shown a line after the gap.
             if (s->overflow) continue;
             if (zel_relay_queue_push(&s->queue, item->data, item->len) != 0 ||
                 zel_relay_queue_dropped(&s->queue) != 0)
-                mark_overflow(s);
+                s->overflow = true;
         }
         zel_relay_item_free(item);
     }

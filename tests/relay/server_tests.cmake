@@ -5,3 +5,12 @@ add_executable(test_relay_server_peer ${CMAKE_CURRENT_LIST_DIR}/test_server_peer
 target_link_libraries(test_relay_server_peer PRIVATE zel_relay_core GTest::gtest_main)
 add_test(NAME relay_server_peer COMMAND test_relay_server_peer)
 set_tests_properties(relay_server_peer PROPERTIES LABELS "asan")
+
+# The subscriber endpoint as a subscriber meets it: the real relay, real TLS
+# WebSocket clients, openssl s_client and curl, a stand-in event socket.
+foreach(t access delivery burst)
+  add_test(NAME relay_server_${t}
+    COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_server_${t}.py)
+  set_tests_properties(relay_server_${t} PROPERTIES LABELS "asan;tsan"
+    ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")
+endforeach()

@@ -1,0 +1,230 @@
+"""Who gets a subscription from the relay's server mode, tried with real peers:
+the IP allow-list before TLS, the handshake filters (exact "/events", no query,
+no Origin, TLS only, only our protocol), 404 for plain HTTPS and the TLS
+version floor."""
+
+import asyncio
+import http.client
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import websockets  # noqa: E402
+
+import relaytest  # noqa: E402
+from subscribers import (RawSubscriber, ServerRun, client_context,  # noqa: E402
+                         collect, connect)
+
+
+def peer_closes_before_tls(port, source_ip, target):
+    """Connects from source_ip without sending a byte. Returns True when the
+    relay ends the connection on its own (refused before any TLS), False when
+    it sits waiting for a ClientHello as it does for an admitted peer."""
+    family = socket.AF_INET6 if ":" in source_ip else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        s.bind((source_ip, 0))
+        s.settimeout(10)
+        s.connect((target, port))
+        s.settimeout(1.5)
+        try:
+            return s.recv(1) == b""
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+
+
+class AccessTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.pki = relaytest.make_pki(cls.tmp.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def start(self, **overrides):
+        work = tempfile.mkdtemp(dir=self.tmp.name)
+        run = ServerRun(work, self.pki, **overrides)
+        self.addCleanup(run.close)
+        return run
+
+    def stop_cleanly(self, run):
+        status, counters = run.stop()
+        self.assertEqual(status, 0, run.relay.stderr())
+        return counters
+
+    def assert_receives(self, run, host=None):
+        async def go():
+            async with connect(run, host=host) as ws:
+                run.relay.wait_for("wss_subscriber_connected")
+                run.source.send_lines(["probe-line"])
+                return await collect(ws, 1)
+        self.assertEqual(asyncio.run(go()), ["probe-line"])
+
+    def test_allow_list_checks_the_peer_before_tls(self):
+        run = self.start(PCAP_WSS_ALLOWED_IPS="127.0.0.1")
+        self.assertTrue(peer_closes_before_tls(run.port, "127.0.0.2",
+                                               "127.0.0.1"))
+        run.relay.wait_for("level=warning .* wss_peer_ip_rejected$")
+        # The same silence from a listed peer is met with patience.
+        self.assertFalse(peer_closes_before_tls(run.port, "127.0.0.1",
+                                                "127.0.0.1"))
+        # A refused peer never reaches the WebSocket layer either.
+        with self.assertRaises(OSError):
+            RawSubscriber(run, source_ip="127.0.0.2")
+        self.assert_receives(run)
+        self.assertEqual(len(run.relay.matching("wss_subscriber_connected")), 1)
+        self.stop_cleanly(run)
+
+    def test_dual_stack_listener_matches_ipv4_entries_in_mapped_form(self):
+        run = self.start(PCAP_WSS_HOST="::", PCAP_WSS_ALLOWED_IPS="127.0.0.1")
+        self.assert_receives(run, host="127.0.0.1")
+        # ::1 is not on the list, and 127.0.0.2 is not 127.0.0.1.
+        self.assertTrue(peer_closes_before_tls(run.port, "::1", "::1"))
+        run.relay.wait_for("wss_peer_ip_rejected$")
+        self.assertTrue(peer_closes_before_tls(run.port, "127.0.0.2",
+                                               "127.0.0.1"))
+        run.relay.wait_for("wss_peer_ip_rejected$")
+        self.stop_cleanly(run)
+
+    def test_ipv6_entry_admits_ipv6_peer(self):
+        run = self.start(PCAP_WSS_HOST="::1", PCAP_WSS_ALLOWED_IPS="::1")
+        self.assert_receives(run, host="::1")
+        self.stop_cleanly(run)
+
+    def test_handshake_filters(self):
+        run = self.start()
+        refused = [
+            # (path, extra connect() arguments)
+            ("/events/", {}),
+            ("/EVENTS", {}),
+            ("/Events", {}),
+            ("/events?since=0", {}),
+            ("/event", {}),
+            ("/", {}),
+            ("/" + "e" * 63, {}),
+            ("/events" + "/x" * 40, {}),
+            ("/events", {"origin": "https://example.com"}),
+            ("/events", {"origin": "null"}),
+            # Naming a subprotocol must not route around the filters.
+            ("/EVENTS", {"subprotocols": ["http"]}),
+            ("/EVENTS", {"subprotocols": ["x"]}),
+            ("/EVENTS", {"subprotocols": ["zel-pcap-relay"]}),
+            ("/events", {"subprotocols": ["http"],
+                         "origin": "https://example.com"}),
+        ]
+
+        async def attempt(path, kwargs):
+            try:
+                async with connect(run, path=path, **kwargs):
+                    return "upgraded"
+            except websockets.InvalidHandshake as exc:
+                return "refused: %s" % type(exc).__name__
+            except (ConnectionError, OSError) as exc:
+                return "refused: %s" % type(exc).__name__
+
+        for path, kwargs in refused:
+            with self.subTest(path=path[:40], kwargs=kwargs):
+                got = asyncio.run(attempt(path, kwargs))
+                self.assertTrue(got.startswith("refused"), got)
+        self.assertEqual(run.relay.matching("wss_subscriber_connected"), [])
+        # The exact path still works on the same listener.
+        self.assert_receives(run)
+        self.stop_cleanly(run)
+
+    def test_plain_https_gets_404(self):
+        run = self.start()
+        for path in ("/events", "/", "/index.html"):
+            with self.subTest(path=path):
+                conn = http.client.HTTPSConnection(
+                    "127.0.0.1", run.port, timeout=10,
+                    context=client_context(self.pki))
+                conn.request("GET", path)
+                self.assertEqual(conn.getresponse().status, 404)
+                conn.close()
+        # A client that would rather speak h2 is answered the same way.
+        out = subprocess.run(
+            ["curl", "-s", "--http2", "--cacert", self.pki["ca"], "-o",
+             os.devnull, "-w", "%{http_code}",
+             "https://127.0.0.1:%d/events" % run.port],
+            capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.stdout, "404", out.stderr)
+        self.stop_cleanly(run)
+
+    def test_listener_does_not_offer_http2(self):
+        """WebSockets over HTTP/2 would reach the relay by another road than
+        the upgrade the filters above are proven on, so h2 is not offered."""
+        run = self.start()
+        ctx = client_context(self.pki)
+        ctx.set_alpn_protocols(["h2", "http/1.1"])
+        with socket.create_connection(("127.0.0.1", run.port), 10) as raw:
+            with ctx.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
+                self.assertNotEqual(tls.selected_alpn_protocol(), "h2")
+        self.stop_cleanly(run)
+
+    def test_plain_tcp_gets_no_websocket(self):
+        run = self.start()
+        request = (b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   b"Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                   b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                   b"Sec-WebSocket-Version: 13\r\n\r\n")
+        with socket.create_connection(("127.0.0.1", run.port), 10) as s:
+            s.sendall(request)
+            answer = b""
+            try:
+                while len(answer) < 4096:
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        break
+                    answer += chunk
+            except (socket.timeout, ConnectionResetError):
+                pass
+        self.assertNotIn(b" 101 ", answer)
+        self.assertEqual(run.relay.matching("wss_subscriber_connected"), [])
+        self.stop_cleanly(run)
+
+    def test_tls_versions(self):
+        run = self.start()
+
+        def s_client(flag):
+            return subprocess.run(
+                ["openssl", "s_client", "-connect", "127.0.0.1:%d" % run.port,
+                 flag, "-cipher", "DEFAULT@SECLEVEL=0"],
+                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                timeout=30)
+
+        for flag in ("-tls1", "-tls1_1"):
+            with self.subTest(flag=flag):
+                out = s_client(flag)
+                self.assertNotEqual(out.returncode, 0)
+                # 70 is protocol_version: the floor is set, not just OpenSSL's
+                # own default (which refuses with 80).
+                self.assertIn("alert number 70", out.stdout + out.stderr)
+        for flag, name in (("-tls1_2", "TLSv1.2"), ("-tls1_3", "TLSv1.3")):
+            with self.subTest(flag=flag):
+                out = s_client(flag)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertIn("New, %s, Cipher is" % name, out.stdout)
+        # And a real subscriber over each allowed version.
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.subTest(version=version):
+                ctx = client_context(self.pki, minimum=version,
+                                     maximum=version)
+                sub = RawSubscriber(run, ctx=ctx)
+                self.assertTrue(sub.upgraded, sub.status_line)
+                self.assertEqual(sub.sock.version(), version.name.replace(
+                    "TLSv1_", "TLSv1."))
+                sub.sock.close()
+        self.stop_cleanly(run)
+
+
+if __name__ == "__main__":
+    unittest.main()
