@@ -351,3 +351,5 @@ class Upstream:
         finally:
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join(10)
+            if not self._thread.is_alive():
+                self._loop.close()

@@ -6,3 +6,14 @@ add_executable(test_relay_runtime
 target_link_libraries(test_relay_runtime PRIVATE zel_relay_core GTest::gtest_main)
 add_test(NAME relay_runtime_unit COMMAND test_relay_runtime)
 set_tests_properties(relay_runtime_unit PROPERTIES LABELS "asan")
+
+# Client mode against real peers. The ping case waits about 20 seconds, so it
+# is its own test and can run beside the rest.
+foreach(group ClientMode ClientPing)
+  add_test(NAME relay_client_${group}
+           COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
+  set_tests_properties(relay_client_${group} PROPERTIES
+    ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin"
+    LABELS "asan;tsan"
+    TIMEOUT 300)
+endforeach()

@@ -1,0 +1,317 @@
+"""The relay in client mode against real peers: a stand-in event socket on one
+side and a python3-websockets TLS server on the other.
+
+Run: ZEL_BIN=build/bin /usr/bin/python3 tests/relay/test_client_mode.py [Class]
+"""
+
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import relaytest as rt  # noqa: E402
+
+LOG_LINE = re.compile(
+    r"^\d+ level=(info|warning|error) component=zel_packet_monitor_wss \S")
+# libwebsockets' own error/warning lines, e.g. "[2026/12/07 09:28:04:0503] E: ..."
+LIBRARY_LINE = re.compile(r"^\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{4}\] [EW]: ")
+
+SWITCH_ID = "switch-7 \u00e9"  # a space and a non-ASCII byte pair travel as given
+
+
+def listening_sockets(pid):
+    """Inodes of TCP sockets of process pid that are in the LISTEN state."""
+    listening = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            next(f)
+            for row in f:
+                fields = row.split()
+                if fields[3] == "0A":
+                    listening.add(fields[9])
+    mine = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        m = re.match(r"socket:\[(\d+)\]", target)
+        if m and m.group(1) in listening:
+            mine.add(m.group(1))
+    return mine
+
+
+class RelayCase(unittest.TestCase):
+    """Common set-up: one PKI per class, a socket path and a relay per test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="zel-client-")
+        cls.pki = rt.make_pki(cls.dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def setUp(self):
+        self.sock = os.path.join(self.dir, "%s.sock" % self._testMethodName[5:20])
+
+    def source(self):
+        src = rt.EventSource(self.sock)
+        self.addCleanup(src.close)
+        return src
+
+    def upstream(self, cert=None, key=None, port=None, client_ca=None):
+        up = rt.Upstream(cert or self.pki["server_cert"],
+                         key or self.pki["server_key"], port=port,
+                         client_ca=client_ca)
+        self.addCleanup(up.stop)
+        return up
+
+    def relay(self, port, path="/ingest", **extra):
+        env = {
+            "PCAP_SOCKET": self.sock,
+            "PCAP_RELAY_URL": "wss://localhost:%d%s" % (port, path),
+            "PCAP_RELAY_SWITCH_ID": SWITCH_ID,
+            "PCAP_RELAY_TOKEN": rt.TOKEN,
+            "PCAP_RELAY_CA_FILE": self.pki["ca"],
+            "PCAP_RELAY_RECONNECT_MIN_SECONDS": "1",
+            "PCAP_RELAY_RECONNECT_MAX_SECONDS": "2",
+        }
+        env.update(extra)
+        relay = rt.Relay(env)
+        self.addCleanup(self._reap, relay)
+        return relay
+
+    @staticmethod
+    def _reap(relay):
+        if relay.proc.poll() is None:
+            relay.proc.kill()
+            relay.proc.wait()
+
+    def stop(self, relay):
+        """SIGTERM; asserts exit 0 and the one log format; returns the
+        shutdown line's (sent, dropped, queued)."""
+        status = relay.stop()
+        self.assertEqual(status, 0, relay.stderr())
+        for line in relay.lines:
+            self.assertTrue(LOG_LINE.match(line) or LIBRARY_LINE.match(line),
+                            "stray stderr line %r" % line)
+        m = relay.wait_for(r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$",
+                           start=0, timeout=1)
+        return tuple(int(g) for g in m.groups())
+
+    def events(self, relay, name):
+        return relay.matching(r"component=zel_packet_monitor_wss %s\b" % name)
+
+
+class ClientMode(RelayCase):
+
+    def test_backlog_is_sent_oldest_first_once_connected(self):
+        port = rt.free_port()  # nobody listens yet
+        src = self.source()
+        relay = self.relay(port, PCAP_RELAY_QUEUE_MAX_EVENTS="500",
+                           PCAP_RELAY_QUEUE_MAX_BYTES="100000")
+        relay.wait_for("unix_socket_connected")
+        lines = [('{"seq":%d,"pad":"%s"}' % (i, "p" * (i % 40))).encode()
+                 for i in range(2600)]
+        src.send_lines(lines)
+        src.send_lines([b"x" * 100001])  # more than the queue's byte limit
+        relay.wait_for("event_queue_allocation_failed", start=0)
+        self.assertEqual(
+            [l.split(" ", 1)[1] for l in self.events(relay, "event_queue_full")],
+            ["level=warning component=zel_packet_monitor_wss "
+             "event_queue_full dropped=%d" % n for n in (1, 1000, 2000)])
+        self.assertEqual(self.events(relay, "wss_connected"), [])
+
+        up = self.upstream(port=port)
+        relay.wait_for("wss_connected", timeout=15)
+        self.assertTrue(up.wait_messages(500), len(up.messages()))
+        time.sleep(0.5)  # nothing else may follow the backlog
+        self.assertEqual(up.messages(), lines[2100:])
+        self.assertEqual(self.stop(relay), (500, 2100, 0))
+
+    def test_handshake_headers_path_and_exact_messages(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, path="/ingest/v2?site=lab&x=%20y")
+        relay.wait_for("wss_connected")
+        self.assertTrue(up.wait_sessions(1))
+        s = up.sessions[0]
+        self.assertEqual(s.path, "/ingest/v2?site=lab&x=%20y")
+        self.assertEqual(s.request_headers.get_all("authorization"),
+                         ["Bearer " + rt.TOKEN])
+        # The websockets library hands header bytes over surrogate-escaped.
+        self.assertEqual([v.encode("ascii", "surrogateescape") for v in
+                          s.request_headers.get_all("x-zel-switch-id")],
+                         [SWITCH_ID.encode()])
+        self.assertIsNone(s.subprotocol)
+        self.assertNotIn("sec-websocket-protocol", s.request_headers)
+
+        special = [
+            '{"call_id":"a\\"b\\\\c","from":"\u00e9\u6f22\U0001F600"}'.encode(),
+            b"\ttabs and  spaces inside \t",
+            b"{" + b"7" * 100000 + b"}",
+            b"x",
+        ]
+        burst = [('{"n":%d}' % i).encode() for i in range(5000)]
+        relay.wait_for("unix_socket_connected", start=0)
+        src.send_lines(special)
+        src.send(b"".join(l + b"\r\n" for l in burst))
+        want = special + burst
+        self.assertTrue(up.wait_messages(len(want), timeout=60),
+                        len(up.messages()))
+        self.assertEqual(up.messages(), want)
+        self.assertEqual(len(up.sessions), 1)
+        self.assertEqual(self.stop(relay), (len(want), 0, 0))
+
+    def test_server_messages_ignored_and_server_close_reconnects(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port)
+        relay.wait_for("wss_connected")
+        relay.wait_for("unix_socket_connected", start=0)
+        up.wait_sessions(1)
+        for i in range(3):
+            up.send_all('{"ack":%d}' % i)
+        up.send_all("x" * 70000)
+        src.send_lines([b"still-here"])
+        self.assertTrue(up.wait_messages(1))
+        self.assertEqual(len(up.sessions), 1)
+        self.assertTrue(up.sessions[0].open)
+
+        up.close_all()
+        relay.wait_for(r"wss_disconnected retry_seconds=1$")
+        relay.wait_for("wss_connected", timeout=15)
+        self.assertTrue(up.wait_sessions(2))
+        second = up.sessions[1]
+        self.assertEqual(second.request_headers.get_all("authorization"),
+                         ["Bearer " + rt.TOKEN])
+        self.assertEqual(len(second.request_headers.get_all("x-zel-switch-id")), 1)
+        src.send_lines([b"after-reconnect"])
+        self.assertTrue(up.wait_messages(2))
+        self.assertEqual(second.zel_messages, [b"after-reconnect"])
+        self.assertEqual(self.stop(relay), (2, 0, 0))
+
+    def test_event_source_restart_is_followed(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client(1))
+        src.send_lines([b"one"])
+        self.assertTrue(up.wait_messages(1))
+        # The daemon drops its clients mid-line; the partial line is lost.
+        src.send(b"partial-without-newline")
+        time.sleep(0.3)
+        src.close_clients()
+        self.assertTrue(src.wait_client(2))
+        relay.wait_for("unix_socket_connected", start=0)
+        relay.wait_for("unix_socket_connected")
+        src.send_lines([b"two"])
+        self.assertTrue(up.wait_messages(2))
+        self.assertEqual(up.messages(), [b"one", b"two"])
+        self.assertEqual(self.stop(relay), (2, 0, 0))
+
+    def test_backoff_sequence_then_reset_by_a_handshake(self):
+        port = rt.free_port()
+        relay = self.relay(port)
+        for _ in range(3):
+            relay.wait_for("wss_disconnected", timeout=15)
+        delays = [int(l.rsplit("=", 1)[1])
+                  for l in self.events(relay, "wss_disconnected")]
+        self.assertEqual(delays[:3], [1, 2, 2])
+        # One backoff step per attempt, however the library reports the end.
+        attempts = len(self.events(relay, "wss_connecting"))
+        self.assertIn(len(delays), (attempts, attempts - 1), relay.stderr())
+
+        up = self.upstream(port=port)
+        relay.wait_for("wss_connected", timeout=15)
+        up.wait_sessions(1)
+        up.close_all()
+        relay.wait_for("wss_disconnected")
+        self.assertEqual(
+            self.events(relay, "wss_disconnected")[-1].rsplit("=", 1)[1], "1")
+        self.stop(relay)
+
+    def test_server_certificate_must_be_vouched_for(self):
+        other_ca = rt.make_ca(self.dir, "stranger-ca")
+        cases = [
+            ("signed by another CA",
+             rt.make_cert(self.dir, "stranger", other_ca)),
+            ("trusted CA, other host name",
+             rt.make_cert(self.dir, "elsewhere",
+                          (self.pki["ca"], self.pki["ca_key"]),
+                          san="DNS:elsewhere.example")),
+        ]
+        for name, (cert, key) in cases:
+            with self.subTest(name):
+                up = self.upstream(cert, key)
+                relay = self.relay(up.port)
+                relay.wait_for(r"level=error .* wss_connection_error reason=\S")
+                relay.wait_for(r"wss_disconnected retry_seconds=1$")
+                self.assertEqual(up.sessions, [])
+                self.assertEqual(self.events(relay, "wss_connected"), [])
+                self.stop(relay)
+
+    def test_mutual_tls(self):
+        up = self.upstream(client_ca=self.pki["ca"])
+        with self.subTest("with client certificate"):
+            relay = self.relay(up.port,
+                               PCAP_RELAY_CLIENT_CERT=self.pki["client_cert"],
+                               PCAP_RELAY_CLIENT_KEY=self.pki["client_key"])
+            relay.wait_for("wss_connected")
+            self.assertTrue(up.wait_sessions(1))
+            subject = dict(x[0] for x in up.sessions[0].zel_peer_cert["subject"])
+            self.assertEqual(subject["commonName"], "zel test client")
+            self.stop(relay)
+        with self.subTest("without client certificate"):
+            relay = self.relay(up.port)
+            relay.wait_for("wss_connection_error reason=")
+            relay.wait_for("wss_disconnected")
+            self.assertEqual(len(up.sessions), 1)
+            self.assertEqual(self.events(relay, "wss_connected"), [])
+            self.stop(relay)
+
+    def test_sigterm_while_event_socket_absent(self):
+        up = self.upstream()
+        relay = self.relay(up.port)
+        relay.wait_for("wss_connected")
+        self.assertEqual(listening_sockets(relay.proc.pid), set())
+        time.sleep(1.5)  # a few silent retries of the absent socket
+        self.assertEqual(self.events(relay, "unix_socket_connected"), [])
+        self.assertEqual(self.stop(relay), (0, 0, 0))
+
+    def test_sigterm_during_backoff_wait(self):
+        src = self.source()
+        relay = self.relay(rt.free_port(),
+                           PCAP_RELAY_RECONNECT_MIN_SECONDS="5",
+                           PCAP_RELAY_RECONNECT_MAX_SECONDS="8")
+        relay.wait_for("unix_socket_connected")
+        src.send_lines([b"a", b"b", b"c"])
+        relay.wait_for(r"wss_disconnected retry_seconds=5$", start=0)
+        time.sleep(0.5)  # let the reader queue the three lines
+        self.assertEqual(self.stop(relay), (0, 0, 3))
+        self.assertEqual(len(self.events(relay, "wss_connecting")), 1)
+
+
+class ClientPing(RelayCase):
+
+    def test_ping_reaches_server_within_twenty_seconds(self):
+        up = self.upstream()
+        relay = self.relay(up.port)
+        relay.wait_for("wss_connected")
+        self.assertTrue(up.wait_sessions(1))
+        self.assertTrue(rt.wait_until(lambda: up.sessions[0].zel_pings >= 1,
+                                      timeout=30))
+        self.assertTrue(up.sessions[0].open)
+        self.assertEqual(len(up.sessions), 1)
+        self.stop(relay)
+
+
+if __name__ == "__main__":
+    unittest.main()
