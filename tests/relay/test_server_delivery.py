@@ -228,14 +228,14 @@ class DeliveryTest(unittest.TestCase):
             ws = await connect(run)
             run.relay.wait_for("wss_subscriber_connected")
             run.relay.wait_for("wss_subscriber_connected")
-            run.source.send_lines(lines(200, width=3000))
-            got = await collect(ws, 200)
+            run.source.send_lines(lines(300, width=20000))
+            got = await collect(ws, 300)
             status, counters = run.stop()
             return got, status, counters, await close_of(ws)
 
         got, status, counters, close = asyncio.run(go())
         self.assertEqual(status, 0, run.relay.stderr())
-        self.assertEqual(got, lines(200, width=3000))
+        self.assertEqual(got, lines(300, width=20000))
         self.assertIsNotNone(counters)
         self.assertEqual(counters[1:], (0, 0))
         self.assertNotEqual(close[0], 1013)
@@ -243,7 +243,7 @@ class DeliveryTest(unittest.TestCase):
         texts, _, ended = stalled.read_to_end()
         self.assertTrue(ended)
         self.assertEqual([seq_of(t) for t in texts], list(range(len(texts))))
-        self.assertGreaterEqual(counters[0], 200 + len(texts))
+        self.assertGreaterEqual(counters[0], 300 + len(texts))
 
 
 if __name__ == "__main__":
