@@ -136,7 +136,9 @@ class EventSource:
         return wait_until(lambda: self.accepted >= count, timeout)
 
     def send(self, data):
-        """Writes raw bytes to every connected client."""
+        """Writes raw bytes to every client accepted so far (the relay logs
+        "unix_socket_connected" slightly before the accept is recorded here,
+        so wait_client first)."""
         with self._lock:
             for conn in self.clients:
                 conn.sendall(data)

@@ -116,7 +116,7 @@ class ClientMode(RelayCase):
         src = self.source()
         relay = self.relay(port, PCAP_RELAY_QUEUE_MAX_EVENTS="500",
                            PCAP_RELAY_QUEUE_MAX_BYTES="100000")
-        relay.wait_for("unix_socket_connected")
+        self.assertTrue(src.wait_client())
         lines = [('{"seq":%d,"pad":"%s"}' % (i, "p" * (i % 40))).encode()
                  for i in range(2600)]
         src.send_lines(lines)
@@ -159,7 +159,7 @@ class ClientMode(RelayCase):
             b"x",
         ]
         burst = [('{"n":%d}' % i).encode() for i in range(5000)]
-        relay.wait_for("unix_socket_connected", start=0)
+        self.assertTrue(src.wait_client())
         src.send_lines(special)
         src.send(b"".join(l + b"\r\n" for l in burst))
         want = special + burst
@@ -174,7 +174,7 @@ class ClientMode(RelayCase):
         up = self.upstream()
         relay = self.relay(up.port)
         relay.wait_for("wss_connected")
-        relay.wait_for("unix_socket_connected", start=0)
+        self.assertTrue(src.wait_client())
         up.wait_sessions(1)
         for i in range(3):
             up.send_all('{"ack":%d}' % i)
@@ -291,7 +291,7 @@ class ClientMode(RelayCase):
         relay = self.relay(rt.free_port(),
                            PCAP_RELAY_RECONNECT_MIN_SECONDS="5",
                            PCAP_RELAY_RECONNECT_MAX_SECONDS="8")
-        relay.wait_for("unix_socket_connected")
+        self.assertTrue(src.wait_client())
         src.send_lines([b"a", b"b", b"c"])
         relay.wait_for(r"wss_disconnected retry_seconds=5$", start=0)
         time.sleep(0.5)  # let the reader queue the three lines
