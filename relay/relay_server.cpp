@@ -10,10 +10,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "relay_log.hpp"
@@ -171,13 +173,16 @@ bool peer_allowed(const relay_config *cfg, int fd) {
     } else {
         return false;
     }
-    const size_t n = cfg->allowed_count < 64 ? cfg->allowed_count : 64;
+    const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
     for (size_t i = 0; i < n; i++)
         if (std::memcmp(cfg->allowed[i].bytes, ip, 16) == 0) return true;
     return false;
 }
 
 void fanout(relay_state *st) {
+    // The context is being torn down: its connections are closing and what is
+    // left in the main queue is reported as queued.
+    if (st->stopping.load()) return;
     int moved = 0;
     for (; moved < kFanoutBatch; moved++) {
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
