@@ -17,3 +17,11 @@ foreach(group ClientMode ClientPing)
     LABELS "asan;tsan"
     TIMEOUT 300)
 endforeach()
+
+# The capture daemon live on lo feeding the relay in client mode (needs root).
+add_test(NAME relay_client_end_to_end
+         COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_end_to_end.py)
+set_tests_properties(relay_client_end_to_end PROPERTIES
+  ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin"
+  LABELS "asan;tsan"
+  TIMEOUT 300)
