@@ -1,0 +1,318 @@
+// Datagram decoding: the same datagram on every supported link type, and
+// every way a frame can be short, lying, fragmented or foreign.
+#include "capture_settings.hpp"
+#include "datagram.hpp"
+#include "record_capture.hpp"
+#include "sip_record.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kSip = "OPTIONS sip:x SIP/2.0\r\nCall-ID: d1\r\n\r\n";
+
+// Knobs of one IPv4/UDP datagram; the defaults make a valid one.
+struct Datagram {
+    std::string payload = kSip;
+    std::uint8_t version = 4;
+    std::uint8_t ihl_words = 5;  // header length in 32-bit words
+    std::uint8_t protocol = 17;
+    std::uint16_t fragment = 0;
+    int ip_len = -1;   // -1: the real length
+    int udp_len = -1;  // -1: the real length
+    std::uint8_t src[4] = {192, 0, 2, 10};
+    std::uint8_t dst[4] = {198, 51, 100, 7};
+    std::uint16_t sport = 53;
+    std::uint16_t dport = 5060;
+    std::size_t trailer = 0;  // bytes captured after the datagram
+};
+
+void put16(Bytes& b, std::size_t at, std::uint16_t v)
+{
+    b[at] = static_cast<std::uint8_t>(v >> 8);
+    b[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+Bytes ipv4(const Datagram& d)
+{
+    const std::size_t ihl = std::max<std::size_t>(d.ihl_words * 4u, 20);
+    const std::size_t udp_len = 8 + d.payload.size();
+    Bytes b(ihl + udp_len + d.trailer, 0xEE);
+    std::fill(b.begin(), b.begin() + ihl, 0);
+    b[0] = static_cast<std::uint8_t>(d.version << 4 | d.ihl_words);
+    put16(b, 2, static_cast<std::uint16_t>(d.ip_len >= 0 ? d.ip_len : ihl + udp_len));
+    put16(b, 6, d.fragment);
+    b[8] = 64;
+    b[9] = d.protocol;
+    std::memcpy(&b[12], d.src, 4);
+    std::memcpy(&b[16], d.dst, 4);
+    put16(b, ihl, d.sport);
+    put16(b, ihl + 2, d.dport);
+    put16(b, ihl + 4, static_cast<std::uint16_t>(d.udp_len >= 0 ? d.udp_len : udp_len));
+    put16(b, ihl + 6, 0);
+    std::memcpy(&b[ihl + 8], d.payload.data(), d.payload.size());
+    return b;
+}
+
+Bytes concat(Bytes head, const Bytes& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+Bytes ethernet(const Bytes& ip, std::vector<std::uint16_t> tags = {}, std::uint16_t type = 0x0800)
+{
+    Bytes h = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    for (std::uint16_t t : tags) {
+        h.push_back(static_cast<std::uint8_t>(t >> 8));
+        h.push_back(static_cast<std::uint8_t>(t));
+        h.push_back(0x00);  // tag control: VLAN 5
+        h.push_back(0x05);
+    }
+    h.push_back(static_cast<std::uint8_t>(type >> 8));
+    h.push_back(static_cast<std::uint8_t>(type));
+    return concat(h, ip);
+}
+
+Bytes sll(const Bytes& ip, std::uint16_t proto = 0x0800)
+{
+    Bytes h(16, 0);
+    h[1] = 4;  // packet type "sent by us": must not matter
+    put16(h, 14, proto);
+    return concat(h, ip);
+}
+
+Bytes sll2(const Bytes& ip, std::uint16_t proto = 0x0800)
+{
+    Bytes h(20, 0);
+    put16(h, 0, proto);
+    put16(h, 4, 0);
+    h[8] = 1;  // interface index
+    return concat(h, ip);
+}
+
+// Runs the handler on an exactly-sized heap copy of the first `caplen`
+// bytes, so that any read past the capture is caught by the sanitizers.
+std::vector<std::string> decode(int dlt, const Bytes& frame, std::size_t caplen)
+{
+    zel_test::start_capture();
+    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen ? caplen : 1]);
+    std::memcpy(copy.get(), frame.data(), caplen);
+    pcap_pkthdr h{};
+    h.ts.tv_sec = 1700000000;
+    h.ts.tv_usec = 5000;
+    h.caplen = static_cast<bpf_u_int32>(caplen);
+    h.len = static_cast<bpf_u_int32>(frame.size());
+    zel::packet(reinterpret_cast<u_char*>(&dlt), &h, copy.get());
+    return zel_test::records();
+}
+
+std::vector<std::string> decode(int dlt, const Bytes& frame)
+{
+    return decode(dlt, frame, frame.size());
+}
+
+std::string escaped_sip(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string want(const std::string& src, const std::string& dst, const std::string& payload = kSip)
+{
+    return "{\"type\":\"sip.message\",\"switch_id\":\"unknown\",\"timestamp_ms\":1700000000005,"
+           "\"call_id\":\"d1\",\"source\":\"" +
+           src + "\",\"destination\":\"" + dst +
+           "\",\"from\":\"\",\"to\":\"\",\"label\":\"OPTIONS\",\"method\":\"OPTIONS\","
+           "\"status\":\"\",\"cseq\":\"\",\"raw\":\"" +
+           escaped_sip(payload) + "\"}";
+}
+
+const std::string kWant = want("192.0.2.10:53", "198.51.100.7:5060");
+
+struct LinkCase {
+    const char* name;
+    int dlt;
+    Bytes (*frame)(const Bytes& ip);
+};
+
+const LinkCase kLinks[] = {
+    {"ethernet", zel::kDltEthernet, [](const Bytes& ip) { return ethernet(ip); }},
+    {"802.1Q", zel::kDltEthernet, [](const Bytes& ip) { return ethernet(ip, {0x8100}); }},
+    {"802.1ad", zel::kDltEthernet, [](const Bytes& ip) { return ethernet(ip, {0x88A8}); }},
+    {"cooked v1", zel::kDltLinuxSll, [](const Bytes& ip) { return sll(ip); }},
+    {"cooked v2", zel::kDltLinuxSll2, [](const Bytes& ip) { return sll2(ip); }},
+    {"raw", zel::kDltRaw, [](const Bytes& ip) { return ip; }},
+};
+
+TEST(Datagram, SameRecordOnEveryLinkType)
+{
+    for (const LinkCase& l : kLinks) {
+        SCOPED_TRACE(l.name);
+        const auto got = decode(l.dlt, l.frame(ipv4({})));
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], kWant);
+    }
+}
+
+// Cutting the capture anywhere before the end of the datagram must yield
+// nothing, and never a read beyond the captured bytes.
+TEST(Datagram, EveryShortCaptureIsIgnored)
+{
+    for (const LinkCase& l : kLinks) {
+        SCOPED_TRACE(l.name);
+        const Bytes f = l.frame(ipv4({}));
+        for (std::size_t cut = 0; cut < f.size(); ++cut)
+            ASSERT_TRUE(decode(l.dlt, f, cut).empty()) << "caplen " << cut;
+    }
+}
+
+TEST(Datagram, HeaderVariants)
+{
+    struct Case {
+        const char* name;
+        Datagram d;
+        bool handled;
+    };
+    auto with = [](auto change) {
+        Datagram d;
+        change(d);
+        return d;
+    };
+    const Case cases[] = {
+        {"IP options", with([](Datagram& d) { d.ihl_words = 6; }), true},
+        {"longest IP options", with([](Datagram& d) { d.ihl_words = 15; }), true},
+        {"IHL below 5", with([](Datagram& d) { d.ihl_words = 4; }), false},
+        {"IHL 0", with([](Datagram& d) { d.ihl_words = 0; }), false},
+        {"IPv6 version", with([](Datagram& d) { d.version = 6; }), false},
+        {"TCP", with([](Datagram& d) { d.protocol = 6; }), false},
+        {"don't fragment alone", with([](Datagram& d) { d.fragment = 0x4000; }), true},
+        {"more fragments", with([](Datagram& d) { d.fragment = 0x2000; }), false},
+        {"later fragment", with([](Datagram& d) { d.fragment = 0x0001; }), false},
+        {"last fragment with DF", with([](Datagram& d) { d.fragment = 0x4000 | 0x00B9; }), false},
+        {"UDP length 8", with([](Datagram& d) { d.udp_len = 8; }), false},
+        {"UDP length 7", with([](Datagram& d) { d.udp_len = 7; }), false},
+        {"UDP length 0", with([](Datagram& d) { d.udp_len = 0; }), false},
+        {"UDP length beyond IP", with([](Datagram& d) { d.udp_len = 8 + int(kSip.size()) + 1; }),
+         false},
+        {"IP length beyond capture", with([](Datagram& d) { d.ip_len = 28 + int(kSip.size()) + 1; }),
+         false},
+        {"IP length below headers", with([](Datagram& d) { d.ip_len = 27; }), false},
+        {"IP length 0xFFFF", with([](Datagram& d) { d.ip_len = 0xFFFF; }), false},
+        {"trailer after datagram", with([](Datagram& d) { d.trailer = 6; }), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const LinkCase& l : kLinks) {
+            SCOPED_TRACE(l.name);
+            const auto got = decode(l.dlt, l.frame(ipv4(c.d)));
+            if (c.handled) {
+                ASSERT_EQ(got.size(), 1u);
+                EXPECT_EQ(got[0], kWant);
+            } else {
+                EXPECT_TRUE(got.empty());
+            }
+        }
+    }
+}
+
+// The payload is taken by the UDP length: bytes that the IP length still
+// covers after it are not part of it.
+TEST(Datagram, PayloadEndsAtUdpLength)
+{
+    Datagram d;
+    d.payload = kSip + "TRAILING";
+    d.udp_len = 8 + static_cast<int>(kSip.size());
+    const auto got = decode(zel::kDltRaw, ipv4(d));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], kWant);
+}
+
+TEST(Datagram, ForeignFramesAreIgnored)
+{
+    const Bytes ip = ipv4({});
+    struct Case {
+        const char* name;
+        int dlt;
+        Bytes frame;
+    };
+    const Case cases[] = {
+        {"two VLAN tags", zel::kDltEthernet, ethernet(ip, {0x88A8, 0x8100})},
+        {"two 802.1Q tags", zel::kDltEthernet, ethernet(ip, {0x8100, 0x8100})},
+        {"IPv6 ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x86DD)},
+        {"ARP ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x0806)},
+        {"tagged IPv6", zel::kDltEthernet, ethernet(ip, {0x8100}, 0x86DD)},
+        {"cooked v1 IPv6", zel::kDltLinuxSll, sll(ip, 0x86DD)},
+        {"cooked v2 IPv6", zel::kDltLinuxSll2, sll2(ip, 0x86DD)},
+        {"BSD loopback link type", 0, concat({2, 0, 0, 0}, ip)},
+        {"802.11 link type", 105, ip},
+        {"LINKTYPE_RAW number is not a DLT", 101, ip},
+        {"negative link type", -1, ip},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(decode(c.dlt, c.frame).empty());
+    }
+}
+
+TEST(Datagram, LongPayloadIsCutTo16384)
+{
+    Datagram d;
+    d.payload = kSip;
+    d.payload.resize(20000, 'a');
+    const auto got = decode(zel::kDltEthernet, ethernet(ipv4(d)));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], want("192.0.2.10:53", "198.51.100.7:5060", d.payload.substr(0, 16384)));
+}
+
+// The text must be what inet_ntop and "%s:%u" would give.
+TEST(Datagram, EndpointText)
+{
+    struct Case {
+        std::uint8_t addr[4];
+        std::uint16_t port;
+        const char* want;
+    };
+    const Case cases[] = {
+        {{192, 0, 2, 10}, 53, "192.0.2.10:53"},
+        {{10, 0, 0, 1}, 0, "10.0.0.1:0"},
+        {{0, 0, 0, 0}, 1, "0.0.0.0:1"},
+        {{255, 255, 255, 255}, 65535, "255.255.255.255:65535"},
+        {{100, 20, 3, 99}, 10000, "100.20.3.99:10000"},
+    };
+    for (const Case& c : cases) {
+        char out[zel::kEndpointSize];
+        EXPECT_EQ(zel::format_endpoint(out, c.addr, c.port), std::strlen(c.want));
+        EXPECT_STREQ(out, c.want);
+
+        char a[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, c.addr, a, sizeof a), nullptr);
+        EXPECT_EQ(std::string(a) + ":" + std::to_string(c.port), c.want);
+    }
+
+    Datagram d;
+    d.sport = 0;
+    const auto got = decode(zel::kDltRaw, ipv4(d));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], want("192.0.2.10:0", "198.51.100.7:5060"));
+}
+
+} // namespace

@@ -1,0 +1,250 @@
+// Event socket: creation and mode of the socket file, the client slot
+// table, and delivery to fast, slow, departed and surplus clients.
+#include "event_socket.hpp"
+#include "unique_fd.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using zel::unique_fd;
+
+class EventSocket : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/zel-evsock-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/events.sock";
+        for (int& slot : zel::clients)
+            slot = -1;
+    }
+    void TearDown() override
+    {
+        for (int& slot : zel::clients) {
+            if (slot >= 0)
+                ::close(slot);
+            slot = -1;
+        }
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+
+    static unique_fd connect_to(const std::string& path)
+    {
+        unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return unique_fd();
+        return fd;
+    }
+
+    // What arrives until `limit` bytes are in, end of stream, or nothing
+    // more comes for a short while.
+    static std::string read_available(int fd, bool* eof = nullptr, int wait_ms = 200,
+                                      std::size_t limit = SIZE_MAX)
+    {
+        std::string got;
+        while (got.size() < limit) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, wait_ms) <= 0)
+                return got;
+            char buf[65536];
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                if (eof != nullptr)
+                    *eof = true;
+                return got;
+            }
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+    static int used_slots()
+    {
+        int n = 0;
+        for (int slot : zel::clients)
+            n += slot >= 0;
+        return n;
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(EventSocket, SocketFileModeIs0660WhateverTheUmask)
+{
+    for (mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        const mode_t before = umask(mask);
+        unique_fd server(zel::open_socket(path_.c_str()));
+        const mode_t after = umask(before);
+        ASSERT_TRUE(server.valid()) << std::strerror(errno);
+        EXPECT_EQ(after, mask) << "umask must be restored";
+        struct stat st;
+        ASSERT_EQ(stat(path_.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0660u);
+        EXPECT_NE(fcntl(server.get(), F_GETFL) & O_NONBLOCK, 0);
+    }
+}
+
+TEST_F(EventSocket, PathLengthLimit)
+{
+    // 107 bytes is the longest path that fits with its NUL.
+    std::string ok = dir_ + "/";
+    ok += std::string(107 - ok.size(), 'p');
+    ASSERT_EQ(ok.size(), 107u);
+    unique_fd server(zel::open_socket(ok.c_str()));
+    EXPECT_TRUE(server.valid()) << std::strerror(errno);
+    EXPECT_TRUE(connect_to(ok).valid());
+
+    // One byte more fails before anything at that path is touched.
+    std::string too_long = ok + "q";
+    unique_fd file(open(too_long.c_str(), O_CREAT | O_WRONLY, 0600));
+    ASSERT_TRUE(file.valid());
+    errno = 0;
+    EXPECT_EQ(zel::open_socket(too_long.c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    struct stat st;
+    ASSERT_EQ(stat(too_long.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(EventSocket, ReplacesFileAndReportsMissingDirectory)
+{
+    unique_fd file(open(path_.c_str(), O_CREAT | O_WRONLY, 0644));
+    ASSERT_TRUE(file.valid());
+    unique_fd server(zel::open_socket(path_.c_str()));
+    ASSERT_TRUE(server.valid()) << std::strerror(errno);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+
+    errno = 0;
+    EXPECT_EQ(zel::open_socket((dir_ + "/missing/events.sock").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(EventSocket, Nonblock)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    unique_fd r(p[0]), w(p[1]);
+    EXPECT_EQ(zel::nonblock(r.get()), 0);
+    EXPECT_NE(fcntl(r.get(), F_GETFL) & O_NONBLOCK, 0);
+    errno = 0;
+    EXPECT_EQ(zel::nonblock(-1), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(EventSocket, EveryClientGetsEveryRecordInOrder)
+{
+    unique_fd server(zel::open_socket(path_.c_str()));
+    ASSERT_TRUE(server.valid());
+    zel::accept_clients(server.get());  // idle: returns at once
+    EXPECT_EQ(used_slots(), 0);
+
+    unique_fd a = connect_to(path_);
+    unique_fd b = connect_to(path_);
+    zel::publish("lost", 4);  // before accept: nobody gets it
+    zel::accept_clients(server.get());
+    EXPECT_EQ(used_slots(), 2);
+    for (int slot : zel::clients) {
+        if (slot >= 0) {
+            EXPECT_NE(fcntl(slot, F_GETFL) & O_NONBLOCK, 0);
+        }
+    }
+    zel::publish("{\"n\":1}", 7);
+    zel::publish("{\"n\":2}xx", 7);
+    EXPECT_EQ(read_available(a.get()), "{\"n\":1}\n{\"n\":2}\n");
+    EXPECT_EQ(read_available(b.get()), "{\"n\":1}\n{\"n\":2}\n");
+}
+
+TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused)
+{
+    unique_fd server(zel::open_socket(path_.c_str()));
+    ASSERT_TRUE(server.valid());
+    std::vector<unique_fd> peers;
+    // Accept as we go: a blocking connect waits once the backlog of 16 is full.
+    for (int i = 0; i < zel::kMaxClients + 1; ++i) {
+        peers.push_back(connect_to(path_));
+        if (i % 8 == 7 || i == zel::kMaxClients)
+            zel::accept_clients(server.get());
+    }
+    EXPECT_EQ(used_slots(), zel::kMaxClients);
+
+    bool eof = false;
+    EXPECT_EQ(read_available(peers.back().get(), &eof), "");
+    EXPECT_TRUE(eof) << "33rd client must see end of stream at once";
+
+    // Departed clients keep their slots until a publish fails on them.
+    peers[3].reset();
+    peers[7].reset();
+    unique_fd late = connect_to(path_);
+    zel::accept_clients(server.get());
+    eof = false;
+    EXPECT_EQ(read_available(late.get(), &eof), "");
+    EXPECT_TRUE(eof);
+
+    zel::publish("r", 1);  // must not raise SIGPIPE
+    EXPECT_EQ(zel::clients[3], -1);
+    EXPECT_EQ(zel::clients[7], -1);
+    EXPECT_EQ(used_slots(), zel::kMaxClients - 2);
+
+    unique_fd next = connect_to(path_);
+    zel::accept_clients(server.get());
+    EXPECT_GE(zel::clients[3], 0) << "lowest free slot first";
+    EXPECT_EQ(zel::clients[7], -1);
+    zel::publish("s", 1);
+    EXPECT_EQ(read_available(next.get()), "s\n");
+    EXPECT_EQ(read_available(peers[0].get()), "r\ns\n");
+}
+
+// A client that stops reading is dropped once its buffer cannot take a
+// record; it has seen a prefix of the stream, then end of stream. The
+// reading client loses nothing.
+TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
+{
+    unique_fd server(zel::open_socket(path_.c_str()));
+    ASSERT_TRUE(server.valid());
+    unique_fd fast = connect_to(path_);
+    unique_fd slow = connect_to(path_);
+    zel::accept_clients(server.get());
+    ASSERT_EQ(used_slots(), 2);
+
+    std::string expected;
+    constexpr int kRecords = 200;
+    for (int i = 0; i < kRecords; ++i) {
+        std::string rec = std::to_string(i) + ":" + std::string(8000, 'a' + i % 26);
+        zel::publish(rec.data(), rec.size());
+        expected += rec + "\n";
+        ASSERT_EQ(read_available(fast.get(), nullptr, 2000, rec.size() + 1), rec + "\n") << "record " << i;
+    }
+    EXPECT_EQ(used_slots(), 1);
+
+    bool eof = false;
+    std::string seen = read_available(slow.get(), &eof);
+    EXPECT_TRUE(eof);
+    ASSERT_GT(seen.size(), 0u);
+    EXPECT_LT(seen.size(), expected.size());
+    EXPECT_EQ(expected.compare(0, seen.size(), seen), 0) << "slow client saw a prefix";
+}
+
+} // namespace

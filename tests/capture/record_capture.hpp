@@ -1,0 +1,18 @@
+// Test seam: collects every record the capture core produces instead of
+// sending it to socket clients, and also appends it, newline-terminated, to
+// the file named by ZEL_RECORD_FILE so that a JSON parser can check every
+// record of the unit run afterwards.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zel_test {
+
+// Points record_sink here and forgets earlier records.
+void start_capture();
+
+// Records produced since start_capture, in order.
+const std::vector<std::string>& records();
+
+} // namespace zel_test

@@ -1,0 +1,387 @@
+// Record building: exact record bytes for SIP requests and responses, header
+// lookup, user extraction and JSON escaping.
+#include "capture_settings.hpp"
+#include "record_capture.hpp"
+#include "sip_record.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr const char* kSrc = "192.0.2.10:5060";
+constexpr const char* kDst = "198.51.100.7:5080";
+constexpr std::int64_t kSec = 1700000000;
+constexpr std::int64_t kUsec = 123456;
+
+// Fields of the expected record, already in their escaped form.
+struct Want {
+    std::string call_id;
+    std::string from;
+    std::string to;
+    std::string label;
+    std::string method;
+    std::string status;
+    std::string cseq;
+};
+
+std::string record(const Want& w, const std::string& raw, const std::string& ts = "1700000000123",
+                   const std::string& switch_id = "unknown")
+{
+    return "{\"type\":\"sip.message\",\"switch_id\":\"" + switch_id +
+           "\",\"timestamp_ms\":" + ts + ",\"call_id\":\"" + w.call_id +
+           "\",\"source\":\"192.0.2.10:5060\",\"destination\":\"198.51.100.7:5080\",\"from\":\"" +
+           w.from + "\",\"to\":\"" + w.to + "\",\"label\":\"" + w.label + "\",\"method\":\"" +
+           w.method + "\",\"status\":\"" + w.status + "\",\"cseq\":\"" + w.cseq +
+           "\",\"raw\":\"" + raw + "\"}";
+}
+
+// Escapes the way a JSON encoder following the record rules must, written
+// independently of the table-driven encoder under test.
+std::string escaped(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c >= 0x20 && c <= 0x7E) {
+                out += static_cast<char>(c);
+            } else {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            }
+        }
+    }
+    return out;
+}
+
+class SipRecord : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zel_test::start_capture();
+        std::strcpy(zel::switch_id, "unknown");
+        zel::include_raw = true;
+    }
+    void TearDown() override
+    {
+        std::strcpy(zel::switch_id, "unknown");
+        zel::include_raw = true;
+    }
+    static void parse(const std::string& payload, std::int64_t sec = kSec,
+                      std::int64_t usec = kUsec)
+    {
+        zel::parse_sip(reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
+                       kSrc, kDst, sec, usec);
+    }
+};
+
+TEST_F(SipRecord, RequestGolden)
+{
+    parse("INVITE sip:1001@example.com SIP/2.0\r\n"
+          "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
+          "From: \"Alice\" <sip:1000@example.com>;tag=a1\r\n"
+          "To: <sip:1001@example.com>\r\n"
+          "Call-ID: 3848276298220188511@192.0.2.10\r\n"
+          "CSeq: 1 INVITE\r\n"
+          "Content-Length: 0\r\n\r\n");
+    ASSERT_EQ(zel_test::records().size(), 1u);
+    EXPECT_EQ(zel_test::records()[0],
+              R"({"type":"sip.message","switch_id":"unknown","timestamp_ms":1700000000123,)"
+              R"("call_id":"3848276298220188511@192.0.2.10","source":"192.0.2.10:5060",)"
+              R"("destination":"198.51.100.7:5080","from":"1000","to":"1001","label":"INVITE",)"
+              R"("method":"INVITE","status":"","cseq":"1 INVITE","raw":"INVITE sip:1001@example.com SIP/2.0\r\n)"
+              R"(Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\nFrom: \"Alice\" <sip:1000@example.com>;tag=a1\r\n)"
+              R"(To: <sip:1001@example.com>\r\nCall-ID: 3848276298220188511@192.0.2.10\r\nCSeq: 1 INVITE\r\n)"
+              R"(Content-Length: 0\r\n\r\n"})");
+}
+
+TEST_F(SipRecord, ResponseGoldenWithoutRaw)
+{
+    zel::include_raw = false;
+    std::strcpy(zel::switch_id, "edge \"7\" \\ a");
+    parse("SIP/2.0 200 OK\r\nCall-ID: c1\r\nFrom: <sip:1000@h>;tag=1\r\nTo: <sip:1001@h>;tag=2\r\n"
+          "CSeq: 1 INVITE\r\n\r\n",
+          1, 999999);
+    ASSERT_EQ(zel_test::records().size(), 1u);
+    EXPECT_EQ(zel_test::records()[0],
+              R"({"type":"sip.message","switch_id":"edge \"7\" \\ a","timestamp_ms":1999,)"
+              R"("call_id":"c1","source":"192.0.2.10:5060","destination":"198.51.100.7:5080",)"
+              R"("from":"1000","to":"1001","label":"200","method":"","status":"200",)"
+              R"("cseq":"1 INVITE","raw":""})");
+}
+
+// Payloads that must produce exactly one record with these fields; raw is
+// always the escaped payload.
+TEST_F(SipRecord, ExtractsFields)
+{
+    const std::string long_value(600, 'v');
+    const std::string long_method(40, 'M');
+    struct Case {
+        const char* name;
+        std::string payload;
+        Want want;
+    };
+    const Case cases[] = {
+        {"compact forms",
+         "BYE sip:x SIP/2.0\r\ni: short-1\r\nf: <sip:a@h>\r\nt: <sip:b@h>\r\n\r\n",
+         {"short-1", "a", "b", "BYE", "BYE", "", ""}},
+        {"blank Call-ID falls back to i",
+         "ACK sip:x SIP/2.0\r\nCall-ID:   \r\ni: abc\r\n",
+         {"abc", "", "", "ACK", "ACK", "", ""}},
+        {"first occurrence decides even when empty",
+         "ACK sip:x SIP/2.0\r\nCall-ID:\r\nCall-ID: late\r\ni: compact\r\n",
+         {"compact", "", "", "ACK", "ACK", "", ""}},
+        {"empty long From falls back to f",
+         "ACK sip:x SIP/2.0\r\nCall-ID: c\r\nFrom: \r\nf: sip:9@h\r\n",
+         {"c", "9", "", "ACK", "ACK", "", ""}},
+        {"any-case names",
+         "OPTIONS sip:x SIP/2.0\r\nCALL-ID: up\r\nfrom: <sip:lo@h>\r\nTO: <SIP:HI@h>\r\ncseq: 9 OPTIONS\r\n",
+         {"up", "lo", "HI", "OPTIONS", "OPTIONS", "", "9 OPTIONS"}},
+        {"blank before the colon does not match",
+         "INFO sip:x SIP/2.0\r\nCall-ID : wrong\r\ni: right\r\n",
+         {"right", "", "", "INFO", "INFO", "", ""}},
+        {"header lines in the body count",
+         "MESSAGE sip:x SIP/2.0\r\nContent-Length: 14\r\n\r\nCall-ID: body\r\n",
+         {"body", "", "", "MESSAGE", "MESSAGE", "", ""}},
+        {"missing From, To and CSeq",
+         "NOTIFY sip:x SIP/2.0\r\nCall-ID: n\r\n",
+         {"n", "", "", "NOTIFY", "NOTIFY", "", ""}},
+        {"value cut to 511 bytes",
+         "INVITE sip:x SIP/2.0\r\nCall-ID: " + long_value + "\r\n",
+         {std::string(511, 'v'), "", "", "INVITE", "INVITE", "", ""}},
+        {"trailing blanks and CRs trimmed, tab kept, leading blank and tab skipped",
+         "INVITE sip:x SIP/2.0\r\nCall-ID: \t abc \r \r\r\nCSeq: 2 X\t \r\n",
+         {"abc", "", "", "INVITE", "INVITE", "", "2 X\\t"}},
+        {"last line without newline",
+         "INVITE sip:x SIP/2.0\r\nCall-ID: end",
+         {"end", "", "", "INVITE", "INVITE", "", ""}},
+        {"method cut to 31 bytes",
+         long_method + " sip:x SIP/2.0\r\nCall-ID: m\r\n",
+         {"m", "", "", std::string(31, 'M'), std::string(31, 'M'), "", ""}},
+        {"method ends at the first line even without a blank",
+         "PING\r\nCall-ID: p\r\n",
+         {"p", "", "", "PING\\r", "PING\\r", "", ""}},
+        {"SIP/2.0 without a blank is a request",
+         "SIP/2.0\r\nCall-ID: s\r\n",
+         {"s", "", "", "SIP/2.0\\r", "SIP/2.0\\r", "", ""}},
+        {"leading blank gives empty method",
+         " INVITE sip:x\r\nCall-ID: b\r\n",
+         {"b", "", "", "", "", "", ""}},
+        {"status is any three bytes",
+         "SIP/2.0 4x\"\r\nCall-ID: q\r\n",
+         {"q", "", "", "4x\\\"", "", "4x\\\"", ""}},
+        {"status stops at a NUL",
+         "SIP/2.0 1\0"s "9\r\nCall-ID: z\r\n",
+         {"z", "", "", "1", "", "1", ""}},
+        {"escapes in header values",
+         "INVITE sip:x SIP/2.0\r\nCall-ID: a\tb\"c\\d\x01\x7f\xc3\xa9/\r\n",
+         {"a\\tb\\\"c\\\\d\\u0001\\u007f\\u00c3\\u00a9/", "", "", "INVITE", "INVITE", "", ""}},
+        {"NUL ends a header value but not raw",
+         "INVITE sip:x SIP/2.0\r\nCall-ID: ab\0cd\r\nFrom: \0<sip:z@h>\r\n"s,
+         {"ab", "", "", "INVITE", "INVITE", "", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        zel_test::start_capture();
+        parse(c.payload);
+        ASSERT_EQ(zel_test::records().size(), 1u);
+        EXPECT_EQ(zel_test::records()[0], record(c.want, escaped(c.payload)));
+    }
+}
+
+TEST_F(SipRecord, DropsNonSip)
+{
+    const std::string cases[] = {
+        "ab",
+        "\r\n",
+        "\r\n\r\n",
+        "a\nCall-ID: x\r\n",  // first line of one byte
+        "INVITE sip:x SIP/2.0\r\nFrom: <sip:a@h>\r\nCSeq: 1 INVITE\r\n",
+        "INVITE sip:x SIP/2.0\r\nCall-ID:\r\ni:   \r\n",
+        "INVITE sip:x SIP/2.0\r\nXCall-ID: x\r\nCall-ID x\r\n",
+        "INVITE sip:x SIP/2.0\r\nCall-ID: \0x\r\n"s,
+        std::string(100, '\0'),
+    };
+    for (const std::string& p : cases) {
+        SCOPED_TRACE(escaped(p));
+        parse(p);
+        EXPECT_TRUE(zel_test::records().empty());
+    }
+}
+
+TEST_F(SipRecord, TimestampTruncatesMicroseconds)
+{
+    struct Case {
+        std::int64_t sec, usec;
+        const char* want;
+    };
+    const Case cases[] = {
+        {0, 0, "0"},
+        {1, 999999, "1999"},
+        {1700000000, 1000, "1700000000001"},
+        {1700000000, 999, "1700000000000"},
+        {-2, 500000, "-1500"},
+    };
+    for (const Case& c : cases) {
+        zel_test::start_capture();
+        const std::string p = "X sip:x\r\nCall-ID: t\r\n";
+        parse(p, c.sec, c.usec);
+        const Want w{"t", "", "", "X", "X", "", ""};
+        ASSERT_EQ(zel_test::records().size(), 1u);
+        EXPECT_EQ(zel_test::records()[0], record(w, escaped(p), c.want));
+    }
+}
+
+TEST_F(SipRecord, LongestSwitchIdStandsWhole)
+{
+    const std::string id(127, '"');
+    std::strcpy(zel::switch_id, id.c_str());
+    const std::string p = "X sip:x\r\nCall-ID: t\r\n";
+    parse(p);
+    const Want w{"t", "", "", "X", "X", "", ""};
+    ASSERT_EQ(zel_test::records().size(), 1u);
+    EXPECT_EQ(zel_test::records()[0], record(w, escaped(p), "1700000000123", escaped(id)));
+}
+
+// The largest payload of bytes that all take six-byte escapes must reach the
+// record uncut, and nothing past 16,384 bytes may be read.
+TEST_F(SipRecord, FullPayloadOfControlBytes)
+{
+    std::string p = "X\x01\x01\nCall-ID: big\n";
+    p.resize(zel::kMaxPayload, '\x1f');
+    parse(p);
+    const Want w{"big", "", "", "X\\u0001\\u0001", "X\\u0001\\u0001", "", ""};
+    ASSERT_EQ(zel_test::records().size(), 1u);
+    EXPECT_EQ(zel_test::records()[0], record(w, escaped(p)));
+
+    const std::string ctrl(zel::kMaxPayload, '\x01');
+    static char out[6 * zel::kMaxPayload + 1];
+    EXPECT_EQ(zel::json_escape(out, sizeof out, ctrl.data(), ctrl.size()), 98304u);
+    EXPECT_EQ(std::strlen(out), 98304u);
+    EXPECT_EQ(std::string(out, 12), "\\u0001\\u0001");
+}
+
+TEST(HeaderValue, Lookup)
+{
+    struct Case {
+        std::string payload;
+        const char* name;
+        std::size_t cap;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"A: 1\r\nB: 2\r\n", "B", 512, "2"},
+        {"A: 1\nb:2", "B", 512, "2"},
+        {"B:\r\nB: 2\r\n", "B", 512, ""},
+        {"BB: 1\r\nB: 2\r\n", "B", 512, "2"},
+        {"B", "B", 512, ""},
+        {"B:", "B", 512, ""},
+        {"\nB:  \t  x  y \r\r ", "B", 512, "x  y"},
+        {"B: x\t", "B", 512, "x\t"},
+        {"B: abcdef", "B", 4, "abc"},
+        {"B: abcdef", "B", 1, ""},
+        {"B :x\r\n B:x\r\n", "B", 512, ""},
+        {"Via: a\r\n Call-ID: folded\r\n", "Call-ID", 512, ""},
+        {"\xe0: x\r\n", "\xc0", 512, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.payload);
+        char out[512];
+        std::memset(out, 'X', sizeof out);
+        zel::header_value(reinterpret_cast<const unsigned char*>(c.payload.data()),
+                          c.payload.size(), c.name, out, c.cap);
+        EXPECT_EQ(std::string(out), c.want);
+    }
+}
+
+TEST(SipUser, UserPart)
+{
+    const std::string long_user(600, 'u');
+    struct Case {
+        std::string value;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"\"Alice\" <sip:1000@example.com>;tag=a", "1000"},
+        {"<sip:1001>;tag=a", "1001"},
+        {"sip:1002@h", "1002"},
+        {"<SIP:1003@h>", "1003"},
+        {"<sip:example.com:5060;transport=udp>", "example.com:5060"},
+        {"<sips:1004@h>", "<sips:1004@h>"},
+        {"<tel:+15551234>;tag=x", "<tel:+15551234>;tag=x"},
+        {"Bob", "Bob"},
+        {"", ""},
+        {"<sip:", ""},
+        {"xsi", "xsi"},
+        {"\"sip:trick\" <sip:1005@h>", "trick\" <sip:1005"},
+        {"sip:" + long_user + "@h", std::string(511, 'u')},
+        {long_user, std::string(511, 'u')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        char out[512];
+        zel::sip_user(c.value.c_str(), out, sizeof out);
+        EXPECT_EQ(std::string(out), c.want);
+    }
+}
+
+TEST(JsonEscape, Table)
+{
+    struct Case {
+        std::string in;
+        std::size_t cap;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"", 1, ""},
+        {"abc", 1, ""},
+        {"\"", 1, ""},
+        {"\"", 2, ""},
+        {"\"", 3, "\\\""},
+        {"ab", 2, "a"},
+        {"ab", 3, "ab"},
+        {"a\x01" "b", 4, "a"},
+        {"a\x01" "b", 7, "a"},
+        {"a\x01" "b", 8, "a\\u0001"},
+        {"a\x01" "b", 9, "a\\u0001b"},
+        {"\t\"\\\n\r", 64, "\\t\\\"\\\\\\n\\r"},
+        {"\b\f\x0b\x1f\x7f/", 64, "\\u0008\\u000c\\u000b\\u001f\\u007f/"},
+        {"\xc3\xa9\xff", 64, "\\u00c3\\u00a9\\u00ff"},
+        {"\0x"s, 64, "\\u0000x"},
+        {" ~", 64, " ~"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(escaped(c.in) + " cap " + std::to_string(c.cap));
+        char out[80];
+        std::memset(out, 'X', sizeof out);
+        const std::size_t n = zel::json_escape(out, c.cap, c.in.data(), c.in.size());
+        EXPECT_EQ(std::string(out), c.want);
+        EXPECT_EQ(n, c.want.size());
+        // Nothing may be written beyond the capacity.
+        EXPECT_EQ(out[c.cap], 'X');
+    }
+}
+
+// Every byte value against the independent reference escaping.
+TEST(JsonEscape, EveryByteMatchesReference)
+{
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        all += static_cast<char>(c);
+    char out[6 * 256 + 1];
+    zel::json_escape(out, sizeof out, all.data(), all.size());
+    EXPECT_EQ(std::string(out), escaped(all));
+}
+
+} // namespace
