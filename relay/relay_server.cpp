@@ -57,6 +57,14 @@ int filter_network(relay_state *st, void *in) {
     return 1;
 }
 
+// A header sent with an empty value has length 0 like an absent one; only the
+// fragment copy tells them apart (-1 when there is no fragment at all).
+bool has_header(lws *wsi, lws_token_indexes h) {
+    if (lws_hdr_total_length(wsi, h) > 0) return true;
+    char probe[2];
+    return lws_hdr_copy_fragment(wsi, probe, sizeof probe, h, 0) >= 0;
+}
+
 // Only a TLS upgrade to exactly "/events", bound to our protocol, with no query
 // and no Origin header, becomes a WebSocket. Browsers always send Origin, so
 // refusing it keeps web pages from subscribing on a user's behalf.
@@ -69,7 +77,7 @@ int filter_protocol(lws *wsi) {
     if (kEventsPath != path) return 1;
     // The library splits "?..." off the path; a query is not "/events".
     if (lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_URI_ARGS) > 0) return 1;
-    if (lws_hdr_total_length(wsi, WSI_TOKEN_ORIGIN) > 0) return 1;
+    if (has_header(wsi, WSI_TOKEN_ORIGIN)) return 1;
     return 0;
 }
 

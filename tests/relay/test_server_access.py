@@ -135,6 +135,12 @@ class AccessTest(unittest.TestCase):
             with self.subTest(path=path[:40], kwargs=kwargs):
                 got = asyncio.run(attempt(path, kwargs))
                 self.assertTrue(got.startswith("refused"), got)
+        # An Origin header with an empty value is still an Origin header.
+        for headers in (("Origin:",), ("origin:   ",), ("Origin: x",)):
+            with self.subTest(headers=headers):
+                sub = RawSubscriber(run, headers=headers)
+                self.assertFalse(sub.upgraded, sub.status_line)
+                sub.sock.close()
         self.assertEqual(run.relay.matching("wss_subscriber_connected"), [])
         # The exact path still works on the same listener.
         self.assert_receives(run)
