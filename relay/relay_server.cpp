@@ -76,7 +76,7 @@ int filter_protocol(lws *wsi) {
     if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
     if (kEventsPath != path) return 1;
     // The library splits "?..." off the path; a query is not "/events".
-    if (lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_URI_ARGS) > 0) return 1;
+    if (has_header(wsi, WSI_TOKEN_HTTP_URI_ARGS)) return 1;
     if (has_header(wsi, WSI_TOKEN_ORIGIN)) return 1;
     return 0;
 }

@@ -108,6 +108,8 @@ class AccessTest(unittest.TestCase):
             ("/EVENTS", {}),
             ("/Events", {}),
             ("/events?since=0", {}),
+            ("/events?", {}),
+            ("/events#top", {}),
             ("/event", {}),
             ("/", {}),
             ("/" + "e" * 63, {}),
