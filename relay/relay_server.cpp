@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -73,8 +72,9 @@ int filter_protocol(lws *wsi) {
     const lws_protocols *proto = lws_get_protocol(wsi);
     if (proto == nullptr || proto->name == nullptr || kProtocolName != proto->name) return 1;
     char path[kPathBufferSize];
-    if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
-    if (kEventsPath != path) return 1;
+    const int n = lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI);
+    // Compared by length, so a decoded NUL cannot end the path early.
+    if (n < 0 || kEventsPath != std::string_view(path, static_cast<size_t>(n))) return 1;
     // The library splits "?..." off the path; a query is not "/events".
     if (has_header(wsi, WSI_TOKEN_HTTP_URI_ARGS)) return 1;
     if (has_header(wsi, WSI_TOKEN_ORIGIN)) return 1;

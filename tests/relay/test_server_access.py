@@ -138,6 +138,7 @@ class AccessTest(unittest.TestCase):
         # Request targets a URI library would tidy up before sending, and an
         # Origin header with an empty value, which is still an Origin header.
         for path, headers in (("/events?", ()), ("/events#top", ()),
+                              ("/events%00x", ()),
                               ("/events", ("Origin:",)),
                               ("/events", ("origin:   ",)),
                               ("/events", ("Origin: x",))):
