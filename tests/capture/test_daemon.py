@@ -106,6 +106,9 @@ class Client:
                 chunk = self.s.recv(1 << 17)
             except socket.timeout:
                 return None
+            except ConnectionResetError:
+                # A connection still in the backlog when the daemon stops.
+                chunk = b""
             if not chunk:
                 self.eof = True
             self.buf += chunk
@@ -353,6 +356,27 @@ class LiveCapture(unittest.TestCase):
         rc, err = d.stop()
         self.assertEqual(rc, 0)
         self.assertFalse(os.path.exists(sock))
+
+    def test_capture_error_stops_cleanly_with_status_0(self):
+        # A veth pair whose end vanishes under the running capture.
+        name = "zelcap%d" % (os.getpid() % 100000)
+        subprocess.run(["ip", "link", "add", name, "type", "veth", "peer", "name", name + "p"],
+                       check=True)
+        self.addCleanup(subprocess.run, ["ip", "link", "del", name], capture_output=True)
+        subprocess.run(["ip", "link", "set", name, "up"], check=True)
+        tmp = tempfile.mkdtemp(prefix="zel-daemon-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        sock = os.path.join(tmp, "e.sock")
+        d = self.start(argv=["-i", name, "-s", sock], sock=sock)
+        banner = d.read_err_line()
+        c, = self.connect(d)
+        subprocess.run(["ip", "link", "del", name], check=True)
+        _, rest = d.proc.communicate(timeout=20)
+        err = (d.err + rest).decode()
+        self.assertEqual(d.proc.returncode, 0)
+        self.assertRegex(err[len(banner):], r"\Acapture: [^\n]+\n\Z")
+        self.assertFalse(os.path.exists(sock))
+        self.assertIsNone(c.line())
 
 
 class CommandLine(unittest.TestCase):
