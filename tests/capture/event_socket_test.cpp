@@ -17,6 +17,20 @@
 #include <unistd.h>
 #include <vector>
 
+// Stands in for libc's chmod in this test program so that the test can see
+// the socket file's mode in the moment before open_socket narrows it.
+namespace {
+mode_t mode_before_chmod = 07777;
+}
+
+extern "C" int chmod(const char* path, mode_t mode) noexcept
+{
+    struct stat st;
+    if (stat(path, &st) == 0)
+        mode_before_chmod = st.st_mode & 07777;
+    return fchmodat(AT_FDCWD, path, mode, 0);
+}
+
 namespace {
 
 using zel::unique_fd;
@@ -93,9 +107,12 @@ TEST_F(EventSocket, SocketFileModeIs0660WhateverTheUmask)
     for (mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
         SCOPED_TRACE(mask);
         const mode_t before = umask(mask);
+        mode_before_chmod = 07777;
         unique_fd server(zel::open_socket(path_.c_str()));
         const mode_t after = umask(before);
         ASSERT_TRUE(server.valid()) << std::strerror(errno);
+        // Between bind and chmod nobody but the owner may connect.
+        EXPECT_EQ(mode_before_chmod & 0177, 0u) << std::oct << mode_before_chmod;
         EXPECT_EQ(after, mask) << "umask must be restored";
         struct stat st;
         ASSERT_EQ(stat(path_.c_str(), &st), 0);
