@@ -384,4 +384,19 @@ TEST(JsonEscape, EveryByteMatchesReference)
     EXPECT_EQ(std::string(out), escaped(all));
 }
 
+// Runs of plain bytes are scanned a word at a time: each byte value at each
+// position of a longer run must still be found.
+TEST(JsonEscape, EveryByteAtEveryPositionOfARun)
+{
+    for (int c = 0; c < 256; ++c) {
+        for (std::size_t at = 0; at < 17; ++at) {
+            std::string in(17, '~');
+            in[at] = static_cast<char>(c);
+            char out[6 * 17 + 1];
+            zel::json_escape(out, sizeof out, in.data(), in.size());
+            ASSERT_EQ(std::string(out), escaped(in)) << "byte " << c << " at " << at;
+        }
+    }
+}
+
 } // namespace
