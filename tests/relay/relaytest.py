@@ -241,6 +241,8 @@ class Relay:
         """Waits for the relay to exit on its own; returns the exit status."""
         status = self.proc.wait(timeout)
         self._thread.join(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
         return status
 
 

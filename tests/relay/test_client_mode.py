@@ -277,6 +277,17 @@ class ClientMode(RelayCase):
             self.assertEqual(self.events(relay, "wss_connected"), [])
             self.stop(relay)
 
+    def test_unloadable_client_certificate_is_a_start_up_failure(self):
+        # The library refuses to build its TLS client context; nothing may
+        # be started and the relay must not claim an orderly shutdown.
+        missing = os.path.join(self.dir, "missing")
+        relay = self.relay(rt.free_port(),
+                           PCAP_RELAY_CLIENT_CERT=missing + ".pem",
+                           PCAP_RELAY_CLIENT_KEY=missing + ".key")
+        self.assertEqual(relay.wait_exit(), 1)
+        ours = [l for l in relay.lines if LOG_LINE.match(l)]
+        self.assertEqual(ours, [])
+
     def test_sigterm_while_event_socket_absent(self):
         up = self.upstream()
         relay = self.relay(up.port)
