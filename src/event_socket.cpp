@@ -24,11 +24,13 @@ void drop(int& slot)
 
 } // namespace
 
+// All 32 slots start free, so that publish is safe even before main resets
+// the table.
 int clients[kMaxClients] = {
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
 };
-static_assert(sizeof clients / sizeof clients[0] == kMaxClients);
+static_assert(kMaxClients == 32, "the initialiser above lists 32 free slots");
 
 record_sink_fn record_sink = publish;
 

@@ -324,12 +324,6 @@ class LiveCapture(unittest.TestCase):
         with self.assertRaises(OSError):
             late.connect(d.sock)
 
-    def test_sigterm_while_idle_with_no_client(self):
-        d = self.start()
-        d.read_err_line()
-        time.sleep(0.3)
-        self.assert_clean_stop(d, "unknown")
-
     def test_any_device_uses_cooked_capture(self):
         port = next(PORTS)
         tmp = tempfile.mkdtemp(prefix="zel-daemon-")
