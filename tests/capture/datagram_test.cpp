@@ -315,4 +315,35 @@ TEST(Datagram, EndpointText)
     EXPECT_EQ(got[0], want("192.0.2.10:0", "198.51.100.7:5060"));
 }
 
+// Hostile input: mutated and cut valid frames on every link type must never
+// read outside the capture (the sanitizer build checks) and every record
+// they yield must be a well-formed one (the JSON check reads them all).
+TEST(Datagram, MutatedFramesStaySafe)
+{
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    std::size_t produced = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const LinkCase& l = kLinks[round % std::size(kLinks)];
+        Datagram d;
+        d.payload = kSip + std::string(next() % 64, static_cast<char>(next()));
+        Bytes f = l.frame(ipv4(d));
+        for (unsigned flips = next() % 4; flips > 0; --flips)
+            f[next() % f.size()] = static_cast<std::uint8_t>(next());
+        const std::size_t caplen = next() % 4 == 0 ? next() % (f.size() + 1) : f.size();
+        const auto got = decode(l.dlt, f, caplen);
+        ASSERT_LE(got.size(), 1u);
+        for (const std::string& r : got) {
+            ASSERT_EQ(r.find_first_of("\n\r"), std::string::npos);
+            for (unsigned char c : r)
+                ASSERT_TRUE(c >= 0x20 && c <= 0x7E);
+        }
+        produced += got.size();
+    }
+    EXPECT_GT(produced, 0u) << "some mutations must leave a valid datagram";
+}
+
 } // namespace
