@@ -1,5 +1,7 @@
 #include "reference_sip.hpp"
 
+#include <algorithm>
+
 namespace zel_test {
 
 namespace {
@@ -103,6 +105,72 @@ std::string reference_sip_user(std::string_view value, std::size_t cap)
         }
     }
     return cut(value, cap);
+}
+
+} // namespace zel_test
+
+namespace zel_test {
+
+namespace {
+
+// Text values end at their first NUL, the way the record builder reads its
+// NUL-terminated arrays.
+std::string_view up_to_nul(std::string_view s)
+{
+    return s.substr(0, s.find('\0'));
+}
+
+std::string lookup(std::string_view sip, std::string_view name, std::string_view compact)
+{
+    std::string v = std::string(up_to_nul(reference_header_value(sip, name, 512)));
+    if (v.empty() && !compact.empty())
+        v = up_to_nul(reference_header_value(sip, compact, 512));
+    return v;
+}
+
+} // namespace
+
+std::optional<std::string> reference_record(std::string_view payload, std::string_view src,
+                                            std::string_view dst, std::int64_t sec,
+                                            std::int64_t usec, std::string_view switch_id,
+                                            bool include_raw)
+{
+    std::size_t first_len = payload.find('\n');
+    if (first_len == std::string_view::npos)
+        first_len = payload.size();
+    if (first_len < 3)
+        return std::nullopt;
+
+    const bool response = payload.substr(0, 8) == "SIP/2.0 ";
+    std::string method;
+    std::string status;
+    if (response) {
+        status = up_to_nul(payload.substr(8, 3));
+    } else {
+        const std::string_view first = payload.substr(0, first_len);
+        method = first.substr(0, std::min<std::size_t>(31, first.find(' ')));
+    }
+    const std::string label = response ? status : method;
+
+    const std::string call_id = lookup(payload, "Call-ID", "i");
+    if (call_id.empty())
+        return std::nullopt;
+    const std::string from = reference_sip_user(lookup(payload, "From", "f"), 512);
+    const std::string to = reference_sip_user(lookup(payload, "To", "t"), 512);
+    const std::string cseq = lookup(payload, "CSeq", "");
+
+    const std::int64_t timestamp_ms = sec * 1000 + usec / 1000;
+    auto esc = [](std::string_view v, std::size_t cap) {
+        return reference_json_escape(up_to_nul(v), cap);
+    };
+    return "{\"type\":\"sip.message\",\"switch_id\":\"" + esc(switch_id, 769) +
+           "\",\"timestamp_ms\":" + std::to_string(timestamp_ms) +
+           ",\"call_id\":\"" + esc(call_id, 3073) + "\",\"source\":\"" + esc(src, 385) +
+           "\",\"destination\":\"" + esc(dst, 385) + "\",\"from\":\"" + esc(from, 3073) +
+           "\",\"to\":\"" + esc(to, 3073) + "\",\"label\":\"" + esc(label, 193) +
+           "\",\"method\":\"" + esc(method, 193) + "\",\"status\":\"" + esc(status, 49) +
+           "\",\"cseq\":\"" + esc(cseq, 3073) + "\",\"raw\":\"" +
+           (include_raw ? reference_json_escape(payload, 98305) : std::string()) + "\"}";
 }
 
 } // namespace zel_test

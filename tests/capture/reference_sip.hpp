@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,5 +33,13 @@ std::string reference_header_value(std::string_view sip, std::string_view name,
 // NUL): the bytes after the first "sip:" (any case) up to "@", ">" or ";",
 // or the whole value when it holds no "sip:"; cut to cap - 1 bytes.
 std::string reference_sip_user(std::string_view value, std::size_t cap);
+
+// The whole event record parse_sip publishes for `payload` (already cut to
+// what the decoder hands over), or nothing when the payload is dropped:
+// first line shorter than 3 bytes, or no Call-ID / "i" value.
+std::optional<std::string> reference_record(std::string_view payload, std::string_view src,
+                                            std::string_view dst, std::int64_t sec,
+                                            std::int64_t usec, std::string_view switch_id,
+                                            bool include_raw);
 
 } // namespace zel_test
