@@ -140,8 +140,14 @@ class EventSource:
         "unix_socket_connected" slightly before the accept is recorded here,
         so wait_client first)."""
         with self._lock:
+            alive = []
             for conn in self.clients:
-                conn.sendall(data)
+                try:
+                    conn.sendall(data)
+                    alive.append(conn)
+                except OSError:  # that reader has gone; the daemon drops it too
+                    conn.close()
+            self.clients = alive
 
     def send_lines(self, lines):
         """Writes each line (bytes or str) followed by a newline."""
@@ -282,7 +288,8 @@ class Upstream:
     verified client certificate, when one was required).
     """
 
-    def __init__(self, cert, key, port=None, client_ca=None):
+    def __init__(self, cert, key, port=None, client_ca=None, host="127.0.0.1"):
+        self.host = host
         self.port = port or free_port()
         self.sessions = []
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -301,7 +308,7 @@ class Upstream:
     def _run(self):
         asyncio.set_event_loop(self._loop)
         self._server = self._loop.run_until_complete(websockets.serve(
-            self._handler, "127.0.0.1", self.port, ssl=self._ctx,
+            self._handler, self.host, self.port, ssl=self._ctx,
             create_protocol=_CountingProtocol, ping_interval=None,
             max_size=None, max_queue=None))
         self._ready.set()

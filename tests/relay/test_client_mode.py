@@ -65,17 +65,18 @@ class RelayCase(unittest.TestCase):
         self.addCleanup(src.close)
         return src
 
-    def upstream(self, cert=None, key=None, port=None, client_ca=None):
+    def upstream(self, cert=None, key=None, port=None, client_ca=None,
+                 host="127.0.0.1"):
         up = rt.Upstream(cert or self.pki["server_cert"],
                          key or self.pki["server_key"], port=port,
-                         client_ca=client_ca)
+                         client_ca=client_ca, host=host)
         self.addCleanup(up.stop)
         return up
 
-    def relay(self, port, path="/ingest", **extra):
+    def relay(self, port, path="/ingest", host="localhost", **extra):
         env = {
             "PCAP_SOCKET": self.sock,
-            "PCAP_RELAY_URL": "wss://localhost:%d%s" % (port, path),
+            "PCAP_RELAY_URL": "wss://%s:%d%s" % (host, port, path),
             "PCAP_RELAY_SWITCH_ID": SWITCH_ID,
             "PCAP_RELAY_TOKEN": rt.TOKEN,
             "PCAP_RELAY_CA_FILE": self.pki["ca"],
@@ -237,6 +238,21 @@ class ClientMode(RelayCase):
         self.assertEqual(
             self.events(relay, "wss_disconnected")[-1].rsplit("=", 1)[1], "1")
         self.stop(relay)
+
+    def test_ip_literal_hosts_are_verified_as_addresses(self):
+        src = self.source()
+        cases = (("::1", "[::1]"), ("127.0.0.1", "127.0.0.1"))
+        for runs, (host, url_host) in enumerate(cases, 1):
+            with self.subTest(host):
+                up = self.upstream(host=host)
+                relay = self.relay(up.port, host=url_host, path="/ip?v=1")
+                relay.wait_for("wss_connected")
+                self.assertTrue(src.wait_client(runs))
+                src.send_lines([host.encode()])
+                self.assertTrue(up.wait_messages(1))
+                self.assertEqual(up.sessions[0].path, "/ip?v=1")
+                self.assertEqual(up.messages(), [host.encode()])
+                self.stop(relay)
 
     def test_server_certificate_must_be_vouched_for(self):
         other_ca = rt.make_ca(self.dir, "stranger-ca")
