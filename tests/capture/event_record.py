@@ -1,5 +1,13 @@
-"""Strict check of one event record as a consumer would parse it."""
+"""Strict check of one event record as a consumer would parse it, including
+validation against the published schema in docs/event.schema.json."""
 import json
+import os
+
+import jsonschema
+
+_SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "event.schema.json")
+with open(_SCHEMA_PATH) as _f:
+    _SCHEMA = jsonschema.Draft202012Validator(json.load(_f))
 
 KEYS = ["type", "switch_id", "timestamp_ms", "call_id", "source", "destination",
         "from", "to", "label", "method", "status", "cseq", "raw"]
@@ -36,4 +44,7 @@ def parse_record(line):
     for k in KEYS:
         if k != "timestamp_ms" and not isinstance(rec[k], str):
             raise AssertionError("%s is not a string" % k)
+    errors = sorted(_SCHEMA.iter_errors(rec), key=str)
+    if errors:
+        raise AssertionError("schema: %s in %r" % (errors[0].message, line[:200]))
     return rec
