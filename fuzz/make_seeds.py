@@ -1,0 +1,127 @@
+#!/usr/bin/python3
+"""Writes the seed corpora in fuzz/corpus/<target>/: small realistic inputs
+that start each fuzz target on the paths real traffic and real configuration
+take. Run it again after changing an input layout; the files are committed."""
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+INVITE = (b"INVITE sip:1001@192.0.2.20 SIP/2.0\r\n"
+          b"Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK776asdhds\r\n"
+          b"From: \"Alice\" <sip:alice@example.com>;tag=1928301774\r\n"
+          b"To: <sip:1001@example.com>\r\n"
+          b"Call-ID: a84b4c76e66710@pc33.example.com\r\n"
+          b"CSeq: 314159 INVITE\r\n"
+          b"Content-Length: 0\r\n\r\n")
+OK = (b"SIP/2.0 200 OK\r\n"
+      b"f: <sip:alice@example.com>;tag=1\r\n"
+      b"t: <tel:+15551234>\r\n"
+      b"i: compact-\x01\"\\\t\xc3\xa9\r\n"
+      b"CSeq: 1 REGISTER\r\n\r\n")
+OPTIONS = b"OPTIONS sip:x SIP/2.0\nCALL-ID:   \t  \ni: abc\nFrom: sip:@h;x\n"
+KEEPALIVE = b"\r\n\r\n"
+
+
+def ipv4_udp(payload, src=(192, 0, 2, 10), dst=(192, 0, 2, 20), sport=5060, dport=5060,
+             frag=0, options=b""):
+    ihl = (20 + len(options)) // 4
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+    total = ihl * 4 + len(udp)
+    ip = struct.pack("!BBHHHBBH4B4B", 0x40 | ihl, 0, total, 1, frag, 64, 17, 0, *src, *dst)
+    return ip + options + udp
+
+
+def link(dlt_index, ip):
+    if dlt_index == 0:  # Ethernet
+        return b"\x00" * 12 + b"\x08\x00" + ip
+    if dlt_index == 1:  # Linux cooked v1
+        return b"\x00" * 14 + b"\x08\x00" + ip
+    if dlt_index == 2:  # Linux cooked v2
+        return b"\x08\x00" + b"\x00" * 18 + ip
+    return ip            # raw IP (3) and the undecoded type (4)
+
+
+def packet_input(dlt_index, frame, raw=True, switch=b"", sec=1700000000, usec=123456):
+    return (bytes([dlt_index, 1 if raw else 0, len(switch)]) + switch +
+            struct.pack("<II", sec, usec) + frame)
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def packet_seeds():
+    for i, kind in enumerate(["eth", "sll", "sll2", "raw", "other"]):
+        write("fuzz_packet", f"invite_{kind}", packet_input(i, link(i, ipv4_udp(INVITE))))
+    write("fuzz_packet", "ok_compact_sll2", packet_input(2, link(2, ipv4_udp(OK, sport=0)),
+                                                          switch=b'sw"1\\'))
+    write("fuzz_packet", "options_noraw", packet_input(3, ipv4_udp(OPTIONS), raw=False))
+    write("fuzz_packet", "keepalive", packet_input(0, link(0, ipv4_udp(KEEPALIVE))))
+    vlan = b"\x00" * 12 + b"\x81\x00\x00\x01\x08\x00" + ipv4_udp(INVITE)
+    write("fuzz_packet", "vlan", packet_input(0, vlan))
+    qinq = b"\x00" * 12 + b"\x88\xa8\x00\x01\x81\x00" + ipv4_udp(INVITE)
+    write("fuzz_packet", "two_tags", packet_input(0, qinq))
+    write("fuzz_packet", "options_ihl6",
+          packet_input(3, ipv4_udp(INVITE, options=b"\x01\x01\x01\x00")))
+    write("fuzz_packet", "fragment", packet_input(3, ipv4_udp(INVITE, frag=0x2000)))
+    write("fuzz_packet", "big", packet_input(3, ipv4_udp(INVITE + b"x" * 17000)))
+    write("fuzz_packet", "trailer", packet_input(0, link(0, ipv4_udp(OK)) + b"\x00" * 6))
+
+
+def escape_seeds():
+    # byte 0 picks the name (0..6 the record's names, 7 an arbitrary one),
+    # bytes 1-2 the capacity.
+    for i, msg in enumerate([INVITE, OK, OPTIONS, KEEPALIVE]):
+        write("fuzz_escape_header", f"msg{i}", bytes([i % 8, 0x01, 0xff]) + msg)
+    write("fuzz_escape_header", "all_bytes", bytes([0, 0, 3]) + bytes(range(256)))
+    write("fuzz_escape_header", "long_value",
+          bytes([6, 0x02, 0x00]) + b"CSeq:" + b"9" * 600 + b" \r \r\n")
+    write("fuzz_escape_header", "arbitrary_name", bytes([0x47, 0, 40]) + b"Via: x\r\nVia: y\n")
+
+
+def config_seeds():
+    write("fuzz_relay_config", "client",
+          b"# upstream\nPCAP_RELAY_MODE=wss-client\n"
+          b"PCAP_RELAY_URL = wss://relay.example.com:8443/ingest?x=1\n"
+          b"PCAP_RELAY_SWITCH_ID=\"sw 01 # not a comment\"\n"
+          b"PCAP_RELAY_TOKEN=0123456789abcdef0123456789abcdef\n"
+          b"PCAP_RELAY_RECONNECT_MIN_SECONDS= -3\n; done\n")
+    write("fuzz_relay_config", "server",
+          b"PCAP_RELAY_MODE=wss-server\r\nPCAP_WSS_ENABLED=true\r\n"
+          b"PCAP_WSS_HOST=::1\r\nPCAP_WSS_PORT=9135\r\n"
+          b"PCAP_WSS_ALLOWED_IPS= 127.0.0.1 , ::ffff:10.0.0.1,\r\n"
+          b"PCAP_WSS_CERT_FILE=/etc/hostname\r\nPCAP_WSS_KEY_FILE='/etc/hostname'\r\n"
+          b"PCAP_WSS_QUEUE_EVENTS=007\r\n")
+    write("fuzz_relay_config", "url_v6", b"wss://[2001:db8::1]:443/events")
+    write("fuzz_relay_config", "url_plain", b"wss://h")
+    write("fuzz_relay_config", "ip4", b"192.0.2.1")
+    write("fuzz_relay_config", "long_line", b"K=" + b"v" * 1100 + b"\nK2 = '\n")
+
+
+def cutter_seeds():
+    ev = b'{"type":"sip.message","call_id":"x"}'
+    write("fuzz_line_cutter", "events", b"\x01\x00\x00\x00" + (ev + b"\n") * 5)
+    write("fuzz_line_cutter", "crlf", b"\x07\x00\x00\x00a\r\n\n\r\nb\nc\r\r\n" + b"tail")
+    write("fuzz_line_cutter", "overlong",
+          b"\x03\x00\x00\x00" + b"\xfe\x80\xfe\x01" + b"\n" + ev + b"\n")
+    write("fuzz_line_cutter", "exact_max", b"\x05\x00\x00\x00" + b"\xfe\x80" + b"\n")
+
+
+def queue_seeds():
+    write("fuzz_queue", "count2", b"\x00\x02\x03\xff" + bytes([8, 8, 8, 1, 1, 1]))
+    write("fuzz_queue", "bytes10", b"\x00\x3f\x00\x0a" + bytes([8, 8, 8, 1, 20, 22, 1, 1]))
+    write("fuzz_queue", "mixed", b"\x00\x05\x01\x00" + bytes(range(0, 64)))
+
+
+if __name__ == "__main__":
+    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+    packet_seeds()
+    escape_seeds()
+    config_seeds()
+    cutter_seeds()
+    queue_seeds()
