@@ -3,11 +3,13 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-asan test-tsan demo demo-client install clean
+.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install clean
 
 all: build
 
@@ -22,7 +24,7 @@ build: deps
 # AddressSanitizer+UBSan (label "asan") and ThreadSanitizer (label "tsan").
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
-	$(MAKE) --no-print-directory test-asan test-tsan
+	$(MAKE) --no-print-directory test-asan test-tsan fuzz-smoke
 
 test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) -DZEL_SANITIZE="address;undefined" $(CMAKE_ARGS)
@@ -35,6 +37,16 @@ test-tsan: deps
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -L tsan
+
+# libFuzzer targets (clang, ASan+UBSan) for every input parser; fuzz-smoke
+# runs each for FUZZ_SECONDS from its seed corpus, two at a time, and fails
+# on any crash, leak, time-out or broken property.
+fuzz: deps
+	cmake -S fuzz -B $(BUILD_FUZZ) -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_ARGS)
+	cmake --build $(BUILD_FUZZ) -j$(JOBS)
+
+fuzz-smoke: fuzz
+	fuzz/run $(BUILD_FUZZ)/bin $(FUZZ_SECONDS) $(BUILD_FUZZ)/runs
 
 # The whole pipeline on loopback (needs root for live capture): server mode
 # with a subscriber, or client mode into a local upstream server.
@@ -52,4 +64,4 @@ install: deps
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
