@@ -12,10 +12,10 @@ namespace {
 constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
 constexpr size_t bearer_size = 4112;
 
-// Service thread only. The library may report the end of one attempt more
-// than once (a connection error, then a close; or an error from inside the
-// connect call that then also returns null); a second backoff step for the
-// same attempt would double the delay, so each attempt is ended exactly once.
+// Service thread only. How an attempt's end is reported depends on where it
+// failed: a connection error, a close, or a connect call that returns null
+// (possibly after raising the error from inside itself). A second backoff step
+// for the same attempt would double the delay, so each attempt ends once here.
 bool attempt_open = false;
 
 // Set by the connection timer and consumed by the next writable callback:
