@@ -6,7 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 #include <string_view>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace zel {
 
@@ -72,6 +77,132 @@ constexpr std::array<char, 256> kEscChar = [] {
 
 constexpr char hex[] = "0123456789abcdef";
 
+using escape_fn = std::size_t (*)(char*, std::size_t, const unsigned char*, std::size_t);
+
+// Writes the escape of one byte that does not stand for itself at out[j],
+// if it fits with room left for the NUL; returns its length or 0.
+[[gnu::always_inline]] inline std::size_t put_escape(char* out, std::size_t cap, std::size_t j,
+                                                     unsigned char c)
+{
+    const std::size_t needed = kEscLen[c];
+    if (j + needed >= cap)
+        return 0;
+    out[j] = '\\';
+    if (needed == 2) {
+        out[j + 1] = kEscChar[c];
+    } else {
+        out[j + 1] = 'u';
+        out[j + 2] = '0';
+        out[j + 3] = '0';
+        out[j + 4] = hex[c >> 4];
+        out[j + 5] = hex[c & 0x0F];
+    }
+    return needed;
+}
+
+// The escape loop, shared by every block width. `block` copies W input
+// bytes to the output unconditionally and returns a bit mask of the bytes
+// among them that need an escape; it is only used while W more input bytes
+// exist and W more output bytes fit before the NUL's place, so its
+// unconditional store never passes cap - 1 and whatever it wrote past the
+// clean run is overwritten by the escape or the NUL that follows. Near the
+// end of the input or of the room, bytes go one at a time.
+template <std::size_t W, typename Block>
+[[gnu::always_inline]] inline std::size_t escape_loop(char* out, std::size_t cap,
+                                                      const unsigned char* p, std::size_t len,
+                                                      Block block)
+{
+    std::size_t i = 0;
+    std::size_t j = 0;
+    const std::size_t last = cap - 1;  // out[last] is the NUL's last possible place
+    for (;;) {
+        while (W != 0 && len - i >= W && last - j >= W) {
+            const std::uint32_t bad = block(p + i, out + j);
+            if (bad == 0) {
+                i += W;
+                j += W;
+                continue;
+            }
+            const auto clean = static_cast<std::size_t>(__builtin_ctz(bad));
+            i += clean;
+            j += clean;
+            goto escape;
+        }
+        // One byte at a time: the tail of the input, or the last bytes of room.
+        while (i < len && kEscLen[p[i]] == 1) {
+            if (j == last)
+                goto done;
+            out[j++] = static_cast<char>(p[i++]);
+        }
+        if (i == len)
+            goto done;
+    escape:
+        // Escapes often come in runs (CR LF, binary data): stay scalar for them.
+        do {
+            const std::size_t n = put_escape(out, cap, j, p[i]);
+            if (n == 0)
+                goto done;
+            j += n;
+            ++i;
+        } while (i < len && kEscLen[p[i]] != 1);
+    }
+done:
+    out[j] = '\0';
+    return j;
+}
+
+#if defined(__x86_64__)
+// A byte stands for itself when it is 0x20 to 0x7E and neither quote nor
+// backslash. Compared as signed bytes, 0x80 to 0xFF are negative, so one
+// "less than 0x20" test catches them together with the control bytes.
+std::size_t escape_sse2(char* out, std::size_t cap, const unsigned char* p, std::size_t len)
+{
+    return escape_loop<16>(out, cap, p, len, [](const unsigned char* in, char* o) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+        const __m128i bad = _mm_or_si128(
+                _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))),
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(bad));
+    });
+}
+
+[[gnu::target("avx2")]] std::uint32_t block_avx2(const unsigned char* in, char* o)
+{
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), v);
+    const __m256i bad = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
+                            _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x7F))),
+            _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
+                            _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(bad));
+}
+
+[[gnu::target("avx2")]] std::size_t escape_avx2(char* out, std::size_t cap,
+                                                const unsigned char* p, std::size_t len)
+{
+    return escape_loop<32>(out, cap, p, len, block_avx2);
+}
+
+// Chosen once, before main, by what this processor can do.
+const escape_fn escape_impl = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? escape_avx2 : escape_sse2;
+}();
+#endif
+
+std::size_t escape_scalar(char* out, std::size_t cap, const unsigned char* p, std::size_t len)
+{
+    return escape_loop<0>(out, cap, p, len, [](const unsigned char*, char*) { return 0u; });
+}
+
+#if !defined(__x86_64__)
+constexpr escape_fn escape_impl = escape_scalar;
+#endif
+
 // ASCII-only folding: bytes from 0x80 up must never match a letter, whatever
 // the locale says.
 constexpr unsigned char lower(unsigned char c)
@@ -134,49 +265,23 @@ char json[kJsonSize];
 
 } // namespace
 
+std::span<const escape_variant> json_escape_variants()
+{
+    static const escape_variant all[] = {
+#if defined(__x86_64__)
+            {"sse2", escape_sse2},
+            {"avx2", __builtin_cpu_supports("avx2") ? escape_avx2 : nullptr},
+#endif
+            {"scalar", escape_scalar},
+    };
+    return all;
+}
+
 std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len)
 {
     if (cap == 0)
         return 0;
-    const auto* p = static_cast<const unsigned char*>(in);
-    std::size_t j = 0;
-    std::size_t i = 0;
-    while (i < len) {
-        // Copy the run of bytes that stand for themselves in one go.
-        std::size_t k = i;
-        while (k < len && kEscLen[p[k]] == 1)
-            ++k;
-        std::size_t room = cap - 1 - j;
-        if (k - i > room) {
-            std::memcpy(out + j, p + i, room);
-            j += room;
-            break;
-        }
-        std::memcpy(out + j, p + i, k - i);
-        j += k - i;
-        i = k;
-        if (i == len)
-            break;
-
-        unsigned char c = p[i];
-        std::size_t needed = kEscLen[c];
-        if (j + needed >= cap)
-            break;
-        out[j] = '\\';
-        if (needed == 2) {
-            out[j + 1] = kEscChar[c];
-        } else {
-            out[j + 1] = 'u';
-            out[j + 2] = '0';
-            out[j + 3] = '0';
-            out[j + 4] = hex[c >> 4];
-            out[j + 5] = hex[c & 0x0F];
-        }
-        j += needed;
-        ++i;
-    }
-    out[j] = '\0';
-    return j;
+    return escape_impl(out, cap, static_cast<const unsigned char*>(in), len);
 }
 
 void header_value(const unsigned char* sip, std::size_t len, const char* name, char* out,

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace zel {
 
@@ -46,5 +47,15 @@ void sip_user(const char* value, char* out, std::size_t cap);
 // that would not fit ends the output, even if a later one would fit.
 // Returns the number of bytes written before the NUL.
 std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len);
+
+// Every implementation of json_escape built in (json_escape uses the widest
+// one the processor supports), so that tests can check each of them, not
+// only the one this machine picks. `fn` is null for one the processor lacks;
+// `cap` must be at least 1.
+struct escape_variant {
+    const char* name;
+    std::size_t (*fn)(char* out, std::size_t cap, const unsigned char* in, std::size_t len);
+};
+std::span<const escape_variant> json_escape_variants();
 
 } // namespace zel
