@@ -4,12 +4,13 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
+BUILD_BENCH ?= build-bench
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install clean
+.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install clean bench
 
 all: build
 
@@ -48,6 +49,14 @@ fuzz: deps
 fuzz-smoke: fuzz
 	fuzz/run $(BUILD_FUZZ)/bin $(FUZZ_SECONDS) $(BUILD_FUZZ)/runs
 
+# Benchmarks in a Release tree of their own, then one run of the record
+# benchmark; scripts/bench-compare and scripts/bench-loopback use the same
+# tree (see docs/performance.md). Never part of `make test`.
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DZEL_BENCH=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD_BENCH) -j$(JOBS)
+	$(BUILD_BENCH)/bin/bench_record
+
 # The whole pipeline on loopback (needs root for live capture): server mode
 # with a subscriber, or client mode into a local upstream server.
 demo: build
@@ -64,4 +73,4 @@ install: deps
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)
