@@ -12,6 +12,20 @@ namespace {
 constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
 constexpr size_t bearer_size = 4112;
 
+// Our own pings go out every 20 s and any answering server's pongs keep the
+// connection valid; an upstream that stops answering (a dead path that TCP
+// would take many minutes to notice) is hung up after 60 s so that lines wait
+// in the main queue for a fresh connection instead of vanishing into it. The
+// library's own ping at 30 s idle only fires if ours went unanswered.
+const lws_retry_bo_t upstream_idle_policy = {
+    nullptr,  // retry_ms_table: attempts are scheduled by schedule_reconnect
+    0,        // retry_ms_table_count
+    0,        // conceal_count
+    30,       // secs_since_valid_ping
+    60,       // secs_since_valid_hangup
+    0,        // jitter_percent
+};
+
 // Service thread only. How an attempt's end is reported depends on where it
 // failed: a connection error, a close, or a connect call that returns null
 // (possibly after raising the error from inside itself). A second backoff step
@@ -148,6 +162,7 @@ int connect_wss(relay_state *st) {
     ci.protocol = nullptr;
     ci.local_protocol_name = "zel-pcap-relay";
     ci.pwsi = &st->wsi;
+    ci.retry_and_idle_policy = &upstream_idle_policy;
     return lws_client_connect_via_info(&ci) != nullptr ? 0 : -1;
 }
 

@@ -298,6 +298,7 @@ class Upstream:
             ctx.verify_mode = ssl.CERT_REQUIRED
             ctx.load_verify_locations(client_ca)
         self._ctx = ctx
+        self._protocol = _CountingProtocol
         self._loop = asyncio.new_event_loop()
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -309,7 +310,8 @@ class Upstream:
         asyncio.set_event_loop(self._loop)
         self._server = self._loop.run_until_complete(websockets.serve(
             self._handler, self.host, self.port, ssl=self._ctx,
-            create_protocol=_CountingProtocol, ping_interval=None,
+            create_protocol=lambda *a, **k: self._protocol(*a, **k),
+            ping_interval=None,
             max_size=None, max_queue=None))
         self._ready.set()
         self._loop.run_forever()

@@ -333,18 +333,40 @@ class ClientMode(RelayCase):
         self.assertEqual(len(self.events(relay, "wss_connecting")), 1)
 
 
-class ClientPing(RelayCase):
+class _SilentProtocol(rt._CountingProtocol):
+    """Server connection that counts pings and never answers them."""
 
-    def test_ping_reaches_server_within_twenty_seconds(self):
-        up = self.upstream()
-        relay = self.relay(up.port)
-        relay.wait_for("wss_connected")
-        self.assertTrue(up.wait_sessions(1))
-        self.assertTrue(rt.wait_until(lambda: up.sessions[0].zel_pings >= 1,
-                                      timeout=30))
-        self.assertTrue(up.sessions[0].open)
-        self.assertEqual(len(up.sessions), 1)
-        self.stop(relay)
+    async def pong(self, data=b""):
+        self.zel_pings += 1
+
+
+class ClientIdle(RelayCase):
+    """Pings every 20 s; an upstream that answers them stays connected, one
+    that stops answering is hung up (after 60 s) and reconnected."""
+
+    def test_pings_keep_an_answering_upstream_and_drop_a_silent_one(self):
+        answering = self.upstream()
+        silent = self.upstream()
+        silent._protocol = _SilentProtocol
+        relay_a = self.relay(answering.port)
+        relay_s = self.relay(silent.port)
+        relay_a.wait_for("wss_connected")
+        relay_s.wait_for("wss_connected")
+        self.assertTrue(rt.wait_until(
+            lambda: answering.sessions and answering.sessions[0].zel_pings >= 1,
+            timeout=30))
+
+        relay_s.wait_for(r"wss_disconnected retry_seconds=1$", timeout=100)
+        relay_s.wait_for("wss_connected")
+        self.assertTrue(silent.wait_sessions(2))
+        self.assertGreaterEqual(silent.sessions[0].zel_pings, 2)
+
+        self.assertEqual(self.events(relay_a, "wss_disconnected"), [])
+        self.assertEqual(len(answering.sessions), 1)
+        self.assertTrue(answering.sessions[0].open)
+        self.assertGreaterEqual(answering.sessions[0].zel_pings, 2)
+        self.stop(relay_a)
+        self.stop(relay_s)
 
 
 if __name__ == "__main__":
