@@ -27,12 +27,17 @@ SHUTDOWN_RE = r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$"
 # tests that measure memory or rates read this.
 SANITIZED = any(k in os.environ for k in ("ASAN_OPTIONS", "TSAN_OPTIONS"))
 
-_ports = iter(range(47300, 47400))
-
-
 def udp_port():
-    """A UDP port for one daemon's capture filter, private to these tests."""
-    return next(_ports)
+    """A UDP port for one daemon's capture filter that nobody else uses:
+    free right now, and outside 47000-47999 where other suites keep fixed
+    ports of their own. Tests run side by side, so a fixed list here would
+    let one test's datagrams reach another's daemon."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if not 47000 <= port <= 47999:
+            return port
 
 
 def sip(call_id, method="OPTIONS", pad=0):
