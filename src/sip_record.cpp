@@ -139,6 +139,13 @@ template <std::size_t W, typename Block>
     escape:
         // Escapes often come in runs (CR LF, binary data): stay scalar for them.
         do {
+            // CR LF ends every line of a SIP message: one step for the pair.
+            if (p[i] == '\r' && len - i >= 2 && p[i + 1] == '\n' && last - j >= 4) {
+                std::memcpy(out + j, "\\r\\n", 4);
+                j += 4;
+                i += 2;
+                continue;
+            }
             const std::size_t n = put_escape(out, cap, j, p[i]);
             if (n == 0)
                 goto done;
@@ -284,6 +291,105 @@ std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t 
     return escape_impl(out, cap, static_cast<const unsigned char*>(in), len);
 }
 
+namespace {
+
+// The value of a line already known to start with a matching name of
+// `nlen` bytes and its colon: leading blanks and tabs and trailing CRs and
+// blanks removed, cut to cap - 1 bytes.
+void take_value(const unsigned char* line, const unsigned char* line_end, std::size_t nlen,
+                char* out, std::size_t cap)
+{
+    const unsigned char* v = line + nlen + 1;
+    while (v < line_end && (*v == ' ' || *v == '\t'))
+        ++v;
+    const unsigned char* ve = line_end;
+    while (ve > v && (ve[-1] == '\r' || ve[-1] == ' '))
+        --ve;
+    copy_cut(out, cap, v, static_cast<std::size_t>(ve - v));
+}
+
+bool line_has_name(const unsigned char* p, std::size_t line_len, const char* name,
+                   std::size_t nlen)
+{
+    return line_len > nlen && p[nlen] == ':' && equal_nocase(p, name, nlen);
+}
+
+// The headers a record needs, by their index in kWanted.
+enum wanted { w_call_id, w_i, w_from, w_f, w_to, w_t, w_cseq, w_count };
+struct wanted_name {
+    const char* name;
+    std::size_t len;
+};
+constexpr wanted_name kWanted[w_count] = {
+        {"Call-ID", 7}, {"i", 1}, {"From", 4}, {"f", 1}, {"To", 2}, {"t", 1}, {"CSeq", 4},
+};
+
+// Where each wanted header's first line is, found in one walk over the
+// payload instead of one walk per name. A line can match at most one name
+// (the colon must stand right after it), so the names to test are picked
+// by the line's first letter.
+struct header_lines {
+    const unsigned char* start[w_count] = {};
+    const unsigned char* end[w_count] = {};
+};
+
+// True when a long form's value is settled: it was found with a value
+// whose first byte is not NUL, or its compact form was found as well.
+bool settled(const header_lines& h, wanted long_form, wanted compact)
+{
+    if (h.start[long_form] == nullptr)
+        return false;
+    if (h.start[compact] != nullptr)
+        return true;
+    char first[2];
+    take_value(h.start[long_form], h.end[long_form], kWanted[long_form].len, first, sizeof first);
+    return first[0] != '\0';
+}
+
+void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
+{
+    const unsigned char* p = sip;
+    const unsigned char* const end = sip + len;
+    int unresolved = 4;  // Call-ID/i, From/f, To/t, CSeq
+    while (p < end && unresolved > 0) {
+        const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
+        const unsigned char* line_end = nl ? nl : end;
+        const auto line_len = static_cast<std::size_t>(line_end - p);
+        int cand[2] = {-1, -1};
+        switch (lower(*p)) {
+        case 'c': cand[0] = w_call_id; cand[1] = w_cseq; break;
+        case 'i': cand[0] = w_i; break;
+        case 'f': cand[0] = w_from; cand[1] = w_f; break;
+        case 't': cand[0] = w_to; cand[1] = w_t; break;
+        default: break;
+        }
+        for (int c : cand) {
+            if (c < 0 || h.start[c] != nullptr ||
+                !line_has_name(p, line_len, kWanted[c].name, kWanted[c].len))
+                continue;
+            h.start[c] = p;
+            h.end[c] = line_end;
+            unresolved = !settled(h, w_call_id, w_i) + !settled(h, w_from, w_f) +
+                         !settled(h, w_to, w_t) + (h.start[w_cseq] == nullptr);
+            break;
+        }
+        if (nl == nullptr)
+            break;
+        p = nl + 1;
+    }
+}
+
+// The value of wanted header `k`, or empty when no line had it.
+void wanted_value(const header_lines& h, int k, char* out, std::size_t cap)
+{
+    if (h.start[k] == nullptr)
+        out[0] = '\0';
+    else
+        take_value(h.start[k], h.end[k], kWanted[k].len, out, cap);
+}
+
+} // namespace
+
 void header_value(const unsigned char* sip, std::size_t len, const char* name, char* out,
                   std::size_t cap)
 {
@@ -294,15 +400,8 @@ void header_value(const unsigned char* sip, std::size_t len, const char* name, c
     while (p < end) {
         const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
         const unsigned char* line_end = nl ? nl : end;
-        if (static_cast<std::size_t>(line_end - p) > nlen && p[nlen] == ':' &&
-            equal_nocase(p, name, nlen)) {
-            const unsigned char* v = p + nlen + 1;
-            while (v < line_end && (*v == ' ' || *v == '\t'))
-                ++v;
-            const unsigned char* ve = line_end;
-            while (ve > v && (ve[-1] == '\r' || ve[-1] == ' '))
-                --ve;
-            copy_cut(out, cap, v, ve - v);
+        if (line_has_name(p, static_cast<std::size_t>(line_end - p), name, nlen)) {
+            take_value(p, line_end, nlen, out, cap);
             return;
         }
         if (nl == nullptr)
@@ -357,24 +456,28 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
         label = method;
     }
 
+    // The same values as header_value name by name (a compact form only
+    // when the long form's value is empty), from a single walk.
+    header_lines lines;
+    find_headers(sip, len, lines);
     char call_id[kValueSize];
-    header_value(sip, len, "Call-ID", call_id, sizeof call_id);
+    wanted_value(lines, w_call_id, call_id, sizeof call_id);
     if (call_id[0] == '\0')
-        header_value(sip, len, "i", call_id, sizeof call_id);
+        wanted_value(lines, w_i, call_id, sizeof call_id);
     // The Call-ID is what tells SIP apart from any other UDP payload.
     if (call_id[0] == '\0')
         return;
 
     char from_h[kValueSize];
-    header_value(sip, len, "From", from_h, sizeof from_h);
+    wanted_value(lines, w_from, from_h, sizeof from_h);
     if (from_h[0] == '\0')
-        header_value(sip, len, "f", from_h, sizeof from_h);
+        wanted_value(lines, w_f, from_h, sizeof from_h);
     char to_h[kValueSize];
-    header_value(sip, len, "To", to_h, sizeof to_h);
+    wanted_value(lines, w_to, to_h, sizeof to_h);
     if (to_h[0] == '\0')
-        header_value(sip, len, "t", to_h, sizeof to_h);
+        wanted_value(lines, w_t, to_h, sizeof to_h);
     char cseq[kValueSize];
-    header_value(sip, len, "CSeq", cseq, sizeof cseq);
+    wanted_value(lines, w_cseq, cseq, sizeof cseq);
 
     char from[kValueSize];
     sip_user(from_h, from, sizeof from);

@@ -369,6 +369,26 @@ TEST_F(RecordDiff, RandomMessages)
     }
 }
 
+TEST_F(RecordDiff, HeaderOrderAndCompactForms)
+{
+    // Shapes where a lookup that stops early, or takes a compact form too
+    // soon, gives a different record.
+    const std::vector<std::string> payloads = {
+        "INVITE sip:a SIP/2.0\r\nFrom: <sip:f@h>\r\nTo: <sip:t@h>\r\nCSeq: 1 INVITE\r\n"
+        "Call-ID:   \r\ni: late\r\n",
+        "INVITE sip:a SIP/2.0\r\ni: compact\r\nf: <sip:cf@h>\r\nt: <sip:ct@h>\r\nCSeq: 2 X\r\n"
+        "Call-ID: long\r\nFrom: <sip:lf@h>\r\nTo: <sip:lt@h>\r\n",
+        "SIP/2.0 180 Ringing\r\nFrom:\r\nTo: \t\r\nCSeq: 3 Y\r\nCall-ID: c\r\n"
+        "f: <sip:second@h>\r\nt: <sip:third@h>\r\nFrom: <sip:ignored@h>\r\n",
+        "BYE sip:b SIP/2.0\nCall-ID: \x00hidden\ni: shown\nFrom: \x00\nf: ff\n"s,
+        "OPTIONS sip:o SIP/2.0\r\nCALL-ID: up\r\ncall-id: low\r\ncseq: 9 OPTIONS\r\n"
+        "CSEQ: 10\r\nTO: <sip:x@h>\r\nfrom: <SIP:y@h>",
+        "MESSAGE sip:m SIP/2.0\r\nCall-ID: m\r\n\r\nFrom: <sip:in-body@h>\r\nTo: body\r\n",
+    };
+    for (std::size_t k = 0; k < payloads.size(); ++k)
+        check(payloads[k], "10.0.0.1:5060", "10.0.0.2:5060", 1, 2, "payload " + std::to_string(k));
+}
+
 TEST_F(RecordDiff, LargestPayloads)
 {
     std::mt19937_64 rng(23);
