@@ -38,18 +38,6 @@ void usage(const char* p)
     std::fprintf(stderr, "Usage: %s [-S switch-id] [-R] [-q] FILE\n", p);
 }
 
-// Same rule and message as the daemon's own option.
-bool set_switch_id(const char* value)
-{
-    const std::size_t len = std::strlen(value);
-    if (len == 0 || len >= zel::kSwitchIdSize) {
-        std::fprintf(stderr, "switch-id must contain 1-%zu bytes\n", zel::kSwitchIdSize - 1);
-        return false;
-    }
-    std::memcpy(zel::switch_id, value, len + 1);
-    return true;
-}
-
 void write_record(const char* json, std::size_t len)
 {
     ++records;
@@ -81,7 +69,7 @@ int main(int argc, char** argv)
     while ((opt = getopt(argc, argv, "S:Rqh")) != -1) {
         switch (opt) {
         case 'S':
-            if (!set_switch_id(optarg))
+            if (!zel::set_switch_id(optarg))
                 return 2;
             break;
         case 'R':

@@ -17,4 +17,9 @@ extern char switch_id[kSwitchIdSize];
 // Whether records carry the payload in "raw". Starts as true.
 extern bool include_raw;
 
+// Copies value into switch_id when it holds 1 to 127 bytes; otherwise prints
+// "switch-id must contain 1-127 bytes" on standard error, leaves switch_id
+// unchanged and returns false. Shared by every program that takes "-S".
+bool set_switch_id(const char* value);
+
 } // namespace zel

@@ -43,17 +43,6 @@ void usage(const char* p)
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
 }
 
-bool set_switch_id(const char* value)
-{
-    const std::size_t len = std::strlen(value);
-    if (len == 0 || len >= zel::kSwitchIdSize) {
-        std::fprintf(stderr, "switch-id must contain 1-%zu bytes\n", zel::kSwitchIdSize - 1);
-        return false;
-    }
-    std::memcpy(zel::switch_id, value, len + 1);
-    return true;
-}
-
 void on_signal(int)
 {
     running = 0;
@@ -104,7 +93,7 @@ int main(int argc, char** argv)
             sock_path = optarg;
             break;
         case 'S':
-            if (!set_switch_id(optarg))
+            if (!zel::set_switch_id(optarg))
                 return 2;
             break;
         case 'R':
