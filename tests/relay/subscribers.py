@@ -6,6 +6,7 @@
   exit status and shutdown counters.
 - connect()/collect(): python3-websockets subscribers (asyncio) with an ssl
   context that trusts the throwaway CA.
+- ServerTestCase: a unittest base with a class-wide PKI and start()/stop_cleanly().
 - RawSubscriber: a TLS socket that speaks just enough WebSocket by hand to
   subscribe, so a test decides when (and whether) it reads.
 """
@@ -17,6 +18,8 @@ import re
 import socket
 import ssl
 import struct
+import tempfile
+import unittest
 
 import websockets
 
@@ -242,3 +245,29 @@ def parse_frames(data):
         elif opcode == 8:
             code = struct.unpack("!H", payload[:2])[0] if n >= 2 else None
             close = (code, payload[2:].decode(errors="replace"))
+
+
+class ServerTestCase(unittest.TestCase):
+    """A test case with one throwaway PKI for the whole class and a fresh
+    server-mode relay per start(), closed when the test ends."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.pki = relaytest.make_pki(cls.tmp.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def start(self, **overrides):
+        run = ServerRun(tempfile.mkdtemp(dir=self.tmp.name), self.pki, **overrides)
+        self.addCleanup(run.close)
+        return run
+
+    def stop_cleanly(self, run):
+        """SIGTERM; asserts exit status 0 and a shutdown line, returns its counters."""
+        status, counters = run.stop()
+        self.assertEqual(status, 0, run.relay.stderr())
+        self.assertIsNotNone(counters, run.relay.stderr())
+        return counters

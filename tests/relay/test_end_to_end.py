@@ -8,12 +8,10 @@ Run as root: ZEL_BIN=build/bin /usr/bin/python3 tests/relay/test_end_to_end.py
 
 import json
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest

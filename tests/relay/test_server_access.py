@@ -10,15 +10,13 @@ import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import websockets  # noqa: E402
 
-import relaytest  # noqa: E402
-from subscribers import (RawSubscriber, ServerRun, client_context,  # noqa: E402
+from subscribers import (RawSubscriber, ServerTestCase, client_context,  # noqa: E402
                          collect, connect)
 
 
@@ -40,27 +38,7 @@ def peer_closes_before_tls(port, source_ip, target):
             return False
 
 
-class AccessTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.pki = relaytest.make_pki(cls.tmp.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def start(self, **overrides):
-        work = tempfile.mkdtemp(dir=self.tmp.name)
-        run = ServerRun(work, self.pki, **overrides)
-        self.addCleanup(run.close)
-        return run
-
-    def stop_cleanly(self, run):
-        status, counters = run.stop()
-        self.assertEqual(status, 0, run.relay.stderr())
-        return counters
-
+class AccessTest(ServerTestCase):
     def assert_receives(self, run, host=None):
         async def go():
             async with connect(run, host=host) as ws:

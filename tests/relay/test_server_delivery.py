@@ -5,7 +5,6 @@ listening, the per-subscriber sent count and shutdown with subscribers on."""
 import asyncio
 import os
 import sys
-import tempfile
 import time
 import unittest
 
@@ -13,8 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import websockets  # noqa: E402
 
-import relaytest  # noqa: E402
-from subscribers import (RawSubscriber, ServerRun, close_of,  # noqa: E402
+from subscribers import (RawSubscriber, ServerTestCase, close_of,  # noqa: E402
                          collect, connect, lines, seq_of)
 
 LIMIT = (1013, "Client limit reached")
@@ -22,28 +20,7 @@ SLOW = (1013, "Slow consumer; events lost")
 READ_ONLY = (1008, "Read-only endpoint")
 
 
-class DeliveryTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.pki = relaytest.make_pki(cls.tmp.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def start(self, **overrides):
-        run = ServerRun(tempfile.mkdtemp(dir=self.tmp.name), self.pki,
-                        **overrides)
-        self.addCleanup(run.close)
-        return run
-
-    def stop_cleanly(self, run):
-        status, counters = run.stop()
-        self.assertEqual(status, 0, run.relay.stderr())
-        self.assertIsNotNone(counters, run.relay.stderr())
-        return counters
-
+class DeliveryTest(ServerTestCase):
     def test_client_limit_refuses_without_counting(self):
         run = self.start(PCAP_WSS_MAX_CLIENTS=1)
 
