@@ -128,6 +128,30 @@ std::string random_text(std::mt19937_64& rng, std::size_t len, int escape_percen
     return s;
 }
 
+// Lines of printable text ended by CR LF, with quotes, backslashes and tabs
+// among them: only two-byte escapes, packed as densely as SIP text has them
+// or denser, so that the vector path spreads them rather than falling back.
+std::string random_lines(std::mt19937_64& rng, std::size_t len)
+{
+    static const std::string specials = "\"\\\t";
+    std::uniform_int_distribution<int> pct(0, 99);
+    std::uniform_int_distribution<int> printable(0x20, 0x7E);
+    std::uniform_int_distribution<std::size_t> line_len(0, 60);
+    std::uniform_int_distribution<std::size_t> special(0, specials.size() - 1);
+    std::string s;
+    std::size_t until_eol = line_len(rng);
+    while (s.size() < len) {
+        if (until_eol-- == 0) {
+            s += "\r\n";
+            until_eol = line_len(rng);
+        } else {
+            s += pct(rng) < 4 ? specials[special(rng)] : static_cast<char>(printable(rng));
+        }
+    }
+    s.resize(len);
+    return s;
+}
+
 std::string random_bytes(std::mt19937_64& rng, std::size_t len)
 {
     std::uniform_int_distribution<int> byte(0, 255);
@@ -167,10 +191,11 @@ TEST(ReferenceDiff, EscapeRandom)
     for (int round = 0; round < 6000; ++round) {
         const std::size_t len = len_of(rng);
         std::string in;
-        switch (round % 4) {
+        switch (round % 5) {
         case 0: in = random_text(rng, len, 0); break;
         case 1: in = random_text(rng, len, 5); break;
         case 2: in = random_text(rng, len, 50); break;
+        case 3: in = random_lines(rng, len); break;
         default: in = random_bytes(rng, len); break;
         }
         // Capacities around the full escaped size, where the cut happens, and
@@ -192,6 +217,8 @@ TEST(ReferenceDiff, EscapeWholePayloadSizes)
     EXPECT_EQ(fast_escape(controls, 98305), zel_test::reference_json_escape(controls, 98305));
     const std::string mix = random_text(rng, 16384, 3);
     EXPECT_EQ(fast_escape(mix, 98305), zel_test::reference_json_escape(mix, 98305));
+    const std::string lines = random_lines(rng, 16384);
+    EXPECT_EQ(fast_escape(lines, 98305), zel_test::reference_json_escape(lines, 98305));
     const std::string binary = random_bytes(rng, 16384);
     EXPECT_EQ(fast_escape(binary, 98305), zel_test::reference_json_escape(binary, 98305));
 }
