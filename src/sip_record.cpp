@@ -394,6 +394,7 @@ struct record_writer {
     {
         n += json_escape(buf + n, cap, in, len);
     }
+    void escaped(std::size_t cap, std::string_view s) { escaped(cap, s.data(), s.size()); }
     void text(std::size_t cap, const char* s) { escaped(cap, s, std::strlen(s)); }
     // Decimal like "%ld"; the magnitude goes through unsigned arithmetic so
     // that the most negative value prints correctly too.
@@ -443,9 +444,9 @@ namespace {
 
 // The value of a line already known to start with a matching name of
 // `nlen` bytes and its colon: leading blanks and tabs and trailing CRs and
-// blanks removed, cut to cap - 1 bytes.
-void take_value(const unsigned char* line, const unsigned char* line_end, std::size_t nlen,
-                char* out, std::size_t cap)
+// blanks removed.
+std::string_view trimmed_value(const unsigned char* line, const unsigned char* line_end,
+                               std::size_t nlen)
 {
     const unsigned char* v = line + nlen + 1;
     while (v < line_end && (*v == ' ' || *v == '\t'))
@@ -453,7 +454,37 @@ void take_value(const unsigned char* line, const unsigned char* line_end, std::s
     const unsigned char* ve = line_end;
     while (ve > v && (ve[-1] == '\r' || ve[-1] == ' '))
         --ve;
-    copy_cut(out, cap, v, static_cast<std::size_t>(ve - v));
+    return {reinterpret_cast<const char*>(v), static_cast<std::size_t>(ve - v)};
+}
+
+// A value as the record carries it: what header_value would give into a
+// kValueSize array, read as a C string, so it is cut to kValueSize - 1
+// bytes and ends at its first NUL. A view into the payload, not a copy.
+std::string_view record_value(const unsigned char* line, const unsigned char* line_end,
+                              std::size_t nlen)
+{
+    std::string_view v = trimmed_value(line, line_end, nlen);
+    v = v.substr(0, kValueSize - 1);
+    if (const void* nul = std::memchr(v.data(), '\0', v.size()))
+        v = v.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - v.data()));
+    return v;
+}
+
+// User part of the first "sip:" in `value` (up to "@", ">" or ";"), or all
+// of `value`; `value` holds no NUL.
+std::string_view user_part(std::string_view value)
+{
+    const auto* v = reinterpret_cast<const unsigned char*>(value.data());
+    for (std::size_t i = 0; i + 4 <= value.size(); ++i) {
+        if (equal_nocase(v + i, "sip:", 4)) {
+            const std::string_view user = value.substr(i + 4);
+            std::size_t k = 0;
+            while (k < user.size() && user[k] != '@' && user[k] != '>' && user[k] != ';')
+                ++k;
+            return user.substr(0, k);
+        }
+    }
+    return value;
 }
 
 bool line_has_name(const unsigned char* p, std::size_t line_len, const char* name,
@@ -476,22 +507,24 @@ constexpr wanted_name kWanted[w_count] = {
 // payload instead of one walk per name. A line can match at most one name
 // (the colon must stand right after it), so the names to test are picked
 // by the line's first letter.
+// Only the entries whose bit is set in `found` are written.
 struct header_lines {
-    const unsigned char* start[w_count] = {};
-    const unsigned char* end[w_count] = {};
+    unsigned found = 0;
+    const unsigned char* start[w_count];
+    const unsigned char* end[w_count];
+
+    bool has(int k) const { return (found & (1u << k)) != 0; }
 };
 
 // True when a long form's value is settled: it was found with a value
 // whose first byte is not NUL, or its compact form was found as well.
 bool settled(const header_lines& h, wanted long_form, wanted compact)
 {
-    if (h.start[long_form] == nullptr)
+    if (!h.has(long_form))
         return false;
-    if (h.start[compact] != nullptr)
+    if (h.has(compact))
         return true;
-    char first[2];
-    take_value(h.start[long_form], h.end[long_form], kWanted[long_form].len, first, sizeof first);
-    return first[0] != '\0';
+    return !record_value(h.start[long_form], h.end[long_form], kWanted[long_form].len).empty();
 }
 
 void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
@@ -512,13 +545,14 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
         default: break;
         }
         for (int c : cand) {
-            if (c < 0 || h.start[c] != nullptr ||
+            if (c < 0 || h.has(c) ||
                 !line_has_name(p, line_len, kWanted[c].name, kWanted[c].len))
                 continue;
+            h.found |= 1u << c;
             h.start[c] = p;
             h.end[c] = line_end;
             unresolved = !settled(h, w_call_id, w_i) + !settled(h, w_from, w_f) +
-                         !settled(h, w_to, w_t) + (h.start[w_cseq] == nullptr);
+                         !settled(h, w_to, w_t) + !h.has(w_cseq);
             break;
         }
         if (nl == nullptr)
@@ -528,12 +562,9 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
 }
 
 // The value of wanted header `k`, or empty when no line had it.
-void wanted_value(const header_lines& h, int k, char* out, std::size_t cap)
+std::string_view wanted_value(const header_lines& h, int k)
 {
-    if (h.start[k] == nullptr)
-        out[0] = '\0';
-    else
-        take_value(h.start[k], h.end[k], kWanted[k].len, out, cap);
+    return h.has(k) ? record_value(h.start[k], h.end[k], kWanted[k].len) : std::string_view{};
 }
 
 } // namespace
@@ -549,7 +580,8 @@ void header_value(const unsigned char* sip, std::size_t len, const char* name, c
         const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
         const unsigned char* line_end = nl ? nl : end;
         if (line_has_name(p, static_cast<std::size_t>(line_end - p), name, nlen)) {
-            take_value(p, line_end, nlen, out, cap);
+            const std::string_view v = trimmed_value(p, line_end, nlen);
+            copy_cut(out, cap, v.data(), v.size());
             return;
         }
         if (nl == nullptr)
@@ -560,16 +592,8 @@ void header_value(const unsigned char* sip, std::size_t len, const char* name, c
 
 void sip_user(const char* value, char* out, std::size_t cap)
 {
-    const std::size_t n = std::strlen(value);
-    const auto* v = reinterpret_cast<const unsigned char*>(value);
-    for (std::size_t i = 0; i + 4 <= n; ++i) {
-        if (equal_nocase(v + i, "sip:", 4)) {
-            const char* user = value + i + 4;
-            copy_cut(out, cap, user, std::strcspn(user, "@>;"));
-            return;
-        }
-    }
-    copy_cut(out, cap, value, n);
+    const std::string_view user = user_part(value);
+    copy_cut(out, cap, user.data(), user.size());
 }
 
 void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const char* dst,
@@ -605,32 +629,26 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
     }
 
     // The same values as header_value name by name (a compact form only
-    // when the long form's value is empty), from a single walk.
+    // when the long form's value is empty), from a single walk, and read
+    // in place in the payload.
     header_lines lines;
     find_headers(sip, len, lines);
-    char call_id[kValueSize];
-    wanted_value(lines, w_call_id, call_id, sizeof call_id);
-    if (call_id[0] == '\0')
-        wanted_value(lines, w_i, call_id, sizeof call_id);
+    std::string_view call_id = wanted_value(lines, w_call_id);
+    if (call_id.empty())
+        call_id = wanted_value(lines, w_i);
     // The Call-ID is what tells SIP apart from any other UDP payload.
-    if (call_id[0] == '\0')
+    if (call_id.empty())
         return;
 
-    char from_h[kValueSize];
-    wanted_value(lines, w_from, from_h, sizeof from_h);
-    if (from_h[0] == '\0')
-        wanted_value(lines, w_f, from_h, sizeof from_h);
-    char to_h[kValueSize];
-    wanted_value(lines, w_to, to_h, sizeof to_h);
-    if (to_h[0] == '\0')
-        wanted_value(lines, w_t, to_h, sizeof to_h);
-    char cseq[kValueSize];
-    wanted_value(lines, w_cseq, cseq, sizeof cseq);
-
-    char from[kValueSize];
-    sip_user(from_h, from, sizeof from);
-    char to[kValueSize];
-    sip_user(to_h, to, sizeof to);
+    std::string_view from = wanted_value(lines, w_from);
+    if (from.empty())
+        from = wanted_value(lines, w_f);
+    std::string_view to = wanted_value(lines, w_to);
+    if (to.empty())
+        to = wanted_value(lines, w_t);
+    const std::string_view cseq = wanted_value(lines, w_cseq);
+    from = user_part(from);
+    to = user_part(to);
 
     // Millisecond time stamp, wrapping instead of overflowing on absurd
     // input (offline captures can carry any time stamp).
@@ -643,15 +661,15 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
     w.put(kTs);
     w.number(timestamp_ms);
     w.put(kCallId);
-    w.text(kEscValue, call_id);
+    w.escaped(kEscValue, call_id);
     w.put(kSource);
     w.text(kEscEndpoint, src);
     w.put(kDest);
     w.text(kEscEndpoint, dst);
     w.put(kFrom);
-    w.text(kEscValue, from);
+    w.escaped(kEscValue, from);
     w.put(kTo);
-    w.text(kEscValue, to);
+    w.escaped(kEscValue, to);
     w.put(kLabel);
     w.text(kEscLabel, label);
     w.put(kMethod);
@@ -659,7 +677,7 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
     w.put(kStatus);
     w.text(kEscStatus, status);
     w.put(kCseq);
-    w.text(kEscValue, cseq);
+    w.escaped(kEscValue, cseq);
     w.put(kRaw);
     if (include_raw)
         w.escaped(kEscRaw, sip, len);
