@@ -474,10 +474,16 @@ std::string_view record_value(const unsigned char* line, const unsigned char* li
 // of `value`; `value` holds no NUL.
 std::string_view user_part(std::string_view value)
 {
+    // Every "sip:" ends in a colon, so the first colon after "sip" in any
+    // case marks the first one.
     const auto* v = reinterpret_cast<const unsigned char*>(value.data());
-    for (std::size_t i = 0; i + 4 <= value.size(); ++i) {
-        if (equal_nocase(v + i, "sip:", 4)) {
-            const std::string_view user = value.substr(i + 4);
+    for (std::size_t k = 3; k < value.size(); ++k) {
+        const void* colon = std::memchr(v + k, ':', value.size() - k);
+        if (colon == nullptr)
+            break;
+        k = static_cast<std::size_t>(static_cast<const unsigned char*>(colon) - v);
+        if (equal_nocase(v + k - 3, "sip", 3)) {
+            const std::string_view user = value.substr(k + 1);
             std::size_t k = 0;
             while (k < user.size() && user[k] != '@' && user[k] != '>' && user[k] != ';')
                 ++k;
@@ -507,11 +513,10 @@ constexpr wanted_name kWanted[w_count] = {
 // payload instead of one walk per name. A line can match at most one name
 // (the colon must stand right after it), so the names to test are picked
 // by the line's first letter.
-// Only the entries whose bit is set in `found` are written.
+// Only the values whose bit is set in `found` are written.
 struct header_lines {
     unsigned found = 0;
-    const unsigned char* start[w_count];
-    const unsigned char* end[w_count];
+    std::string_view value[w_count];
 
     bool has(int k) const { return (found & (1u << k)) != 0; }
 };
@@ -520,11 +525,7 @@ struct header_lines {
 // whose first byte is not NUL, or its compact form was found as well.
 bool settled(const header_lines& h, wanted long_form, wanted compact)
 {
-    if (!h.has(long_form))
-        return false;
-    if (h.has(compact))
-        return true;
-    return !record_value(h.start[long_form], h.end[long_form], kWanted[long_form].len).empty();
+    return h.has(long_form) && (h.has(compact) || !h.value[long_form].empty());
 }
 
 void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
@@ -549,8 +550,7 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
                 !line_has_name(p, line_len, kWanted[c].name, kWanted[c].len))
                 continue;
             h.found |= 1u << c;
-            h.start[c] = p;
-            h.end[c] = line_end;
+            h.value[c] = record_value(p, line_end, kWanted[c].len);
             unresolved = !settled(h, w_call_id, w_i) + !settled(h, w_from, w_f) +
                          !settled(h, w_to, w_t) + !h.has(w_cseq);
             break;
@@ -564,7 +564,7 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
 // The value of wanted header `k`, or empty when no line had it.
 std::string_view wanted_value(const header_lines& h, int k)
 {
-    return h.has(k) ? record_value(h.start[k], h.end[k], kWanted[k].len) : std::string_view{};
+    return h.has(k) ? h.value[k] : std::string_view{};
 }
 
 } // namespace

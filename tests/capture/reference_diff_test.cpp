@@ -329,7 +329,9 @@ TEST(ReferenceDiff, SipUserAdversarialAndRandom)
     std::vector<std::string> values = {
         "", "sip:", "sip", "<sip:1001@h>;tag=a", "\"sip:x\" <sip:y@h>", "SIP:Up@h", "sIp:a;b@c",
         "<tel:+1555>", "sips:bob@h", "sip:host:5060>", "xsip:a", "sip:" + std::string(600, 'u'),
-        std::string(600, 'v'), "sip:@", "sip:>", "si" "p:u"};
+        std::string(600, 'v'), "sip:@", "sip:>", "si" "p:u",
+        // Colons that are not the end of a "sip:", before and around one.
+        "a:sip:u@h", "si:sip:u", "::sip:x", "sip:sip:y@h", "ip:sip:z", ":", "s:", "sI:P:"};
     std::mt19937_64 rng(17);
     for (int round = 0; round < 3000; ++round) {
         std::string v = random_text(rng, round % 50, 10);
