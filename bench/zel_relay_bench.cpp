@@ -1,0 +1,833 @@
+// zel_relay_bench: how many event lines per second the relay carries from its
+// event socket to TLS WebSocket peers.
+//
+// One process plays both ends around a running zel_packet_monitor_wss:
+// - a feeder thread stands in for the capture daemon: it listens on the event
+//   socket path and writes 500-byte lines, each with a sequence number, as
+//   fast as the relay reads them (blocking writes) or at a fixed rate;
+// - the main thread runs one libwebsockets context of receivers: N subscriber
+//   connections to the relay's "/events" (server-mode runs), or one TLS server
+//   that the relay connects to as its upstream (client-mode runs).
+// Receivers check that every message is one whole line, in order, and count
+// the lines lost in gaps; the report gives lines/s per connection and in all,
+// the CPU share of the receiving thread (to show it is not what limits the
+// figure) and of the relay process, and, after SIGTERM, the relay's own
+// counters from its shutdown line.
+//
+// Exit status: 0 after a complete run, 1 when a peer cannot be set up or a
+// line arrives corrupted or out of order, 2 for bad usage.
+#include <fcntl.h>
+#include <getopt.h>
+#include <libwebsockets.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "zel_relay_bench_line.hpp"
+
+namespace {
+
+constexpr int kMaxConns = 64;
+constexpr size_t kBatchLines = 64;        // lines per write to the event socket
+constexpr size_t kWireLine = kBenchLineSize + 1;
+constexpr int64_t kNsPerSec = 1'000'000'000;
+constexpr int64_t kConnectTimeoutNs = 20 * kNsPerSec;
+constexpr int64_t kSettleNs = 200'000'000;  // lets the relay finish admitting
+constexpr int64_t kIdleDrainNs = 2 * kNsPerSec;
+constexpr int64_t kDrainCapNs = 60 * kNsPerSec;
+constexpr int64_t kShutdownWaitNs = 20 * kNsPerSec;
+constexpr lws_usec_t kTickUs = 50'000;     // lws_service ignores its time-out
+constexpr const char *kProtocolName = "zel-bench-rx";
+
+enum class run_mode { server, client };
+
+struct options {
+    const char *socket_path = nullptr;
+    run_mode mode = run_mode::server;
+    int port = 0;
+    int subscribers = 1;
+    const char *ca = nullptr;
+    const char *cert = nullptr;
+    const char *key = nullptr;
+    const char *token = nullptr;
+    const char *switch_id = nullptr;
+    double seconds = 5.0;
+    uint64_t max_lines = 0;  // 0: no limit
+    uint64_t rate = 0;       // lines/s; 0: as fast as the relay reads
+    pid_t relay_pid = 0;
+    const char *relay_log = nullptr;
+};
+
+int64_t clock_ns(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
+}
+int64_t now_ns() { return clock_ns(CLOCK_MONOTONIC); }
+int64_t thread_cpu_ns() { return clock_ns(CLOCK_THREAD_CPUTIME_ID); }
+
+// User plus system time of a whole process, or -1 when it cannot be read.
+int64_t process_cpu_ns(pid_t pid) {
+    if (pid <= 0) return -1;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return -1;
+    char buf[1024];
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // The command name may hold spaces and parentheses; fields restart after
+    // the last ')'. utime and stime are fields 14 and 15.
+    const char *p = std::strrchr(buf, ')');
+    if (p == nullptr) return -1;
+    unsigned long long utime = 0, stime = 0;
+    if (std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                    &utime, &stime) != 2)
+        return -1;
+    const long hz = sysconf(_SC_CLK_TCK);
+    if (hz <= 0) return -1;
+    return static_cast<int64_t>((utime + stime) * (kNsPerSec / hz));
+}
+
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    ~unique_fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// One receiving connection. Main thread only.
+struct conn_stats {
+    lws *wsi = nullptr;
+    bool established = false;
+    bool closed = false;
+    bool closed_in_run = false;  // closed before the run ended, not by our SIGTERM
+    int close_code = 0;  // from the peer's close frame; 0 when none came
+    char close_reason[64] = {};
+    char error[128] = {};  // connection error text, client connections only
+    bench_seq_stats seq;
+    int64_t t_last = 0;
+    char frag[kWireLine] = {};
+    size_t frag_len = 0;
+    bool frag_over = false;
+};
+
+// Shared by the feeder thread and the main thread; every field is atomic.
+struct feed_shared {
+    std::atomic<bool> accepted{false};  // the relay connected to the event socket
+    std::atomic<bool> go{false};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> fed{0};       // lines written whole to the socket
+    std::atomic<int64_t> t_start{0};
+    std::atomic<int64_t> t_end{0};
+    std::atomic<int64_t> cpu_ns{0};
+    std::atomic<int> error{0};          // errno of the write that failed
+};
+
+struct bench {
+    options opt;
+    feed_shared feed;
+    int listen_fd = -1;
+    // Everything below: main thread only.
+    lws_context *ctx = nullptr;
+    lws_sorted_usec_list_t tick{};
+    conn_stats conns[kMaxConns];
+    int conn_count = 0;
+    int established = 0;
+    int refused = 0;  // client-mode handshakes without the expected headers
+    uint64_t total_received = 0;
+    int64_t t_last_any = 0;
+    // CPU used by this thread and by the relay, sampled every 256 messages
+    // so that both figures cover the same window as the rates.
+    int64_t rx_cpu_start = 0;
+    int64_t relay_cpu_start = -1;
+    int64_t rx_cpu_last = 0;
+    int64_t relay_cpu_last = -1;
+    int64_t cpu_last_t = 0;
+    int64_t t_go = 0;
+};
+
+bench g_bench;
+
+// ---- feeder (its own thread) -------------------------------------------------
+
+int send_all(bench *b, int fd, const char *p, size_t left) {
+    while (left > 0) {
+        const ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<size_t>(n);
+            continue;
+        }
+        // The send time-out only bounds how long a stop request waits.
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (b->feed.stop.load()) return -1;
+            continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int accept_relay(bench *b) {
+    while (!b->feed.stop.load()) {
+        pollfd pfd{b->listen_fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, 200);
+        if (r < 0 && errno != EINTR) return -1;
+        if (r <= 0) continue;
+        const int fd = accept4(b->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != EINTR && errno != ECONNABORTED) return -1;
+    }
+    return -1;
+}
+
+// Lines due by `now` at the paced rate, counted from the start of the feed.
+uint64_t lines_due(uint64_t rate, int64_t elapsed_ns) {
+    return static_cast<uint64_t>(static_cast<__int128>(elapsed_ns) * rate / kNsPerSec);
+}
+
+void feed_lines(bench *b, int fd) {
+    static char buf[kBatchLines * kWireLine];
+    const options &o = b->opt;
+    const int64_t t0 = now_ns();
+    const int64_t cpu0 = thread_cpu_ns();
+    const int64_t deadline = t0 + static_cast<int64_t>(o.seconds * kNsPerSec);
+    b->feed.t_start.store(t0);
+    uint64_t seq = 0;
+    while (!b->feed.stop.load()) {
+        const int64_t now = now_ns();
+        if (now >= deadline || (o.max_lines != 0 && seq >= o.max_lines)) break;
+        uint64_t n = kBatchLines;
+        if (o.max_lines != 0) n = std::min(n, o.max_lines - seq);
+        if (o.rate != 0) {
+            const uint64_t due = lines_due(o.rate, now - t0);
+            if (due <= seq) {
+                const int64_t next = t0 + static_cast<int64_t>(
+                                              static_cast<__int128>(seq + 1) * kNsPerSec / o.rate);
+                const timespec ts{static_cast<time_t>(next / kNsPerSec),
+                                  static_cast<long>(next % kNsPerSec)};
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+                continue;
+            }
+            n = std::min(n, due - seq);
+        }
+        const int64_t ms = clock_ns(CLOCK_REALTIME) / 1'000'000;
+        for (uint64_t i = 0; i < n; i++)
+            bench_line_format({buf + i * kWireLine, kWireLine}, seq + i, ms);
+        if (send_all(b, fd, buf, n * kWireLine) != 0) {
+            if (!b->feed.stop.load()) b->feed.error.store(errno != 0 ? errno : EPIPE);
+            break;
+        }
+        seq += n;
+        b->feed.fed.store(seq);
+    }
+    b->feed.t_end.store(now_ns());
+    b->feed.cpu_ns.store(thread_cpu_ns() - cpu0);
+}
+
+void *feeder_main(void *arg) {
+    auto *b = static_cast<bench *>(arg);
+    unique_fd conn(accept_relay(b));
+    if (conn.get() < 0) {
+        b->feed.done.store(true);
+        return nullptr;
+    }
+    const timeval tv{1, 0};
+    setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    b->feed.accepted.store(true);
+    while (!b->feed.go.load() && !b->feed.stop.load()) usleep(1000);
+    if (!b->feed.stop.load()) feed_lines(b, conn.get());
+    b->feed.done.store(true);
+    // Closing now would only make the relay reconnect and log it; the socket
+    // stays open until the run is over.
+    while (!b->feed.stop.load()) usleep(10'000);
+    return nullptr;
+}
+
+int listen_unix(const char *path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "socket path too long: %s\n", path);
+        return -1;
+    }
+    std::strcpy(addr.sun_path, path);
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        std::perror("socket");
+        return -1;
+    }
+    unlink(path);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(fd.get(), 4) != 0) {
+        std::fprintf(stderr, "listen on %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    return fd.release();
+}
+
+// ---- receivers (main thread) -------------------------------------------------
+
+void sample_cpu(bench *b, int64_t t) {
+    b->rx_cpu_last = thread_cpu_ns();
+    b->relay_cpu_last = process_cpu_ns(b->opt.relay_pid);
+    b->cpu_last_t = t;
+}
+
+void on_line(bench *b, conn_stats *c, std::string_view line) {
+    const int64_t t = now_ns();
+    c->t_last = t;
+    b->t_last_any = t;
+    if ((++b->total_received & 255) == 0) sample_cpu(b, t);
+    bench_seq_note(&c->seq, line);
+}
+
+// A message may arrive in several pieces; it is judged once it is whole.
+void on_data(bench *b, lws *wsi, const void *in, size_t len) {
+    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+    if (c == nullptr) return;
+    if (!c->frag_over && len <= sizeof c->frag - c->frag_len) {
+        std::memcpy(c->frag + c->frag_len, in, len);
+        c->frag_len += len;
+    } else {
+        c->frag_over = true;
+    }
+    if (!lws_is_final_fragment(wsi)) return;
+    // An over-long message cannot be one record; it is noted as an empty
+    // one, which counts it as bad.
+    on_line(b, c, c->frag_over ? std::string_view{} : std::string_view{c->frag, c->frag_len});
+    c->frag_len = 0;
+    c->frag_over = false;
+}
+
+void on_open(bench *b, lws *wsi) {
+    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+    if (c == nullptr || c->established) return;
+    c->established = true;
+    c->wsi = wsi;
+    b->established++;
+}
+
+void on_peer_close(lws *wsi, const void *in, size_t len) {
+    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+    if (c == nullptr || len < 2) return;
+    const auto *p = static_cast<const unsigned char *>(in);
+    c->close_code = (p[0] << 8) | p[1];
+    const size_t n = std::min(len - 2, sizeof c->close_reason - 1);
+    std::memcpy(c->close_reason, p + 2, n);
+    c->close_reason[n] = '\0';
+}
+
+void on_closed(lws *wsi) {
+    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+    if (c == nullptr) return;
+    c->closed = true;
+    c->wsi = nullptr;
+}
+
+void on_connect_error(lws *wsi, const void *in, size_t len) {
+    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+    if (c == nullptr) return;
+    c->closed = true;
+    c->wsi = nullptr;
+    const char *text = in != nullptr ? static_cast<const char *>(in) : "unknown";
+    const size_t n = in != nullptr ? std::min(len != 0 ? len : std::strlen(text),
+                                              sizeof c->error - 1)
+                                   : std::strlen(text);
+    std::memcpy(c->error, text, n);
+    c->error[n] = '\0';
+}
+
+// The relay's upstream handshake: only as much checking as shows that the
+// relay sent its token and switch id, so a broken header fails the run.
+int check_upstream(bench *b, lws *wsi) {
+    const options &o = b->opt;
+    if (o.token != nullptr) {
+        char got[4200];
+        const std::string want = std::string("Bearer ") + o.token;
+        const int n = lws_hdr_copy(wsi, got, sizeof got, WSI_TOKEN_HTTP_AUTHORIZATION);
+        if (n < 0 || want != std::string_view(got, static_cast<size_t>(n))) {
+            b->refused++;
+            return 1;
+        }
+    }
+    if (o.switch_id != nullptr) {
+        static constexpr char kName[] = "x-zel-switch-id:";
+        char got[300];
+        const int n = lws_hdr_custom_copy(wsi, got, sizeof got, kName, sizeof kName - 1);
+        if (n < 0 || std::string_view(o.switch_id) != std::string_view(got, static_cast<size_t>(n))) {
+            b->refused++;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The relay opens one connection per run; a second one (say, after a drop)
+// gets its own slot so its lines are not counted as reordering.
+int admit_upstream(bench *b, lws *wsi) {
+    if (b->conn_count >= kMaxConns) return -1;
+    conn_stats *c = &b->conns[b->conn_count++];
+    lws_set_opaque_user_data(wsi, c);
+    on_open(b, wsi);
+    return 0;
+}
+
+int bench_callback(lws *wsi, lws_callback_reasons reason, void * /*user*/, void *in, size_t len) {
+    bench *b = &g_bench;
+    switch (reason) {
+    case LWS_CALLBACK_CLIENT_ESTABLISHED:
+        on_open(b, wsi);
+        return 0;
+    case LWS_CALLBACK_ESTABLISHED:
+        return admit_upstream(b, wsi);
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        return check_upstream(b, wsi);
+    case LWS_CALLBACK_CLIENT_RECEIVE:
+    case LWS_CALLBACK_RECEIVE:
+        on_data(b, wsi, in, len);
+        return 0;
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+        on_peer_close(wsi, in, len);
+        return 0;
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+        on_connect_error(wsi, in, len);
+        return 0;
+    case LWS_CALLBACK_CLIENT_CLOSED:
+    case LWS_CALLBACK_CLOSED:
+        on_closed(wsi);
+        return 0;
+    case LWS_CALLBACK_HTTP:
+        lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
+        return -1;
+    default:
+        return 0;
+    }
+}
+
+const lws_protocols kProtocols[] = {
+    {kProtocolName, bench_callback, 0, 4096, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+// Wakes the service loop so that it can watch the clock.
+void tick(lws_sorted_usec_list_t *sul) {
+    lws_sul_schedule(g_bench.ctx, 0, sul, tick, kTickUs);
+}
+
+int create_context(bench *b) {
+    const options &o = b->opt;
+    lws_context_creation_info info{};
+    info.protocols = kProtocols;
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    info.pt_serv_buf_size = 64 * 1024;  // fewer, larger TLS reads per pass
+    if (o.mode == run_mode::server) {
+        info.port = CONTEXT_PORT_NO_LISTEN;
+        info.client_ssl_ca_filepath = o.ca;
+    } else {
+        info.port = o.port;
+        info.iface = "127.0.0.1";
+        info.options |= LWS_SERVER_OPTION_DISABLE_IPV6;
+        info.ssl_cert_filepath = o.cert;
+        info.ssl_private_key_filepath = o.key;
+        info.alpn = "http/1.1";
+    }
+    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+    b->ctx = lws_create_context(&info);
+    if (b->ctx == nullptr) {
+        std::fprintf(stderr, "cannot create the WebSocket context\n");
+        return -1;
+    }
+    lws_sul_schedule(b->ctx, 0, &b->tick, tick, kTickUs);
+    return 0;
+}
+
+int connect_subscribers(bench *b) {
+    for (int i = 0; i < b->opt.subscribers; i++) {
+        conn_stats *c = &b->conns[i];
+        lws_client_connect_info ci{};
+        ci.context = b->ctx;
+        ci.address = "127.0.0.1";
+        ci.port = b->opt.port;
+        ci.ssl_connection = LCCSCF_USE_SSL;
+        ci.path = "/events";
+        ci.host = "127.0.0.1";
+        ci.origin = nullptr;  // the relay refuses any Origin header
+        ci.protocol = nullptr;
+        ci.local_protocol_name = kProtocolName;
+        ci.alpn = "http/1.1";
+        ci.opaque_user_data = c;
+        ci.pwsi = &c->wsi;
+        if (lws_client_connect_via_info(&ci) == nullptr && !c->closed) {
+            std::fprintf(stderr, "subscriber %d: connect request refused\n", i);
+            return -1;
+        }
+    }
+    b->conn_count = b->opt.subscribers;
+    return 0;
+}
+
+// ---- run phases ---------------------------------------------------------------
+
+int wait_connected(bench *b) {
+    const int want = b->opt.mode == run_mode::server ? b->opt.subscribers : 1;
+    const int64_t deadline = now_ns() + kConnectTimeoutNs;
+    while (b->established < want || !b->feed.accepted.load()) {
+        for (int i = 0; i < b->conn_count; i++) {
+            const conn_stats &c = b->conns[i];
+            if (c.closed && !c.established) {
+                std::fprintf(stderr, "subscriber %d could not connect: %s\n", i,
+                             c.error[0] != '\0' ? c.error : "closed during the handshake");
+                return -1;
+            }
+        }
+        if (b->feed.done.load() && !b->feed.accepted.load()) {
+            std::fprintf(stderr, "event socket failed before the relay connected\n");
+            return -1;
+        }
+        if (now_ns() >= deadline) {
+            if (!b->feed.accepted.load())
+                std::fprintf(stderr, "the relay did not connect to the event socket in 20 s\n");
+            else if (b->opt.mode == run_mode::client)
+                std::fprintf(stderr, "the relay did not connect upstream in 20 s (%d refused)\n",
+                             b->refused);
+            else
+                std::fprintf(stderr, "only %d of %d subscribers connected in 20 s\n",
+                             b->established, want);
+            return -1;
+        }
+        lws_service(b->ctx, 0);
+    }
+    const int64_t settle = now_ns() + kSettleNs;
+    while (now_ns() < settle) lws_service(b->ctx, 0);
+    return 0;
+}
+
+bool all_complete(const bench *b, uint64_t fed) {
+    for (int i = 0; i < b->conn_count; i++) {
+        const conn_stats &c = b->conns[i];
+        if (!c.closed && c.seq.expected < fed) return false;
+    }
+    return true;
+}
+
+void run_feed(bench *b) {
+    const int64_t t_go = now_ns();
+    b->t_go = t_go;
+    b->rx_cpu_start = thread_cpu_ns();
+    b->relay_cpu_start = process_cpu_ns(b->opt.relay_pid);
+    sample_cpu(b, t_go);
+    b->feed.go.store(true);
+    for (;;) {
+        lws_service(b->ctx, 0);
+        const int64_t now = now_ns();
+        if (now - t_go > static_cast<int64_t>(b->opt.seconds * kNsPerSec) + kDrainCapNs) break;
+        if (!b->feed.done.load()) continue;
+        if (all_complete(b, b->feed.fed.load())) break;
+        const int64_t quiet_since = std::max(b->t_last_any, b->feed.t_end.load());
+        if (now - quiet_since > kIdleDrainNs) break;
+    }
+    for (int i = 0; i < b->conn_count; i++) b->conns[i].closed_in_run = b->conns[i].closed;
+    // The CPU figures end with the last message seen, not with the idle wait.
+    if (b->cpu_last_t < b->t_last_any && now_ns() - b->t_last_any < 100'000'000)
+        sample_cpu(b, b->t_last_any);
+}
+
+struct relay_counters {
+    bool found = false;
+    unsigned long long sent = 0, dropped = 0;
+    size_t queued = 0;
+};
+
+// Reads the shutdown line out of the relay's log once it is there.
+bool read_shutdown_line(const char *path, relay_counters *out) {
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return false;
+    char line[512];
+    bool found = false;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        const char *p = std::strstr(line, " shutdown sent=");
+        if (p == nullptr) continue;
+        if (std::sscanf(p, " shutdown sent=%llu dropped=%llu queued=%zu", &out->sent,
+                        &out->dropped, &out->queued) == 3)
+            found = true;
+    }
+    std::fclose(f);
+    out->found = found;
+    return found;
+}
+
+relay_counters stop_relay(bench *b) {
+    relay_counters rc;
+    if (b->opt.relay_pid <= 0) return rc;
+    if (kill(b->opt.relay_pid, SIGTERM) != 0) {
+        std::fprintf(stderr, "cannot signal the relay (pid %d): %s\n", b->opt.relay_pid,
+                     std::strerror(errno));
+        return rc;
+    }
+    if (b->opt.relay_log == nullptr) return rc;
+    const int64_t deadline = now_ns() + kShutdownWaitNs;
+    while (now_ns() < deadline) {
+        if (read_shutdown_line(b->opt.relay_log, &rc)) break;
+        lws_service(b->ctx, 0);  // lets our side of the closes happen
+    }
+    if (!rc.found) std::fprintf(stderr, "no shutdown line in %s within 20 s\n", b->opt.relay_log);
+    return rc;
+}
+
+double per_second(uint64_t n, int64_t ns) {
+    return ns > 0 ? static_cast<double>(n) * kNsPerSec / static_cast<double>(ns) : 0.0;
+}
+
+double percent(int64_t part, int64_t whole) {
+    return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+// Prints the report; returns the number of connections that saw corruption.
+int report(bench *b, const relay_counters &rc) {
+    const options &o = b->opt;
+    const uint64_t fed = b->feed.fed.load();
+    const int64_t t0 = b->feed.t_start.load();
+    const int64_t feed_ns = b->feed.t_end.load() - t0;
+    std::printf("zel_relay_bench mode=%s connections=%d line_bytes=%zu feed=%s\n",
+                o.mode == run_mode::server ? "server" : "client", b->conn_count, kBenchLineSize,
+                o.rate == 0 ? "max" : (std::to_string(o.rate) + "/s").c_str());
+    std::printf("feed: lines=%llu seconds=%.2f lines/s=%.0f feeder_cpu=%.0f%%%s\n",
+                static_cast<unsigned long long>(fed), feed_ns / 1e9, per_second(fed, feed_ns),
+                percent(b->feed.cpu_ns.load(), feed_ns),
+                b->feed.error.load() != 0 ? " (write failed)" : "");
+    std::printf("%5s %10s %10s %7s %6s %8s %11s  %s\n", "conn", "received", "lost", "gaps", "bad",
+                "reorder", "lines/s", "closed early");
+    uint64_t total = 0, lost_total = 0;
+    double rmin = 0, rmax = 0;
+    int corrupt = 0, closed_early = 0;
+    for (int i = 0; i < b->conn_count; i++) {
+        conn_stats &c = b->conns[i];
+        bench_seq_stats &q = c.seq;
+        bench_seq_finish(&q, fed);
+        const double r = per_second(q.received, c.t_last - t0);
+        rmin = i == 0 ? r : std::min(rmin, r);
+        rmax = i == 0 ? r : std::max(rmax, r);
+        total += q.received;
+        lost_total += q.lost;
+        if (q.bad != 0 || q.reorder != 0) corrupt++;
+        if (c.closed_in_run) closed_early++;
+        // The library reports the relay's 1013 as 1002; the reason tells.
+        char closed[96] = "no";
+        if (c.closed_in_run)
+            std::snprintf(closed, sizeof closed, "yes code=%d %s", c.close_code, c.close_reason);
+        std::printf("%5d %10llu %10llu %7llu %6llu %8llu %11.0f  %s\n", i,
+                    static_cast<unsigned long long>(q.received),
+                    static_cast<unsigned long long>(q.lost),
+                    static_cast<unsigned long long>(q.gaps), static_cast<unsigned long long>(q.bad),
+                    static_cast<unsigned long long>(q.reorder), r, closed);
+    }
+    const int64_t window = b->t_last_any - t0;
+    const int64_t cpu_window = b->cpu_last_t - b->t_go;
+    const double rx_cpu = percent(b->rx_cpu_last - b->rx_cpu_start, cpu_window);
+    const double relay_pct = b->relay_cpu_start >= 0 && b->relay_cpu_last >= 0
+                                 ? percent(b->relay_cpu_last - b->relay_cpu_start, cpu_window)
+                                 : -1.0;
+    std::printf("total: received=%llu lost=%llu lines/s=%.0f per-connection min=%.0f max=%.0f\n",
+                static_cast<unsigned long long>(total), static_cast<unsigned long long>(lost_total),
+                per_second(total, window), rmin, rmax);
+    std::printf("cpu: receiver=%.0f%% relay=%.0f%% (of one core, while lines flowed)\n", rx_cpu,
+                relay_pct);
+    if (rc.found)
+        std::printf("relay: sent=%llu dropped=%llu queued=%zu\n", rc.sent, rc.dropped, rc.queued);
+    std::printf("result mode=%s conns=%d fed=%llu fed_rate=%.0f delivered=%llu rate=%.0f "
+                "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f "
+                "relay_cpu=%.0f relay_sent=%llu relay_dropped=%llu relay_queued=%zu\n",
+                o.mode == run_mode::server ? "server" : "client", b->conn_count,
+                static_cast<unsigned long long>(fed), per_second(fed, feed_ns),
+                static_cast<unsigned long long>(total), per_second(total, window), rmin, rmax,
+                static_cast<unsigned long long>(lost_total), corrupt, closed_early, rx_cpu,
+                relay_pct, rc.sent, rc.dropped, rc.queued);
+    return corrupt;
+}
+
+// ---- command line ----------------------------------------------------------------
+
+void usage(const char *prog) {
+    std::fprintf(stderr,
+                 "usage: %s --socket PATH --mode server --port N --ca FILE [--subscribers N]\n"
+                 "       %s --socket PATH --mode client --port N --cert FILE --key FILE\n"
+                 "          [--token T] [--switch-id ID]\n"
+                 "   common: [--seconds S] [--lines N] [--rate LINES_PER_S]\n"
+                 "           [--relay-pid PID --relay-log FILE]\n"
+                 "       %s --free-port\n",
+                 prog, prog, prog);
+}
+
+bool parse_u64(const char *s, uint64_t lo, uint64_t hi, uint64_t *out) {
+    if (s == nullptr || *s < '0' || *s > '9') return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(s, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+int free_port() {
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        std::perror("free port");
+        return 1;
+    }
+    std::printf("%d\n", ntohs(a.sin_port));
+    return 0;
+}
+
+// 0 with *o filled; 1 when the program should exit 0 (help); -1 on bad usage.
+int parse_args(int argc, char **argv, options *o, bool *want_port) {
+    static const option longs[] = {
+        {"socket", required_argument, nullptr, 's'},   {"mode", required_argument, nullptr, 'm'},
+        {"port", required_argument, nullptr, 'p'},     {"subscribers", required_argument, nullptr, 'n'},
+        {"ca", required_argument, nullptr, 'a'},       {"cert", required_argument, nullptr, 'c'},
+        {"key", required_argument, nullptr, 'k'},      {"token", required_argument, nullptr, 't'},
+        {"switch-id", required_argument, nullptr, 'i'}, {"seconds", required_argument, nullptr, 'S'},
+        {"lines", required_argument, nullptr, 'L'},    {"rate", required_argument, nullptr, 'r'},
+        {"relay-pid", required_argument, nullptr, 'P'}, {"relay-log", required_argument, nullptr, 'l'},
+        {"free-port", no_argument, nullptr, 'F'},      {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    uint64_t v = 0;
+    int ch;
+    while ((ch = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
+        switch (ch) {
+        case 's': o->socket_path = optarg; break;
+        case 'm':
+            if (std::strcmp(optarg, "server") == 0) o->mode = run_mode::server;
+            else if (std::strcmp(optarg, "client") == 0) o->mode = run_mode::client;
+            else return -1;
+            break;
+        case 'p':
+            if (!parse_u64(optarg, 1, 65535, &v)) return -1;
+            o->port = static_cast<int>(v);
+            break;
+        case 'n':
+            if (!parse_u64(optarg, 1, kMaxConns, &v)) return -1;
+            o->subscribers = static_cast<int>(v);
+            break;
+        case 'a': o->ca = optarg; break;
+        case 'c': o->cert = optarg; break;
+        case 'k': o->key = optarg; break;
+        case 't': o->token = optarg; break;
+        case 'i': o->switch_id = optarg; break;
+        case 'S': {
+            char *end = nullptr;
+            o->seconds = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(o->seconds > 0 && o->seconds <= 3600)) return -1;
+            break;
+        }
+        case 'L':
+            if (!parse_u64(optarg, 0, UINT64_MAX, &o->max_lines)) return -1;
+            break;
+        case 'r':
+            if (!parse_u64(optarg, 0, 100'000'000, &o->rate)) return -1;
+            break;
+        case 'P':
+            if (!parse_u64(optarg, 1, INT32_MAX, &v)) return -1;
+            o->relay_pid = static_cast<pid_t>(v);
+            break;
+        case 'l': o->relay_log = optarg; break;
+        case 'F': *want_port = true; break;
+        case 'h': return 1;
+        default: return -1;
+        }
+    }
+    if (optind != argc) return -1;
+    if (*want_port) return 0;
+    if (o->socket_path == nullptr || o->port == 0) return -1;
+    if (o->mode == run_mode::server && o->ca == nullptr) return -1;
+    if (o->mode == run_mode::client && (o->cert == nullptr || o->key == nullptr)) return -1;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bench *b = &g_bench;
+    bool want_port = false;
+    const int pr = parse_args(argc, argv, &b->opt, &want_port);
+    if (pr != 0) {
+        usage(argv[0]);
+        return pr > 0 ? 0 : 2;
+    }
+    if (want_port) return free_port();
+    signal(SIGPIPE, SIG_IGN);
+
+    unique_fd listener(listen_unix(b->opt.socket_path));
+    if (listener.get() < 0) return 1;
+    b->listen_fd = listener.get();
+    if (create_context(b) != 0) return 1;
+
+    pthread_t feeder;
+    if (pthread_create(&feeder, nullptr, feeder_main, b) != 0) {
+        std::fprintf(stderr, "cannot start the feeder thread\n");
+        lws_context_destroy(b->ctx);
+        return 1;
+    }
+    int status = 0;
+    if (b->opt.mode == run_mode::server && connect_subscribers(b) != 0) status = 1;
+    if (status == 0 && wait_connected(b) != 0) status = 1;
+    relay_counters rc;
+    if (status == 0) {
+        run_feed(b);
+        rc = stop_relay(b);
+        if (report(b, rc) != 0) {
+            std::fprintf(stderr, "corrupted or out-of-order lines received\n");
+            status = 1;
+        }
+        if (b->feed.error.load() != 0) {
+            std::fprintf(stderr, "event socket write failed: %s\n",
+                         std::strerror(b->feed.error.load()));
+            status = 1;
+        }
+        if (b->opt.relay_log != nullptr && !rc.found) status = 1;
+    }
+    b->feed.stop.store(true);
+    pthread_join(feeder, nullptr);
+    lws_sul_schedule(b->ctx, 0, &b->tick, tick, LWS_SET_TIMER_USEC_CANCEL);
+    lws_context_destroy(b->ctx);
+    unlink(b->opt.socket_path);
+    return status;
+}
