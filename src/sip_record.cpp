@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -396,23 +397,10 @@ struct record_writer {
     }
     void escaped(std::size_t cap, std::string_view s) { escaped(cap, s.data(), s.size()); }
     void text(std::size_t cap, const char* s) { escaped(cap, s, std::strlen(s)); }
-    // Decimal like "%ld"; the magnitude goes through unsigned arithmetic so
-    // that the most negative value prints correctly too.
+    // Decimal exactly as "%ld" prints it.
     void number(std::int64_t v)
     {
-        std::uint64_t m = static_cast<std::uint64_t>(v);
-        if (v < 0) {
-            buf[n++] = '-';
-            m = 0 - m;
-        }
-        char digits[20];
-        int k = 0;
-        do {
-            digits[k++] = static_cast<char>('0' + m % 10);
-            m /= 10;
-        } while (m != 0);
-        while (k > 0)
-            buf[n++] = digits[--k];
+        n = static_cast<std::size_t>(std::to_chars(buf + n, buf + n + 20, v).ptr - buf);
     }
 };
 

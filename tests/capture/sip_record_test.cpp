@@ -232,6 +232,10 @@ TEST_F(SipRecord, TimestampTruncatesMicroseconds)
         {1700000000, 1000, "1700000000001"},
         {1700000000, 999, "1700000000000"},
         {-2, 500000, "-1500"},
+        // The ends of the signed range, and a product that wraps.
+        {9223372036854775, 807000, "9223372036854775807"},
+        {-9223372036854775, -808000, "-9223372036854775808"},
+        {INT64_MAX, 0, "-1000"},
     };
     for (const Case& c : cases) {
         zel_test::start_capture();
