@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -46,7 +47,6 @@ constexpr int kMaxConns = 64;
 constexpr size_t kBatchLines = 64;        // lines per write to the event socket
 constexpr size_t kWireLine = kBenchLineSize + 1;
 constexpr int64_t kNsPerSec = 1'000'000'000;
-constexpr int64_t kConnectTimeoutNs = 20 * kNsPerSec;
 constexpr int64_t kSettleNs = 200'000'000;  // lets the relay finish admitting
 constexpr int64_t kIdleDrainNs = 2 * kNsPerSec;
 constexpr int64_t kDrainCapNs = 60 * kNsPerSec;
@@ -67,6 +67,7 @@ struct options {
     const char *token = nullptr;
     const char *switch_id = nullptr;
     double seconds = 5.0;
+    int connect_seconds = 20;  // for the relay and the subscribers to connect
     uint64_t max_lines = 0;  // 0: no limit
     uint64_t rate = 0;       // lines/s; 0: as fast as the relay reads
     pid_t relay_pid = 0;
@@ -103,6 +104,45 @@ int64_t process_cpu_ns(pid_t pid) {
     const long hz = sysconf(_SC_CLK_TCK);
     if (hz <= 0) return -1;
     return static_cast<int64_t>((utime + stime) * (kNsPerSec / hz));
+}
+
+// The one CPU a process is pinned to, or -1 when it may run on several.
+int pinned_cpu(pid_t pid) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(pid, sizeof set, &set) != 0 || CPU_COUNT(&set) != 1) return -1;
+    for (int i = 0; i < CPU_SETSIZE; i++)
+        if (CPU_ISSET(i, &set)) return i;
+    return -1;
+}
+
+// Busy and total jiffies of one CPU since boot, from /proc/stat.
+struct cpu_jiffies {
+    unsigned long long busy = 0, total = 0;
+};
+
+// Reads the lines of cpu_a and cpu_b (either may be -1); false when the
+// file cannot be read. Stops before the long interrupt lines.
+bool read_cpu_jiffies(int cpu_a, int cpu_b, cpu_jiffies *a, cpu_jiffies *b) {
+    FILE *f = std::fopen("/proc/stat", "r");
+    if (f == nullptr) return false;
+    char line[512];
+    int found = 0;
+    const int want = (cpu_a >= 0) + (cpu_b >= 0);
+    while (found < want && std::fgets(line, sizeof line, f) != nullptr) {
+        int cpu = -1;
+        unsigned long long v[8] = {};
+        if (std::sscanf(line, "cpu%d %llu %llu %llu %llu %llu %llu %llu %llu", &cpu, &v[0], &v[1],
+                        &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]) != 9)
+            continue;
+        // user nice system idle iowait irq softirq steal
+        const cpu_jiffies j{v[0] + v[1] + v[2] + v[5] + v[6] + v[7],
+                            v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7]};
+        if (cpu == cpu_a) *a = j, found++;
+        if (cpu == cpu_b) *b = j, found++;
+    }
+    std::fclose(f);
+    return found == want;
 }
 
 class unique_fd {
@@ -176,6 +216,11 @@ struct bench {
     int64_t relay_cpu_last = -1;
     int64_t cpu_last_t = 0;
     int64_t t_go = 0;
+    // Whole-core load over the same window, for the cores the relay and this
+    // process are pinned to: shows how much of each went to other programs.
+    int relay_core = -1;
+    int bench_core = -1;
+    cpu_jiffies relay_core_start, bench_core_start, relay_core_last, bench_core_last;
 };
 
 bench g_bench;
@@ -303,6 +348,7 @@ int listen_unix(const char *path) {
 void sample_cpu(bench *b, int64_t t) {
     b->rx_cpu_last = thread_cpu_ns();
     b->relay_cpu_last = process_cpu_ns(b->opt.relay_pid);
+    read_cpu_jiffies(b->relay_core, b->bench_core, &b->relay_core_last, &b->bench_core_last);
     b->cpu_last_t = t;
 }
 
@@ -503,7 +549,8 @@ int connect_subscribers(bench *b) {
 
 int wait_connected(bench *b) {
     const int want = b->opt.mode == run_mode::server ? b->opt.subscribers : 1;
-    const int64_t deadline = now_ns() + kConnectTimeoutNs;
+    const int connect_s = b->opt.connect_seconds;
+    const int64_t deadline = now_ns() + connect_s * kNsPerSec;
     while (b->established < want || !b->feed.accepted.load()) {
         for (int i = 0; i < b->conn_count; i++) {
             const conn_stats &c = b->conns[i];
@@ -519,13 +566,14 @@ int wait_connected(bench *b) {
         }
         if (now_ns() >= deadline) {
             if (!b->feed.accepted.load())
-                std::fprintf(stderr, "the relay did not connect to the event socket in 20 s\n");
+                std::fprintf(stderr, "the relay did not connect to the event socket in %d s\n",
+                             connect_s);
             else if (b->opt.mode == run_mode::client)
-                std::fprintf(stderr, "the relay did not connect upstream in 20 s (%d refused)\n",
-                             b->refused);
+                std::fprintf(stderr, "the relay did not connect upstream in %d s (%d refused)\n",
+                             connect_s, b->refused);
             else
-                std::fprintf(stderr, "only %d of %d subscribers connected in 20 s\n",
-                             b->established, want);
+                std::fprintf(stderr, "only %d of %d subscribers connected in %d s\n",
+                             b->established, want, connect_s);
             return -1;
         }
         lws_service(b->ctx, 0);
@@ -548,6 +596,9 @@ void run_feed(bench *b) {
     b->t_go = t_go;
     b->rx_cpu_start = thread_cpu_ns();
     b->relay_cpu_start = process_cpu_ns(b->opt.relay_pid);
+    if (b->opt.relay_pid > 0) b->relay_core = pinned_cpu(b->opt.relay_pid);
+    b->bench_core = pinned_cpu(0);
+    read_cpu_jiffies(b->relay_core, b->bench_core, &b->relay_core_start, &b->bench_core_start);
     sample_cpu(b, t_go);
     b->feed.go.store(true);
     for (;;) {
@@ -615,6 +666,13 @@ double percent(int64_t part, int64_t whole) {
     return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
 }
 
+// Share of a core's time spent busy between two readings; -1 when unknown.
+double core_busy(int cpu, const cpu_jiffies &from, const cpu_jiffies &to) {
+    if (cpu < 0 || to.total <= from.total) return -1.0;
+    return 100.0 * static_cast<double>(to.busy - from.busy) /
+           static_cast<double>(to.total - from.total);
+}
+
 // Prints the report; returns the number of connections that saw corruption.
 int report(bench *b, const relay_counters &rc) {
     const options &o = b->opt;
@@ -665,16 +723,28 @@ int report(bench *b, const relay_counters &rc) {
                 per_second(total, window), rmin, rmax);
     std::printf("cpu: receiver=%.0f%% relay=%.0f%% (of one core, while lines flowed)\n", rx_cpu,
                 relay_pct);
+    const double relay_core_busy = core_busy(b->relay_core, b->relay_core_start, b->relay_core_last);
+    const double bench_core_busy = core_busy(b->bench_core, b->bench_core_start, b->bench_core_last);
+    if (relay_core_busy >= 0 || bench_core_busy >= 0)
+        std::printf("cores: relay's cpu%d busy=%.0f%%, harness's cpu%d busy=%.0f%% "
+                    "(all programs; -1: not pinned)\n",
+                    b->relay_core, relay_core_busy, b->bench_core, bench_core_busy);
+    // What the receiving thread could take at a whole core, at its measured
+    // cost per line: the headroom that shows it did not set the pace.
+    const double capacity = rx_cpu > 0 ? per_second(total, window) * 100.0 / rx_cpu : 0.0;
+    if (rx_cpu > 0)
+        std::printf("receiver capacity: about %.0f lines/s at 100%% of a core\n", capacity);
     if (rc.found)
         std::printf("relay: sent=%llu dropped=%llu queued=%zu\n", rc.sent, rc.dropped, rc.queued);
     std::printf("result mode=%s conns=%d fed=%llu fed_rate=%.0f delivered=%llu rate=%.0f "
-                "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f "
-                "relay_cpu=%.0f relay_sent=%llu relay_dropped=%llu relay_queued=%zu\n",
+                "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f rx_capacity=%.0f "
+                "relay_cpu=%.0f relay_core_busy=%.0f bench_core_busy=%.0f relay_sent=%llu "
+                "relay_dropped=%llu relay_queued=%zu\n",
                 o.mode == run_mode::server ? "server" : "client", b->conn_count,
                 static_cast<unsigned long long>(fed), per_second(fed, feed_ns),
                 static_cast<unsigned long long>(total), per_second(total, window), rmin, rmax,
                 static_cast<unsigned long long>(lost_total), corrupt, closed_early, rx_cpu,
-                relay_pct, rc.sent, rc.dropped, rc.queued);
+                capacity, relay_pct, relay_core_busy, bench_core_busy, rc.sent, rc.dropped, rc.queued);
     return corrupt;
 }
 
@@ -686,7 +756,7 @@ void usage(const char *prog) {
                  "       %s --socket PATH --mode client --port N --cert FILE --key FILE\n"
                  "          [--token T] [--switch-id ID]\n"
                  "   common: [--seconds S] [--lines N] [--rate LINES_PER_S]\n"
-                 "           [--relay-pid PID --relay-log FILE]\n"
+                 "           [--relay-pid PID --relay-log FILE] [--connect-seconds S]\n"
                  "       %s --free-port\n",
                  prog, prog, prog);
 }
@@ -726,6 +796,7 @@ int parse_args(int argc, char **argv, options *o, bool *want_port) {
         {"switch-id", required_argument, nullptr, 'i'}, {"seconds", required_argument, nullptr, 'S'},
         {"lines", required_argument, nullptr, 'L'},    {"rate", required_argument, nullptr, 'r'},
         {"relay-pid", required_argument, nullptr, 'P'}, {"relay-log", required_argument, nullptr, 'l'},
+        {"connect-seconds", required_argument, nullptr, 'C'},
         {"free-port", no_argument, nullptr, 'F'},      {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -769,6 +840,10 @@ int parse_args(int argc, char **argv, options *o, bool *want_port) {
             o->relay_pid = static_cast<pid_t>(v);
             break;
         case 'l': o->relay_log = optarg; break;
+        case 'C':
+            if (!parse_u64(optarg, 1, 3600, &v)) return -1;
+            o->connect_seconds = static_cast<int>(v);
+            break;
         case 'F': *want_port = true; break;
         case 'h': return 1;
         default: return -1;

@@ -1,0 +1,146 @@
+"""zel_relay_bench against a real relay, with feeds too small to lose a line.
+
+Every run feeds fewer lines than any queue of the relay can hold, so nothing
+may be dropped whatever the machine's load: the harness must report every line
+delivered whole and in order on every connection, and the relay's own shutdown
+counters must agree with it. No figure of speed is asserted.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "relay"))
+import relaytest  # noqa: E402
+
+BIN = os.environ.get("ZEL_BIN", "")
+BENCH = os.path.join(BIN, "zel_relay_bench")
+RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
+_PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
+LINES = 3000
+
+
+def result_fields(stdout):
+    """The key=value pairs of the harness's "result" line."""
+    for line in stdout.splitlines():
+        if line.startswith("result "):
+            return dict(kv.split("=", 1) for kv in line.split()[1:])
+    raise AssertionError("no result line in:\n" + stdout)
+
+
+class BenchRun(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._dir = tempfile.TemporaryDirectory()
+        cls.pki = relaytest.make_pki(cls._dir.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._dir.cleanup()
+
+    def run_case(self, mode, subscribers=1, token=relaytest.TOKEN,
+                 harness_token=relaytest.TOKEN, extra=()):
+        """Starts a relay, runs the harness to the end; returns (harness
+        exit status, stdout, stderr, relay exit status)."""
+        work = tempfile.mkdtemp(dir=self._dir.name)
+        sock = os.path.join(work, "events.sock")
+        log = os.path.join(work, "relay.log")
+        port = relaytest.free_port()
+        env = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
+        env["PCAP_SOCKET"] = sock
+        args = [BENCH, "--socket", sock, "--mode", mode, "--port", str(port),
+                "--lines", str(LINES), "--rate", "20000", "--seconds", "30"]
+        if mode == "server":
+            env.update({
+                "PCAP_RELAY_MODE": "wss-server", "PCAP_WSS_ENABLED": "true",
+                "PCAP_WSS_HOST": "127.0.0.1", "PCAP_WSS_PORT": str(port),
+                "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
+                "PCAP_WSS_CERT_FILE": self.pki["server_cert"],
+                "PCAP_WSS_KEY_FILE": self.pki["server_key"],
+                # Room for the whole feed, so no subscriber can be cut off.
+                "PCAP_WSS_QUEUE_EVENTS": str(LINES)})
+            args += ["--subscribers", str(subscribers), "--ca", self.pki["ca"]]
+        else:
+            env.update({
+                "PCAP_RELAY_MODE": "wss-client",
+                "PCAP_RELAY_URL": "wss://127.0.0.1:%d/ingest" % port,
+                "PCAP_RELAY_SWITCH_ID": "sw-bench", "PCAP_RELAY_TOKEN": token,
+                "PCAP_RELAY_CA_FILE": self.pki["ca"],
+                "PCAP_RELAY_RECONNECT_MAX_SECONDS": "1"})
+            args += ["--cert", self.pki["server_cert"],
+                     "--key", self.pki["server_key"],
+                     "--token", harness_token, "--switch-id", "sw-bench"]
+        args += list(extra)
+        with open(log, "wb") as err:
+            relay = subprocess.Popen([RELAY, "--config="], env=env,
+                                     stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=err)
+        try:
+            if mode == "server":
+                self.wait_listening(log, relay)
+            bench = subprocess.run(
+                args + ["--relay-pid", str(relay.pid), "--relay-log", log],
+                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                timeout=120, env=env)
+        finally:
+            if relay.poll() is None:
+                relay.terminate()
+            relay_status = relay.wait(30)
+        with open(log) as f:
+            self.relay_log = f.read()
+        return bench.returncode, bench.stdout, bench.stderr, relay_status
+
+    @staticmethod
+    def wait_listening(log, relay):
+        """Subscribers can connect once the relay has logged its listener."""
+        def listening():
+            with open(log) as f:
+                return "wss_listener_started" in f.read()
+        if not relaytest.wait_until(
+                lambda: listening() or relay.poll() is not None, 10):
+            raise AssertionError("relay did not start listening")
+        if not listening():
+            with open(log) as f:
+                raise AssertionError("relay exited:\n" + f.read())
+
+    def test_every_line_arrives_and_counters_agree(self):
+        cases = [
+            # mode, subscribers, messages the relay writes in all
+            ("server", 1, LINES),
+            ("server", 3, 3 * LINES),
+            ("client", 1, LINES),
+        ]
+        for mode, subs, sent in cases:
+            with self.subTest(mode=mode, subscribers=subs):
+                status, out, err, relay_status = self.run_case(mode, subs)
+                self.assertEqual(status, 0, out + err + self.relay_log)
+                self.assertEqual(relay_status, 0, self.relay_log)
+                got = result_fields(out)
+                want = {
+                    "mode": mode, "conns": str(subs), "fed": str(LINES),
+                    "delivered": str(sent), "lost": "0", "corrupt": "0",
+                    "closed": "0", "relay_sent": str(sent),
+                    "relay_dropped": "0", "relay_queued": "0"}
+                self.assertEqual({k: got.get(k) for k in want}, want, out)
+                # One row per connection, each with the whole feed.
+                rows = [l.split() for l in out.splitlines()
+                        if l.split() and l.split()[0].isdigit()]
+                self.assertEqual(len(rows), subs, out)
+                for row in rows:
+                    self.assertEqual(row[1:6], [str(LINES), "0", "0", "0", "0"],
+                                     out)
+
+    def test_relay_with_wrong_token_is_refused_and_reported(self):
+        status, out, err, relay_status = self.run_case(
+            "client", token="w" * 40, extra=("--connect-seconds", "4"))
+        self.assertEqual(status, 1, out + err)
+        self.assertRegex(err, r"the relay did not connect upstream in 4 s "
+                              r"\([1-9]\d* refused\)")
+        self.assertEqual(relay_status, 0, self.relay_log)
+
+
+if __name__ == "__main__":
+    unittest.main()
