@@ -387,9 +387,10 @@ class HarnessTest(unittest.TestCase):
 class HarnessRunTest(unittest.TestCase):
     """The script as an operator runs it, on the paths that end before any rate is measured."""
 
-    def run_harness(self, args, **env):
-        tmp = tempfile.mkdtemp(prefix="zel-loop-run-")
-        self.addCleanup(shutil.rmtree, tmp)
+    def run_harness(self, args, tmp=None, **env):
+        if tmp is None:
+            tmp = tempfile.mkdtemp(prefix="zel-loop-run-")
+            self.addCleanup(shutil.rmtree, tmp)
         # The harness preloads the shim into the daemon, as preload_env does.
         full = preload_env(None)
         del full["LD_PRELOAD"]
@@ -401,7 +402,7 @@ class HarnessRunTest(unittest.TestCase):
     def test_failures_are_reported_with_status_1(self):
         cases = [
             ("a tool is missing", [], {"PATH": "/nonexistent"},
-             "bench-loopback: missing tool(s): tcpreplay, taskset, chrt "
+             "bench-loopback: missing tool(s): tcpreplay, tcprewrite, tcpdump, taskset, chrt "
              "(scripts/install-deps installs them)\n"),
             ("no binaries", [], {"ZEL_BIN": "/nonexistent"},
              "bench-loopback: /nonexistent/zel_packet_monitor not found; "
@@ -416,13 +417,51 @@ class HarnessRunTest(unittest.TestCase):
                 self.assertEqual(r.stderr.decode(), want)
                 self.assertEqual(r.stdout, b"")
 
-    def test_a_daemon_that_fails_to_start_ends_the_run(self):
-        r = self.run_harness(["-n", "10", "--bpf", "no such filter ("], ZEL_BIN=BIN)
+    def test_a_bad_filter_ends_the_run_before_any_replay(self):
+        r = self.run_harness(["-n", "10", "--bpf", "no such filter ("])
         self.assertEqual(r.returncode, 1, r.stderr)
-        err = r.stderr.decode()
-        self.assertTrue(err.startswith("bench-loopback: zel_packet_monitor exited with status 1 "
-                                       "while waiting for the daemon's banner: filter: "), err)
+        self.assertRegex(r.stderr.decode(), r"^bench-loopback: tcpdump cannot filter /\S+/replay.pcap: "
+                                             r"tcpdump: can't parse filter expression: syntax error\n$")
+        self.assertEqual(r.stdout, b"")
+
+    def test_a_daemon_that_fails_to_start_ends_the_run(self):
+        # A temporary folder so deep that the daemon's socket path does not fit.
+        top = tempfile.mkdtemp(prefix="zel-loop-run-")
+        self.addCleanup(shutil.rmtree, top)
+        deep = os.path.join(top, "d" * 100)
+        os.mkdir(deep)
+        r = self.run_harness(["-n", "10"], tmp=deep)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stderr.decode(),
+                         "bench-loopback: zel_packet_monitor exited with status 1 while waiting "
+                         "for the daemon's banner: socket: File name too long\n")
         self.assertIn(b"frames=10 records_expected=10 ", r.stdout)
+        self.assertNotIn(b"topspeed", r.stdout)
+
+    def test_a_short_series_prints_its_table(self):
+        # Loss depends on the machine's load, so only the shape of the
+        # report and the counts that do not are checked.
+        r = self.run_harness(["-n", "50", "--quick"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[0], "file=generated, 50 messages frames=50 records_expected=50 "
+                                   "filter=udp and src net 10.201.0.0/16 and dst port 5060")
+        self.assertEqual(lines[3], bl.HEADER)
+        rows = [l for l in lines[4:] if not l.startswith(("cut:", "highest"))]
+        self.assertEqual(rows[0].split()[0], "topspeed")
+        for row in rows:
+            f = row.split()
+            with self.subTest(row=row):
+                self.assertEqual(len(f), 13)
+                self.assertEqual((f[3], f[4]), ("50", "50"), "sent and expected")
+                self.assertLessEqual(int(f[5]), 50)
+                self.assertEqual(int(f[6]), 50 - int(f[5]))
+                # Both copies of every frame on lo pass the filter, plus
+                # whatever arrived before it was installed.
+                self.assertGreaterEqual(int(f[7]), 100)
+                self.assertIn(f[12], ("yes", "no", "cut"))
+        self.assertRegex(lines[-1], r"^highest rate with no loss: (\d+ pps \(|none down to 1000 pps$)")
+        self.assertEqual(r.stderr, b"")
 
 
 if __name__ == "__main__":
