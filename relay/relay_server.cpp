@@ -123,30 +123,6 @@ int send_line(lws *wsi, const zel_relay_item *item) {
     return 0;
 }
 
-// Writes queued lines while the connection takes them. fanout moves up to 64
-// lines per pass into every queue; at one line per writable callback even a
-// subscriber that reads as fast as it can would fall behind during a burst and
-// be cut off. A connection that cannot take more stops the loop, so a subscriber
-// that really stalls still fills its queue and is cut off.
-int send_queued(relay_state *st, lws *wsi, server_session *s) {
-    if (s == nullptr || !s->initialized) return 0;
-    if (s->overflow) {
-        log_line("warning", "wss_slow_consumer_disconnected");
-        close_with(wsi, kCloseTryAgainLater, kReasonSlow);
-        return -1;
-    }
-    do {
-        zel_relay_item *item = zel_relay_queue_take(&s->queue);
-        if (item == nullptr) return 0;
-        const int rc = send_line(wsi, item);
-        zel_relay_item_free(item);
-        if (rc != 0) return -1;
-        st->sent++;
-    } while (!lws_send_pipe_choked(wsi));
-    if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
-    return 0;
-}
-
 void release(relay_state *st, server_session *s) {
     if (s == nullptr || !s->initialized) return;
     for (server_session **link = &st->clients; *link != nullptr; link = &(*link)->next) {
@@ -160,6 +136,34 @@ void release(relay_state *st, server_session *s) {
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
+}
+
+// Writes queued lines while the connection takes them. fanout moves up to 64
+// lines per pass into every queue; at one line per writable callback even a
+// subscriber that reads as fast as it can would fall behind during a burst and
+// be cut off. A connection that cannot take more stops the loop, so a subscriber
+// that really stalls still fills its queue and is cut off.
+int send_queued(relay_state *st, lws *wsi, server_session *s) {
+    if (s == nullptr || !s->initialized) return 0;
+    if (s->overflow) {
+        log_line("warning", "wss_slow_consumer_disconnected");
+        close_with(wsi, kCloseTryAgainLater, kReasonSlow);
+        // Released now, not when the close completes: the library can call
+        // back writable again while its close handshake is under way, and
+        // that must neither report the cut a second time nor send.
+        release(st, s);
+        return -1;
+    }
+    do {
+        zel_relay_item *item = zel_relay_queue_take(&s->queue);
+        if (item == nullptr) return 0;
+        const int rc = send_line(wsi, item);
+        zel_relay_item_free(item);
+        if (rc != 0) return -1;
+        st->sent++;
+    } while (!lws_send_pipe_choked(wsi));
+    if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
+    return 0;
 }
 
 }  // namespace

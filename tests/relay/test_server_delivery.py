@@ -113,6 +113,10 @@ class DeliveryTest(ServerTestCase):
         self.assertLess(len(got), count)
         run.relay.wait_for("level=warning .* wss_slow_consumer_disconnected$")
         self.stop_cleanly(run)
+        # One subscriber cut off is one report, however many writable
+        # callbacks come before its close completes.
+        self.assertEqual(len(run.relay.matching("wss_slow_consumer_disconnected")), 1,
+                         run.relay.stderr())
 
     def test_stalled_subscriber_is_cut_off_and_a_reader_keeps_everything(self):
         run = self.start(PCAP_WSS_QUEUE_EVENTS=2)
