@@ -424,6 +424,13 @@ class HarnessRunTest(unittest.TestCase):
                                              r"tcpdump: can't parse filter expression: syntax error\n$")
         self.assertEqual(r.stdout, b"")
 
+    def test_a_filter_that_leaves_nothing_to_count_ends_the_run(self):
+        r = self.run_harness(["-n", "10", "--bpf", "udp and dst port 9"])
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stderr.decode(), "bench-loopback: no frame of generated, 10 messages "
+                                            "that passes the filter yields a record; is --bpf "
+                                            "right for it?\n")
+
     def test_a_daemon_that_fails_to_start_ends_the_run(self):
         # A temporary folder so deep that the daemon's socket path does not fit.
         top = tempfile.mkdtemp(prefix="zel-loop-run-")
