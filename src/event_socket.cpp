@@ -22,6 +22,21 @@ void drop(int& slot)
     slot = -1;
 }
 
+// libpcap hands frames over a ring block at a time, so records leave in
+// bursts of dozens. The default Unix socket buffer holds about 40 records of
+// 2 KB (every record and every newline is charged a whole kernel buffer),
+// and a reader that was not scheduled for a fraction of a millisecond was
+// cut off at any rate. A larger buffer rides out such gaps; a client that
+// really stops reading is still cut off once it is full. SO_SNDBUFFORCE
+// (CAP_NET_ADMIN, which the capture needs anyway) passes the system's cap;
+// without it SO_SNDBUF gets what the cap allows. Failure leaves the default.
+void widen_send_buffer(int fd)
+{
+    const int size = static_cast<int>(kClientSendBuffer);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
+        (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 } // namespace
 
 // All 32 slots start free, so that publish is safe even before main resets
@@ -94,6 +109,7 @@ void accept_clients(int server)
         // A client left blocking would still never stall us: every send
         // passes MSG_DONTWAIT.
         (void)nonblock(fd);
+        widen_send_buffer(fd);
 
         int* free_slot = nullptr;
         for (int& slot : clients) {

@@ -18,6 +18,9 @@ namespace zel {
 
 inline constexpr int kMaxClients = 32;
 inline constexpr int kListenBacklog = 16;
+// Send buffer asked for on every accepted client, so that a reader that is
+// briefly not scheduled is not cut off by a burst of records.
+inline constexpr std::size_t kClientSendBuffer = 4u << 20;
 // Longest record `publish` is ever handed (7 x 16,384).
 inline constexpr std::size_t kMaxRecord = 114688;
 
@@ -40,7 +43,9 @@ int open_socket(const char* path);
 int nonblock(int fd);
 
 // Accepts every connection pending at this moment into the lowest free
-// slots; a connection that finds all 32 slots taken is closed at once.
+// slots, each non-blocking with a send buffer of kClientSendBuffer where the
+// system allows (smaller, or the default, where it does not); a connection
+// that finds all 32 slots taken is closed at once.
 // Returns when accept fails; a failure other than EAGAIN is reported on
 // standard error as perror("accept") and the next call tries again.
 void accept_clients(int server);

@@ -247,7 +247,8 @@ TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
     ASSERT_EQ(used_slots(), 2);
 
     std::string expected;
-    constexpr int kRecords = 200;
+    // Well past what the widened send buffer of the slow client holds.
+    constexpr int kRecords = 2000;
     for (int i = 0; i < kRecords; ++i) {
         std::string rec = std::to_string(i) + ":" + std::string(8000, 'a' + i % 26);
         zel::publish(rec.data(), rec.size());
@@ -262,6 +263,30 @@ TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
     ASSERT_GT(seen.size(), 0u);
     EXPECT_LT(seen.size(), expected.size());
     EXPECT_EQ(expected.compare(0, seen.size(), seen), 0) << "slow client saw a prefix";
+}
+
+TEST_F(EventSocket, ClientThatIsLateToReadRidesOutABurst)
+{
+    // libpcap delivers frames a ring block at a time, so records leave in
+    // bursts; a reader that is not scheduled for a moment must find them
+    // all waiting, not be cut off after the first few dozen.
+    unique_fd server(zel::open_socket(path_.c_str()));
+    ASSERT_TRUE(server.valid());
+    unique_fd late = connect_to(path_);
+    zel::accept_clients(server.get());
+    ASSERT_EQ(used_slots(), 1);
+
+    std::string expected;
+    constexpr int kBurst = 1000;  // 2 MB, some fifty times the default buffer's share
+    for (int i = 0; i < kBurst; ++i) {
+        std::string rec = std::to_string(i) + ":" + std::string(2000, 'a' + i % 26);
+        zel::publish(rec.data(), rec.size());
+        expected += rec + "\n";
+    }
+    EXPECT_EQ(used_slots(), 1) << "the late reader was cut off";
+    bool eof = false;
+    EXPECT_EQ(read_available(late.get(), &eof, 200, expected.size()), expected);
+    EXPECT_FALSE(eof);
 }
 
 } // namespace

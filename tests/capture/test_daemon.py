@@ -282,13 +282,19 @@ class LiveCapture(unittest.TestCase):
         s = self.sender(d)
         sync(s, [fast, slow], "s")
         sent = []
-        for i in range(100):
-            payload = sip("big-%d" % i, extra="X-Pad: " + "p" * 8000 + "\r\n")
-            s.send(payload)
-            got = fast.line()
-            self.assertIsNotNone(got, "fast client lost record %d" % i)
-            self.assertEqual(call_id(got), "big-%d" % i)
-            sent.append(got)
+        # About 13 MB of records, well past the stalled client's widened send
+        # buffer (8 MiB as the kernel counts it), in bursts small enough for
+        # the capture ring; each burst is read by the fast client before the
+        # next, as the capture hands them over a ring block at a time.
+        for burst in range(32):
+            first = burst * 25
+            for i in range(first, first + 25):
+                s.send(sip("big-%d" % i, extra="X-Pad: " + "p" * 16000 + "\r\n"))
+            for i in range(first, first + 25):
+                got = fast.line()
+                self.assertIsNotNone(got, "fast client lost record %d" % i)
+                self.assertEqual(call_id(got), "big-%d" % i)
+                sent.append(got)
         # The stalled client holds a prefix of the same stream, then end of
         # stream; at most its very last bytes are an unterminated record.
         seen = []
