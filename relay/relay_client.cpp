@@ -85,8 +85,14 @@ int send_ping(lws *wsi) {
     return 0;
 }
 
-// Sends at most one message per callback (a due ping first), then asks for
-// another callback while work remains.
+// Lines written per writable callback at most. One line per callback held
+// the upstream link to a fraction of what the socket takes, and the main
+// queue then dropped lines at rates a busy switch reaches; the bound keeps
+// the service loop turning while the reader thread refills the queue.
+constexpr int kLinesPerWritable = 64;
+
+// A due ping goes first, alone; then queued lines while the connection takes
+// them. Asks for another callback while work remains.
 int on_writable(relay_state *st, lws *wsi) {
     if (ping_due) {
         ping_due = false;
@@ -94,20 +100,22 @@ int on_writable(relay_state *st, lws *wsi) {
         if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    zel_relay_item *item = zel_relay_queue_take(&st->queue);
-    if (item == nullptr) return 0;
-    auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
-    if (buf == nullptr) {
+    for (int k = 0; k < kLinesPerWritable && !lws_send_pipe_choked(wsi); ++k) {
+        zel_relay_item *item = zel_relay_queue_take(&st->queue);
+        if (item == nullptr) return 0;
+        auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
+        if (buf == nullptr) {
+            zel_relay_item_free(item);
+            return -1;
+        }
+        std::memcpy(buf + LWS_PRE, item->data, item->len);
+        size_t len = item->len;
+        int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
+        std::free(buf);
         zel_relay_item_free(item);
-        return -1;
+        if (n < 0 || static_cast<size_t>(n) != len) return -1;
+        ++st->sent;
     }
-    std::memcpy(buf + LWS_PRE, item->data, item->len);
-    size_t len = item->len;
-    int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
-    std::free(buf);
-    zel_relay_item_free(item);
-    if (n < 0 || static_cast<size_t>(n) != len) return -1;
-    ++st->sent;
     if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
     return 0;
 }
