@@ -23,8 +23,8 @@ HARNESS = os.path.join(SOURCE, "scripts", "bench-loopback")
 
 def load_harness():
     loader = importlib.machinery.SourceFileLoader("bench_loopback", HARNESS)
-    spec = importlib.util.spec_from_loader("bench_loopback", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("bench_loopback", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

@@ -12,7 +12,10 @@ import socket
 import sys
 import time
 
-ALICE, BOB = 5062, 5064  # the two user agents' source ports
+# The two user agents' source ports: two and four above the SIP port (5062
+# and 5064 for 5060), so that demos run side by side on other ports never
+# bind the same ones.
+ALICE, BOB = 5062, 5064
 
 
 def sip(first, call_id, cseq, from_user, to_user, extra="", body=""):
@@ -62,7 +65,9 @@ def script():
 
 
 def main():
+    global ALICE, BOB
     port = int(sys.argv[1])
+    ALICE, BOB = port + 2, port + 4
     senders = {}
     sent = expected = 0
     try:
