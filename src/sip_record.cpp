@@ -472,10 +472,10 @@ std::string_view user_part(std::string_view value)
         k = static_cast<std::size_t>(static_cast<const unsigned char*>(colon) - v);
         if (equal_nocase(v + k - 3, "sip", 3)) {
             const std::string_view user = value.substr(k + 1);
-            std::size_t k = 0;
-            while (k < user.size() && user[k] != '@' && user[k] != '>' && user[k] != ';')
-                ++k;
-            return user.substr(0, k);
+            std::size_t n = 0;
+            while (n < user.size() && user[n] != '@' && user[n] != '>' && user[n] != ';')
+                ++n;
+            return user.substr(0, n);
         }
     }
     return value;
