@@ -97,14 +97,15 @@ int open_socket(const char* path)
     return fd.release();
 }
 
-void accept_clients(int server)
+int accept_clients(int server)
 {
     for (;;) {
         int fd = ::accept(server, nullptr, nullptr);
         if (fd < 0) {
-            if (errno != EAGAIN)
-                std::perror("accept");
-            return;
+            if (errno == EAGAIN)
+                return 0;
+            std::perror("accept");
+            return -1;
         }
         // A client left blocking would still never stall us: every send
         // passes MSG_DONTWAIT.

@@ -46,9 +46,12 @@ int nonblock(int fd);
 // slots, each non-blocking with a send buffer of kClientSendBuffer where the
 // system allows (smaller, or the default, where it does not); a connection
 // that finds all 32 slots taken is closed at once.
-// Returns when accept fails; a failure other than EAGAIN is reported on
-// standard error as perror("accept") and the next call tries again.
-void accept_clients(int server);
+// Returns when accept fails: 0 when nothing more is pending (EAGAIN), -1
+// after any other failure, which is reported on standard error as
+// perror("accept"). The connection that could not be accepted stays
+// pending, so the listening socket stays readable: the caller should pause
+// before it tries again.
+int accept_clients(int server);
 
 // Sends the `len` record bytes, then "\n", to every client, each in one
 // non-blocking send without SIGPIPE. A client whose send fails or falls
