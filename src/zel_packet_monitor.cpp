@@ -130,7 +130,8 @@ int main(int argc, char** argv)
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
-    const int server = zel::open_socket(sock_path);
+    zel::socket_file bound;
+    const int server = zel::open_socket(sock_path, &bound);
     if (server < 0) {
         std::perror("socket");
         return 1;
@@ -188,8 +189,11 @@ int main(int argc, char** argv)
     }
 
     pcap_close(pcap);
+    // Only our own file goes: another daemon may have taken the path over
+    // meanwhile. Checked before the close, which would free our inode's
+    // number for reuse.
+    zel::remove_socket_file(sock_path, bound);
     ::close(server);
-    ::unlink(sock_path);
     for (int& slot : zel::clients) {
         if (slot >= 0) {
             ::close(slot);
