@@ -37,6 +37,23 @@ void widen_send_buffer(int fd)
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+// Whether some process accepts connections at `addr` now: 1 if so, 0 if
+// not, -1 (errno set) when no probe socket can be made. The probe never
+// waits: a listener with a full backlog answers EAGAIN, which counts as
+// alive, so a stuck daemon cannot hang our start. A stale socket or any
+// other file answers ECONNREFUSED, a missing one ENOENT; those and every
+// other failure count as nobody there. A live daemon accepts the probe as a
+// client and drops it at its next publish.
+int listener_alive(const sockaddr_un& addr)
+{
+    unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!probe.valid())
+        return -1;
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return 1;
+    return errno == EAGAIN ? 1 : 0;
+}
+
 } // namespace
 
 // All 32 slots start free, so that publish is safe even before main resets
@@ -57,7 +74,7 @@ int nonblock(int fd)
     return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int open_socket(const char* path)
+int open_socket(const char* path, socket_file* bound)
 {
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd.valid())
@@ -74,7 +91,15 @@ int open_socket(const char* path)
     }
     std::memcpy(addr.sun_path, path, n + 1);
 
-    // A stale socket from an earlier run, or any other file, gives way.
+    // A daemon still serving this path keeps it: taking its file over would
+    // hide it from new clients, and its stop would then delete ours. A stale
+    // socket from an earlier run, or any other file, gives way.
+    const int alive = listener_alive(addr);
+    if (alive != 0) {
+        if (alive > 0)
+            errno = EADDRINUSE;
+        return -1;
+    }
     ::unlink(path);
 
     // bind creates the file with the process umask's mode; under the caller's
@@ -88,6 +113,12 @@ int open_socket(const char* path)
         errno = bind_errno;
         return -1;
     }
+    if (bound != nullptr) {
+        struct stat st;
+        bound->known = ::lstat(path, &st) == 0;
+        bound->dev = bound->known ? st.st_dev : 0;
+        bound->ino = bound->known ? st.st_ino : 0;
+    }
     if (::listen(fd.get(), kListenBacklog) < 0)
         return -1;
     if (nonblock(fd.get()) < 0)
@@ -97,14 +128,23 @@ int open_socket(const char* path)
     return fd.release();
 }
 
-void accept_clients(int server)
+void remove_socket_file(const char* path, const socket_file& bound)
+{
+    struct stat st;
+    if (bound.known && ::lstat(path, &st) == 0 && st.st_dev == bound.dev &&
+        st.st_ino == bound.ino)
+        (void)::unlink(path);
+}
+
+int accept_clients(int server)
 {
     for (;;) {
         int fd = ::accept(server, nullptr, nullptr);
         if (fd < 0) {
-            if (errno != EAGAIN)
-                std::perror("accept");
-            return;
+            if (errno == EAGAIN)
+                return 0;
+            std::perror("accept");
+            return -1;
         }
         // A client left blocking would still never stall us: every send
         // passes MSG_DONTWAIT.

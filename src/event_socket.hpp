@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 
 namespace zel {
 
@@ -30,13 +31,32 @@ inline constexpr std::size_t kMaxRecord = 114688;
 // socket is opened.
 extern int clients[kMaxClients];
 
-// Creates the listening socket at `path` (removing any non-directory file
-// there first), non-blocking, backlog 16, file mode 0660. The file never
-// has a wider mode than 0600 between bind and chmod.
+// The file a listening socket was bound to, recorded right after bind, so
+// that its owner removes that file and never one that has replaced it.
+struct socket_file {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool known = false;
+};
+
+// Creates the listening socket at `path`, non-blocking, backlog 16, file
+// mode 0660, and records its file in `*bound` when `bound` is not null. The
+// file never has a wider mode than 0600 between bind and chmod. If a
+// process accepts connections at `path` (or has a full backlog there), it
+// keeps the path: the call fails with EADDRINUSE and touches nothing. Any
+// other non-directory file there (a stale socket, a regular file) is
+// removed first.
 // Returns the descriptor, or -1 with errno from the failing step: a path of
 // more than 107 bytes fails with ENAMETOOLONG before the file system is
 // touched. A failed chmod is ignored.
-int open_socket(const char* path);
+int open_socket(const char* path, socket_file* bound = nullptr);
+
+// Removes `path` if it is still the file recorded in `bound`; a file put
+// there since (by another daemon or by hand) is left in place, as is
+// everything when `bound` is not known. Call it while the listening socket
+// is still open: the socket keeps its file's inode, and so its number, from
+// being reused. Failures are silent.
+void remove_socket_file(const char* path, const socket_file& bound);
 
 // Adds O_NONBLOCK to the descriptor's status flags. Returns 0, or -1 when
 // the flags cannot be read or written (errno set).
@@ -46,9 +66,12 @@ int nonblock(int fd);
 // slots, each non-blocking with a send buffer of kClientSendBuffer where the
 // system allows (smaller, or the default, where it does not); a connection
 // that finds all 32 slots taken is closed at once.
-// Returns when accept fails; a failure other than EAGAIN is reported on
-// standard error as perror("accept") and the next call tries again.
-void accept_clients(int server);
+// Returns when accept fails: 0 when nothing more is pending (EAGAIN), -1
+// after any other failure, which is reported on standard error as
+// perror("accept"). The connection that could not be accepted stays
+// pending, so the listening socket stays readable: the caller should pause
+// before it tries again.
+int accept_clients(int server);
 
 // Sends the `len` record bytes, then "\n", to every client, each in one
 // non-blocking send without SIGPIPE. A client whose send fails or falls

@@ -12,6 +12,7 @@
 
 #include <pcap/pcap.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,17 +60,33 @@ void on_signal(int)
     std::exit(1);
 }
 
-// Sleeps until a client is waiting, captured packets are ready, a signal
-// arrives or the capture's 100 ms time-out passes, whichever comes first;
-// the loop then accepts and dispatches as usual. Errors of poll itself only
-// shorten the wait.
-void wait_for_work(int server, int capture_fd)
+using steady = std::chrono::steady_clock;
+
+// A failed accept (no descriptors left, typically) leaves its connection
+// pending, so the listening socket stays readable and an immediate retry
+// would spin at full CPU, printing "accept: ..." each time. The socket is
+// therefore left alone this long after such a failure; capture and
+// publication to the clients already connected go on meanwhile.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+// Sleeps until a client is waiting (unless `server` is negative), captured
+// packets are ready, a signal arrives or `timeout_ms` passes, whichever
+// comes first; the loop then accepts and dispatches as usual. poll skips
+// negative descriptors. Errors of poll itself only shorten the wait.
+void wait_for_work(int server, int capture_fd, int timeout_ms)
 {
     pollfd fds[2] = {
         {server, POLLIN, 0},
         {capture_fd, POLLIN, 0},
     };
-    (void)poll(fds, capture_fd >= 0 ? 2 : 1, kReadTimeoutMs);
+    (void)poll(fds, 2, timeout_ms);
+}
+
+// Whole milliseconds from `now` until `t`, rounded up so that a wait for
+// `t` does not end just short of it.
+int ms_until(steady::time_point t, steady::time_point now)
+{
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t - now).count());
 }
 
 } // namespace
@@ -113,7 +130,8 @@ int main(int argc, char** argv)
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
-    const int server = zel::open_socket(sock_path);
+    zel::socket_file bound;
+    const int server = zel::open_socket(sock_path, &bound);
     if (server < 0) {
         std::perror("socket");
         return 1;
@@ -153,9 +171,17 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n",
                  iface, filter, sock_path, zel::switch_id);
 
+    // While now is before this, accepting is paused (kAcceptPause).
+    steady::time_point accept_resume{};
     while (running) {
-        wait_for_work(server, capture_fd);
-        zel::accept_clients(server);
+        steady::time_point now = steady::now();
+        if (now < accept_resume)
+            wait_for_work(-1, capture_fd, ms_until(accept_resume, now));
+        else
+            wait_for_work(server, capture_fd, kReadTimeoutMs);
+        now = steady::now();
+        if (now >= accept_resume && zel::accept_clients(server) < 0)
+            accept_resume = now + kAcceptPause;
         if (pcap_dispatch(pcap, 64, zel::packet, reinterpret_cast<u_char*>(&dlt)) < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
@@ -163,8 +189,11 @@ int main(int argc, char** argv)
     }
 
     pcap_close(pcap);
+    // Only our own file goes: another daemon may have taken the path over
+    // meanwhile. Checked before the close, which would free our inode's
+    // number for reuse.
+    zel::remove_socket_file(sock_path, bound);
     ::close(server);
-    ::unlink(sock_path);
     for (int& slot : zel::clients) {
         if (slot >= 0) {
             ::close(slot);

@@ -159,6 +159,34 @@ TEST_F(EventSocket, ReplacesFileAndReportsMissingDirectory)
     EXPECT_EQ(errno, ENOENT);
 }
 
+// A daemon stuck with a full backlog is still alive: its path is refused
+// at once rather than waited on or taken over.
+TEST_F(EventSocket, ListenerWithFullBacklogKeepsItsPath)
+{
+    unique_fd live(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(live.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(live.get(), 0), 0);
+    std::vector<unique_fd> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.emplace_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        if (::connect(waiting.back().get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            break;
+    }
+    ASSERT_EQ(errno, EAGAIN) << "the backlog never filled";
+    struct stat before, after;
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+
+    errno = 0;
+    unique_fd server(zel::open_socket(path_.c_str()));
+    EXPECT_FALSE(server.valid());
+    EXPECT_EQ(errno, EADDRINUSE);
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
 TEST_F(EventSocket, Nonblock)
 {
     int p[2];

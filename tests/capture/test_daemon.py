@@ -341,6 +341,38 @@ class LiveCapture(unittest.TestCase):
         with self.assertRaises(OSError):
             late.connect(d.sock)
 
+    def test_second_daemon_leaves_a_live_socket_alone(self):
+        d = self.start()
+        d.read_err_line()
+        self.assertEqual(run(["-i", "lo", "-s", d.sock], timeout=10),
+                         (1, "socket: Address already in use\n"))
+        # The path still leads to the first daemon, and its stop still
+        # removes the file it made.
+        c, = self.connect(d)
+        sync(self.sender(d), [c], "2nd")
+        self.assert_clean_stop(d, "unknown")
+
+    def test_socket_file_replaced_while_running_is_left_in_place(self):
+        for kind in ("file", "listener"):
+            with self.subTest(kind=kind):
+                d = self.start()
+                d.read_err_line()
+                other = os.path.join(d.tmp, "other")
+                if kind == "file":
+                    open(other, "w").close()
+                else:
+                    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    self.addCleanup(listener.close)
+                    listener.bind(other)
+                    listener.listen(1)
+                os.rename(other, d.sock)
+                ino = os.stat(d.sock).st_ino
+                rc, err = d.stop()
+                self.assertEqual((rc, err), (0, d.banner() + "unknown\n"))
+                self.assertEqual(os.stat(d.sock).st_ino, ino)
+                if kind == "listener":
+                    Client(d.sock).close()
+
     def test_any_device_uses_cooked_capture(self):
         port = next(PORTS)
         tmp = tempfile.mkdtemp(prefix="zel-daemon-")

@@ -169,6 +169,13 @@ def call_ids(lines):
     return out
 
 
+def cpu_seconds(pid):
+    """User plus system CPU time the process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def rss_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:

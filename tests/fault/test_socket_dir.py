@@ -16,12 +16,6 @@ from faultlib import relaytest as rt  # noqa: E402
 CONNECTED = r"unix_socket_connected$"
 
 
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 class SocketFolder(unittest.TestCase):
     def test_folder_removed_and_recreated(self):
         top = tempfile.mkdtemp(prefix="zel-fault-dir-")
@@ -50,12 +44,12 @@ class SocketFolder(unittest.TestCase):
         # The daemon and its whole folder go away.
         source.close()
         shutil.rmtree(folder)
-        cpu0 = cpu_seconds(relay.proc.pid)
+        cpu0 = fl.cpu_seconds(relay.proc.pid)
         time.sleep(4)
         self.assertIsNone(relay.proc.poll(), relay.stderr())
         # Retrying once a second is nearly free; a loop without its pause
         # would burn a whole core here.
-        self.assertLess(cpu_seconds(relay.proc.pid) - cpu0, 2.0)
+        self.assertLess(fl.cpu_seconds(relay.proc.pid) - cpu0, 2.0)
         self.assertEqual(len(relay.matching(CONNECTED)), 1, relay.stderr())
 
         # Folder and daemon come back: the relay connects again by itself.
