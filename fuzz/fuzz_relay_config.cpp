@@ -155,6 +155,10 @@ void check_url(std::string_view text)
     if (parse_wss_url(&cfg) != 0)
         return;
     FUZZ_CHECK(url.starts_with("wss://"), "URL without wss:// accepted");
+    for (char ch : url) {
+        auto c = static_cast<unsigned char>(ch);
+        FUZZ_CHECK(c > 0x20 && c < 0x7F, "URL with byte 0x%02x accepted", c);
+    }
     std::size_t slash = url.find('/', 6);
     std::string_view auth = url.substr(6, slash == std::string_view::npos ? url.npos : slash - 6);
     std::string_view host(cfg.host);

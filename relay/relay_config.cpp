@@ -44,6 +44,16 @@ bool has_control(const char *s) {
     return false;
 }
 
+// The URL's host and path go into the request line and the Host header, where
+// a blank would split a field and a CR LF would add a header.
+bool has_control_or_blank(const char *s) {
+    for (; *s != '\0'; s++) {
+        auto c = static_cast<unsigned char>(*s);
+        if (c < 0x21 || c >= 0x7F) return true;
+    }
+    return false;
+}
+
 // Parses one configuration line in place and pre-loads the environment.
 void apply_conf_line(char *line) {
     char *p = line;
@@ -259,6 +269,10 @@ int read_secret(relay_config *cfg) {
 }
 
 int parse_wss_url(relay_config *cfg) {
+    if (has_control_or_blank(cfg->url)) {
+        fputs("PCAP_RELAY_URL must not contain control characters or blanks\n", stderr);
+        return -1;
+    }
     constexpr std::string_view scheme = "wss://";
     std::string_view url(cfg->url);
     if (!url.starts_with(scheme)) {

@@ -35,6 +35,7 @@ ALLOWED_BAD = "PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n"
 READABLE = "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n"
 PORT_BAD = "invalid WSS host or port\n"
 SHORT_TOKEN = "relay token must contain at least 32 bytes\n"
+URL_CONTROL = "PCAP_RELAY_URL must not contain control characters or blanks\n"
 USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
 
@@ -208,6 +209,12 @@ class ClientKeys(Fixture):
             ("url host 255 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 255), C, "",
              client_ok(host="h" * 255, port=443, path="/"), 0),
             ("url host 256 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 256), C, PORT_BAD, "", 2),
+            # Host and path go into the request line and Host header as written.
+            ("url CR LF in path", client(PCAP_RELAY_URL="wss://h/in\r\nx-evil: 1"), C, URL_CONTROL, "", 2),
+            ("url blank in host", client(PCAP_RELAY_URL="wss://h x/"), C, URL_CONTROL, "", 2),
+            ("url tab before scheme", client(PCAP_RELAY_URL="\twss://h/"), C, URL_CONTROL, "", 2),
+            ("url DEL", client(PCAP_RELAY_URL="wss://h/\x7f"), C, URL_CONTROL, "", 2),
+            ("url byte above 0x7f", client(PCAP_RELAY_URL="wss://h/caf\u00e9"), C, URL_CONTROL, "", 2),
             ("url ipv6 host 256 bytes", client(PCAP_RELAY_URL="wss://[" + "h" * 256 + "]"), C, PORT_BAD, "", 2),
 
             ("switch id unset", client(PCAP_RELAY_SWITCH_ID=None), C, "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
@@ -301,6 +308,8 @@ class ClientKeys(Fixture):
              SHORT_TOKEN, "", 2),
             ("token control before url", client(PCAP_RELAY_TOKEN=TOKEN + "\n", PCAP_RELAY_URL="http://x"), C,
              "relay token must not contain control characters\n", "", 2),
+            ("token before url control", client(PCAP_RELAY_TOKEN="t", PCAP_RELAY_URL="wss://h/\n"), C,
+             SHORT_TOKEN, "", 2),
         ]
         self.check_table(cases)
 
