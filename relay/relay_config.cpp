@@ -26,6 +26,8 @@ constexpr const char *kDefaultFiles[] = {
     "/etc/zel-packet-monitor-wss.env",
 };
 constexpr size_t kMinTokenBytes = 32;
+constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
+constexpr const char *kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
 
 // The POSIX locale's white space, fixed so no locale setting can change what
@@ -256,7 +258,12 @@ int read_secret(relay_config *cfg) {
         report_errno("open PCAP_RELAY_TOKEN_FILE", errno);
         return -1;
     }
-    size_t n = fread(cfg->token, 1, sizeof cfg->token - 1, f.get());
+    // Only line ends may follow the longest token; any other byte there
+    // makes the token too long, and it is refused rather than cut.
+    size_t n = fread(cfg->token, 1, kMaxTokenBytes, f.get());
+    bool too_long = false;
+    int c;
+    while (!too_long && (c = getc(f.get())) != EOF) too_long = c != '\n' && c != '\r';
     if (ferror(f.get())) {
         report_errno("read PCAP_RELAY_TOKEN_FILE", errno);
         memset(cfg->token, 0, sizeof cfg->token);
@@ -264,6 +271,15 @@ int read_secret(relay_config *cfg) {
     }
     f.reset();
     while (n > 0 && (cfg->token[n - 1] == '\n' || cfg->token[n - 1] == '\r')) n--;
+    // A zero byte would end the token early, sending less than the file says.
+    const char *fault = too_long ? "relay token must contain at most 4095 bytes\n"
+                        : memchr(cfg->token, '\0', n) != nullptr ? kTokenControl
+                                                                 : nullptr;
+    if (fault != nullptr) {
+        fputs(fault, stderr);
+        memset(cfg->token, 0, sizeof cfg->token);
+        return -1;
+    }
     cfg->token[n] = '\0';
     return 0;
 }
@@ -369,7 +385,7 @@ int load_config(relay_config *cfg) {
     }
     // The token goes into the authorization header as written.
     if (has_control(cfg->token)) {
-        fputs("relay token must not contain control characters\n", stderr);
+        fputs(kTokenControl, stderr);
         return -1;
     }
 

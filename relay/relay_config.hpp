@@ -60,7 +60,9 @@ int parse_size(const char *name, size_t fallback, size_t *out);
 // 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
 int parse_ip(const char *text, peer_ip *out);
 
-// Each returns 0, or -1 after its message has been printed.
+// Each returns 0, or -1 after its message has been printed. read_secret
+// refuses a token file whose token is longer than 4,095 bytes or that holds
+// a zero byte, rather than cut it.
 int load_config(relay_config *cfg);
 int load_server_config(relay_config *cfg);
 int read_secret(relay_config *cfg);

@@ -35,6 +35,8 @@ ALLOWED_BAD = "PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n"
 READABLE = "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n"
 PORT_BAD = "invalid WSS host or port\n"
 SHORT_TOKEN = "relay token must contain at least 32 bytes\n"
+LONG_TOKEN = "relay token must contain at most 4095 bytes\n"
+TOKEN_CONTROL = "relay token must not contain control characters\n"
 URL_CONTROL = "PCAP_RELAY_URL must not contain control characters or blanks\n"
 USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
@@ -73,6 +75,9 @@ class Fixture(unittest.TestCase):
         cls.token_short = cls.write("token-short", "t" * 31 + "\r\n")
         cls.token_tab = cls.write("token-tab", "a" * 20 + "\t" + "b" * 20 + "\n")
         cls.token_big = cls.write("token-big", "k" * 5000)
+        cls.token_max = cls.write("token-max", "k" * 4095 + "\r\n\n")
+        cls.token_4096 = cls.write("token-4096", "k" * 4096 + "\r\n")
+        cls.token_nul = cls.write("token-nul", TOKEN[:5] + "\0" + TOKEN + "\n")
 
     @classmethod
     def tearDownClass(cls):
@@ -259,7 +264,10 @@ class ClientKeys(Fixture):
             ("token file 31 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_short), C, SHORT_TOKEN, "", 2),
             ("token file tab inside", client(PCAP_RELAY_TOKEN_FILE=self.token_tab), C,
              "relay token must not contain control characters\n", "", 2),
-            ("token file beyond 4095 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_big), C, "", CLIENT_OK, 0),
+            ("token file beyond 4095 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_big), C, LONG_TOKEN, "", 2),
+            ("token file 4096 bytes and CR LF", client(PCAP_RELAY_TOKEN_FILE=self.token_4096), C, LONG_TOKEN, "", 2),
+            ("token file 4095 bytes and CR LF", client(PCAP_RELAY_TOKEN_FILE=self.token_max), C, "", CLIENT_OK, 0),
+            ("token file NUL inside", client(PCAP_RELAY_TOKEN_FILE=self.token_nul), C, TOKEN_CONTROL, "", 2),
             ("token file missing", client(PCAP_RELAY_TOKEN_FILE=os.path.join(self.dir, "absent")), C,
              "open PCAP_RELAY_TOKEN_FILE: No such file or directory\n", "", 2),
             ("token file unreadable", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
