@@ -44,19 +44,20 @@ bool space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// What the file means, written from the grammar: fgets pieces of up to 1,023
-// bytes (or up to a newline), each read as text up to its first NUL.
+// What the file means, written from the grammar: whole lines, a line of more
+// than 65,536 bytes before its newline skipped whole, each line read as text
+// up to its first NUL.
 env_map reference_conf(std::string_view file)
 {
     env_map want;
     std::size_t pos = 0;
     while (pos < file.size()) {
         std::size_t nl = file.find('\n', pos);
-        std::size_t end = nl == std::string_view::npos ? file.size() : nl + 1;
-        if (end - pos > 1023)
-            end = pos + 1023;
+        std::size_t end = nl == std::string_view::npos ? file.size() : nl;
         std::string_view line = file.substr(pos, end - pos);
-        pos = end;
+        pos = end + 1;
+        if (line.size() > 65536)
+            continue;
         line = line.substr(0, line.find('\0'));
 
         std::size_t i = 0;

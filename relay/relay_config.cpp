@@ -27,6 +27,9 @@ constexpr const char *kDefaultFiles[] = {
 };
 constexpr size_t kMinTokenBytes = 32;
 constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
+// Longest configuration line, newline not counted. Far beyond any key's own
+// limit, so a value that is too long arrives whole and is refused by its key.
+constexpr size_t kMaxConfLine = 65536;
 constexpr const char *kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
 
@@ -108,6 +111,25 @@ void report_errno(const char *prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
 }
 
+// Reads one line whole into buf (kMaxConfLine + 1 bytes), without its
+// newline. A longer line is consumed through its newline and reported as
+// too long, so no tail of it is ever taken for a line of its own. Returns 1
+// for a line, 0 for a line that was too long, -1 at the end of the file.
+int read_conf_line(FILE *f, char *buf) {
+    size_t len = 0;
+    bool too_long = false;
+    int c;
+    while ((c = getc(f)) != EOF && c != '\n') {
+        if (len < kMaxConfLine)
+            buf[len++] = static_cast<char>(c);
+        else
+            too_long = true;
+    }
+    if (c == EOF && len == 0 && !too_long) return -1;
+    buf[len] = '\0';
+    return too_long ? 0 : 1;
+}
+
 }  // namespace
 
 int load_conf_file(const char *path, bool required) {
@@ -118,10 +140,11 @@ int load_conf_file(const char *path, bool required) {
         fprintf(stderr, "failed to open config file: %s\n", path);
         return -1;
     }
-    // A line longer than the buffer arrives in pieces of up to 1,023 bytes;
-    // each piece is read as a line of its own.
-    char line[1024];
-    while (fgets(line, sizeof line, f.get()) != nullptr) apply_conf_line(line);
+    // One buffer for the whole file; a line is text up to its first zero byte.
+    auto line = std::make_unique_for_overwrite<char[]>(kMaxConfLine + 1);
+    int rc;
+    while ((rc = read_conf_line(f.get(), line.get())) >= 0)
+        if (rc == 1) apply_conf_line(line.get());
     return 0;
 }
 

@@ -43,8 +43,10 @@ struct relay_config {
     uint32_t reconnect_max;
 };
 
-// 0 when the file was read, or was not required and cannot be opened, or the
-// path is null or empty; -1 after printing "failed to open config file: %s\n".
+// Reads a KEY=VALUE file into the environment, each line whole up to 65,536
+// bytes; a longer line is skipped whole. 0 when the file was read, or was not
+// required and cannot be opened, or the path is null or empty; -1 after
+// printing "failed to open config file: %s\n".
 int load_conf_file(const char *path, bool required);
 
 // The variable's value, or fallback when it is unset or empty.

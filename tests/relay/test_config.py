@@ -480,7 +480,8 @@ class ConfigFile(Fixture):
         def with_file(name, text, **over):
             return merge(base, dict(over, PCAP_CONFIG_FILE=self.conf(name, text)))
 
-        piece = "PCAP_PAD=" + "a" * (1023 - len("PCAP_PAD="))
+        sid = "PCAP_RELAY_SWITCH_ID=f9"
+        longest = sid + " " * (65536 - len(sid))  # trailing blanks are not part of the value
         cases = [
             ("plain", with_file("plain", "PCAP_RELAY_SWITCH_ID=f1\n"), ["--check-config"], "",
              client_ok(switch_id="f1"), 0),
@@ -529,11 +530,19 @@ class ConfigFile(Fixture):
             ("file token never printed",
              with_file("tok", "PCAP_RELAY_SWITCH_ID=f8\nPCAP_RELAY_TOKEN=" + TOKEN + "\n", PCAP_RELAY_TOKEN=None),
              ["--check-config"], "", client_ok(switch_id="f8"), 0),
-            # The first 1,023 bytes are a line of their own; the rest is read
-            # as the next line and so sets the switch id.
-            ("long line read in pieces",
-             with_file("long", piece + "PCAP_RELAY_SWITCH_ID=from-piece\n"),
-             ["--check-config"], "", client_ok(switch_id="from-piece"), 0),
+            # Lines are read whole: no tail of a long line is a line of its own.
+            ("long comment stays a comment",
+             with_file("longcomment", "#" + "c" * 1022 + "PCAP_RELAY_URL=wss://evil.example/\n" + sid + "\n",
+                       PCAP_RELAY_URL=None),
+             ["--check-config"], "PCAP_RELAY_URL must use wss://\n", "", 2),
+            ("long value arrives whole",
+             with_file("longtoken", sid + "\nPCAP_RELAY_TOKEN=" + "k" * 4096 + "\n", PCAP_RELAY_TOKEN=None),
+             ["--check-config"], "PCAP_RELAY_TOKEN is too long\n", "", 2),
+            ("line of 65536 bytes read", with_file("longest", longest + "\n"),
+             ["--check-config"], "", client_ok(switch_id="f9"), 0),
+            ("line of 65537 bytes skipped whole",
+             with_file("toolong", longest + " \n" + "#" + "c" * 70000 + sid + "x\nPCAP_RELAY_SWITCH_ID=next\n"),
+             ["--check-config"], "", client_ok(switch_id="next"), 0),
             ("missing PCAP_CONFIG_FILE", merge(base, {"PCAP_CONFIG_FILE": os.path.join(self.dir, "absent")}),
              ["--check-config"], "failed to open config file: %s\n" % os.path.join(self.dir, "absent"), "", 2),
             ("--config= suppresses PCAP_CONFIG_FILE",
