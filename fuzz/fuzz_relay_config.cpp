@@ -119,8 +119,9 @@ void check_conf_file(std::string_view text)
         FUZZ_CHECK(before.count(k) != 0 || after.count(k) != 0, "line for %s not applied",
                    k.c_str());
 
-    // The file's settings through validation. A token file could name a
-    // FIFO or a terminal and block the run, so that one key is left out.
+    // The file's settings through validation. A token file would name any
+    // file of the machine, which is not the fuzzer's to read; that key is
+    // left out.
     if (getenv("PCAP_RELAY_TOKEN_FILE") == nullptr) {
         static relay_config cfg;
         if (load_config(&cfg) == 0) {

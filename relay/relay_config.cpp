@@ -6,6 +6,8 @@
 #include "relay_config.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,6 +113,37 @@ void report_errno(const char *prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
 }
 
+// Opens a configuration input for reading, only if it is a regular file: a
+// FIFO would block the open or the reads, a device like /dev/zero never ends,
+// and a directory reads as an empty file. The type is taken from the opened
+// descriptor, so nothing can be swapped in between test and use; the stat
+// before only spares us opening a device or FIFO at all, since that has
+// effects of its own (a watchdog armed, a FIFO writer released). O_NONBLOCK
+// stays set: a regular file that blocks on read (/proc/kmsg) then fails
+// instead. On failure errno is set: EISDIR for a directory, EINVAL for any
+// other kind of file.
+unique_file open_regular(const char *path) {
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    FILE *f = err == 0 ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        if (err == 0) err = errno;
+        close(fd);
+        errno = err;
+    }
+    return unique_file(f);
+}
+
 // Reads one line whole into buf (kMaxConfLine + 1 bytes), without its
 // newline. A longer line is consumed through its newline and reported as
 // too long, so no tail of it is ever taken for a line of its own. Returns 1
@@ -134,9 +167,9 @@ int read_conf_line(FILE *f, char *buf) {
 
 int load_conf_file(const char *path, bool required) {
     if (path == nullptr || *path == '\0') return 0;
-    unique_file f(fopen(path, "r"));
+    unique_file f = open_regular(path);
     if (!f) {
-        if (!required) return 0;
+        if (!required) return 1;
         fprintf(stderr, "failed to open config file: %s\n", path);
         return -1;
     }
@@ -276,7 +309,7 @@ int read_secret(relay_config *cfg) {
     if (file == nullptr)
         return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"), "PCAP_RELAY_TOKEN");
 
-    unique_file f(fopen(file, "rb"));
+    unique_file f = open_regular(file);
     if (!f) {
         report_errno("open PCAP_RELAY_TOKEN_FILE", errno);
         return -1;
@@ -455,12 +488,9 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     } else if (const char *env_path = env_or("PCAP_CONFIG_FILE", nullptr); env_path != nullptr) {
         rc = load_conf_file(env_path, true);
     } else {
-        for (const char *path : kDefaultFiles) {
-            if (access(path, R_OK) == 0) {
-                load_conf_file(path, false);
-                break;
-            }
-        }
+        // The first that opens as a regular file; the others are skipped.
+        for (const char *path : kDefaultFiles)
+            if (load_conf_file(path, false) == 0) break;
     }
     if (rc != 0) return 2;
 

@@ -58,13 +58,16 @@ SERVER_OFF = "configuration valid mode=wss-server enabled=false host= port=0 pat
 def run_relay(env, args):
     full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
     full.update(env)
+    # A relay that blocks on a FIFO or a device fails the case instead of
+    # hanging the suite.
     p = subprocess.run([BIN] + list(args), env=full, capture_output=True, timeout=20)
     return p.stderr.decode("utf-8", "replace"), p.stdout.decode("utf-8", "replace"), p.returncode
 
 
 class Fixture(unittest.TestCase):
-    """A temporary directory with a readable certificate and key, a token file
-    ending in CR LF, and helpers to write configuration files."""
+    """A temporary directory with a readable certificate and key, token files
+    (one ending in CR LF), a FIFO nobody writes to, and helpers to write
+    configuration files."""
 
     @classmethod
     def setUpClass(cls):
@@ -78,6 +81,8 @@ class Fixture(unittest.TestCase):
         cls.token_max = cls.write("token-max", "k" * 4095 + "\r\n\n")
         cls.token_4096 = cls.write("token-4096", "k" * 4096 + "\r\n")
         cls.token_nul = cls.write("token-nul", TOKEN[:5] + "\0" + TOKEN + "\n")
+        cls.fifo = os.path.join(cls.dir, "fifo")
+        os.mkfifo(cls.fifo)
 
     @classmethod
     def tearDownClass(cls):
@@ -270,8 +275,12 @@ class ClientKeys(Fixture):
             ("token file NUL inside", client(PCAP_RELAY_TOKEN_FILE=self.token_nul), C, TOKEN_CONTROL, "", 2),
             ("token file missing", client(PCAP_RELAY_TOKEN_FILE=os.path.join(self.dir, "absent")), C,
              "open PCAP_RELAY_TOKEN_FILE: No such file or directory\n", "", 2),
-            ("token file unreadable", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
-             "read PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+            ("token file directory", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
+             "open PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+            ("token file FIFO", client(PCAP_RELAY_TOKEN_FILE=self.fifo), C,
+             "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
+            ("token file device", client(PCAP_RELAY_TOKEN_FILE="/dev/zero"), C,
+             "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
             ("token file empty uses variable", client(PCAP_RELAY_TOKEN_FILE=""), C, "", CLIENT_OK, 0),
 
             ("reconnect numbers never fail",
@@ -456,6 +465,14 @@ class CommandLine(Fixture):
             ("check-config anywhere", env, ["--check-config", "-c", good], "", client_ok(switch_id="from-good"), 0),
             ("missing required file", env, ["-c", absent, "--check-config"],
              "failed to open config file: %s\n" % absent, "", 2),
+            ("config file directory", env, ["-c", self.dir, "--check-config"],
+             "failed to open config file: %s\n" % self.dir, "", 2),
+            ("config file FIFO", env, ["-c", self.fifo, "--check-config"],
+             "failed to open config file: %s\n" % self.fifo, "", 2),
+            ("config file device", env, ["-c", "/dev/zero", "--check-config"],
+             "failed to open config file: /dev/zero\n", "", 2),
+            ("PCAP_CONFIG_FILE FIFO", merge(env, {"PCAP_CONFIG_FILE": self.fifo}), ["--check-config"],
+             "failed to open config file: %s\n" % self.fifo, "", 2),
             ("check-config with invalid keys", client(PCAP_RELAY_MODE="x"), CHECK,
              "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
         ]
