@@ -44,19 +44,20 @@ bool space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// What the file means, written from the grammar: fgets pieces of up to 1,023
-// bytes (or up to a newline), each read as text up to its first NUL.
+// What the file means, written from the grammar: whole lines, a line of more
+// than 65,536 bytes before its newline skipped whole, each line read as text
+// up to its first NUL.
 env_map reference_conf(std::string_view file)
 {
     env_map want;
     std::size_t pos = 0;
     while (pos < file.size()) {
         std::size_t nl = file.find('\n', pos);
-        std::size_t end = nl == std::string_view::npos ? file.size() : nl + 1;
-        if (end - pos > 1023)
-            end = pos + 1023;
+        std::size_t end = nl == std::string_view::npos ? file.size() : nl;
         std::string_view line = file.substr(pos, end - pos);
-        pos = end;
+        pos = end + 1;
+        if (line.size() > 65536)
+            continue;
         line = line.substr(0, line.find('\0'));
 
         std::size_t i = 0;
@@ -118,8 +119,9 @@ void check_conf_file(std::string_view text)
         FUZZ_CHECK(before.count(k) != 0 || after.count(k) != 0, "line for %s not applied",
                    k.c_str());
 
-    // The file's settings through validation. A token file could name a
-    // FIFO or a terminal and block the run, so that one key is left out.
+    // The file's settings through validation. A token file would name any
+    // file of the machine, which is not the fuzzer's to read; that key is
+    // left out.
     if (getenv("PCAP_RELAY_TOKEN_FILE") == nullptr) {
         static relay_config cfg;
         if (load_config(&cfg) == 0) {
@@ -155,6 +157,10 @@ void check_url(std::string_view text)
     if (parse_wss_url(&cfg) != 0)
         return;
     FUZZ_CHECK(url.starts_with("wss://"), "URL without wss:// accepted");
+    for (char ch : url) {
+        auto c = static_cast<unsigned char>(ch);
+        FUZZ_CHECK(c > 0x20 && c < 0x7F, "URL with byte 0x%02x accepted", c);
+    }
     std::size_t slash = url.find('/', 6);
     std::string_view auth = url.substr(6, slash == std::string_view::npos ? url.npos : slash - 6);
     std::string_view host(cfg.host);

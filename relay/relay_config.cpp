@@ -6,6 +6,8 @@
 #include "relay_config.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +28,11 @@ constexpr const char *kDefaultFiles[] = {
     "/etc/zel-packet-monitor-wss.env",
 };
 constexpr size_t kMinTokenBytes = 32;
+constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
+// Longest configuration line, newline not counted. Far beyond any key's own
+// limit, so a value that is too long arrives whole and is refused by its key.
+constexpr size_t kMaxConfLine = 65536;
+constexpr const char *kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
 
 // The POSIX locale's white space, fixed so no locale setting can change what
@@ -40,6 +47,16 @@ bool has_control(const char *s) {
     for (; *s != '\0'; s++) {
         auto c = static_cast<unsigned char>(*s);
         if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+// The URL's host and path go into the request line and the Host header, where
+// a blank would split a field and a CR LF would add a header.
+bool has_control_or_blank(const char *s) {
+    for (; *s != '\0'; s++) {
+        auto c = static_cast<unsigned char>(*s);
+        if (c < 0x21 || c >= 0x7F) return true;
     }
     return false;
 }
@@ -96,20 +113,71 @@ void report_errno(const char *prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
 }
 
+// Opens a configuration input for reading, only if it is a regular file: a
+// FIFO would block the open or the reads, a device like /dev/zero never ends,
+// and a directory reads as an empty file. The type is taken from the opened
+// descriptor, so nothing can be swapped in between test and use; the stat
+// before only spares us opening a device or FIFO at all, since that has
+// effects of its own (a watchdog armed, a FIFO writer released). O_NONBLOCK
+// stays set: a regular file that blocks on read (/proc/kmsg) then fails
+// instead. On failure errno is set: EISDIR for a directory, EINVAL for any
+// other kind of file.
+unique_file open_regular(const char *path) {
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    FILE *f = err == 0 ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        if (err == 0) err = errno;
+        close(fd);
+        errno = err;
+    }
+    return unique_file(f);
+}
+
+// Reads one line whole into buf (kMaxConfLine + 1 bytes), without its
+// newline. A longer line is consumed through its newline and reported as
+// too long, so no tail of it is ever taken for a line of its own. Returns 1
+// for a line, 0 for a line that was too long, -1 at the end of the file.
+int read_conf_line(FILE *f, char *buf) {
+    size_t len = 0;
+    bool too_long = false;
+    int c;
+    while ((c = getc(f)) != EOF && c != '\n') {
+        if (len < kMaxConfLine)
+            buf[len++] = static_cast<char>(c);
+        else
+            too_long = true;
+    }
+    if (c == EOF && len == 0 && !too_long) return -1;
+    buf[len] = '\0';
+    return too_long ? 0 : 1;
+}
+
 }  // namespace
 
 int load_conf_file(const char *path, bool required) {
     if (path == nullptr || *path == '\0') return 0;
-    unique_file f(fopen(path, "r"));
+    unique_file f = open_regular(path);
     if (!f) {
-        if (!required) return 0;
+        if (!required) return 1;
         fprintf(stderr, "failed to open config file: %s\n", path);
         return -1;
     }
-    // A line longer than the buffer arrives in pieces of up to 1,023 bytes;
-    // each piece is read as a line of its own.
-    char line[1024];
-    while (fgets(line, sizeof line, f.get()) != nullptr) apply_conf_line(line);
+    // One buffer for the whole file; a line is text up to its first zero byte.
+    auto line = std::make_unique_for_overwrite<char[]>(kMaxConfLine + 1);
+    int rc;
+    while ((rc = read_conf_line(f.get(), line.get())) >= 0)
+        if (rc == 1) apply_conf_line(line.get());
     return 0;
 }
 
@@ -241,12 +309,17 @@ int read_secret(relay_config *cfg) {
     if (file == nullptr)
         return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"), "PCAP_RELAY_TOKEN");
 
-    unique_file f(fopen(file, "rb"));
+    unique_file f = open_regular(file);
     if (!f) {
         report_errno("open PCAP_RELAY_TOKEN_FILE", errno);
         return -1;
     }
-    size_t n = fread(cfg->token, 1, sizeof cfg->token - 1, f.get());
+    // Only line ends may follow the longest token; any other byte there
+    // makes the token too long, and it is refused rather than cut.
+    size_t n = fread(cfg->token, 1, kMaxTokenBytes, f.get());
+    bool too_long = false;
+    int c;
+    while (!too_long && (c = getc(f.get())) != EOF) too_long = c != '\n' && c != '\r';
     if (ferror(f.get())) {
         report_errno("read PCAP_RELAY_TOKEN_FILE", errno);
         memset(cfg->token, 0, sizeof cfg->token);
@@ -254,11 +327,24 @@ int read_secret(relay_config *cfg) {
     }
     f.reset();
     while (n > 0 && (cfg->token[n - 1] == '\n' || cfg->token[n - 1] == '\r')) n--;
+    // A zero byte would end the token early, sending less than the file says.
+    const char *fault = too_long ? "relay token must contain at most 4095 bytes\n"
+                        : memchr(cfg->token, '\0', n) != nullptr ? kTokenControl
+                                                                 : nullptr;
+    if (fault != nullptr) {
+        fputs(fault, stderr);
+        memset(cfg->token, 0, sizeof cfg->token);
+        return -1;
+    }
     cfg->token[n] = '\0';
     return 0;
 }
 
 int parse_wss_url(relay_config *cfg) {
+    if (has_control_or_blank(cfg->url)) {
+        fputs("PCAP_RELAY_URL must not contain control characters or blanks\n", stderr);
+        return -1;
+    }
     constexpr std::string_view scheme = "wss://";
     std::string_view url(cfg->url);
     if (!url.starts_with(scheme)) {
@@ -355,7 +441,7 @@ int load_config(relay_config *cfg) {
     }
     // The token goes into the authorization header as written.
     if (has_control(cfg->token)) {
-        fputs("relay token must not contain control characters\n", stderr);
+        fputs(kTokenControl, stderr);
         return -1;
     }
 
@@ -402,12 +488,9 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     } else if (const char *env_path = env_or("PCAP_CONFIG_FILE", nullptr); env_path != nullptr) {
         rc = load_conf_file(env_path, true);
     } else {
-        for (const char *path : kDefaultFiles) {
-            if (access(path, R_OK) == 0) {
-                load_conf_file(path, false);
-                break;
-            }
-        }
+        // The first that opens as a regular file; the others are skipped.
+        for (const char *path : kDefaultFiles)
+            if (load_conf_file(path, false) == 0) break;
     }
     if (rc != 0) return 2;
 

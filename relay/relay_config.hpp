@@ -43,8 +43,11 @@ struct relay_config {
     uint32_t reconnect_max;
 };
 
-// 0 when the file was read, or was not required and cannot be opened, or the
-// path is null or empty; -1 after printing "failed to open config file: %s\n".
+// Reads a KEY=VALUE file into the environment; only a regular file is read,
+// each line whole up to 65,536 bytes, and a longer line is skipped whole.
+// 0 when the file was read or the path is null or empty; 1 when it was not
+// required and cannot be opened as a regular file; -1 after printing
+// "failed to open config file: %s\n".
 int load_conf_file(const char *path, bool required);
 
 // The variable's value, or fallback when it is unset or empty.
@@ -60,7 +63,9 @@ int parse_size(const char *name, size_t fallback, size_t *out);
 // 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
 int parse_ip(const char *text, peer_ip *out);
 
-// Each returns 0, or -1 after its message has been printed.
+// Each returns 0, or -1 after its message has been printed. read_secret
+// refuses a token file that is not a regular file, whose token is longer than
+// 4,095 bytes or that holds a zero byte, rather than cut it.
 int load_config(relay_config *cfg);
 int load_server_config(relay_config *cfg);
 int read_secret(relay_config *cfg);

@@ -211,17 +211,21 @@ TEST(RelayConfig, DisabledListenerReadsNothingMore) {
 TEST(RelayConfig, TokenFileBytes) {
     struct Case {
         std::string content;
-        std::string want;
+        int want_rc;
+        std::string want;  // the token kept; nothing on failure
     };
     const Case cases[] = {
-        {std::string(kToken) + "\r\n", kToken},
-        {std::string(kToken) + "\n\r\n\r", kToken},    // every trailing CR and LF goes
-        {std::string(kToken) + " \n", std::string(kToken) + " "},  // blanks are part of the token
-        {std::string(5000, 'k'), std::string(4095, 'k')},           // the rest is ignored
-        {std::string(kToken) + std::string(1, '\0') + "tail", kToken},  // text ends at a zero byte
+        {std::string(kToken) + "\r\n", 0, kToken},
+        {std::string(kToken) + "\n\r\n\r", 0, kToken},    // every trailing CR and LF goes
+        {std::string(kToken) + " \n", 0, std::string(kToken) + " "},  // blanks are part of the token
+        {std::string(4095, 'k') + "\r\n", 0, std::string(4095, 'k')},  // the longest arrives whole
+        {std::string(4095, 'k') + std::string(9000, '\n'), 0, std::string(4095, 'k')},
+        {std::string(4096, 'k') + "\r\n", -1, ""},                      // never cut
+        {std::string(5000, 'k'), -1, ""},
+        {std::string(kToken) + std::string(1, '\0') + "tail", -1, ""},  // never cut at a zero byte
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.want.size());
+        SCOPED_TRACE(c.content.size());
         char path[] = "/tmp/zel-token-unit-XXXXXX";
         int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
@@ -232,7 +236,7 @@ TEST(RelayConfig, TokenFileBytes) {
         memset(&cfg, 0, sizeof cfg);
         int rc = read_secret(&cfg);
         unlink(path);
-        ASSERT_EQ(rc, 0);
+        ASSERT_EQ(rc, c.want_rc);
         EXPECT_EQ(std::string(cfg.token), c.want);
     }
 }

@@ -35,6 +35,9 @@ ALLOWED_BAD = "PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n"
 READABLE = "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n"
 PORT_BAD = "invalid WSS host or port\n"
 SHORT_TOKEN = "relay token must contain at least 32 bytes\n"
+LONG_TOKEN = "relay token must contain at most 4095 bytes\n"
+TOKEN_CONTROL = "relay token must not contain control characters\n"
+URL_CONTROL = "PCAP_RELAY_URL must not contain control characters or blanks\n"
 USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
 
@@ -55,13 +58,16 @@ SERVER_OFF = "configuration valid mode=wss-server enabled=false host= port=0 pat
 def run_relay(env, args):
     full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
     full.update(env)
+    # A relay that blocks on a FIFO or a device fails the case instead of
+    # hanging the suite.
     p = subprocess.run([BIN] + list(args), env=full, capture_output=True, timeout=20)
     return p.stderr.decode("utf-8", "replace"), p.stdout.decode("utf-8", "replace"), p.returncode
 
 
 class Fixture(unittest.TestCase):
-    """A temporary directory with a readable certificate and key, a token file
-    ending in CR LF, and helpers to write configuration files."""
+    """A temporary directory with a readable certificate and key, token files
+    (one ending in CR LF), a FIFO nobody writes to, and helpers to write
+    configuration files."""
 
     @classmethod
     def setUpClass(cls):
@@ -72,6 +78,11 @@ class Fixture(unittest.TestCase):
         cls.token_short = cls.write("token-short", "t" * 31 + "\r\n")
         cls.token_tab = cls.write("token-tab", "a" * 20 + "\t" + "b" * 20 + "\n")
         cls.token_big = cls.write("token-big", "k" * 5000)
+        cls.token_max = cls.write("token-max", "k" * 4095 + "\r\n\n")
+        cls.token_4096 = cls.write("token-4096", "k" * 4096 + "\r\n")
+        cls.token_nul = cls.write("token-nul", TOKEN[:5] + "\0" + TOKEN + "\n")
+        cls.fifo = os.path.join(cls.dir, "fifo")
+        os.mkfifo(cls.fifo)
 
     @classmethod
     def tearDownClass(cls):
@@ -208,6 +219,12 @@ class ClientKeys(Fixture):
             ("url host 255 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 255), C, "",
              client_ok(host="h" * 255, port=443, path="/"), 0),
             ("url host 256 bytes", client(PCAP_RELAY_URL="wss://" + "h" * 256), C, PORT_BAD, "", 2),
+            # Host and path go into the request line and Host header as written.
+            ("url CR LF in path", client(PCAP_RELAY_URL="wss://h/in\r\nx-evil: 1"), C, URL_CONTROL, "", 2),
+            ("url blank in host", client(PCAP_RELAY_URL="wss://h x/"), C, URL_CONTROL, "", 2),
+            ("url tab before scheme", client(PCAP_RELAY_URL="\twss://h/"), C, URL_CONTROL, "", 2),
+            ("url DEL", client(PCAP_RELAY_URL="wss://h/\x7f"), C, URL_CONTROL, "", 2),
+            ("url byte above 0x7f", client(PCAP_RELAY_URL="wss://h/caf\u00e9"), C, URL_CONTROL, "", 2),
             ("url ipv6 host 256 bytes", client(PCAP_RELAY_URL="wss://[" + "h" * 256 + "]"), C, PORT_BAD, "", 2),
 
             ("switch id unset", client(PCAP_RELAY_SWITCH_ID=None), C, "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
@@ -252,11 +269,18 @@ class ClientKeys(Fixture):
             ("token file 31 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_short), C, SHORT_TOKEN, "", 2),
             ("token file tab inside", client(PCAP_RELAY_TOKEN_FILE=self.token_tab), C,
              "relay token must not contain control characters\n", "", 2),
-            ("token file beyond 4095 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_big), C, "", CLIENT_OK, 0),
+            ("token file beyond 4095 bytes", client(PCAP_RELAY_TOKEN_FILE=self.token_big), C, LONG_TOKEN, "", 2),
+            ("token file 4096 bytes and CR LF", client(PCAP_RELAY_TOKEN_FILE=self.token_4096), C, LONG_TOKEN, "", 2),
+            ("token file 4095 bytes and CR LF", client(PCAP_RELAY_TOKEN_FILE=self.token_max), C, "", CLIENT_OK, 0),
+            ("token file NUL inside", client(PCAP_RELAY_TOKEN_FILE=self.token_nul), C, TOKEN_CONTROL, "", 2),
             ("token file missing", client(PCAP_RELAY_TOKEN_FILE=os.path.join(self.dir, "absent")), C,
              "open PCAP_RELAY_TOKEN_FILE: No such file or directory\n", "", 2),
-            ("token file unreadable", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
-             "read PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+            ("token file directory", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
+             "open PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+            ("token file FIFO", client(PCAP_RELAY_TOKEN_FILE=self.fifo), C,
+             "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
+            ("token file device", client(PCAP_RELAY_TOKEN_FILE="/dev/zero"), C,
+             "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
             ("token file empty uses variable", client(PCAP_RELAY_TOKEN_FILE=""), C, "", CLIENT_OK, 0),
 
             ("reconnect numbers never fail",
@@ -301,6 +325,8 @@ class ClientKeys(Fixture):
              SHORT_TOKEN, "", 2),
             ("token control before url", client(PCAP_RELAY_TOKEN=TOKEN + "\n", PCAP_RELAY_URL="http://x"), C,
              "relay token must not contain control characters\n", "", 2),
+            ("token before url control", client(PCAP_RELAY_TOKEN="t", PCAP_RELAY_URL="wss://h/\n"), C,
+             SHORT_TOKEN, "", 2),
         ]
         self.check_table(cases)
 
@@ -439,6 +465,14 @@ class CommandLine(Fixture):
             ("check-config anywhere", env, ["--check-config", "-c", good], "", client_ok(switch_id="from-good"), 0),
             ("missing required file", env, ["-c", absent, "--check-config"],
              "failed to open config file: %s\n" % absent, "", 2),
+            ("config file directory", env, ["-c", self.dir, "--check-config"],
+             "failed to open config file: %s\n" % self.dir, "", 2),
+            ("config file FIFO", env, ["-c", self.fifo, "--check-config"],
+             "failed to open config file: %s\n" % self.fifo, "", 2),
+            ("config file device", env, ["-c", "/dev/zero", "--check-config"],
+             "failed to open config file: /dev/zero\n", "", 2),
+            ("PCAP_CONFIG_FILE FIFO", merge(env, {"PCAP_CONFIG_FILE": self.fifo}), ["--check-config"],
+             "failed to open config file: %s\n" % self.fifo, "", 2),
             ("check-config with invalid keys", client(PCAP_RELAY_MODE="x"), CHECK,
              "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
         ]
@@ -463,7 +497,8 @@ class ConfigFile(Fixture):
         def with_file(name, text, **over):
             return merge(base, dict(over, PCAP_CONFIG_FILE=self.conf(name, text)))
 
-        piece = "PCAP_PAD=" + "a" * (1023 - len("PCAP_PAD="))
+        sid = "PCAP_RELAY_SWITCH_ID=f9"
+        longest = sid + " " * (65536 - len(sid))  # trailing blanks are not part of the value
         cases = [
             ("plain", with_file("plain", "PCAP_RELAY_SWITCH_ID=f1\n"), ["--check-config"], "",
              client_ok(switch_id="f1"), 0),
@@ -512,11 +547,19 @@ class ConfigFile(Fixture):
             ("file token never printed",
              with_file("tok", "PCAP_RELAY_SWITCH_ID=f8\nPCAP_RELAY_TOKEN=" + TOKEN + "\n", PCAP_RELAY_TOKEN=None),
              ["--check-config"], "", client_ok(switch_id="f8"), 0),
-            # The first 1,023 bytes are a line of their own; the rest is read
-            # as the next line and so sets the switch id.
-            ("long line read in pieces",
-             with_file("long", piece + "PCAP_RELAY_SWITCH_ID=from-piece\n"),
-             ["--check-config"], "", client_ok(switch_id="from-piece"), 0),
+            # Lines are read whole: no tail of a long line is a line of its own.
+            ("long comment stays a comment",
+             with_file("longcomment", "#" + "c" * 1022 + "PCAP_RELAY_URL=wss://evil.example/\n" + sid + "\n",
+                       PCAP_RELAY_URL=None),
+             ["--check-config"], "PCAP_RELAY_URL must use wss://\n", "", 2),
+            ("long value arrives whole",
+             with_file("longtoken", sid + "\nPCAP_RELAY_TOKEN=" + "k" * 4096 + "\n", PCAP_RELAY_TOKEN=None),
+             ["--check-config"], "PCAP_RELAY_TOKEN is too long\n", "", 2),
+            ("line of 65536 bytes read", with_file("longest", longest + "\n"),
+             ["--check-config"], "", client_ok(switch_id="f9"), 0),
+            ("line of 65537 bytes skipped whole",
+             with_file("toolong", longest + " \n" + "#" + "c" * 70000 + sid + "x\nPCAP_RELAY_SWITCH_ID=next\n"),
+             ["--check-config"], "", client_ok(switch_id="next"), 0),
             ("missing PCAP_CONFIG_FILE", merge(base, {"PCAP_CONFIG_FILE": os.path.join(self.dir, "absent")}),
              ["--check-config"], "failed to open config file: %s\n" % os.path.join(self.dir, "absent"), "", 2),
             ("--config= suppresses PCAP_CONFIG_FILE",

@@ -27,6 +27,16 @@ BASE = {
     "PCAP_RELAY_TOKEN": "zeltoken" * 4,
 }
 REQUIRED = "PCAP_RELAY_SWITCH_ID is required\n"
+# Stand-ins for file contents in place(): a directory or a FIFO at that path.
+DIRECTORY = object()
+FIFO = object()
+
+
+def remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        os.rmdir(path)
+    elif os.path.lexists(path):
+        os.remove(path)
 
 
 def report(switch_id):
@@ -65,8 +75,7 @@ class DefaultFiles(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         for path in DEFAULTS:
-            if os.path.lexists(path):
-                os.remove(path)
+            remove(path)
         for path, keep in cls.moved:
             shutil.move(keep, path)
         for d in reversed(cls.made_dirs):
@@ -75,17 +84,20 @@ class DefaultFiles(unittest.TestCase):
 
     def setUp(self):
         for path in DEFAULTS:
-            if os.path.lexists(path):
-                os.remove(path)
+            remove(path)
 
     def place(self, files):
-        """files: {index into DEFAULTS: content}"""
+        """files: {index into DEFAULTS: content, DIRECTORY or FIFO}"""
         for path in DEFAULTS:
-            if os.path.lexists(path):
-                os.remove(path)
+            remove(path)
         for i, text in files.items():
-            with open(DEFAULTS[i], "w") as f:
-                f.write(text)
+            if text is DIRECTORY:
+                os.mkdir(DEFAULTS[i])
+            elif text is FIFO:
+                os.mkfifo(DEFAULTS[i])
+            else:
+                with open(DEFAULTS[i], "w") as f:
+                    f.write(text)
 
     def test_choice(self):
         other = tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False)
@@ -105,6 +117,10 @@ class DefaultFiles(unittest.TestCase):
              ["--check-config"], "", report("first"), 0),
             ("only the first found is read", {0: "# nothing\n", 2: sid % "etc"}, {}, ["--check-config"],
              REQUIRED, "", 2),
+            # Not regular files: skipped like unreadable ones, never waited on.
+            ("a directory is skipped", {0: DIRECTORY, 2: sid % "etc"}, {}, ["--check-config"], "",
+             report("etc"), 0),
+            ("a FIFO is skipped", {1: FIFO, 2: sid % "etc"}, {}, ["--check-config"], "", report("etc"), 0),
             ("environment wins over a default file", {0: sid % "first"}, {"PCAP_RELAY_SWITCH_ID": "env"},
              ["--check-config"], "", report("env"), 0),
             ("PCAP_CONFIG_FILE turns defaults off", {0: sid % "first"}, {"PCAP_CONFIG_FILE": other.name},
