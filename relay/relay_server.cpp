@@ -4,7 +4,9 @@
 // Every subscriber owns a bounded queue that fanout fills from the main queue.
 // A subscriber that loses a line is disconnected rather than shown a gap, so
 // what any subscriber receives is always a gapless run of the lines read after
-// it connected. All of this runs on the service thread.
+// it connected. A line is moved into a subscriber queue only when it fits, so
+// a queue shorter than a fan-out batch does not by itself cut anyone off. All
+// of this runs on the service thread.
 #include "relay_server.hpp"
 
 #include <netinet/in.h>
@@ -123,6 +125,14 @@ int send_line(lws *wsi, const zel_relay_item *item) {
     return 0;
 }
 
+// fanout stopped because a subscriber had no room; a subscriber that sent or
+// went away may have made room, so fanout runs again in the next pass.
+void wake_waiting_fanout(relay_state *st) {
+    if (!st->fanout_waiting) return;
+    st->fanout_waiting = false;
+    lws_cancel_service(st->context);
+}
+
 void release(relay_state *st, server_session *s) {
     if (s == nullptr || !s->initialized) return;
     for (server_session **link = &st->clients; *link != nullptr; link = &(*link)->next) {
@@ -136,6 +146,7 @@ void release(relay_state *st, server_session *s) {
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
+    wake_waiting_fanout(st);  // it may have been waiting for this one
 }
 
 // Writes queued lines while the connection takes them. fanout moves up to 64
@@ -156,14 +167,36 @@ int send_queued(relay_state *st, lws *wsi, server_session *s) {
     }
     do {
         zel_relay_item *item = zel_relay_queue_take(&s->queue);
-        if (item == nullptr) return 0;
+        if (item == nullptr) break;
         const int rc = send_line(wsi, item);
         zel_relay_item_free(item);
         if (rc != 0) return -1;
         st->sent++;
     } while (!lws_send_pipe_choked(wsi));
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
+    wake_waiting_fanout(st);  // this queue has room again
     return 0;
+}
+
+// Whether every subscriber still served can take a line of len bytes now.
+// Lines are never pushed into a full subscriber queue, since that would drop
+// one and cut the subscriber off even if it reads at once. A full subscriber
+// whose connection takes no more data has really fallen behind: it is marked
+// to be cut off (it will not get this line, so it never sees a gap) and holds
+// nobody back. A full one whose connection would take data has only not been
+// serviced yet: the line stays in the main queue until its writable callback
+// has sent some and wakes fanout again.
+bool room_for(relay_state *st, size_t len) {
+    bool room = true;
+    for (server_session *s = st->clients; s != nullptr; s = s->next) {
+        if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
+        if (len > s->queue.max_bytes || lws_send_pipe_choked(s->wsi))
+            s->overflow = true;
+        else
+            room = false;
+        lws_callback_on_writable(s->wsi);
+    }
+    return room;
 }
 
 }  // namespace
@@ -195,8 +228,19 @@ void fanout(relay_state *st) {
     // The context is being torn down: its connections are closing and what is
     // left in the main queue is reported as queued.
     if (st->stopping.load()) return;
+    st->fanout_waiting = false;
     int moved = 0;
     for (; moved < kFanoutBatch; moved++) {
+        // Only this thread takes from the main queue, so the head measured here
+        // is the one taken below unless the reader discards it as the main
+        // queue overflows; a push that then finds no room cuts its subscriber
+        // off, as any loss must.
+        const size_t len = zel_relay_queue_head_len(&st->queue);
+        if (len == 0) break;
+        if (!room_for(st, len)) {
+            st->fanout_waiting = true;
+            break;
+        }
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) break;
         for (server_session *s = st->clients; s != nullptr; s = s->next) {
@@ -212,7 +256,10 @@ void fanout(relay_state *st) {
     if (moved > 0)
         for (server_session *s = st->clients; s != nullptr; s = s->next)
             lws_callback_on_writable(s->wsi);
-    if (zel_relay_queue_count(&st->queue) > 0) lws_cancel_service(st->context);
+    // While a subscriber's writable callback is awaited, waking again at once
+    // would only spin; that callback wakes fanout instead.
+    if (!st->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
+        lws_cancel_service(st->context);
 }
 
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,

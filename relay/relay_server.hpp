@@ -14,6 +14,8 @@ int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
 // it is not, or its address cannot be read.
 bool peer_allowed(const relay_config *cfg, int fd);
 
-// Moves up to 64 lines from the main queue into every subscriber queue and
-// asks for another pass while lines remain.
+// Moves up to 64 lines from the main queue into every subscriber queue, no
+// more than each has room for, and asks for another pass while lines remain.
+// A line that a subscriber not yet serviced has no room for waits in the main
+// queue until that subscriber's writable callback wakes fanout again.
 void fanout(relay_state *st);

@@ -41,4 +41,5 @@ struct relay_state {
     uint64_t last_reported_dropped;  // reader thread only
     uint32_t reconnect_delay;      // client mode: seconds for the next backoff step
     time_t reconnect_at;           // client mode: earliest next attempt; 0 at start
+    bool fanout_waiting;           // server mode: a line waits for a subscriber's writable callback
 };

@@ -99,6 +99,19 @@ def wait_until(predicate, timeout=10.0, step=0.02):
         time.sleep(step)
 
 
+def cpu_busy(pid, seconds=1.0):
+    """Share of one CPU that process pid used (user + system) over the next
+    seconds, from /proc/<pid>/stat."""
+    def ticks():
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+    hz = os.sysconf("SC_CLK_TCK")
+    t0, c0 = time.monotonic(), ticks()
+    time.sleep(seconds)
+    return (ticks() - c0) / hz / (time.monotonic() - t0)
+
+
 class EventSource:
     """The capture daemon's side of the event socket.
 
