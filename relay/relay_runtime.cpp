@@ -51,6 +51,7 @@ void on_signal(int) { interrupted = 1; }
 void service_tick(lws_sorted_usec_list_t *sul) {
     relay_state *st = signal_state;
     if (st == nullptr || st->stopping.load()) return;
+    if (st->config.server_mode) server_tick(st);
     lws_cancel_service(st->context);
     lws_sul_schedule(st->context, 0, sul, service_tick, tick_us);
 }

@@ -6,7 +6,8 @@
 // what any subscriber receives is always a gapless run of the lines read after
 // it connected. A line is moved into a subscriber queue only when it fits, so
 // a queue shorter than a fan-out batch does not by itself cut anyone off. All
-// of this runs on the service thread.
+// of this runs on the service thread. Refusals are logged at most once a
+// second with a count.
 #include "relay_server.hpp"
 
 #include <netinet/in.h>
@@ -20,6 +21,7 @@
 #include <string_view>
 
 #include "relay_log.hpp"
+#include "relay_throttle.hpp"
 
 namespace {
 
@@ -54,7 +56,7 @@ void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
 int filter_network(relay_state *st, void *in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
     if (peer_allowed(&st->config, fd)) return 0;
-    log_line("warning", "wss_peer_ip_rejected");
+    throttle_event_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
     return 1;
 }
 
@@ -260,6 +262,10 @@ void fanout(relay_state *st) {
     // would only spin; that callback wakes fanout instead.
     if (!st->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
         lws_cancel_service(st->context);
+}
+
+void server_tick(relay_state *st) {
+    throttle_flush_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
 }
 
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,

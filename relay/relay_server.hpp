@@ -6,7 +6,8 @@
 #include "relay_state.hpp"
 
 // Handles one library callback in server mode; the result follows the
-// library's convention (0 go on, nonzero reject or close).
+// library's convention (0 go on, nonzero reject or close). Refusals log
+// "wss_peer_ip_rejected" through a log_throttle.
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
                     void *user, void *in, size_t len);
 
@@ -19,3 +20,7 @@ bool peer_allowed(const relay_config *cfg, int fd);
 // A line that a subscriber not yet serviced has no room for waits in the main
 // queue until that subscriber's writable callback wakes fanout again.
 void fanout(relay_state *st);
+
+// The 1-second tick's share of server mode: writes the counts of refusals held
+// back from the log for at least a second.
+void server_tick(relay_state *st);

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "relay_config.hpp"
+#include "relay_throttle.hpp"
 #include "zel_relay_queue.hpp"
 
 // Per-connection user data; the library allocates it zero-filled for every
@@ -41,5 +42,7 @@ struct relay_state {
     uint64_t last_reported_dropped;  // reader thread only
     uint32_t reconnect_delay;      // client mode: seconds for the next backoff step
     time_t reconnect_at;           // client mode: earliest next attempt; 0 at start
-    bool fanout_waiting;           // server mode: a line waits for a subscriber's writable callback
+    // Server mode only, all on the service thread:
+    log_throttle rejected_log;     // "wss_peer_ip_rejected"
+    bool fanout_waiting;           // a line waits for a subscriber's writable callback
 };
