@@ -5,9 +5,12 @@
 // A subscriber that loses a line is disconnected rather than shown a gap, so
 // what any subscriber receives is always a gapless run of the lines read after
 // it connected. A line is moved into a subscriber queue only when it fits, so
-// a queue shorter than a fan-out batch does not by itself cut anyone off. All
-// of this runs on the service thread. Refusals are logged at most once a
-// second with a count.
+// a queue shorter than a fan-out batch does not by itself cut anyone off.
+//
+// Peers on the allow-list hold a descriptor from accept until their handshake
+// ends; they may hold only so many at once, overall and per address, so that
+// one of them cannot take the listener from the others. Refusals are logged
+// at most once a second with a count. All of this runs on the service thread.
 #include "relay_server.hpp"
 
 #include <netinet/in.h>
@@ -53,11 +56,99 @@ void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
     lws_close_reason(wsi, status, buf, reason.size());
 }
 
+// The peer of an accepted socket in the 16-byte form of the allow-list: IPv4
+// mapped, IPv6 as it is (an IPv4 client of a dual-stack listener arrives mapped
+// already). False when the address cannot be read or is of another family.
+bool peer_address(int fd, peer_ip *out) {
+    sockaddr_storage addr{};
+    static_assert(sizeof addr == 128);
+    socklen_t alen = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
+    if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
+        std::memcpy(out->bytes, kMappedPrefix.data(), kMappedPrefix.size());
+        std::memcpy(out->bytes + 12, &v4->sin_addr, 4);
+        return true;
+    }
+    if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        std::memcpy(out->bytes, &v6->sin6_addr, 16);
+        return true;
+    }
+    return false;
+}
+
+bool listed(const relay_config *cfg, const peer_ip &ip) {
+    const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
+    for (size_t i = 0; i < n; i++)
+        if (std::memcmp(cfg->allowed[i].bytes, ip.bytes, 16) == 0) return true;
+    return false;
+}
+
+void free_slot(relay_state *st, handshake_slot *slot) {
+    *slot = handshake_slot{};
+    st->handshake_count--;
+}
+
+// The library creates the connection (LWS_CALLBACK_WSI_CREATE) right after the
+// network filter admits its socket, on the same thread and before it accepts
+// the next one, so at most one slot can be waiting for its connection. One
+// still waiting when the next socket arrives belongs to a socket the library
+// closed without creating a connection.
+handshake_slot *unbound_slot(relay_state *st) {
+    for (handshake_slot &slot : st->handshakes)
+        if (slot.used && slot.wsi == nullptr) return &slot;
+    return nullptr;
+}
+
+// Takes a slot for a connection from ip, or refuses when the peers already hold
+// the most connections in handshake that the relay allows, overall or from ip.
+bool take_slot(relay_state *st, const peer_ip &ip) {
+    if (handshake_slot *stale = unbound_slot(st)) free_slot(st, stale);
+    if (st->handshake_count >= kHandshakeSlots) return false;
+    size_t same = 0;
+    handshake_slot *empty = nullptr;
+    for (handshake_slot &slot : st->handshakes) {
+        if (!slot.used)
+            empty = empty != nullptr ? empty : &slot;
+        else if (std::memcmp(slot.address.bytes, ip.bytes, 16) == 0)
+            same++;
+    }
+    if (same >= kHandshakesPerAddress || empty == nullptr) return false;
+    empty->used = true;
+    empty->wsi = nullptr;
+    empty->address = ip;
+    st->handshake_count++;
+    return true;
+}
+
+void bind_slot(relay_state *st, lws *wsi) {
+    if (handshake_slot *slot = unbound_slot(st)) slot->wsi = wsi;
+}
+
+// Called when a connection becomes a WebSocket and again when it is destroyed,
+// whatever it was: one that ends before its handshake (TLS failure, plain
+// HTTP, refused upgrade, time-out, the peer leaving) reaches only the latter.
+void end_handshake(relay_state *st, lws *wsi) {
+    for (handshake_slot &slot : st->handshakes)
+        if (slot.used && slot.wsi == wsi) {
+            free_slot(st, &slot);
+            return;
+        }
+}
+
 int filter_network(relay_state *st, void *in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
-    if (peer_allowed(&st->config, fd)) return 0;
-    throttle_event_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
-    return 1;
+    peer_ip ip{};
+    if (!peer_address(fd, &ip) || !listed(&st->config, ip)) {
+        throttle_event_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
+        return 1;
+    }
+    if (!take_slot(st, ip)) {
+        throttle_event_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
+        return 1;
+    }
+    return 0;
 }
 
 // A header sent with an empty value has length 0 like an absent one; only the
@@ -204,26 +295,8 @@ bool room_for(relay_state *st, size_t len) {
 }  // namespace
 
 bool peer_allowed(const relay_config *cfg, int fd) {
-    sockaddr_storage addr{};
-    static_assert(sizeof addr == 128);
-    socklen_t alen = sizeof addr;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
-
-    unsigned char ip[16];
-    if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
-        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
-        std::memcpy(ip, kMappedPrefix.data(), kMappedPrefix.size());
-        std::memcpy(ip + 12, &v4->sin_addr, 4);
-    } else if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
-        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
-        std::memcpy(ip, &v6->sin6_addr, 16);
-    } else {
-        return false;
-    }
-    const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
-    for (size_t i = 0; i < n; i++)
-        if (std::memcmp(cfg->allowed[i].bytes, ip, 16) == 0) return true;
-    return false;
+    peer_ip ip{};
+    return peer_address(fd, &ip) && listed(cfg, ip);
 }
 
 void fanout(relay_state *st) {
@@ -266,6 +339,7 @@ void fanout(relay_state *st) {
 
 void server_tick(relay_state *st) {
     throttle_flush_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
+    throttle_flush_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
 }
 
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,
@@ -274,11 +348,18 @@ int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void
     switch (reason) {
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
         return filter_network(st, in);
+    case LWS_CALLBACK_WSI_CREATE:
+        bind_slot(st, wsi);
+        return 0;
+    case LWS_CALLBACK_WSI_DESTROY:
+        end_handshake(st, wsi);
+        return 0;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
         return filter_protocol(wsi);
     case LWS_CALLBACK_HTTP:
         return answer_http(wsi);
     case LWS_CALLBACK_ESTABLISHED:
+        end_handshake(st, wsi);
         return admit(st, wsi, s);
     case LWS_CALLBACK_RECEIVE:
         return refuse_input(wsi);

@@ -1,13 +1,17 @@
 // Subscriber server mode: the server-mode branch of the protocol callback,
-// the allow-list test and the fan-out of main-queue lines into the
-// subscribers' own queues. Everything here runs on the service thread.
+// the allow-list test, the bound on connections still in handshake and the
+// fan-out of main-queue lines into the subscribers' own queues. Everything
+// here runs on the service thread.
 #pragma once
 
 #include "relay_state.hpp"
 
 // Handles one library callback in server mode; the result follows the
-// library's convention (0 go on, nonzero reject or close). Refusals log
-// "wss_peer_ip_rejected" through a log_throttle.
+// library's convention (0 go on, nonzero reject or close). A connection from a
+// listed address is refused at accept, before TLS, while peers hold
+// kHandshakeSlots connections in handshake, or kHandshakesPerAddress from
+// that address; refusals log "wss_peer_ip_rejected" and
+// "wss_handshake_limit_reached" through a log_throttle.
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
                     void *user, void *in, size_t len);
 

@@ -16,6 +16,7 @@ through so that a sanitizer report turns into a non-zero exit status.
 
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -184,13 +185,20 @@ class EventSource:
 class Relay:
     """One run of zel_packet_monitor_wss with a given PCAP_ environment."""
 
-    def __init__(self, env, args=("--config=",)):
+    def __init__(self, env, args=("--config=",), nofile=None):
+        """nofile: the relay's descriptor limit (soft and hard), set in the
+        child before it starts."""
         clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
         clean.update(env)
         self.lines = []
         self.cursor = 0
         self._cond = threading.Condition()
+        limit = None
+        if nofile is not None:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         self.proc = subprocess.Popen([RELAY] + list(args), env=clean,
+                                     preexec_fn=limit,
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
