@@ -1,8 +1,10 @@
 #include "relay_runtime.hpp"
 
 #include <openssl/ssl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -51,8 +53,28 @@ void on_signal(int) { interrupted = 1; }
 void service_tick(lws_sorted_usec_list_t *sul) {
     relay_state *st = signal_state;
     if (st == nullptr || st->stopping.load()) return;
+    if (st->config.server_mode) server_tick(st);
     lws_cancel_service(st->context);
     lws_sul_schedule(st->context, 0, sul, service_tick, tick_us);
+}
+
+// Descriptors the relay holds outside the library's table: the standard
+// streams, the event socket (two while the reader reconnects), the far end of
+// the library's wake-up pipe, and room for what OpenSSL and libc open.
+constexpr rlim_t kReservedFds = 32;
+// The library sizes its connection tables by its limit, and a process limit
+// can be a million; the relay never needs more than this many connections.
+constexpr rlim_t kMaxLibraryFds = 65536;
+
+// The library takes its listener out of the poll set while its table is full
+// and puts it back when a connection ends. Left at its default, the table is
+// as large as the process limit, so accept() fails with EMFILE first, and the
+// library retries it at once in a tight loop that logs each failure.
+unsigned library_fd_limit() {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;  // the library's default
+    const rlim_t n = std::min(rl.rlim_cur, kMaxLibraryFds + kReservedFds);
+    return static_cast<unsigned>(n - std::min(kReservedFds, n / 2));
 }
 
 void fill_context_info(relay_state *st, lws_context_creation_info *info) {
@@ -77,6 +99,7 @@ void fill_context_info(relay_state *st, lws_context_creation_info *info) {
         // Subscribers get WebSockets only by the HTTP/1.1 upgrade, the road the
         // handshake filters are tested on; h2 would open a second one.
         info->alpn = "http/1.1";
+        info->fd_limit_per_thread = library_fd_limit();
         if (std::strchr(cfg.host, ':') == nullptr) info->options |= LWS_SERVER_OPTION_DISABLE_IPV6;
     }
 }

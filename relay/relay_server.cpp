@@ -4,7 +4,13 @@
 // Every subscriber owns a bounded queue that fanout fills from the main queue.
 // A subscriber that loses a line is disconnected rather than shown a gap, so
 // what any subscriber receives is always a gapless run of the lines read after
-// it connected. All of this runs on the service thread.
+// it connected. A line is moved into a subscriber queue only when it fits, so
+// a queue shorter than a fan-out batch does not by itself cut anyone off.
+//
+// Peers on the allow-list hold a descriptor from accept until their handshake
+// ends; they may hold only so many at once, overall and per address, so that
+// one of them cannot take the listener from the others. Refusals are logged
+// at most once a second with a count. All of this runs on the service thread.
 #include "relay_server.hpp"
 
 #include <netinet/in.h>
@@ -18,6 +24,7 @@
 #include <string_view>
 
 #include "relay_log.hpp"
+#include "relay_throttle.hpp"
 
 namespace {
 
@@ -49,11 +56,99 @@ void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
     lws_close_reason(wsi, status, buf, reason.size());
 }
 
+// The peer of an accepted socket in the 16-byte form of the allow-list: IPv4
+// mapped, IPv6 as it is (an IPv4 client of a dual-stack listener arrives mapped
+// already). False when the address cannot be read or is of another family.
+bool peer_address(int fd, peer_ip *out) {
+    sockaddr_storage addr{};
+    static_assert(sizeof addr == 128);
+    socklen_t alen = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
+    if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
+        std::memcpy(out->bytes, kMappedPrefix.data(), kMappedPrefix.size());
+        std::memcpy(out->bytes + 12, &v4->sin_addr, 4);
+        return true;
+    }
+    if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        std::memcpy(out->bytes, &v6->sin6_addr, 16);
+        return true;
+    }
+    return false;
+}
+
+bool listed(const relay_config *cfg, const peer_ip &ip) {
+    const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
+    for (size_t i = 0; i < n; i++)
+        if (std::memcmp(cfg->allowed[i].bytes, ip.bytes, 16) == 0) return true;
+    return false;
+}
+
+void free_slot(relay_state *st, handshake_slot *slot) {
+    *slot = handshake_slot{};
+    st->handshake_count--;
+}
+
+// The library creates the connection (LWS_CALLBACK_WSI_CREATE) right after the
+// network filter admits its socket, on the same thread and before it accepts
+// the next one, so at most one slot can be waiting for its connection. One
+// still waiting when the next socket arrives belongs to a socket the library
+// closed without creating a connection.
+handshake_slot *unbound_slot(relay_state *st) {
+    for (handshake_slot &slot : st->handshakes)
+        if (slot.used && slot.wsi == nullptr) return &slot;
+    return nullptr;
+}
+
+// Takes a slot for a connection from ip, or refuses when the peers already hold
+// the most connections in handshake that the relay allows, overall or from ip.
+bool take_slot(relay_state *st, const peer_ip &ip) {
+    if (handshake_slot *stale = unbound_slot(st)) free_slot(st, stale);
+    if (st->handshake_count >= kHandshakeSlots) return false;
+    size_t same = 0;
+    handshake_slot *empty = nullptr;
+    for (handshake_slot &slot : st->handshakes) {
+        if (!slot.used)
+            empty = empty != nullptr ? empty : &slot;
+        else if (std::memcmp(slot.address.bytes, ip.bytes, 16) == 0)
+            same++;
+    }
+    if (same >= kHandshakesPerAddress || empty == nullptr) return false;
+    empty->used = true;
+    empty->wsi = nullptr;
+    empty->address = ip;
+    st->handshake_count++;
+    return true;
+}
+
+void bind_slot(relay_state *st, lws *wsi) {
+    if (handshake_slot *slot = unbound_slot(st)) slot->wsi = wsi;
+}
+
+// Called when a connection becomes a WebSocket and again when it is destroyed,
+// whatever it was: one that ends before its handshake (TLS failure, plain
+// HTTP, refused upgrade, time-out, the peer leaving) reaches only the latter.
+void end_handshake(relay_state *st, lws *wsi) {
+    for (handshake_slot &slot : st->handshakes)
+        if (slot.used && slot.wsi == wsi) {
+            free_slot(st, &slot);
+            return;
+        }
+}
+
 int filter_network(relay_state *st, void *in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
-    if (peer_allowed(&st->config, fd)) return 0;
-    log_line("warning", "wss_peer_ip_rejected");
-    return 1;
+    peer_ip ip{};
+    if (!peer_address(fd, &ip) || !listed(&st->config, ip)) {
+        throttle_event_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
+        return 1;
+    }
+    if (!take_slot(st, ip)) {
+        throttle_event_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
+        return 1;
+    }
+    return 0;
 }
 
 // A header sent with an empty value has length 0 like an absent one; only the
@@ -123,6 +218,14 @@ int send_line(lws *wsi, const zel_relay_item *item) {
     return 0;
 }
 
+// fanout stopped because a subscriber had no room; a subscriber that sent or
+// went away may have made room, so fanout runs again in the next pass.
+void wake_waiting_fanout(relay_state *st) {
+    if (!st->fanout_waiting) return;
+    st->fanout_waiting = false;
+    lws_cancel_service(st->context);
+}
+
 void release(relay_state *st, server_session *s) {
     if (s == nullptr || !s->initialized) return;
     for (server_session **link = &st->clients; *link != nullptr; link = &(*link)->next) {
@@ -136,6 +239,7 @@ void release(relay_state *st, server_session *s) {
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
+    wake_waiting_fanout(st);  // it may have been waiting for this one
 }
 
 // Writes queued lines while the connection takes them. fanout moves up to 64
@@ -156,47 +260,62 @@ int send_queued(relay_state *st, lws *wsi, server_session *s) {
     }
     do {
         zel_relay_item *item = zel_relay_queue_take(&s->queue);
-        if (item == nullptr) return 0;
+        if (item == nullptr) break;
         const int rc = send_line(wsi, item);
         zel_relay_item_free(item);
         if (rc != 0) return -1;
         st->sent++;
     } while (!lws_send_pipe_choked(wsi));
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
+    wake_waiting_fanout(st);  // this queue has room again
     return 0;
+}
+
+// Whether every subscriber still served can take a line of len bytes now.
+// Lines are never pushed into a full subscriber queue, since that would drop
+// one and cut the subscriber off even if it reads at once. A full subscriber
+// whose connection takes no more data has really fallen behind: it is marked
+// to be cut off (it will not get this line, so it never sees a gap) and holds
+// nobody back. A full one whose connection would take data has only not been
+// serviced yet: the line stays in the main queue until its writable callback
+// has sent some and wakes fanout again.
+bool room_for(relay_state *st, size_t len) {
+    bool room = true;
+    for (server_session *s = st->clients; s != nullptr; s = s->next) {
+        if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
+        if (len > s->queue.max_bytes || lws_send_pipe_choked(s->wsi))
+            s->overflow = true;
+        else
+            room = false;
+        lws_callback_on_writable(s->wsi);
+    }
+    return room;
 }
 
 }  // namespace
 
 bool peer_allowed(const relay_config *cfg, int fd) {
-    sockaddr_storage addr{};
-    static_assert(sizeof addr == 128);
-    socklen_t alen = sizeof addr;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
-
-    unsigned char ip[16];
-    if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
-        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
-        std::memcpy(ip, kMappedPrefix.data(), kMappedPrefix.size());
-        std::memcpy(ip + 12, &v4->sin_addr, 4);
-    } else if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
-        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
-        std::memcpy(ip, &v6->sin6_addr, 16);
-    } else {
-        return false;
-    }
-    const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
-    for (size_t i = 0; i < n; i++)
-        if (std::memcmp(cfg->allowed[i].bytes, ip, 16) == 0) return true;
-    return false;
+    peer_ip ip{};
+    return peer_address(fd, &ip) && listed(cfg, ip);
 }
 
 void fanout(relay_state *st) {
     // The context is being torn down: its connections are closing and what is
     // left in the main queue is reported as queued.
     if (st->stopping.load()) return;
+    st->fanout_waiting = false;
     int moved = 0;
     for (; moved < kFanoutBatch; moved++) {
+        // Only this thread takes from the main queue, so the head measured here
+        // is the one taken below unless the reader discards it as the main
+        // queue overflows; a push that then finds no room cuts its subscriber
+        // off, as any loss must.
+        const size_t len = zel_relay_queue_head_len(&st->queue);
+        if (len == 0) break;
+        if (!room_for(st, len)) {
+            st->fanout_waiting = true;
+            break;
+        }
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) break;
         for (server_session *s = st->clients; s != nullptr; s = s->next) {
@@ -212,7 +331,15 @@ void fanout(relay_state *st) {
     if (moved > 0)
         for (server_session *s = st->clients; s != nullptr; s = s->next)
             lws_callback_on_writable(s->wsi);
-    if (zel_relay_queue_count(&st->queue) > 0) lws_cancel_service(st->context);
+    // While a subscriber's writable callback is awaited, waking again at once
+    // would only spin; that callback wakes fanout instead.
+    if (!st->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
+        lws_cancel_service(st->context);
+}
+
+void server_tick(relay_state *st) {
+    throttle_flush_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
+    throttle_flush_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
 }
 
 int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,
@@ -221,11 +348,18 @@ int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void
     switch (reason) {
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
         return filter_network(st, in);
+    case LWS_CALLBACK_WSI_CREATE:
+        bind_slot(st, wsi);
+        return 0;
+    case LWS_CALLBACK_WSI_DESTROY:
+        end_handshake(st, wsi);
+        return 0;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
         return filter_protocol(wsi);
     case LWS_CALLBACK_HTTP:
         return answer_http(wsi);
     case LWS_CALLBACK_ESTABLISHED:
+        end_handshake(st, wsi);
         return admit(st, wsi, s);
     case LWS_CALLBACK_RECEIVE:
         return refuse_input(wsi);

@@ -102,6 +102,23 @@ uint64_t zel_relay_queue_dropped(zel_relay_queue *q) {
     return n;
 }
 
+size_t zel_relay_queue_head_len(zel_relay_queue *q) {
+    if (q == nullptr) return 0;
+    pthread_mutex_lock(&q->lock);
+    size_t n = q->head != nullptr ? q->head->len : 0;
+    pthread_mutex_unlock(&q->lock);
+    return n;
+}
+
+bool zel_relay_queue_fits(zel_relay_queue *q, size_t len) {
+    if (q == nullptr || len == 0 || len > q->max_bytes) return false;
+    pthread_mutex_lock(&q->lock);
+    // The same test as push, so a line that fits here is never a discard there.
+    bool fits = q->count < q->max_count && q->bytes <= q->max_bytes - len;
+    pthread_mutex_unlock(&q->lock);
+    return fits;
+}
+
 void zel_relay_queue_destroy(zel_relay_queue *q) {
     if (q == nullptr) return;
     pthread_mutex_lock(&q->lock);

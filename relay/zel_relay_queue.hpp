@@ -51,5 +51,13 @@ void zel_relay_item_free(zel_relay_item *item);
 size_t zel_relay_queue_count(zel_relay_queue *q);
 uint64_t zel_relay_queue_dropped(zel_relay_queue *q);
 
+// Length of the oldest entry without taking it; 0 when the queue is empty or q
+// is null. Another thread's push may discard that entry right after.
+size_t zel_relay_queue_head_len(zel_relay_queue *q);
+
+// True when an entry of len bytes would be appended without discarding any
+// older one; false for a null queue or a len that no push accepts.
+bool zel_relay_queue_fits(zel_relay_queue *q, size_t len);
+
 // Discards every entry (each counts as dropped) and destroys the mutex; accepts null.
 void zel_relay_queue_destroy(zel_relay_queue *q);

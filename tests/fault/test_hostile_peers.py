@@ -1,9 +1,10 @@
 """Server mode against hostile peers while an allowed subscriber reads: a
 TLS client that completes the handshake and sends garbage, 100 connections
-that never say anything (half plain TCP, half after a TLS handshake), and an
-upgrade request with a megabyte of headers. Each one is closed by the relay
-(the idle ones by its handshake time-outs) and the subscriber gets every
-line throughout."""
+that never say anything (half plain TCP, half after a TLS handshake, each
+half from its own address), and an upgrade request with a megabyte of
+headers. Each one is closed by the relay (the idle ones it holds by its
+handshake time-outs, those past its per-address bound at once) and the
+subscriber gets every line throughout."""
 
 import asyncio
 import os
@@ -22,6 +23,8 @@ from faultlib import relaytest as rt  # noqa: E402
 import subscribers as sub  # noqa: E402
 
 IDLE = 100
+# What one address may hold in handshake at once; the rest are refused.
+PER_ADDRESS = 16
 # lws closes a connection that has not finished its TLS or HTTP handshake
 # after its own time-out (20 s by default); allow for a slow sanitizer build.
 REAP_SECONDS = 90
@@ -45,13 +48,40 @@ class HostilePeers(unittest.TestCase):
         top = tempfile.mkdtemp(prefix="zel-fault-hostile-")
         self.addCleanup(shutil.rmtree, top, True)
         self.pki = rt.make_pki(top)
-        self.run_ = sub.ServerRun(top, self.pki)
+        self.run_ = sub.ServerRun(
+            top, self.pki,
+            PCAP_WSS_ALLOWED_IPS="127.0.0.1,127.0.0.2,127.0.0.3")
         self.addCleanup(self.run_.close)
         self.ctx = sub.client_context(self.pki)
 
-    def tls(self):
-        raw = socket.create_connection(("127.0.0.1", self.run_.port), timeout=10)
+    def tls(self, source="127.0.0.1"):
+        raw = socket.create_connection(("127.0.0.1", self.run_.port), timeout=10,
+                                       source_address=(source, 0))
         return self.ctx.wrap_socket(raw, server_hostname="127.0.0.1")
+
+    def idle(self, count, source, handshake):
+        """count silent connections from source (after a TLS handshake when
+        handshake is set); returns (held, refused at once)."""
+        held, refused = [], 0
+        for _ in range(count):
+            try:
+                if handshake:
+                    held.append(self.tls(source))
+                else:
+                    held.append(socket.create_connection(
+                        ("127.0.0.1", self.run_.port), timeout=10,
+                        source_address=(source, 0)))
+            except (ssl.SSLError, OSError):
+                refused += 1
+        # A plain connection refused at once is seen only by reading.
+        still = []
+        for s in held:
+            if ended(s, 0.05):
+                s.close()
+                refused += 1
+            else:
+                still.append(s)
+        return still, refused
 
     def test_hostile_peers_beside_a_subscriber(self):
         run = self.run_
@@ -97,9 +127,11 @@ class HostilePeers(unittest.TestCase):
             results["huge"] = ended(h, 30)
             h.close()
             # Idle connections: plain TCP, and TLS with no request after it.
-            idle = [socket.create_connection(("127.0.0.1", run.port), timeout=10)
-                    for _ in range(IDLE // 2)]
-            idle += [self.tls() for _ in range(IDLE - IDLE // 2)]
+            idle, refused = self.idle(IDLE // 2, "127.0.0.2", False)
+            tls_idle, tls_refused = self.idle(IDLE - IDLE // 2, "127.0.0.3", True)
+            idle += tls_idle
+            results["idle_held"] = len(idle)
+            results["idle_refused"] = refused + tls_refused
             t0 = time.monotonic()
             left = idle
             while left and time.monotonic() - t0 < REAP_SECONDS:
@@ -130,6 +162,8 @@ class HostilePeers(unittest.TestCase):
         self.assertTrue(results["garbage"], "garbage sender left open")
         self.assertTrue(results["huge"], "huge upgrade request left open")
         self.assertEqual(results["idle_left"], 0, "idle connections not reaped")
+        self.assertEqual(results["idle_held"], 2 * PER_ADDRESS)
+        self.assertEqual(results["idle_refused"], IDLE - 2 * PER_ADDRESS)
         self.assertEqual(got, lines)
         self.assertIsNone(run.relay.proc.poll(), run.relay.stderr())
         status, counters = run.stop()

@@ -16,6 +16,7 @@ through so that a sanitizer report turns into a non-zero exit status.
 
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -99,6 +100,19 @@ def wait_until(predicate, timeout=10.0, step=0.02):
         time.sleep(step)
 
 
+def cpu_busy(pid, seconds=1.0):
+    """Share of one CPU that process pid used (user + system) over the next
+    seconds, from /proc/<pid>/stat."""
+    def ticks():
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+    hz = os.sysconf("SC_CLK_TCK")
+    t0, c0 = time.monotonic(), ticks()
+    time.sleep(seconds)
+    return (ticks() - c0) / hz / (time.monotonic() - t0)
+
+
 class EventSource:
     """The capture daemon's side of the event socket.
 
@@ -171,13 +185,20 @@ class EventSource:
 class Relay:
     """One run of zel_packet_monitor_wss with a given PCAP_ environment."""
 
-    def __init__(self, env, args=("--config=",)):
+    def __init__(self, env, args=("--config=",), nofile=None):
+        """nofile: the relay's descriptor limit (soft and hard), set in the
+        child before it starts."""
         clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
         clean.update(env)
         self.lines = []
         self.cursor = 0
         self._cond = threading.Condition()
+        limit = None
+        if nofile is not None:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         self.proc = subprocess.Popen([RELAY] + list(args), env=clean,
+                                     preexec_fn=limit,
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)

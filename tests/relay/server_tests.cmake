@@ -14,3 +14,17 @@ foreach(t access delivery burst)
   set_tests_properties(relay_server_${t} PROPERTIES LABELS "asan;tsan"
     ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")
 endforeach()
+
+# The log throttle behind the refusal lines, against a clock the test drives.
+add_executable(test_relay_throttle ${CMAKE_CURRENT_LIST_DIR}/test_throttle.cpp)
+target_link_libraries(test_relay_throttle PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_throttle COMMAND test_relay_throttle)
+set_tests_properties(relay_throttle PROPERTIES LABELS "asan;unit")
+
+# Peers that hold connections open without finishing a handshake, up to and
+# past the descriptor limit; the reaping case waits for the library's
+# handshake time-out.
+add_test(NAME relay_server_limits
+  COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_server_limits.py)
+set_tests_properties(relay_server_limits PROPERTIES LABELS "asan;tsan;live"
+  ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin" TIMEOUT 300)

@@ -56,14 +56,14 @@ def client_context(pki, minimum=None, maximum=None):
 class ServerRun:
     """A listening relay fed by its own EventSource."""
 
-    def __init__(self, workdir, pki, **overrides):
+    def __init__(self, workdir, pki, nofile=None, **overrides):
         self.pki = pki
         self.port = relaytest.free_port()
         self.socket_path = os.path.join(workdir, "events.sock")
         self.source = relaytest.EventSource(self.socket_path)
         env = server_env(pki, self.socket_path, self.port, **overrides)
         self.host = env["PCAP_WSS_HOST"]
-        self.relay = relaytest.Relay(env)
+        self.relay = relaytest.Relay(env, nofile=nofile)
         try:
             self.relay.wait_for(LISTEN_RE)
             if not self.source.wait_client():

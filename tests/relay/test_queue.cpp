@@ -75,8 +75,13 @@ TEST(RelayQueue, PushSequences) {
         zel_relay_queue q;
         ASSERT_EQ(zel_relay_queue_init(&q, c.max_count, c.max_bytes), 0);
         for (size_t i = 0; i < c.pushes.size(); i++) {
-            EXPECT_EQ(zel_relay_queue_push(&q, c.pushes[i].data(), c.pushes[i].size()), c.want_rc[i])
-                << "push " << i;
+            // fits() must foretell exactly the pushes that keep every entry.
+            const bool fits = zel_relay_queue_fits(&q, c.pushes[i].size());
+            const uint64_t dropped = q.dropped;
+            const int rc = zel_relay_queue_push(&q, c.pushes[i].data(), c.pushes[i].size());
+            EXPECT_EQ(rc, c.want_rc[i]) << "push " << i;
+            EXPECT_EQ(fits, rc == 0 && q.dropped == dropped) << "push " << i;
+            EXPECT_EQ(zel_relay_queue_head_len(&q), q.head != nullptr ? q.head->len : 0u);
             expect_invariants(q);
         }
         EXPECT_EQ(contents(q), c.want_contents);

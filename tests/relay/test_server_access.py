@@ -6,10 +6,12 @@ version floor."""
 import asyncio
 import http.client
 import os
+import re
 import socket
 import ssl
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -70,7 +72,39 @@ class AccessTest(ServerTestCase):
         run.relay.wait_for("wss_peer_ip_rejected$")
         self.assertTrue(peer_closes_before_tls(run.port, "127.0.0.2",
                                                "127.0.0.1"))
-        run.relay.wait_for("wss_peer_ip_rejected$")
+        # Within a second of the first, a refusal is logged by the tick's
+        # count line.
+        run.relay.wait_for("wss_peer_ip_rejected( count=1)?$")
+        self.stop_cleanly(run)
+
+    def test_refusals_are_logged_at_most_once_a_second(self):
+        run = self.start(PCAP_WSS_ALLOWED_IPS="127.0.0.2")
+        pattern = r"level=warning .* wss_peer_ip_rejected( count=(\d+))?$"
+
+        def refuse(seconds=0.0):
+            count, end = 0, time.monotonic() + seconds
+            while count == 0 or time.monotonic() < end:
+                with socket.create_connection(("127.0.0.1", run.port), 10):
+                    count += 1
+            return count
+
+        # A lone refusal is its one plain line, and the tick adds nothing.
+        refuse()
+        time.sleep(2.5)
+        self.assertEqual([l.split(" ", 1)[1] for l in run.relay.matching(pattern)],
+                         ["level=warning component=zel_packet_monitor_wss "
+                          "wss_peer_ip_rejected"])
+        started = time.monotonic()
+        flood = refuse(3.0)
+        elapsed = time.monotonic() - started
+        time.sleep(2.5)  # the tick shows what the end of the flood held back
+        found = [re.search(pattern, l) for l in run.relay.matching(pattern)]
+        self.assertIsNone(found[1].group(1), "a new flood starts plain")
+        self.assertTrue(all(m.group(1) for m in found[2:]))
+        self.assertEqual(sum(int(m.group(2) or 1) for m in found), flood + 1)
+        self.assertLessEqual(len(found) - 1, elapsed + 3, "more than one a second")
+        print("%d refusals in %.1fs: %d lines" % (flood, elapsed, len(found) - 1),
+              file=sys.stderr)
         self.stop_cleanly(run)
 
     def test_ipv6_entry_admits_ipv6_peer(self):

@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import websockets  # noqa: E402
 
+import relaytest  # noqa: E402
 from subscribers import (RawSubscriber, ServerTestCase, close_of,  # noqa: E402
                          collect, connect, lines, seq_of)
 
@@ -88,35 +89,51 @@ class DeliveryTest(ServerTestCase):
         self.stop_cleanly(run)
 
     def test_overflow_closes_with_slow_consumer_and_never_a_gap(self):
-        # 2,000 lines at once cannot fit a 2-line queue: the subscriber is
-        # told it lost events and has received at most a gapless prefix.
-        # (With only 100, a loaded machine could let the reader hand them
-        # over a few at a time and the subscriber keep up.)
+        # 2,000 lines at once cannot fit a 2-line queue and a receive buffer
+        # of a few lines: a subscriber that does not read is told it lost
+        # events and has received at most a gapless prefix.
         count = 2000
         run = self.start(PCAP_WSS_QUEUE_EVENTS=2)
-
-        async def go():
-            async with connect(run) as ws:
-                run.relay.wait_for("wss_subscriber_connected")
-                run.source.send_lines(lines(count))
-                got = []
-                try:
-                    while True:
-                        got.append(await asyncio.wait_for(ws.recv(), 10))
-                except Exception:
-                    pass
-                return got, (ws.close_code, ws.close_reason)
-
-        got, close = asyncio.run(go())
+        stalled = RawSubscriber(run, rcvbuf=4096)
+        self.assertTrue(stalled.upgraded, stalled.status_line)
+        run.relay.wait_for("wss_subscriber_connected")
+        run.source.send_lines(lines(count, width=1000))
+        run.relay.wait_for("level=warning .* wss_slow_consumer_disconnected$")
+        got, close, ended = stalled.read_to_end()
+        self.assertTrue(ended)
         self.assertEqual(close, SLOW)
         self.assertEqual([seq_of(l) for l in got], list(range(len(got))))
         self.assertLess(len(got), count)
-        run.relay.wait_for("level=warning .* wss_slow_consumer_disconnected$")
         self.stop_cleanly(run)
         # One subscriber cut off is one report, however many writable
         # callbacks come before its close completes.
         self.assertEqual(len(run.relay.matching("wss_slow_consumer_disconnected")), 1,
                          run.relay.stderr())
+
+    def test_queues_smaller_than_a_batch_serve_a_subscriber_that_reads(self):
+        # A line waits in the main queue while a subscriber's queue is full
+        # and its connection still takes data, so a queue shorter than the
+        # 64-line batch cuts off only a subscriber that really falls behind.
+        for queue in (1, 10, 63):
+            for burst in (20, 200):
+                with self.subTest(queue=queue, burst=burst):
+                    run = self.start(PCAP_WSS_QUEUE_EVENTS=queue)
+
+                    async def go():
+                        async with connect(run) as ws:
+                            run.relay.wait_for("wss_subscriber_connected")
+                            run.source.send_lines(lines(burst))
+                            got = await collect(ws, burst)
+                            # Connected and served: nothing left to spin on.
+                            busy = await asyncio.to_thread(
+                                relaytest.cpu_busy, run.relay.proc.pid)
+                            return got, busy
+
+                    got, busy = asyncio.run(go())
+                    self.assertEqual(got, lines(burst))
+                    self.assertLess(busy, 0.2)
+                    self.assertEqual(self.stop_cleanly(run), (burst, 0, 0))
+                    self.assertEqual(run.relay.matching("wss_slow_consumer"), [])
 
     def test_stalled_subscriber_is_cut_off_and_a_reader_keeps_everything(self):
         run = self.start(PCAP_WSS_QUEUE_EVENTS=2)
