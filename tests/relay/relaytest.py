@@ -169,9 +169,10 @@ class EventSource:
 
 
 class Relay:
-    """One run of zel_packet_monitor_wss with a given PCAP_ environment."""
+    """One run of zel_packet_monitor_wss with a given PCAP_ environment.
+    Extra keyword arguments go to subprocess.Popen (user=, group=, ...)."""
 
-    def __init__(self, env, args=("--config=",)):
+    def __init__(self, env, args=("--config=",), **popen):
         clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
         clean.update(env)
         self.lines = []
@@ -180,7 +181,7 @@ class Relay:
         self.proc = subprocess.Popen([RELAY] + list(args), env=clean,
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, **popen)
         self._thread = threading.Thread(target=self._collect, daemon=True)
         self._thread.start()
 

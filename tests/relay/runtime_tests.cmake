@@ -18,6 +18,16 @@ foreach(group ClientMode ClientIdle)
     TIMEOUT 300)
 endforeach()
 
+# The process's dumpable flag, seen from outside (needs root).
+foreach(group NonDumpable)
+  add_test(NAME relay_client_${group}
+           COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
+  set_tests_properties(relay_client_${group} PROPERTIES
+    ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin"
+    LABELS "asan;tsan;live"
+    TIMEOUT 300)
+endforeach()
+
 # The capture daemon live on lo feeding the relay in client mode (needs root).
 add_test(NAME relay_client_end_to_end
          COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_end_to_end.py)

@@ -333,6 +333,53 @@ class ClientMode(RelayCase):
         self.assertEqual(len(self.events(relay, "wss_connecting")), 1)
 
 
+NOBODY = 65534
+
+
+class NonDumpable(unittest.TestCase):
+    """The relay holds the token, so it makes itself non-dumpable in both
+    modes: no core file, no ptrace by its own user, and the files in its
+    /proc directory belong to root instead of the user it runs as (needs
+    root)."""
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.fail("needs root to run the relay as another user")
+        self.dir = tempfile.mkdtemp(prefix="zel-dump-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        os.chmod(self.dir, 0o755)
+        self.pki = rt.make_pki(self.dir)
+        for f in os.listdir(self.dir):  # readable by nobody
+            os.chmod(os.path.join(self.dir, f), 0o644)
+
+    def test_both_modes_are_non_dumpable(self):
+        sock = os.path.join(self.dir, "events.sock")
+        cases = [
+            ("wss-client", {"PCAP_RELAY_URL": "wss://localhost:%d/in" % rt.free_port(),
+                            "PCAP_RELAY_SWITCH_ID": "dump-test",
+                            "PCAP_RELAY_TOKEN": rt.TOKEN},
+             "wss_disconnected"),
+            ("wss-server", {"PCAP_WSS_ENABLED": "true",
+                            "PCAP_WSS_PORT": str(rt.free_port()),
+                            "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
+                            "PCAP_WSS_CERT_FILE": self.pki["server_cert"],
+                            "PCAP_WSS_KEY_FILE": self.pki["server_key"]},
+             "wss_listener_started"),
+        ]
+        for mode, env, started in cases:
+            with self.subTest(mode):
+                env = dict(env, PCAP_RELAY_MODE=mode, PCAP_SOCKET=sock)
+                relay = rt.Relay(env, user=NOBODY, group=NOBODY, extra_groups=[])
+                relay.wait_for(started, start=0)
+                proc = "/proc/%d" % relay.proc.pid
+                with open(proc + "/status") as f:
+                    uids = [l.split()[1:] for l in f if l.startswith("Uid:")][0]
+                self.assertEqual(set(uids), {str(NOBODY)})
+                self.assertEqual([os.stat(proc + f).st_uid
+                                  for f in ("/environ", "/mem", "/fd")], [0, 0, 0])
+                self.assertEqual(relay.stop(), 0, relay.stderr())
+
+
 class _SilentProtocol(rt._CountingProtocol):
     """Server connection that counts pings and never answers them."""
 
