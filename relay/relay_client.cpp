@@ -12,6 +12,13 @@ namespace {
 constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
 constexpr size_t bearer_size = 4112;
 
+// The largest handshake a valid configuration makes: request line with a
+// 1,023-byte path, Host and Origin with a 255-byte host, the library's own
+// headers, "authorization: Bearer " with a 4,095-byte token and the 255-byte
+// switch id come to under 7 KiB. The library builds it in its per-thread
+// buffer, 4,096 bytes by default, and fails the attempt when it does not fit.
+constexpr unsigned int client_serv_buf_size = 16384;
+
 // Our own pings go out every 20 s and any answering server's pongs keep the
 // connection valid; an upstream that stops answering (a dead path that TCP
 // would take many minutes to notice) is hung up after 60 s so that lines wait
@@ -156,6 +163,10 @@ void schedule_reconnect(relay_state *st, time_t now) {
     char msg[128];
     std::snprintf(msg, sizeof msg, "wss_disconnected retry_seconds=%u", delay);
     log_line("warning", msg);
+}
+
+void client_fill_context_info(lws_context_creation_info *info) {
+    info->pt_serv_buf_size = client_serv_buf_size;
 }
 
 int connect_wss(relay_state *st) {

@@ -19,6 +19,11 @@
 // backoff step when the library refuses the request at once.
 void client_poll(relay_state *st, time_t now);
 
+// Client mode's part of the context: room in the library's per-thread buffer
+// for the handshake of the longest token, path and switch id the
+// configuration accepts.
+void client_fill_context_info(lws_context_creation_info *info);
+
 // Hands one connection request to the library. 0 when it was accepted (st->wsi
 // is then the new connection), -1 when it was refused at once.
 int connect_wss(relay_state *st);

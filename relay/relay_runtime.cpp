@@ -67,6 +67,7 @@ void fill_context_info(relay_state *st, lws_context_creation_info *info) {
         info->client_ssl_cert_filepath = cfg.client_cert;
         info->client_ssl_private_key_filepath = cfg.client_key;
     }
+    if (!cfg.server_mode) client_fill_context_info(info);
     if (cfg.server_mode) {
         info->port = cfg.port;
         info->iface = cfg.host;

@@ -14,6 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import relaytest as rt  # noqa: E402
+import websockets.legacy.http as wlh  # noqa: E402
 
 LOG_LINE = re.compile(
     r"^\d+ level=(info|warning|error) component=zel_packet_monitor_wss \S")
@@ -319,6 +320,24 @@ class ClientMode(RelayCase):
         time.sleep(1.5)  # a few silent retries of the absent socket
         self.assertEqual(self.events(relay, "unix_socket_connected"), [])
         self.assertEqual(self.stop(relay), (0, 0, 0))
+
+    def test_longest_accepted_token_goes_out_whole(self):
+        token = "".join(chr(33 + i % 94) for i in range(4095))
+        # websockets refuses header lines over 4,110 bytes; a real upstream
+        # that takes such tokens allows more.
+        self.addCleanup(setattr, wlh, "MAX_LINE", wlh.MAX_LINE)
+        wlh.MAX_LINE = 8192
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_TOKEN=token)
+        relay.wait_for("wss_connected")
+        self.assertTrue(up.wait_sessions(1))
+        self.assertEqual(up.sessions[0].request_headers.get_all("authorization"),
+                         ["Bearer " + token])
+        self.assertTrue(src.wait_client())
+        src.send_lines([b"with-a-long-token"])
+        self.assertTrue(up.wait_messages(1))
+        self.assertEqual(self.stop(relay), (1, 0, 0))
 
     def test_sigterm_during_backoff_wait(self):
         src = self.source()
