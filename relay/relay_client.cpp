@@ -1,5 +1,8 @@
 #include "relay_client.hpp"
 
+#include <netdb.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +14,11 @@ namespace {
 
 constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
 constexpr size_t bearer_size = 4112;
+
+// The library times out a TCP connect and a silent ClientHello by itself, but
+// not a server that completes TLS and then never answers the upgrade; without
+// a deadline of our own such an attempt would hold the relay for good.
+constexpr int64_t handshake_deadline_ms = 20'000;
 
 // The largest handshake a valid configuration makes: request line with a
 // 1,023-byte path, Host and Origin with a 255-byte host, the library's own
@@ -33,27 +41,95 @@ const lws_retry_bo_t upstream_idle_policy = {
     0,        // jitter_percent
 };
 
-// Service thread only. How an attempt's end is reported depends on where it
-// failed: a connection error, a close, or a connect call that returns null
-// (possibly after raising the error from inside itself). A second backoff step
-// for the same attempt would double the delay, so each attempt ends once here.
-bool attempt_open = false;
+// The current attempt. Service thread only.
+//
+// How an attempt's end is reported depends on where it failed: a connection
+// error, a close, or a connect call that returns null (possibly after raising
+// the error from inside itself). A second backoff step for the same attempt
+// would double the delay, so each attempt ends once, in end_attempt.
+struct upstream_attempt {
+    bool open;             // from the accepted request until its end
+    bool explained;        // a wss_connection_error line already says why it ended
+    bool ping_due;         // set by the timer, written by the next writable callback:
+                           // from the timer it could split a partly buffered message
+    int64_t started_ms;    // when the request was made
+};
 
-// Set by the connection timer and consumed by the next writable callback:
-// writing a ping from the timer itself could interleave with a text message
-// still partly buffered by the library.
-bool ping_due = false;
+upstream_attempt attempt;
 
-void end_attempt(relay_state *st, lws *wsi) {
-    if (!attempt_open) return;
+int64_t monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+// "wss_connection_error reason=<why>", at most 300 bytes of it.
+// log_line shows control bytes as '?', so the library's text cannot forge lines.
+void report_end(const char *why, size_t why_len) {
+    int n = static_cast<int>(why_len < 300 ? why_len : 300);
+    char msg[384];
+    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s", n, why);
+    log_line("error", msg);
+    attempt.explained = true;
+}
+
+void report_end(const char *why) { report_end(why, std::strlen(why)); }
+
+// Ends the current attempt once: explains it unless that is done or the relay
+// is stopping, and takes one backoff step. `why` is the library's text (len
+// bytes, not necessarily terminated) or null.
+void end_attempt(relay_state *st, lws *wsi, const char *why, size_t len) {
+    if (!attempt.open) return;
     if (wsi != nullptr && st->wsi != nullptr && wsi != st->wsi) return;
-    attempt_open = false;
-    if (st->stopping.load()) {
+    bool stopping = st->stopping.load();
+    if (!stopping && !attempt.explained && why != nullptr) {
+        if (len == 0) len = strnlen(why, 300);
+        report_end(why, len);
+    }
+    attempt.open = false;
+    if (stopping) {
         st->wsi = nullptr;
         st->connected = false;
         return;
     }
     schedule_reconnect(st, time(nullptr));
+}
+
+// Closes the current connection from the service loop, outside any callback,
+// after saying why. The library's callbacks for the close end the attempt; if
+// it raises none, the attempt is ended here.
+void cut(relay_state *st, const char *why) {
+    lws *wsi = st->wsi;
+    report_end(why);
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
+    end_attempt(st, nullptr, nullptr, 0);
+}
+
+// At least once a second while an attempt is open: the handshake deadline.
+void watch_attempt(relay_state *st) {
+    if (st->wsi == nullptr || st->connected) return;
+    if (monotonic_ms() - attempt.started_ms >= handshake_deadline_ms)
+        cut(st, "no WebSocket handshake within 20 s");
+}
+
+// The library refuses a request at once, with no callback and no text, when
+// the host name does not resolve (or no socket can be had); the resolver's
+// own answer names the cause.
+void explain_refusal(const relay_config &cfg) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    int rc = getaddrinfo(cfg.host, nullptr, &hints, &found);
+    int err = errno;
+    char why[300];
+    if (rc == 0) {
+        freeaddrinfo(found);
+        std::snprintf(why, sizeof why, "connection request for %s refused", cfg.host);
+    } else {
+        std::snprintf(why, sizeof why, "cannot resolve %s: %s", cfg.host,
+                      rc == EAI_SYSTEM ? std::strerror(err) : gai_strerror(rc));
+    }
+    report_end(why);
 }
 
 int append_headers(relay_state *st, lws *wsi, void *in, size_t len) {
@@ -77,7 +153,7 @@ int on_established(relay_state *st, lws *wsi) {
     st->wsi = wsi;
     st->connected = true;
     st->reconnect_delay = st->config.reconnect_min;
-    ping_due = false;
+    attempt.ping_due = false;
     log_line("info", "wss_connected");
     if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, ping_interval_us);
@@ -101,8 +177,8 @@ constexpr int kLinesPerWritable = 64;
 // A due ping goes first, alone; then queued lines while the connection takes
 // them. Asks for another callback while work remains.
 int on_writable(relay_state *st, lws *wsi) {
-    if (ping_due) {
-        ping_due = false;
+    if (attempt.ping_due) {
+        attempt.ping_due = false;
         if (send_ping(wsi) != 0) return -1;
         if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
         return 0;
@@ -128,7 +204,7 @@ int on_writable(relay_state *st, lws *wsi) {
 }
 
 int on_timer(lws *wsi) {
-    ping_due = true;
+    attempt.ping_due = true;
     lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, ping_interval_us);
     return 0;
@@ -139,14 +215,19 @@ void on_wake(relay_state *st) {
         lws_callback_on_writable(st->wsi);
 }
 
-// log_line shows control bytes as '?', so the library's text cannot forge lines.
-void log_connection_error(const void *in, size_t len) {
-    if (in == nullptr) return;
-    const char *text = static_cast<const char *>(in);
-    int n = static_cast<int>(len > 0 && len < 300 ? len : 300);
-    char msg[384];
-    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s", n, text);
-    log_line("error", msg);
+// A 3xx answer to the upgrade would carry the token and every event to
+// wherever its Location points; the library follows none (see connect_wss)
+// and the status says why the attempt failed.
+void on_connection_error(relay_state *st, lws *wsi, const void *in, size_t len) {
+    unsigned int status = wsi != nullptr ? lws_http_client_http_response(wsi) : 0;
+    if (status >= 300 && status < 400) {
+        char why[96];
+        std::snprintf(why, sizeof why, "upgrade answered with HTTP %u; redirects are not followed",
+                      status);
+        end_attempt(st, wsi, why, 0);
+        return;
+    }
+    end_attempt(st, wsi, static_cast<const char *>(in), in != nullptr ? len : 0);
 }
 
 }  // namespace
@@ -174,7 +255,7 @@ int connect_wss(relay_state *st) {
     ci.context = st->context;
     ci.address = st->config.host;
     ci.port = st->config.port;
-    ci.ssl_connection = LCCSCF_USE_SSL;
+    ci.ssl_connection = LCCSCF_USE_SSL | LCCSCF_HTTP_NO_FOLLOW_REDIRECT;
     ci.path = st->config.path;
     ci.host = st->config.host;
     ci.origin = st->config.host;
@@ -186,15 +267,23 @@ int connect_wss(relay_state *st) {
 }
 
 void client_poll(relay_state *st, time_t now) {
-    if (attempt_open || st->wsi != nullptr || now < st->reconnect_at) return;
-    attempt_open = true;
-    if (connect_wss(st) == 0 && attempt_open) {
+    if (attempt.open) {
+        watch_attempt(st);
+        return;
+    }
+    if (st->wsi != nullptr || now < st->reconnect_at) return;
+    attempt.open = true;
+    attempt.explained = false;
+    attempt.ping_due = false;
+    attempt.started_ms = monotonic_ms();
+    if (connect_wss(st) == 0 && attempt.open) {
         log_line("info", "wss_connecting");
         return;
     }
     // Refused at once; if an error callback already ended the attempt from
     // inside the connect call, this does nothing.
-    end_attempt(st, nullptr);
+    if (attempt.open && !attempt.explained) explain_refusal(st->config);
+    end_attempt(st, nullptr, nullptr, 0);
 }
 
 int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
@@ -212,11 +301,10 @@ int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
         on_wake(st);
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
-        log_connection_error(in, len);
-        end_attempt(st, wsi);
+        on_connection_error(st, wsi, in, len);
         return 0;
     case LWS_CALLBACK_CLIENT_CLOSED:
-        end_attempt(st, wsi);
+        end_attempt(st, wsi, nullptr, 0);
         return 0;
     default:
         return 0;

@@ -5,7 +5,10 @@
 //
 // Promises: exactly one backoff step per failed or ended attempt, whatever
 // mix of error and close callbacks the library delivers for it; no attempt is
-// started from inside a callback; nothing the server sends is acted upon.
+// started from inside a callback; nothing the server sends is acted upon, and
+// no redirect is followed. An attempt without a completed handshake 20 s after
+// its request is cut and retried. Every failed attempt says why in one
+// "wss_connection_error reason=..." line.
 //
 // Everything here runs on the service thread.
 #pragma once

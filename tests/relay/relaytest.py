@@ -255,6 +255,71 @@ class Relay:
 
 # --- Upstream side of client mode -------------------------------------------
 
+class TlsListener:
+    """A bare server on 127.0.0.1 for upstreams that misbehave below the
+    WebSocket layer. accepted counts TCP connections. With tls=True each
+    connection completes a TLS handshake and then goes to handler(conn, n)
+    (n counts from 0) in a thread of its own; handler=None, or tls=False,
+    keeps the connection open and silent until close()."""
+
+    def __init__(self, cert, key, handler=None, tls=True):
+        self.accepted = 0
+        self._conns = []
+        self._lock = threading.Lock()
+        self._handler = handler
+        self._ctx = None
+        if tls:
+            import ssl
+            self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._ctx.load_cert_chain(cert, key)
+        self._sock = socket.socket()
+        self._sock.bind(("127.0.0.1", 0))
+        self._sock.listen(8)
+        self.port = self._sock.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                return
+            with self._lock:
+                n = self.accepted
+                self.accepted += 1
+                self._conns.append(conn)
+            if self._ctx is not None:
+                threading.Thread(target=self._serve, args=(conn, n),
+                                 daemon=True).start()
+
+    def _serve(self, conn, n):
+        try:
+            tls = self._ctx.wrap_socket(conn, server_side=True)
+            with self._lock:
+                self._conns.append(tls)
+            if self._handler is not None:
+                self._handler(tls, n)
+        except OSError:
+            pass
+
+    def close(self):
+        self._sock.close()
+        with self._lock:
+            for conn in self._conns:
+                conn.close()
+
+
+def read_request(conn):
+    """Reads an HTTP request head from conn; returns it (b"" at end)."""
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        head += chunk
+    return head
+
+
 import asyncio  # noqa: E402
 import logging  # noqa: E402
 import ssl  # noqa: E402

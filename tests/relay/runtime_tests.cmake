@@ -18,8 +18,10 @@ foreach(group ClientMode ClientIdle)
     TIMEOUT 300)
 endforeach()
 
-# The process's dumpable flag, seen from outside (needs root).
-foreach(group NonDumpable)
+# Attempts cut by their deadline, redirects and name failures, and the
+# process's dumpable flag, each with real peers on loopback. The first waits
+# out the 20 s handshake deadline, so they run side by side.
+foreach(group ClientAttemptFailures NonDumpable)
   add_test(NAME relay_client_${group}
            COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
   set_tests_properties(relay_client_${group} PROPERTIES

@@ -352,6 +352,90 @@ class ClientMode(RelayCase):
         self.assertEqual(len(self.events(relay, "wss_connecting")), 1)
 
 
+def redirect(codes, target_port):
+    """TlsListener handler: answers the n-th upgrade with codes[n % len]
+    and a Location on the target port."""
+    def handler(conn, n):
+        rt.read_request(conn)
+        conn.sendall(("HTTP/1.1 %d Moved\r\nLocation: wss://localhost:%d/ingest\r\n"
+                      "Content-Length: 0\r\n\r\n"
+                      % (codes[n % len(codes)], target_port)).encode())
+        time.sleep(5)
+    return handler
+
+
+def attempts(relay):
+    """(event, value, epoch second) of each attempt-related log line."""
+    rx = re.compile(r"^(\d+) level=\w+ component=zel_packet_monitor_wss "
+                    r"(wss_connecting|wss_connection_error reason=|"
+                    r"wss_disconnected retry_seconds=)(.*)$")
+    out = []
+    for line in relay.lines:
+        m = rx.match(line)
+        if m:
+            out.append((m.group(2).split(" ")[0], m.group(3), int(m.group(1))))
+    return out
+
+
+class ClientAttemptFailures(RelayCase):
+    """Attempts that fail before the handshake completes: each ends in one
+    wss_connection_error line saying why and one backoff step, and is tried
+    again. The cases run side by side; the slowest waits out the 20 s
+    handshake deadline."""
+
+    def listener(self, **kw):
+        lst = rt.TlsListener(self.pki["server_cert"], self.pki["server_key"], **kw)
+        self.addCleanup(lst.close)
+        return lst
+
+    def test_failed_attempts_say_why_and_back_off(self):
+        target = self.listener()  # where the redirects point: never contacted
+        codes = (301, 302, 307, 308)
+        cases = [
+            # (name, port or None, URL host, reasons in order, seconds from
+            #  wss_connecting to the error)
+            ("upgrade never answered", self.listener().port, "localhost",
+             [r"no WebSocket handshake within 20 s"], (19, 22)),
+            # The library's own time-out for a silent ClientHello stays.
+            ("ClientHello never answered", self.listener(tls=False).port,
+             "localhost", [r"Timed out waiting SSL"], (4, 8)),
+            ("redirects", self.listener(handler=redirect(codes, target.port)).port,
+             "localhost",
+             [r"upgrade answered with HTTP %d; redirects are not followed" % c
+              for c in codes], (0, 2)),
+            ("host name does not resolve", rt.free_port(), "nonexistent.invalid",
+             [r"cannot resolve nonexistent\.invalid: \S.*"] * 2, None),
+        ]
+        relays = [(case, self.relay(case[1], host=case[2])) for case in cases]
+        for (name, _, _, reasons, elapsed), relay in relays:
+            with self.subTest(name):
+                for reason in reasons:
+                    relay.wait_for(r"level=error component=zel_packet_monitor_wss "
+                                   r"wss_connection_error reason=%s$" % reason,
+                                   timeout=30)
+                # Tried again after its one backoff step.
+                relay.wait_for(r"wss_connecting|wss_connection_error", timeout=10)
+        for (name, _, _, reasons, elapsed), relay in relays:
+            with self.subTest(name):
+                self.stop(relay)
+                seen = attempts(relay)
+                errors = [s for s in seen if s[0] == "wss_connection_error"]
+                backoffs = [s for s in seen if s[0] == "wss_disconnected"]
+                # Every error is followed by exactly one backoff step.
+                for i, s in enumerate(seen):
+                    if s[0] == "wss_connection_error":
+                        self.assertEqual([x[0] for x in seen[i + 1:i + 2]],
+                                         ["wss_disconnected"], seen)
+                self.assertEqual(len(errors), len(backoffs), seen)
+                self.assertEqual([b[1] for b in backoffs[:3]], ["1", "2", "2"][:len(backoffs)])
+                if elapsed:
+                    first = [s for s in seen if s[0] == "wss_connecting"][0]
+                    took = errors[0][2] - first[2]
+                    self.assertTrue(elapsed[0] <= took <= elapsed[1], (took, seen))
+                self.assertEqual(self.events(relay, "wss_connected"), [])
+        self.assertEqual(target.accepted, 0)
+
+
 NOBODY = 65534
 
 
