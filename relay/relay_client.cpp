@@ -1,6 +1,12 @@
 #include "relay_client.hpp"
 
+#include <linux/sockios.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +26,26 @@ constexpr size_t bearer_size = 4112;
 // a deadline of our own such an attempt would hold the relay for good.
 constexpr int64_t handshake_deadline_ms = 20'000;
 
+// Bytes handed to the kernel that TCP does not acknowledge for this long mean
+// the upstream stopped reading (window zero) or the path is dead. Cutting then
+// bounds what the connection swallows to what was in flight, where waiting
+// for the 60 s idle hang-up would let the main queue drain into it meanwhile.
+constexpr int64_t stall_limit_ms = 10'000;
+
+// Bytes the kernel may hold for the upstream beyond what TCP has put on the
+// wire. Without a bound its send buffer grows to megabytes while a stalled
+// upstream's window is shut, and every line in it is lost with the connection;
+// with it, the socket stops being writable and lines wait in the main queue
+// for the next connection. What is in flight on the wire is not limited, so a
+// long fat path keeps its throughput.
+constexpr int unsent_lowat = 128 * 1024;
+
+// Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
+// connection rarely has this many lines unacknowledged unless they are tiny;
+// when it does, lines wait in the main queue until acknowledgements free
+// slots.
+constexpr size_t in_flight_max = 65536;
+
 // The largest handshake a valid configuration makes: request line with a
 // 1,023-byte path, Host and Origin with a 255-byte host, the library's own
 // headers, "authorization: Bearer " with a 4,095-byte token and the 255-byte
@@ -28,10 +54,9 @@ constexpr int64_t handshake_deadline_ms = 20'000;
 constexpr unsigned int client_serv_buf_size = 16384;
 
 // Our own pings go out every 20 s and any answering server's pongs keep the
-// connection valid; an upstream that stops answering (a dead path that TCP
-// would take many minutes to notice) is hung up after 60 s so that lines wait
-// in the main queue for a fresh connection instead of vanishing into it. The
-// library's own ping at 30 s idle only fires if ours went unanswered.
+// connection valid; an upstream that stops answering while TCP still takes
+// our bytes is hung up after 60 s. The library's own ping at 30 s idle only
+// fires if ours went unanswered.
 const lws_retry_bo_t upstream_idle_policy = {
     nullptr,  // retry_ms_table: attempts are scheduled by schedule_reconnect
     0,        // retry_ms_table_count
@@ -47,12 +72,24 @@ const lws_retry_bo_t upstream_idle_policy = {
 // error, a close, or a connect call that returns null (possibly after raising
 // the error from inside itself). A second backoff step for the same attempt
 // would double the delay, so each attempt ends once, in end_attempt.
+//
+// A line counts as sent once TCP has acknowledged its last byte: the TLS
+// socket's byte count when the line's record has been written marks its end,
+// and that count minus the bytes the kernel still holds unacknowledged
+// (SIOCOUTQ) is what the upstream's kernel has taken.
 struct upstream_attempt {
     bool open;             // from the accepted request until its end
     bool explained;        // a wss_connection_error line already says why it ended
     bool ping_due;         // set by the timer, written by the next writable callback:
                            // from the timer it could split a partly buffered message
+    bool last_end_open;    // the library still holds part of the newest line
+    size_t failed;         // lines taken from the queue whose write failed
     int64_t started_ms;    // when the request was made
+    int64_t progress_ms;   // when TCP last acknowledged more, or had nothing left to
+    uint64_t acked;        // acknowledged byte count at the last look
+    size_t head;           // oldest entry of ends
+    size_t count;          // lines written and not yet acknowledged
+    uint64_t ends[in_flight_max];  // byte counts at which those lines end
 };
 
 upstream_attempt attempt;
@@ -63,30 +100,93 @@ int64_t monotonic_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
-// "wss_connection_error reason=<why>", at most 300 bytes of it.
+// Bytes written to the connection's socket so far and those of them the
+// peer has not acknowledged. -1 when the connection has no TLS socket (yet or
+// any more).
+int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
+    SSL *ssl = lws_get_ssl(wsi);
+    int fd = lws_get_socket_fd(wsi);
+    if (ssl == nullptr || fd < 0) return -1;
+    BIO *wbio = SSL_get_wbio(ssl);
+    int outq = 0;
+    if (wbio == nullptr || ioctl(fd, SIOCOUTQ, &outq) != 0 || outq < 0) return -1;
+    *written = BIO_number_written(wbio);
+    *unacked = static_cast<uint64_t>(outq);
+    return 0;
+}
+
+// Counts every line whose bytes the upstream's TCP has acknowledged as sent
+// and notes whether anything was acknowledged since the last look.
+void settle(relay_state *st, lws *wsi) {
+    uint64_t written = 0, unacked = 0;
+    if (tcp_progress(wsi, &written, &unacked) != 0) return;
+    // The library writes nothing of ours while it holds part of a line, so
+    // once it has passed the rest on, the socket's count is that line's end.
+    if (attempt.last_end_open && !lws_partial_buffered(wsi)) {
+        attempt.ends[(attempt.head + attempt.count - 1) % in_flight_max] = written;
+        attempt.last_end_open = false;
+    }
+    uint64_t acked = written > unacked ? written - unacked : 0;
+    if (acked != attempt.acked || unacked == 0) {
+        attempt.acked = acked;
+        attempt.progress_ms = monotonic_ms();
+    }
+    size_t keep = attempt.last_end_open ? 1 : 0;
+    while (attempt.count > keep && attempt.ends[attempt.head] <= acked) {
+        attempt.head = (attempt.head + 1) % in_flight_max;
+        --attempt.count;
+        ++st->sent;
+    }
+}
+
+// Notes where the line just written ends; settle fills it in later when the
+// library still holds part of it.
+void record_line_end(lws *wsi) {
+    SSL *ssl = lws_get_ssl(wsi);
+    BIO *wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
+    attempt.ends[(attempt.head + attempt.count) % in_flight_max] =
+        wbio != nullptr ? BIO_number_written(wbio) : 0;
+    ++attempt.count;
+    attempt.last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
+}
+
+// "wss_connection_error reason=<why>", with the number of lines taken from the
+// queue for this connection that its TCP never acknowledged.
 // log_line shows control bytes as '?', so the library's text cannot forge lines.
-void report_end(const char *why, size_t why_len) {
-    int n = static_cast<int>(why_len < 300 ? why_len : 300);
+void report_end(const char *why, size_t why_len, size_t lost) {
+    char count[64] = "";
+    if (lost > 0) std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
+    // The count survives a long library text: the reason stays within 300.
+    size_t room = 300 - std::strlen(count);
+    int n = static_cast<int>(why_len < room ? why_len : room);
     char msg[384];
-    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s", n, why);
+    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s%s", n, why, count);
     log_line("error", msg);
     attempt.explained = true;
 }
 
-void report_end(const char *why) { report_end(why, std::strlen(why)); }
+void report_end(const char *why, size_t lost) { report_end(why, std::strlen(why), lost); }
 
 // Ends the current attempt once: explains it unless that is done or the relay
-// is stopping, and takes one backoff step. `why` is the library's text (len
-// bytes, not necessarily terminated) or null.
+// is stopping, forgets its lines in flight and takes one backoff step. `why`
+// is the library's text (len bytes, not necessarily terminated) or null.
 void end_attempt(relay_state *st, lws *wsi, const char *why, size_t len) {
     if (!attempt.open) return;
     if (wsi != nullptr && st->wsi != nullptr && wsi != st->wsi) return;
     bool stopping = st->stopping.load();
-    if (!stopping && !attempt.explained && why != nullptr) {
-        if (len == 0) len = strnlen(why, 300);
-        report_end(why, len);
+    if (wsi != nullptr && st->connected) settle(st, wsi);
+    size_t lost = attempt.count + attempt.failed;
+    if (!stopping && !attempt.explained) {
+        if (why != nullptr && len == 0) len = strnlen(why, 300);
+        if (why != nullptr)
+            report_end(why, len, lost);
+        else if (lost > 0)
+            report_end("connection closed", lost);
     }
     attempt.open = false;
+    attempt.count = 0;
+    attempt.failed = 0;
+    attempt.last_end_open = false;
     if (stopping) {
         st->wsi = nullptr;
         st->connected = false;
@@ -100,16 +200,25 @@ void end_attempt(relay_state *st, lws *wsi, const char *why, size_t len) {
 // it raises none, the attempt is ended here.
 void cut(relay_state *st, const char *why) {
     lws *wsi = st->wsi;
-    report_end(why);
+    if (st->connected) settle(st, wsi);
+    report_end(why, attempt.count + attempt.failed);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
     end_attempt(st, nullptr, nullptr, 0);
 }
 
-// At least once a second while an attempt is open: the handshake deadline.
+// At least once a second while an attempt is open: the handshake deadline,
+// acknowledgements, and the stall limit.
 void watch_attempt(relay_state *st) {
-    if (st->wsi == nullptr || st->connected) return;
-    if (monotonic_ms() - attempt.started_ms >= handshake_deadline_ms)
-        cut(st, "no WebSocket handshake within 20 s");
+    if (st->wsi == nullptr) return;
+    int64_t now = monotonic_ms();
+    if (!st->connected) {
+        if (now - attempt.started_ms >= handshake_deadline_ms)
+            cut(st, "no WebSocket handshake within 20 s");
+        return;
+    }
+    settle(st, st->wsi);
+    if (now - attempt.progress_ms > stall_limit_ms)
+        cut(st, "upstream stalled: nothing acknowledged for 10 s");
 }
 
 // The library refuses a request at once, with no callback and no text, when
@@ -129,7 +238,7 @@ void explain_refusal(const relay_config &cfg) {
         std::snprintf(why, sizeof why, "cannot resolve %s: %s", cfg.host,
                       rc == EAI_SYSTEM ? std::strerror(err) : gai_strerror(rc));
     }
-    report_end(why);
+    report_end(why, 0);
 }
 
 int append_headers(relay_state *st, lws *wsi, void *in, size_t len) {
@@ -154,6 +263,11 @@ int on_established(relay_state *st, lws *wsi) {
     st->connected = true;
     st->reconnect_delay = st->config.reconnect_min;
     attempt.ping_due = false;
+    attempt.acked = 0;
+    attempt.progress_ms = monotonic_ms();
+    // Only a TCP socket takes the option, and every upstream is one.
+    int lowat = unsent_lowat;
+    setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
     log_line("info", "wss_connected");
     if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, ping_interval_us);
@@ -175,20 +289,25 @@ int send_ping(lws *wsi) {
 constexpr int kLinesPerWritable = 64;
 
 // A due ping goes first, alone; then queued lines while the connection takes
-// them. Asks for another callback while work remains.
+// them and there is room to track them. Asks for another callback while work
+// remains; with every slot in flight the tick asks again.
 int on_writable(relay_state *st, lws *wsi) {
+    settle(st, wsi);
     if (attempt.ping_due) {
         attempt.ping_due = false;
         if (send_ping(wsi) != 0) return -1;
         if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kLinesPerWritable && !lws_send_pipe_choked(wsi); ++k) {
+    for (int k = 0; k < kLinesPerWritable && attempt.count < in_flight_max &&
+                    !lws_send_pipe_choked(wsi);
+         ++k) {
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) return 0;
         auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
         if (buf == nullptr) {
             zel_relay_item_free(item);
+            ++attempt.failed;
             return -1;
         }
         std::memcpy(buf + LWS_PRE, item->data, item->len);
@@ -196,10 +315,14 @@ int on_writable(relay_state *st, lws *wsi) {
         int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
         std::free(buf);
         zel_relay_item_free(item);
-        if (n < 0 || static_cast<size_t>(n) != len) return -1;
-        ++st->sent;
+        if (n < 0 || static_cast<size_t>(n) != len) {
+            ++attempt.failed;
+            return -1;
+        }
+        record_line_end(wsi);
     }
-    if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
+    if (zel_relay_queue_count(&st->queue) > 0 && attempt.count < in_flight_max)
+        lws_callback_on_writable(wsi);
     return 0;
 }
 
@@ -284,6 +407,10 @@ void client_poll(relay_state *st, time_t now) {
     // inside the connect call, this does nothing.
     if (attempt.open && !attempt.explained) explain_refusal(st->config);
     end_attempt(st, nullptr, nullptr, 0);
+}
+
+void client_stop(relay_state *st) {
+    if (attempt.open && st->connected && st->wsi != nullptr) settle(st, st->wsi);
 }
 
 int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,

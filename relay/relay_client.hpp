@@ -7,8 +7,10 @@
 // mix of error and close callbacks the library delivers for it; no attempt is
 // started from inside a callback; nothing the server sends is acted upon, and
 // no redirect is followed. An attempt without a completed handshake 20 s after
-// its request is cut and retried. Every failed attempt says why in one
-// "wss_connection_error reason=..." line.
+// its request, and a connection whose written bytes TCP leaves unacknowledged
+// for 10 s, are cut and retried. A line counts as sent once TCP has
+// acknowledged it; lines cut off before that are reported as lost in the
+// "wss_connection_error reason=..." line of that connection.
 //
 // Everything here runs on the service thread.
 #pragma once
@@ -30,6 +32,10 @@ void client_fill_context_info(lws_context_creation_info *info);
 // Hands one connection request to the library. 0 when it was accepted (st->wsi
 // is then the new connection), -1 when it was refused at once.
 int connect_wss(relay_state *st);
+
+// At shutdown, before the context is destroyed: counts the lines TCP has
+// acknowledged by now as sent.
+void client_stop(relay_state *st);
 
 // Client-mode handling of one library callback; 0 lets the library go on,
 // -1 closes the connection (or abandons the handshake).

@@ -102,6 +102,7 @@ void stop_relay(relay_state *st) {
     lws_sul_schedule(st->context, 0, &st->tick, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
     pthread_join(st->reader_thread, nullptr);
+    if (!st->config.server_mode) client_stop(st);
     lws_context_destroy(st->context);
     st->context = nullptr;
     char msg[192];

@@ -414,6 +414,15 @@ class Upstream:
                     await ws.send(text)
         self._call(go)
 
+    def stall_all(self):
+        """Stops reading every open session while keeping it open, as a hung
+        server does: its receive buffer fills and TCP's window closes."""
+        def go():
+            for ws in list(self.sessions):
+                ws.zel_stalled = True
+                ws.transport.pause_reading()
+        self._loop.call_soon_threadsafe(go)
+
     def close_all(self, code=1000):
         """Closes every open session from the server side."""
         async def go():
@@ -423,6 +432,10 @@ class Upstream:
 
     def stop(self):
         async def go():
+            # A stalled session would never finish a closing handshake.
+            for ws in list(self.sessions):
+                if getattr(ws, "zel_stalled", False):
+                    ws.transport.abort()
             self._server.close()
             await self._server.wait_closed()
         try:

@@ -18,10 +18,10 @@ foreach(group ClientMode ClientIdle)
     TIMEOUT 300)
 endforeach()
 
-# Attempts cut by their deadline, redirects and name failures, and the
-# process's dumpable flag, each with real peers on loopback. The first waits
-# out the 20 s handshake deadline, so they run side by side.
-foreach(group ClientAttemptFailures NonDumpable)
+# Attempts cut by their deadlines, redirects, name failures, a stalled
+# upstream and the process's dumpable flag, each with real peers on loopback.
+# The first two wait out the 20 s and 10 s limits, so they run side by side.
+foreach(group ClientAttemptFailures ClientStall NonDumpable)
   add_test(NAME relay_client_${group}
            COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
   set_tests_properties(relay_client_${group} PROPERTIES

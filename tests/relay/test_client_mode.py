@@ -9,6 +9,7 @@ import re
 import shutil
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -434,6 +435,59 @@ class ClientAttemptFailures(RelayCase):
                     self.assertTrue(elapsed[0] <= took <= elapsed[1], (took, seen))
                 self.assertEqual(self.events(relay, "wss_connected"), [])
         self.assertEqual(target.accepted, 0)
+
+
+class ClientStall(RelayCase):
+    """An upstream that stops reading is cut within seconds, not at the 60 s
+    idle hang-up, and the rest goes to a fresh connection; "sent" counts only
+    what TCP acknowledged, and the lines cut off are reported."""
+
+    def test_upstream_that_stops_reading_is_replaced(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_QUEUE_MAX_EVENTS="100000")
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        fed = [0]
+        done = threading.Event()
+
+        def feed():  # about 2,000 lines a second of 500 bytes
+            while not done.is_set():
+                src.send_lines([('{"seq":%d,"pad":"%s"}' % (fed[0] + i, "x" * 480)).encode()
+                                for i in range(20)])
+                fed[0] += 20
+                time.sleep(0.01)
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        self.addCleanup(feeder.join)
+        self.addCleanup(done.set)
+        self.assertTrue(up.wait_messages(500))
+        up.stall_all()
+        stalled = time.monotonic()
+        m = relay.wait_for(
+            r"level=error component=zel_packet_monitor_wss wss_connection_error "
+            r"reason=upstream stalled: nothing acknowledged for 10 s; "
+            r"(\d+) lines written but not acknowledged$", timeout=45)
+        took = time.monotonic() - stalled
+        cut_off = int(m.group(1))
+        relay.wait_for(r"wss_disconnected retry_seconds=1$")
+        relay.wait_for("wss_connected")
+        self.assertLess(took, 30)  # the idle hang-up would take 55 s or more
+        self.assertTrue(up.wait_sessions(2))
+        done.set()
+        feeder.join()
+        src.send_lines([b"after"])
+        self.assertTrue(rt.wait_until(
+            lambda: up.sessions[1].zel_messages[-1:] == [b"after"], timeout=30))
+        sent, dropped, queued = self.stop(relay)
+        # Every line read is sent, reported cut off, dropped or queued, once.
+        self.assertEqual(fed[0] + 1, sent + cut_off + dropped + queued,
+                         relay.stderr())
+        # "sent" may count lines that the stalled upstream's kernel took and
+        # its program never read, never lines that did not get that far.
+        received = len(up.messages())
+        self.assertGreaterEqual(sent, received)
+        self.assertGreater(cut_off, 0)
 
 
 NOBODY = 65534
