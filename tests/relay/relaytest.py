@@ -89,6 +89,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def accept_each(sock, on_conn):
+    """Accepts connections on sock and hands each to on_conn until sock is
+    closed; run it in a thread of its own."""
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except OSError:
+            return
+        on_conn(conn)
+
+
 def wait_until(predicate, timeout=10.0, step=0.02):
     """Polls predicate until it is true; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -118,18 +129,14 @@ class EventSource:
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self._sock.bind(path)
         self._sock.listen(8)
-        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread = threading.Thread(target=accept_each,
+                                        args=(self._sock, self._add), daemon=True)
         self._thread.start()
 
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self._sock.accept()
-            except OSError:
-                return
-            with self._lock:
-                self.clients.append(conn)
-                self.accepted += 1
+    def _add(self, conn):
+        with self._lock:
+            self.clients.append(conn)
+            self.accepted += 1
 
     def wait_client(self, count=1, timeout=10.0):
         """True once at least count connections have been accepted in all."""
@@ -276,21 +283,17 @@ class TlsListener:
         self._sock.bind(("127.0.0.1", 0))
         self._sock.listen(8)
         self.port = self._sock.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
+        threading.Thread(target=accept_each, args=(self._sock, self._add),
+                         daemon=True).start()
 
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self._sock.accept()
-            except OSError:
-                return
-            with self._lock:
-                n = self.accepted
-                self.accepted += 1
-                self._conns.append(conn)
-            if self._ctx is not None:
-                threading.Thread(target=self._serve, args=(conn, n),
-                                 daemon=True).start()
+    def _add(self, conn):
+        with self._lock:
+            n = self.accepted
+            self.accepted += 1
+            self._conns.append(conn)
+        if self._ctx is not None:
+            threading.Thread(target=self._serve, args=(conn, n),
+                             daemon=True).start()
 
     def _serve(self, conn, n):
         try:
