@@ -527,6 +527,7 @@ class NonDumpable(unittest.TestCase):
             with self.subTest(mode):
                 env = dict(env, PCAP_RELAY_MODE=mode, PCAP_SOCKET=sock)
                 relay = rt.Relay(env, user=NOBODY, group=NOBODY, extra_groups=[])
+                self.addCleanup(RelayCase._reap, relay)
                 relay.wait_for(started, start=0)
                 proc = "/proc/%d" % relay.proc.pid
                 with open(proc + "/status") as f:
