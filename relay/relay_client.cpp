@@ -1,5 +1,14 @@
 #include "relay_client.hpp"
 
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,11 +21,42 @@ namespace {
 constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
 constexpr size_t bearer_size = 4112;
 
+// The library times out a TCP connect and a silent ClientHello by itself, but
+// not a server that completes TLS and then never answers the upgrade; without
+// a deadline of our own such an attempt would hold the relay for good.
+constexpr int64_t handshake_deadline_ms = 20'000;
+
+// Bytes handed to the kernel that TCP does not acknowledge for this long mean
+// the upstream stopped reading (window zero) or the path is dead. Cutting then
+// bounds what the connection swallows to what was in flight, where waiting
+// for the 60 s idle hang-up would let the main queue drain into it meanwhile.
+constexpr int64_t stall_limit_ms = 10'000;
+
+// Bytes the kernel may hold for the upstream beyond what TCP has put on the
+// wire. Without a bound its send buffer grows to megabytes while a stalled
+// upstream's window is shut, and every line in it is lost with the connection;
+// with it, the socket stops being writable and lines wait in the main queue
+// for the next connection. What is in flight on the wire is not limited, so a
+// long fat path keeps its throughput.
+constexpr int unsent_lowat = 128 * 1024;
+
+// Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
+// connection rarely has this many lines unacknowledged unless they are tiny;
+// when it does, lines wait in the main queue until acknowledgements free
+// slots.
+constexpr size_t in_flight_max = 65536;
+
+// The largest handshake a valid configuration makes: request line with a
+// 1,023-byte path, Host and Origin with a 255-byte host, the library's own
+// headers, "authorization: Bearer " with a 4,095-byte token and the 255-byte
+// switch id come to under 7 KiB. The library builds it in its per-thread
+// buffer, 4,096 bytes by default, and fails the attempt when it does not fit.
+constexpr unsigned int client_serv_buf_size = 16384;
+
 // Our own pings go out every 20 s and any answering server's pongs keep the
-// connection valid; an upstream that stops answering (a dead path that TCP
-// would take many minutes to notice) is hung up after 60 s so that lines wait
-// in the main queue for a fresh connection instead of vanishing into it. The
-// library's own ping at 30 s idle only fires if ours went unanswered.
+// connection valid; an upstream that stops answering while TCP still takes
+// our bytes is hung up after 60 s. The library's own ping at 30 s idle only
+// fires if ours went unanswered.
 const lws_retry_bo_t upstream_idle_policy = {
     nullptr,  // retry_ms_table: attempts are scheduled by schedule_reconnect
     0,        // retry_ms_table_count
@@ -26,27 +66,179 @@ const lws_retry_bo_t upstream_idle_policy = {
     0,        // jitter_percent
 };
 
-// Service thread only. How an attempt's end is reported depends on where it
-// failed: a connection error, a close, or a connect call that returns null
-// (possibly after raising the error from inside itself). A second backoff step
-// for the same attempt would double the delay, so each attempt ends once here.
-bool attempt_open = false;
+// The current attempt. Service thread only.
+//
+// How an attempt's end is reported depends on where it failed: a connection
+// error, a close, or a connect call that returns null (possibly after raising
+// the error from inside itself). A second backoff step for the same attempt
+// would double the delay, so each attempt ends once, in end_attempt.
+//
+// A line counts as sent once TCP has acknowledged its last byte: the TLS
+// socket's byte count when the line's record has been written marks its end,
+// and that count minus the bytes the kernel still holds unacknowledged
+// (SIOCOUTQ) is what the upstream's kernel has taken.
+struct upstream_attempt {
+    bool open;             // from the accepted request until its end
+    bool explained;        // a wss_connection_error line already says why it ended
+    bool ping_due;         // set by the timer, written by the next writable callback:
+                           // from the timer it could split a partly buffered message
+    bool last_end_open;    // the library still holds part of the newest line
+    size_t failed;         // lines taken from the queue whose write failed
+    int64_t started_ms;    // when the request was made
+    int64_t progress_ms;   // when TCP last acknowledged more, or had nothing left to
+    uint64_t acked;        // acknowledged byte count at the last look
+    size_t head;           // oldest entry of ends
+    size_t count;          // lines written and not yet acknowledged
+    uint64_t ends[in_flight_max];  // byte counts at which those lines end
+};
 
-// Set by the connection timer and consumed by the next writable callback:
-// writing a ping from the timer itself could interleave with a text message
-// still partly buffered by the library.
-bool ping_due = false;
+upstream_attempt attempt;
 
-void end_attempt(relay_state *st, lws *wsi) {
-    if (!attempt_open) return;
+int64_t monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+// Bytes written to the connection's socket so far and those of them the
+// peer has not acknowledged. -1 when the connection has no TLS socket (yet or
+// any more).
+int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
+    SSL *ssl = lws_get_ssl(wsi);
+    int fd = lws_get_socket_fd(wsi);
+    if (ssl == nullptr || fd < 0) return -1;
+    BIO *wbio = SSL_get_wbio(ssl);
+    int outq = 0;
+    if (wbio == nullptr || ioctl(fd, SIOCOUTQ, &outq) != 0 || outq < 0) return -1;
+    *written = BIO_number_written(wbio);
+    *unacked = static_cast<uint64_t>(outq);
+    return 0;
+}
+
+// Counts every line whose bytes the upstream's TCP has acknowledged as sent
+// and notes whether anything was acknowledged since the last look.
+void settle(relay_state *st, lws *wsi) {
+    uint64_t written = 0, unacked = 0;
+    if (tcp_progress(wsi, &written, &unacked) != 0) return;
+    // The library writes nothing of ours while it holds part of a line, so
+    // once it has passed the rest on, the socket's count is that line's end.
+    if (attempt.last_end_open && !lws_partial_buffered(wsi)) {
+        attempt.ends[(attempt.head + attempt.count - 1) % in_flight_max] = written;
+        attempt.last_end_open = false;
+    }
+    uint64_t acked = written > unacked ? written - unacked : 0;
+    if (acked != attempt.acked || unacked == 0) {
+        attempt.acked = acked;
+        attempt.progress_ms = monotonic_ms();
+    }
+    size_t keep = attempt.last_end_open ? 1 : 0;
+    while (attempt.count > keep && attempt.ends[attempt.head] <= acked) {
+        attempt.head = (attempt.head + 1) % in_flight_max;
+        --attempt.count;
+        ++st->sent;
+    }
+}
+
+// Notes where the line just written ends; settle fills it in later when the
+// library still holds part of it.
+void record_line_end(lws *wsi) {
+    SSL *ssl = lws_get_ssl(wsi);
+    BIO *wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
+    attempt.ends[(attempt.head + attempt.count) % in_flight_max] =
+        wbio != nullptr ? BIO_number_written(wbio) : 0;
+    ++attempt.count;
+    attempt.last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
+}
+
+// "wss_connection_error reason=<why>", with the number of lines taken from the
+// queue for this connection that its TCP never acknowledged.
+// log_line shows control bytes as '?', so the library's text cannot forge lines.
+void report_end(const char *why, size_t why_len, size_t lost) {
+    char count[64] = "";
+    if (lost > 0) std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
+    // The count survives a long library text: the reason stays within 300.
+    size_t room = 300 - std::strlen(count);
+    int n = static_cast<int>(why_len < room ? why_len : room);
+    char msg[384];
+    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s%s", n, why, count);
+    log_line("error", msg);
+    attempt.explained = true;
+}
+
+void report_end(const char *why, size_t lost) { report_end(why, std::strlen(why), lost); }
+
+// Ends the current attempt once: explains it unless that is done or the relay
+// is stopping, forgets its lines in flight and takes one backoff step. `why`
+// is the library's text (len bytes, not necessarily terminated) or null.
+void end_attempt(relay_state *st, lws *wsi, const char *why, size_t len) {
+    if (!attempt.open) return;
     if (wsi != nullptr && st->wsi != nullptr && wsi != st->wsi) return;
-    attempt_open = false;
-    if (st->stopping.load()) {
+    bool stopping = st->stopping.load();
+    if (wsi != nullptr && st->connected) settle(st, wsi);
+    size_t lost = attempt.count + attempt.failed;
+    if (!stopping && !attempt.explained) {
+        if (why != nullptr && len == 0) len = strnlen(why, 300);
+        if (why != nullptr)
+            report_end(why, len, lost);
+        else if (lost > 0)
+            report_end("connection closed", lost);
+    }
+    attempt.open = false;
+    attempt.count = 0;
+    attempt.failed = 0;
+    attempt.last_end_open = false;
+    if (stopping) {
         st->wsi = nullptr;
         st->connected = false;
         return;
     }
     schedule_reconnect(st, time(nullptr));
+}
+
+// Closes the current connection from the service loop, outside any callback,
+// after saying why. The library's callbacks for the close end the attempt; if
+// it raises none, the attempt is ended here.
+void cut(relay_state *st, const char *why) {
+    lws *wsi = st->wsi;
+    if (st->connected) settle(st, wsi);
+    report_end(why, attempt.count + attempt.failed);
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
+    end_attempt(st, nullptr, nullptr, 0);
+}
+
+// At least once a second while an attempt is open: the handshake deadline,
+// acknowledgements, and the stall limit.
+void watch_attempt(relay_state *st) {
+    if (st->wsi == nullptr) return;
+    int64_t now = monotonic_ms();
+    if (!st->connected) {
+        if (now - attempt.started_ms >= handshake_deadline_ms)
+            cut(st, "no WebSocket handshake within 20 s");
+        return;
+    }
+    settle(st, st->wsi);
+    if (now - attempt.progress_ms > stall_limit_ms)
+        cut(st, "upstream stalled: nothing acknowledged for 10 s");
+}
+
+// The library refuses a request at once, with no callback and no text, when
+// the host name does not resolve (or no socket can be had); the resolver's
+// own answer names the cause.
+void explain_refusal(const relay_config &cfg) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    int rc = getaddrinfo(cfg.host, nullptr, &hints, &found);
+    int err = errno;
+    char why[300];
+    if (rc == 0) {
+        freeaddrinfo(found);
+        std::snprintf(why, sizeof why, "connection request for %s refused", cfg.host);
+    } else {
+        std::snprintf(why, sizeof why, "cannot resolve %s: %s", cfg.host,
+                      rc == EAI_SYSTEM ? std::strerror(err) : gai_strerror(rc));
+    }
+    report_end(why, 0);
 }
 
 int append_headers(relay_state *st, lws *wsi, void *in, size_t len) {
@@ -70,7 +262,12 @@ int on_established(relay_state *st, lws *wsi) {
     st->wsi = wsi;
     st->connected = true;
     st->reconnect_delay = st->config.reconnect_min;
-    ping_due = false;
+    attempt.ping_due = false;
+    attempt.acked = 0;
+    attempt.progress_ms = monotonic_ms();
+    // Only a TCP socket takes the option, and every upstream is one.
+    int lowat = unsent_lowat;
+    setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
     log_line("info", "wss_connected");
     if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, ping_interval_us);
@@ -92,20 +289,25 @@ int send_ping(lws *wsi) {
 constexpr int kLinesPerWritable = 64;
 
 // A due ping goes first, alone; then queued lines while the connection takes
-// them. Asks for another callback while work remains.
+// them and there is room to track them. Asks for another callback while work
+// remains; with every slot in flight the tick asks again.
 int on_writable(relay_state *st, lws *wsi) {
-    if (ping_due) {
-        ping_due = false;
+    settle(st, wsi);
+    if (attempt.ping_due) {
+        attempt.ping_due = false;
         if (send_ping(wsi) != 0) return -1;
         if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kLinesPerWritable && !lws_send_pipe_choked(wsi); ++k) {
+    for (int k = 0; k < kLinesPerWritable && attempt.count < in_flight_max &&
+                    !lws_send_pipe_choked(wsi);
+         ++k) {
         zel_relay_item *item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) return 0;
         auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
         if (buf == nullptr) {
             zel_relay_item_free(item);
+            ++attempt.failed;
             return -1;
         }
         std::memcpy(buf + LWS_PRE, item->data, item->len);
@@ -113,15 +315,19 @@ int on_writable(relay_state *st, lws *wsi) {
         int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
         std::free(buf);
         zel_relay_item_free(item);
-        if (n < 0 || static_cast<size_t>(n) != len) return -1;
-        ++st->sent;
+        if (n < 0 || static_cast<size_t>(n) != len) {
+            ++attempt.failed;
+            return -1;
+        }
+        record_line_end(wsi);
     }
-    if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
+    if (zel_relay_queue_count(&st->queue) > 0 && attempt.count < in_flight_max)
+        lws_callback_on_writable(wsi);
     return 0;
 }
 
 int on_timer(lws *wsi) {
-    ping_due = true;
+    attempt.ping_due = true;
     lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, ping_interval_us);
     return 0;
@@ -132,14 +338,19 @@ void on_wake(relay_state *st) {
         lws_callback_on_writable(st->wsi);
 }
 
-// log_line shows control bytes as '?', so the library's text cannot forge lines.
-void log_connection_error(const void *in, size_t len) {
-    if (in == nullptr) return;
-    const char *text = static_cast<const char *>(in);
-    int n = static_cast<int>(len > 0 && len < 300 ? len : 300);
-    char msg[384];
-    std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s", n, text);
-    log_line("error", msg);
+// A 3xx answer to the upgrade would carry the token and every event to
+// wherever its Location points; the library follows none (see connect_wss)
+// and the status says why the attempt failed.
+void on_connection_error(relay_state *st, lws *wsi, const void *in, size_t len) {
+    unsigned int status = wsi != nullptr ? lws_http_client_http_response(wsi) : 0;
+    if (status >= 300 && status < 400) {
+        char why[96];
+        std::snprintf(why, sizeof why, "upgrade answered with HTTP %u; redirects are not followed",
+                      status);
+        end_attempt(st, wsi, why, 0);
+        return;
+    }
+    end_attempt(st, wsi, static_cast<const char *>(in), in != nullptr ? len : 0);
 }
 
 }  // namespace
@@ -158,12 +369,16 @@ void schedule_reconnect(relay_state *st, time_t now) {
     log_line("warning", msg);
 }
 
+void client_fill_context_info(lws_context_creation_info *info) {
+    info->pt_serv_buf_size = client_serv_buf_size;
+}
+
 int connect_wss(relay_state *st) {
     lws_client_connect_info ci{};
     ci.context = st->context;
     ci.address = st->config.host;
     ci.port = st->config.port;
-    ci.ssl_connection = LCCSCF_USE_SSL;
+    ci.ssl_connection = LCCSCF_USE_SSL | LCCSCF_HTTP_NO_FOLLOW_REDIRECT;
     ci.path = st->config.path;
     ci.host = st->config.host;
     ci.origin = st->config.host;
@@ -175,15 +390,27 @@ int connect_wss(relay_state *st) {
 }
 
 void client_poll(relay_state *st, time_t now) {
-    if (attempt_open || st->wsi != nullptr || now < st->reconnect_at) return;
-    attempt_open = true;
-    if (connect_wss(st) == 0 && attempt_open) {
+    if (attempt.open) {
+        watch_attempt(st);
+        return;
+    }
+    if (st->wsi != nullptr || now < st->reconnect_at) return;
+    attempt.open = true;
+    attempt.explained = false;
+    attempt.ping_due = false;
+    attempt.started_ms = monotonic_ms();
+    if (connect_wss(st) == 0 && attempt.open) {
         log_line("info", "wss_connecting");
         return;
     }
     // Refused at once; if an error callback already ended the attempt from
     // inside the connect call, this does nothing.
-    end_attempt(st, nullptr);
+    if (attempt.open && !attempt.explained) explain_refusal(st->config);
+    end_attempt(st, nullptr, nullptr, 0);
+}
+
+void client_stop(relay_state *st) {
+    if (attempt.open && st->connected && st->wsi != nullptr) settle(st, st->wsi);
 }
 
 int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
@@ -201,11 +428,10 @@ int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
         on_wake(st);
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
-        log_connection_error(in, len);
-        end_attempt(st, wsi);
+        on_connection_error(st, wsi, in, len);
         return 0;
     case LWS_CALLBACK_CLIENT_CLOSED:
-        end_attempt(st, wsi);
+        end_attempt(st, wsi, nullptr, 0);
         return 0;
     default:
         return 0;

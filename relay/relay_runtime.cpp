@@ -89,6 +89,7 @@ void fill_context_info(relay_state *st, lws_context_creation_info *info) {
         info->client_ssl_cert_filepath = cfg.client_cert;
         info->client_ssl_private_key_filepath = cfg.client_key;
     }
+    if (!cfg.server_mode) client_fill_context_info(info);
     if (cfg.server_mode) {
         info->port = cfg.port;
         info->iface = cfg.host;
@@ -124,6 +125,7 @@ void stop_relay(relay_state *st) {
     lws_sul_schedule(st->context, 0, &st->tick, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
     pthread_join(st->reader_thread, nullptr);
+    if (!st->config.server_mode) client_stop(st);
     lws_context_destroy(st->context);
     st->context = nullptr;
     char msg[192];

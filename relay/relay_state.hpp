@@ -55,7 +55,8 @@ struct relay_state {
     server_session *clients;       // server mode: subscribers, newest first
     size_t client_count;
     bool connected;                // client mode: handshake completed
-    uint64_t sent;                 // messages written (per subscriber in server mode)
+    uint64_t sent;                 // client mode: lines the upstream's TCP acknowledged;
+                                   // server mode: messages written, per subscriber
     uint64_t last_reported_dropped;  // reader thread only
     uint32_t reconnect_delay;      // client mode: seconds for the next backoff step
     time_t reconnect_at;           // client mode: earliest next attempt; 0 at start

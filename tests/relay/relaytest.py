@@ -90,6 +90,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def accept_each(sock, on_conn):
+    """Accepts connections on sock and hands each to on_conn until sock is
+    closed; run it in a thread of its own."""
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except OSError:
+            return
+        on_conn(conn)
+
+
 def wait_until(predicate, timeout=10.0, step=0.02):
     """Polls predicate until it is true; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -132,18 +143,14 @@ class EventSource:
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self._sock.bind(path)
         self._sock.listen(8)
-        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread = threading.Thread(target=accept_each,
+                                        args=(self._sock, self._add), daemon=True)
         self._thread.start()
 
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self._sock.accept()
-            except OSError:
-                return
-            with self._lock:
-                self.clients.append(conn)
-                self.accepted += 1
+    def _add(self, conn):
+        with self._lock:
+            self.clients.append(conn)
+            self.accepted += 1
 
     def wait_client(self, count=1, timeout=10.0):
         """True once at least count connections have been accepted in all."""
@@ -183,9 +190,10 @@ class EventSource:
 
 
 class Relay:
-    """One run of zel_packet_monitor_wss with a given PCAP_ environment."""
+    """One run of zel_packet_monitor_wss with a given PCAP_ environment.
+    Extra keyword arguments go to subprocess.Popen (user=, group=, ...)."""
 
-    def __init__(self, env, args=("--config=",), nofile=None):
+    def __init__(self, env, args=("--config=",), nofile=None, **popen):
         """nofile: the relay's descriptor limit (soft and hard), set in the
         child before it starts."""
         clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
@@ -201,7 +209,7 @@ class Relay:
                                      preexec_fn=limit,
                                      stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, **popen)
         self._thread = threading.Thread(target=self._collect, daemon=True)
         self._thread.start()
 
@@ -274,6 +282,67 @@ class Relay:
 
 
 # --- Upstream side of client mode -------------------------------------------
+
+class TlsListener:
+    """A bare server on 127.0.0.1 for upstreams that misbehave below the
+    WebSocket layer. accepted counts TCP connections. With tls=True each
+    connection completes a TLS handshake and then goes to handler(conn, n)
+    (n counts from 0) in a thread of its own; handler=None, or tls=False,
+    keeps the connection open and silent until close()."""
+
+    def __init__(self, cert, key, handler=None, tls=True):
+        self.accepted = 0
+        self._conns = []
+        self._lock = threading.Lock()
+        self._handler = handler
+        self._ctx = None
+        if tls:
+            import ssl
+            self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._ctx.load_cert_chain(cert, key)
+        self._sock = socket.socket()
+        self._sock.bind(("127.0.0.1", 0))
+        self._sock.listen(8)
+        self.port = self._sock.getsockname()[1]
+        threading.Thread(target=accept_each, args=(self._sock, self._add),
+                         daemon=True).start()
+
+    def _add(self, conn):
+        with self._lock:
+            n = self.accepted
+            self.accepted += 1
+            self._conns.append(conn)
+        if self._ctx is not None:
+            threading.Thread(target=self._serve, args=(conn, n),
+                             daemon=True).start()
+
+    def _serve(self, conn, n):
+        try:
+            tls = self._ctx.wrap_socket(conn, server_side=True)
+            with self._lock:
+                self._conns.append(tls)
+            if self._handler is not None:
+                self._handler(tls, n)
+        except OSError:
+            pass
+
+    def close(self):
+        self._sock.close()
+        with self._lock:
+            for conn in self._conns:
+                conn.close()
+
+
+def read_request(conn):
+    """Reads an HTTP request head from conn; returns it (b"" at end)."""
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        head += chunk
+    return head
+
 
 import asyncio  # noqa: E402
 import logging  # noqa: E402
@@ -369,6 +438,15 @@ class Upstream:
                     await ws.send(text)
         self._call(go)
 
+    def stall_all(self):
+        """Stops reading every open session while keeping it open, as a hung
+        server does: its receive buffer fills and TCP's window closes."""
+        def go():
+            for ws in list(self.sessions):
+                ws.zel_stalled = True
+                ws.transport.pause_reading()
+        self._loop.call_soon_threadsafe(go)
+
     def close_all(self, code=1000):
         """Closes every open session from the server side."""
         async def go():
@@ -378,6 +456,10 @@ class Upstream:
 
     def stop(self):
         async def go():
+            # A stalled session would never finish a closing handshake.
+            for ws in list(self.sessions):
+                if getattr(ws, "zel_stalled", False):
+                    ws.transport.abort()
             self._server.close()
             await self._server.wait_closed()
         try:

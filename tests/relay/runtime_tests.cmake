@@ -7,9 +7,11 @@ target_link_libraries(test_relay_runtime PRIVATE zel_relay_core GTest::gtest_mai
 add_test(NAME relay_runtime_unit COMMAND test_relay_runtime)
 set_tests_properties(relay_runtime_unit PROPERTIES LABELS "asan")
 
-# Client mode against real peers. The idle case waits over a minute for the
-# hang-up of a silent upstream, so it is its own test and runs beside the rest.
-foreach(group ClientMode ClientIdle)
+# Client mode against real peers, one test per class so that the long waits
+# run side by side: the idle case waits over a minute for the hang-up of a
+# silent upstream, the attempt failures 20 s for the handshake deadline and
+# the stall 10 s for the cut. The dumpable check needs root.
+foreach(group ClientMode ClientIdle ClientAttemptFailures ClientStall NonDumpable)
   add_test(NAME relay_client_${group}
            COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
   set_tests_properties(relay_client_${group} PROPERTIES
@@ -17,6 +19,8 @@ foreach(group ClientMode ClientIdle)
     LABELS "asan;tsan"
     TIMEOUT 300)
 endforeach()
+set_tests_properties(relay_client_ClientAttemptFailures relay_client_ClientStall
+                     relay_client_NonDumpable PROPERTIES LABELS "asan;tsan;live")
 
 # The capture daemon live on lo feeding the relay in client mode (needs root).
 add_test(NAME relay_client_end_to_end

@@ -9,11 +9,13 @@ import re
 import shutil
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import relaytest as rt  # noqa: E402
+import websockets.legacy.http as wlh  # noqa: E402
 
 LOG_LINE = re.compile(
     r"^\d+ level=(info|warning|error) component=zel_packet_monitor_wss \S")
@@ -320,6 +322,24 @@ class ClientMode(RelayCase):
         self.assertEqual(self.events(relay, "unix_socket_connected"), [])
         self.assertEqual(self.stop(relay), (0, 0, 0))
 
+    def test_longest_accepted_token_goes_out_whole(self):
+        token = "".join(chr(33 + i % 94) for i in range(4095))
+        # websockets refuses header lines over 4,110 bytes; a real upstream
+        # that takes such tokens allows more.
+        self.addCleanup(setattr, wlh, "MAX_LINE", wlh.MAX_LINE)
+        wlh.MAX_LINE = 8192
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_TOKEN=token)
+        relay.wait_for("wss_connected")
+        self.assertTrue(up.wait_sessions(1))
+        self.assertEqual(up.sessions[0].request_headers.get_all("authorization"),
+                         ["Bearer " + token])
+        self.assertTrue(src.wait_client())
+        src.send_lines([b"with-a-long-token"])
+        self.assertTrue(up.wait_messages(1))
+        self.assertEqual(self.stop(relay), (1, 0, 0))
+
     def test_sigterm_during_backoff_wait(self):
         src = self.source()
         relay = self.relay(rt.free_port(),
@@ -331,6 +351,191 @@ class ClientMode(RelayCase):
         time.sleep(0.5)  # let the reader queue the three lines
         self.assertEqual(self.stop(relay), (0, 0, 3))
         self.assertEqual(len(self.events(relay, "wss_connecting")), 1)
+
+
+def redirect(codes, target_port):
+    """TlsListener handler: answers the n-th upgrade with codes[n % len]
+    and a Location on the target port."""
+    def handler(conn, n):
+        rt.read_request(conn)
+        conn.sendall(("HTTP/1.1 %d Moved\r\nLocation: wss://localhost:%d/ingest\r\n"
+                      "Content-Length: 0\r\n\r\n"
+                      % (codes[n % len(codes)], target_port)).encode())
+        time.sleep(5)
+    return handler
+
+
+def attempts(relay):
+    """(event, value, epoch second) of each attempt-related log line."""
+    rx = re.compile(r"^(\d+) level=\w+ component=zel_packet_monitor_wss "
+                    r"(wss_connecting|wss_connection_error reason=|"
+                    r"wss_disconnected retry_seconds=)(.*)$")
+    out = []
+    for line in relay.lines:
+        m = rx.match(line)
+        if m:
+            out.append((m.group(2).split(" ")[0], m.group(3), int(m.group(1))))
+    return out
+
+
+class ClientAttemptFailures(RelayCase):
+    """Attempts that fail before the handshake completes: each ends in one
+    wss_connection_error line saying why and one backoff step, and is tried
+    again. The cases run side by side; the slowest waits out the 20 s
+    handshake deadline."""
+
+    def listener(self, **kw):
+        lst = rt.TlsListener(self.pki["server_cert"], self.pki["server_key"], **kw)
+        self.addCleanup(lst.close)
+        return lst
+
+    def test_failed_attempts_say_why_and_back_off(self):
+        target = self.listener()  # where the redirects point: never contacted
+        codes = (301, 302, 307, 308)
+        cases = [
+            # (name, port or None, URL host, reasons in order, seconds from
+            #  wss_connecting to the error)
+            ("upgrade never answered", self.listener().port, "localhost",
+             [r"no WebSocket handshake within 20 s"], (19, 22)),
+            # The library's own time-out for a silent ClientHello stays.
+            ("ClientHello never answered", self.listener(tls=False).port,
+             "localhost", [r"Timed out waiting SSL"], (4, 8)),
+            ("redirects", self.listener(handler=redirect(codes, target.port)).port,
+             "localhost",
+             [r"upgrade answered with HTTP %d; redirects are not followed" % c
+              for c in codes], (0, 2)),
+            ("host name does not resolve", rt.free_port(), "nonexistent.invalid",
+             [r"cannot resolve nonexistent\.invalid: \S.*"] * 2, None),
+        ]
+        relays = [(case, self.relay(case[1], host=case[2])) for case in cases]
+        for (name, _, _, reasons, elapsed), relay in relays:
+            with self.subTest(name):
+                for reason in reasons:
+                    relay.wait_for(r"level=error component=zel_packet_monitor_wss "
+                                   r"wss_connection_error reason=%s$" % reason,
+                                   timeout=30)
+                # Tried again after its one backoff step.
+                relay.wait_for(r"wss_connecting|wss_connection_error", timeout=10)
+        for (name, _, _, reasons, elapsed), relay in relays:
+            with self.subTest(name):
+                self.stop(relay)
+                seen = attempts(relay)
+                errors = [s for s in seen if s[0] == "wss_connection_error"]
+                backoffs = [s for s in seen if s[0] == "wss_disconnected"]
+                # Every error is followed by exactly one backoff step.
+                for i, s in enumerate(seen):
+                    if s[0] == "wss_connection_error":
+                        self.assertEqual([x[0] for x in seen[i + 1:i + 2]],
+                                         ["wss_disconnected"], seen)
+                self.assertEqual(len(errors), len(backoffs), seen)
+                self.assertEqual([b[1] for b in backoffs[:3]], ["1", "2", "2"][:len(backoffs)])
+                if elapsed:
+                    first = [s for s in seen if s[0] == "wss_connecting"][0]
+                    took = errors[0][2] - first[2]
+                    self.assertTrue(elapsed[0] <= took <= elapsed[1], (took, seen))
+                self.assertEqual(self.events(relay, "wss_connected"), [])
+        self.assertEqual(target.accepted, 0)
+
+
+class ClientStall(RelayCase):
+    """An upstream that stops reading is cut within seconds, not at the 60 s
+    idle hang-up, and the rest goes to a fresh connection; "sent" counts only
+    what TCP acknowledged, and the lines cut off are reported."""
+
+    def test_upstream_that_stops_reading_is_replaced(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_QUEUE_MAX_EVENTS="100000")
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        fed = [0]
+        done = threading.Event()
+
+        def feed():  # about 2,000 lines a second of 500 bytes
+            while not done.is_set():
+                src.send_lines([('{"seq":%d,"pad":"%s"}' % (fed[0] + i, "x" * 480)).encode()
+                                for i in range(20)])
+                fed[0] += 20
+                time.sleep(0.01)
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        self.addCleanup(feeder.join)
+        self.addCleanup(done.set)
+        self.assertTrue(up.wait_messages(500))
+        up.stall_all()
+        stalled = time.monotonic()
+        m = relay.wait_for(
+            r"level=error component=zel_packet_monitor_wss wss_connection_error "
+            r"reason=upstream stalled: nothing acknowledged for 10 s; "
+            r"(\d+) lines written but not acknowledged$", timeout=45)
+        took = time.monotonic() - stalled
+        cut_off = int(m.group(1))
+        relay.wait_for(r"wss_disconnected retry_seconds=1$")
+        relay.wait_for("wss_connected")
+        self.assertLess(took, 30)  # the idle hang-up would take 55 s or more
+        self.assertTrue(up.wait_sessions(2))
+        done.set()
+        feeder.join()
+        src.send_lines([b"after"])
+        self.assertTrue(rt.wait_until(
+            lambda: up.sessions[1].zel_messages[-1:] == [b"after"], timeout=30))
+        sent, dropped, queued = self.stop(relay)
+        # Every line read is sent, reported cut off, dropped or queued, once.
+        self.assertEqual(fed[0] + 1, sent + cut_off + dropped + queued,
+                         relay.stderr())
+        # "sent" may count lines that the stalled upstream's kernel took and
+        # its program never read, never lines that did not get that far.
+        received = len(up.messages())
+        self.assertGreaterEqual(sent, received)
+        self.assertGreater(cut_off, 0)
+
+
+NOBODY = 65534
+
+
+class NonDumpable(unittest.TestCase):
+    """The relay holds the token, so it makes itself non-dumpable in both
+    modes: no core file, no ptrace by its own user, and the files in its
+    /proc directory belong to root instead of the user it runs as (needs
+    root)."""
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.fail("needs root to run the relay as another user")
+        self.dir = tempfile.mkdtemp(prefix="zel-dump-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        os.chmod(self.dir, 0o755)
+        self.pki = rt.make_pki(self.dir)
+        for f in os.listdir(self.dir):  # readable by nobody
+            os.chmod(os.path.join(self.dir, f), 0o644)
+
+    def test_both_modes_are_non_dumpable(self):
+        sock = os.path.join(self.dir, "events.sock")
+        cases = [
+            ("wss-client", {"PCAP_RELAY_URL": "wss://localhost:%d/in" % rt.free_port(),
+                            "PCAP_RELAY_SWITCH_ID": "dump-test",
+                            "PCAP_RELAY_TOKEN": rt.TOKEN},
+             "wss_disconnected"),
+            ("wss-server", {"PCAP_WSS_ENABLED": "true",
+                            "PCAP_WSS_PORT": str(rt.free_port()),
+                            "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
+                            "PCAP_WSS_CERT_FILE": self.pki["server_cert"],
+                            "PCAP_WSS_KEY_FILE": self.pki["server_key"]},
+             "wss_listener_started"),
+        ]
+        for mode, env, started in cases:
+            with self.subTest(mode):
+                env = dict(env, PCAP_RELAY_MODE=mode, PCAP_SOCKET=sock)
+                relay = rt.Relay(env, user=NOBODY, group=NOBODY, extra_groups=[])
+                self.addCleanup(RelayCase._reap, relay)
+                relay.wait_for(started, start=0)
+                proc = "/proc/%d" % relay.proc.pid
+                with open(proc + "/status") as f:
+                    uids = [l.split()[1:] for l in f if l.startswith("Uid:")][0]
+                self.assertEqual(set(uids), {str(NOBODY)})
+                self.assertEqual([os.stat(proc + f).st_uid
+                                  for f in ("/environ", "/mem", "/fd")], [0, 0, 0])
+                self.assertEqual(relay.stop(), 0, relay.stderr())
 
 
 class _SilentProtocol(rt._CountingProtocol):
