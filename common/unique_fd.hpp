@@ -1,4 +1,4 @@
-// unique_fd: owns one file descriptor and closes it when it goes out of
+// unique_fd (both programs): owns one file descriptor and closes it when it goes out of
 // scope, so every function has a single cleanup path. Closing keeps errno as
 // it was, because callers report the error of the step that failed, not of
 // the close. Any thread may use its own instances.
