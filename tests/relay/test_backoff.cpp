@@ -17,21 +17,27 @@ struct Step {
     time_t wait;      // reconnect_at - now
 };
 
-std::unique_ptr<relay_state> state(uint32_t min, uint32_t max) {
-    auto st = std::make_unique<relay_state>();
-    st->config.reconnect_min = min;
-    st->config.reconnect_max = max;
-    st->reconnect_delay = min;
-    return st;
+// A client between attempts, its backoff at the configured minimum.
+struct Client {
+    relay_config cfg{};
+    upstream up{};
+};
+
+std::unique_ptr<Client> state(uint32_t min, uint32_t max) {
+    auto c = std::make_unique<Client>();
+    c->cfg.reconnect_min = min;
+    c->cfg.reconnect_max = max;
+    c->up.reconnect_delay = min;
+    return c;
 }
 
-Step step(relay_state *st) {
+Step step(Client *c) {
     testing::internal::CaptureStderr();
-    schedule_reconnect(st, now);
+    schedule_reconnect(c->cfg, &c->up, now);
     std::string err = testing::internal::GetCapturedStderr();
     std::string line = err.substr(err.find(' ') + 1);
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    return {line, st->reconnect_at - now};
+    return {line, c->up.reconnect_at - now};
 }
 
 std::string logged(uint32_t delay) {
@@ -68,13 +74,13 @@ TEST(Backoff, DelaysDoubleUpToTheMaximum) {
 
 TEST(Backoff, StepClearsTheConnectionAndZeroDelayStartsAtTheMinimum) {
     auto st = state(7, 100);
-    st->reconnect_delay = 0;
-    st->connected = true;
-    st->wsi = reinterpret_cast<lws *>(&st->queue);  // any non-null value; never used
+    st->up.reconnect_delay = 0;
+    st->up.connected = true;
+    st->up.wsi = reinterpret_cast<lws *>(&st->cfg);  // any non-null value; never used
     EXPECT_EQ(step(st.get()).log, logged(7));
-    EXPECT_EQ(st->wsi, nullptr);
-    EXPECT_FALSE(st->connected);
-    EXPECT_EQ(st->reconnect_delay, 14u);
+    EXPECT_EQ(st->up.wsi, nullptr);
+    EXPECT_FALSE(st->up.connected);
+    EXPECT_EQ(st->up.reconnect_delay, 14u);
 }
 
 // Jitter is up to 20 % of the delay in milliseconds and rounds to a whole extra
@@ -88,9 +94,9 @@ TEST(Backoff, JitterAddsASecondOnlyWhenItReachesOne) {
         for (int i = 0; i < 2000; ++i) {
             auto st = state(c.delay, c.delay);
             testing::internal::CaptureStderr();
-            schedule_reconnect(st.get(), now);
+            schedule_reconnect(st->cfg, &st->up, now);
             testing::internal::GetCapturedStderr();
-            time_t wait = st->reconnect_at - now;
+            time_t wait = st->up.reconnect_at - now;
             ASSERT_TRUE(wait == c.delay || wait == c.delay + 1) << wait;
             extra += wait == c.delay + 1;
         }
