@@ -264,7 +264,7 @@ int connect_wss(client_state *c) {
     ci.host = cfg.host;
     ci.origin = cfg.host;
     ci.protocol = nullptr;
-    ci.local_protocol_name = "zel-pcap-relay";
+    ci.local_protocol_name = kProtocolName;
     ci.pwsi = &c->up.wsi;
     ci.retry_and_idle_policy = &upstream_idle_policy;
     return lws_client_connect_via_info(&ci) != nullptr ? 0 : -1;
@@ -358,18 +358,9 @@ int on_writable(client_state *c, lws *wsi) {
          ++k) {
         zel_relay_item *item = zel_relay_queue_take(queue);
         if (item == nullptr) return 0;
-        auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
-        if (buf == nullptr) {
-            zel_relay_item_free(item);
-            ++a.failed;
-            return -1;
-        }
-        std::memcpy(buf + LWS_PRE, item->data, item->len);
-        size_t len = item->len;
-        int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
-        std::free(buf);
+        const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
-        if (n < 0 || static_cast<size_t>(n) != len) {
+        if (rc != 0) {
             ++a.failed;
             return -1;
         }

@@ -218,14 +218,19 @@ int parse_size(const char *name, size_t fallback, size_t *out) {
     return -1;
 }
 
+peer_ip mapped_peer_ip(in_addr v4) {
+    peer_ip ip{};
+    ip.bytes[10] = 0xFF;
+    ip.bytes[11] = 0xFF;
+    memcpy(ip.bytes + 12, &v4, 4);
+    return ip;
+}
+
 int parse_ip(const char *text, peer_ip *out) {
     if (text == nullptr) return -1;
-    unsigned char v4[4];
-    if (inet_pton(AF_INET, text, v4) == 1) {
-        memset(out->bytes, 0, 10);
-        out->bytes[10] = 0xFF;
-        out->bytes[11] = 0xFF;
-        memcpy(out->bytes + 12, v4, 4);
+    in_addr v4;
+    if (inet_pton(AF_INET, text, &v4) == 1) {
+        *out = mapped_peer_ip(v4);
         return 0;
     }
     // inet_pton refuses ports, prefixes, zones and names, which is the point:

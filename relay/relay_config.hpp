@@ -8,6 +8,8 @@
 // is never printed.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +18,10 @@
 struct peer_ip {
     unsigned char bytes[16];
 };
+
+// The 16-byte form of an IPv4 address, the one allow-list entries and peers
+// are compared in.
+peer_ip mapped_peer_ip(in_addr v4);
 
 struct relay_config {
     char socket_path[108];

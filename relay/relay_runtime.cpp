@@ -19,10 +19,6 @@ namespace {
 constexpr lws_usec_t tick_us = LWS_USEC_PER_SEC;
 constexpr int service_wait_ms = 1000;
 
-// Set before the signal handlers are installed; read by the tick and by the
-// protocol callback when the library passes no usable connection.
-relay_state *signal_state = nullptr;
-
 // Written only by on_signal, read by the service loop.
 volatile sig_atomic_t interrupted = 0;
 
@@ -37,8 +33,8 @@ void on_signal(int) { interrupted = 1; }
 // loop re-checks `interrupted` and the modes' wake-up handling runs even when
 // no line arrives.
 void service_tick(lws_sorted_usec_list_t *sul) {
-    relay_state *st = signal_state;
-    if (st == nullptr || st->stopping.load()) return;
+    relay_state *st = lws_container_of(sul, service_timer, sul)->owner;
+    if (st->stopping.load()) return;
     lws_cancel_service(st->context);
     lws_sul_schedule(st->context, 0, sul, service_tick, tick_us);
 }
@@ -70,7 +66,7 @@ void service_loop(relay_state *st) {
 
 void stop_relay(relay_state *st) {
     st->stopping.exchange(true);
-    lws_sul_schedule(st->context, 0, &st->tick, service_tick, LWS_SET_TIMER_USEC_CANCEL);
+    lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
     pthread_join(st->reader_thread, nullptr);
     st->mode->stop();
@@ -91,12 +87,13 @@ void stop_relay(relay_state *st) {
 int relay_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len) {
     relay_state *st = nullptr;
     // For EVENT_WAIT_CANCELLED the library passes a stand-in connection whose
-    // context is still valid, so the context route works there too.
+    // context is still valid, so the context route works there too. Only the
+    // client-certificate check, which the relay never asks for, comes without
+    // a connection; either mode answers 0 to it, as this does.
     if (wsi != nullptr) {
         lws_context *ctx = lws_get_context(wsi);
         if (ctx != nullptr) st = static_cast<relay_state *>(lws_context_user(ctx));
     }
-    if (st == nullptr) st = signal_state;
     if (st == nullptr || st->mode == nullptr) return 0;
     return st->mode->callback(wsi, reason, user, in, len);
 }
@@ -106,7 +103,8 @@ int relay_run(relay_state *st) {
     st->sent = 0;
     st->last_reported_dropped = 0;
     st->stopping.store(false);
-    std::memset(&st->tick, 0, sizeof st->tick);
+    std::memset(&st->tick.sul, 0, sizeof st->tick.sul);
+    st->tick.owner = st;
 
     if (zel_relay_queue_init(&st->queue, st->config.queue_events, st->config.queue_bytes) != 0)
         return 1;
@@ -126,7 +124,6 @@ int relay_run(relay_state *st) {
         return 1;
     }
 
-    signal_state = st;
     install_signals();
     std::srand(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
 
@@ -141,7 +138,7 @@ int relay_run(relay_state *st) {
         return 1;
     }
 
-    lws_sul_schedule(st->context, 0, &st->tick, service_tick, tick_us);
+    lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, tick_us);
     st->mode->start();
 
     service_loop(st);

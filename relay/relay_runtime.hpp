@@ -16,7 +16,7 @@
 int relay_run(relay_state *st);
 
 // The protocol callback of "zel-pcap-relay": finds the relay_state through the
-// connection's context (or the process-wide state when the library passes no
-// usable connection) and dispatches to the configured mode's handling.
-// Returns 0 when there is no state yet or the mode does not handle the reason.
+// connection's context and hands the callback to the active mode. Returns 0
+// when there is no state or mode to find, or the mode does not handle the
+// reason.
 int relay_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);

@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -31,7 +30,6 @@
 
 namespace {
 
-constexpr std::string_view kProtocolName = "zel-pcap-relay";
 constexpr std::string_view kEventsPath = "/events";
 
 // A path that does not fit this buffer cannot be "/events"; lws_hdr_copy fails
@@ -48,8 +46,6 @@ constexpr auto kCloseTryAgainLater = static_cast<lws_close_status>(1013);
 constexpr std::string_view kReasonLimit = "Client limit reached";
 constexpr std::string_view kReasonSlow = "Slow consumer; events lost";
 constexpr std::string_view kReasonReadOnly = "Read-only endpoint";
-
-constexpr std::string_view kMappedPrefix{"\0\0\0\0\0\0\0\0\0\0\xff\xff", 12};
 
 // A peer that connects and never finishes a handshake holds a descriptor
 // until the library's handshake time-out (5 to 10 s), so without a bound one
@@ -128,9 +124,7 @@ bool peer_address(int fd, peer_ip *out) {
     socklen_t alen = sizeof addr;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
     if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
-        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
-        std::memcpy(out->bytes, kMappedPrefix.data(), kMappedPrefix.size());
-        std::memcpy(out->bytes + 12, &v4->sin_addr, 4);
+        *out = mapped_peer_ip(reinterpret_cast<const sockaddr_in *>(&addr)->sin_addr);
         return true;
     }
     if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
@@ -228,7 +222,8 @@ bool has_header(lws *wsi, lws_token_indexes h) {
 int filter_protocol(lws *wsi) {
     if (!lws_is_ssl(wsi)) return 1;
     const lws_protocols *proto = lws_get_protocol(wsi);
-    if (proto == nullptr || proto->name == nullptr || kProtocolName != proto->name) return 1;
+    if (proto == nullptr || proto->name == nullptr || std::strcmp(proto->name, kProtocolName) != 0)
+        return 1;
     char path[kPathBufferSize];
     const int n = lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI);
     // Compared by length, so a decoded NUL cannot end the path early.
@@ -268,17 +263,6 @@ int admit(server_state *sv, lws *wsi, server_session *s) {
 int refuse_input(lws *wsi) {
     close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
     return -1;
-}
-
-// 0 when the whole line went out as one text message.
-int send_line(lws *wsi, const zel_relay_item *item) {
-    auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
-    if (buf == nullptr) return -1;
-    std::memcpy(buf + LWS_PRE, item->data, item->len);
-    const int n = lws_write(wsi, buf + LWS_PRE, item->len, LWS_WRITE_TEXT);
-    std::free(buf);
-    if (n < 0 || static_cast<size_t>(n) != item->len) return -1;
-    return 0;
 }
 
 // fanout stopped because a subscriber had no room; a subscriber that sent or
@@ -324,7 +308,7 @@ int send_queued(server_state *sv, lws *wsi, server_session *s) {
     do {
         zel_relay_item *item = zel_relay_queue_take(&s->queue);
         if (item == nullptr) break;
-        const int rc = send_line(wsi, item);
+        const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
         if (rc != 0) return -1;
         sv->st->sent++;

@@ -1,6 +1,7 @@
 // The relay's process state: what both modes share.
 //
-// One relay_state lives for the whole run; it is the context's user pointer.
+// One relay_state lives for the whole run; it is the context's user pointer,
+// and the tick's timer points back to it.
 // The active mode keeps its own state behind `mode`. Unless a field says
 // otherwise it is touched only on the service (main) thread.
 #pragma once
@@ -16,13 +17,22 @@
 #include "relay_mode.hpp"
 #include "zel_relay_queue.hpp"
 
+struct relay_state;
+
+// The 1-second service tick. The library hands its callback only the list
+// entry, so the entry comes first and the state rides beside it.
+struct service_timer {
+    lws_sorted_usec_list_t sul;
+    relay_state *owner;
+};
+
 struct relay_state {
     relay_config config;           // read-only once the runtime starts (both threads)
     zel_relay_queue queue;         // main queue; its own mutex (both threads)
     lws_context *context;          // reader thread only calls lws_cancel_service on it
     std::unique_ptr<relay_mode> mode;  // the configured mode, from start to shutdown
     pthread_t reader_thread;
-    lws_sorted_usec_list_t tick;   // the 1-second service tick
+    service_timer tick;
     std::atomic<bool> stopping;    // set once at shutdown (both threads)
     uint64_t sent;                 // client mode: lines the upstream's TCP acknowledged;
                                    // server mode: messages written, per subscriber
