@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace zel::reader;
+
 // Room for two over-long lines and some more; bigger streams only slow it down.
 constexpr std::size_t kMaxStream = 640u << 10;
 
@@ -24,7 +26,7 @@ using lines = std::vector<std::string>;
 
 void collect(void* arg, const unsigned char* line, size_t len)
 {
-    FUZZ_CHECK(len >= 1 && len <= reader_max_line, "line of %zu bytes handed on", len);
+    FUZZ_CHECK(len >= 1 && len <= kMaxLine, "line of %zu bytes handed on", len);
     static_cast<lines*>(arg)->emplace_back(reinterpret_cast<const char*>(line), len);
 }
 
@@ -42,7 +44,7 @@ lines reference_cut(std::string_view s)
             break;
         std::string_view line = s.substr(start, nl - start);
         start = nl + 1;
-        if (line.size() >= reader_buffer_size)
+        if (line.size() >= kBufferSize)
             continue;
         while (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
@@ -101,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (pos < stream.size()) {
         size_t room = 0;
         unsigned char* space = line_cutter_space(&cutter_b, &room);
-        FUZZ_CHECK(room >= 1 && room <= reader_buffer_size, "room %zu", room);
+        FUZZ_CHECK(room >= 1 && room <= kBufferSize, "room %zu", room);
         std::uint32_t pick = r.next();
         std::size_t n = (pick & 3) == 0 ? room : 1 + (pick >> 2) % ((pick & 4) ? 7 : 70000);
         n = std::min({n, room, stream.size() - pos});

@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace zel;
+
 void check_invariants(zel_relay_queue* q, const std::deque<std::string>& model,
                       std::uint64_t dropped)
 {

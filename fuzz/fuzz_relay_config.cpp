@@ -25,6 +25,9 @@ extern char** environ;
 
 namespace {
 
+using namespace zel;
+using namespace zel::config;
+
 using env_map = std::map<std::string, std::string>;
 
 env_map snapshot()

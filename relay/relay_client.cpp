@@ -17,21 +17,23 @@
 
 #include "relay_log.hpp"
 
+namespace zel::client {
+
 namespace {
 
-constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
-constexpr size_t bearer_size = 4112;
+constexpr lws_usec_t kPingIntervalUs = 20 * LWS_USEC_PER_SEC;
+constexpr size_t kBearerSize = 4112;
 
 // The library times out a TCP connect and a silent ClientHello by itself, but
 // not a server that completes TLS and then never answers the upgrade; without
 // a deadline of our own such an attempt would hold the relay for good.
-constexpr int64_t handshake_deadline_ms = 20'000;
+constexpr int64_t kHandshakeDeadlineMs = 20'000;
 
 // Bytes handed to the kernel that TCP does not acknowledge for this long mean
 // the upstream stopped reading (window zero) or the path is dead. Cutting then
 // bounds what the connection swallows to what was in flight, where waiting
 // for the 60 s idle hang-up would let the main queue drain into it meanwhile.
-constexpr int64_t stall_limit_ms = 10'000;
+constexpr int64_t kStallLimitMs = 10'000;
 
 // Bytes the kernel may hold for the upstream beyond what TCP has put on the
 // wire. Without a bound its send buffer grows to megabytes while a stalled
@@ -39,26 +41,26 @@ constexpr int64_t stall_limit_ms = 10'000;
 // with it, the socket stops being writable and lines wait in the main queue
 // for the next connection. What is in flight on the wire is not limited, so a
 // long fat path keeps its throughput.
-constexpr int unsent_lowat = 128 * 1024;
+constexpr int kUnsentLowat = 128 * 1024;
 
 // Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
 // connection rarely has this many lines unacknowledged unless they are tiny;
 // when it does, lines wait in the main queue until acknowledgements free
 // slots.
-constexpr size_t in_flight_max = 65536;
+constexpr size_t kInFlightMax = 65536;
 
 // The largest handshake a valid configuration makes: request line with a
 // 1,023-byte path, Host and Origin with a 255-byte host, the library's own
 // headers, "authorization: Bearer " with a 4,095-byte token and the 255-byte
 // switch id come to under 7 KiB. The library builds it in its per-thread
 // buffer, 4,096 bytes by default, and fails the attempt when it does not fit.
-constexpr unsigned int client_serv_buf_size = 16384;
+constexpr unsigned int kClientServBufSize = 16384;
 
 // Our own pings go out every 20 s and any answering server's pongs keep the
 // connection valid; an upstream that stops answering while TCP still takes
 // our bytes is hung up after 60 s. The library's own ping at 30 s idle only
 // fires if ours went unanswered.
-const lws_retry_bo_t upstream_idle_policy = {
+const lws_retry_bo_t kUpstreamIdlePolicy = {
     nullptr,  // retry_ms_table: attempts are scheduled by schedule_reconnect
     0,        // retry_ms_table_count
     0,        // conceal_count
@@ -90,7 +92,7 @@ struct upstream_attempt {
     uint64_t acked;        // acknowledged byte count at the last look
     size_t head;           // oldest entry of ends
     size_t count;          // lines written and not yet acknowledged
-    uint64_t ends[in_flight_max];  // byte counts at which those lines end
+    uint64_t ends[kInFlightMax];  // byte counts at which those lines end
 };
 
 // Client mode's state, one per process, owned by its client_mode.
@@ -130,7 +132,7 @@ void settle(client_state *c, lws *wsi) {
     // The library writes nothing of ours while it holds part of a line, so
     // once it has passed the rest on, the socket's count is that line's end.
     if (a.last_end_open && !lws_partial_buffered(wsi)) {
-        a.ends[(a.head + a.count - 1) % in_flight_max] = written;
+        a.ends[(a.head + a.count - 1) % kInFlightMax] = written;
         a.last_end_open = false;
     }
     uint64_t acked = written > unacked ? written - unacked : 0;
@@ -140,7 +142,7 @@ void settle(client_state *c, lws *wsi) {
     }
     size_t keep = a.last_end_open ? 1 : 0;
     while (a.count > keep && a.ends[a.head] <= acked) {
-        a.head = (a.head + 1) % in_flight_max;
+        a.head = (a.head + 1) % kInFlightMax;
         --a.count;
         ++c->st->sent;
     }
@@ -151,7 +153,7 @@ void settle(client_state *c, lws *wsi) {
 void record_line_end(upstream_attempt *a, lws *wsi) {
     SSL *ssl = lws_get_ssl(wsi);
     BIO *wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
-    a->ends[(a->head + a->count) % in_flight_max] = wbio != nullptr ? BIO_number_written(wbio) : 0;
+    a->ends[(a->head + a->count) % kInFlightMax] = wbio != nullptr ? BIO_number_written(wbio) : 0;
     ++a->count;
     a->last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
 }
@@ -221,12 +223,12 @@ void watch_attempt(client_state *c) {
     if (c->up.wsi == nullptr) return;
     int64_t now = monotonic_ms();
     if (!c->up.connected) {
-        if (now - c->attempt.started_ms >= handshake_deadline_ms)
+        if (now - c->attempt.started_ms >= kHandshakeDeadlineMs)
             cut(c, "no WebSocket handshake within 20 s");
         return;
     }
     settle(c, c->up.wsi);
-    if (now - c->attempt.progress_ms > stall_limit_ms)
+    if (now - c->attempt.progress_ms > kStallLimitMs)
         cut(c, "upstream stalled: nothing acknowledged for 10 s");
 }
 
@@ -266,7 +268,7 @@ int connect_wss(client_state *c) {
     ci.protocol = nullptr;
     ci.local_protocol_name = kProtocolName;
     ci.pwsi = &c->up.wsi;
-    ci.retry_and_idle_policy = &upstream_idle_policy;
+    ci.retry_and_idle_policy = &kUpstreamIdlePolicy;
     return lws_client_connect_via_info(&ci) != nullptr ? 0 : -1;
 }
 
@@ -297,7 +299,7 @@ void poll_upstream(client_state *c, time_t now) {
 int append_headers(client_state *c, lws *wsi, void *in, size_t len) {
     auto **p = static_cast<unsigned char **>(in);
     unsigned char *end = *p + len;
-    char bearer[bearer_size];
+    char bearer[kBearerSize];
     int n = std::snprintf(bearer, sizeof bearer, "Bearer %s", c->st->config.token);
     if (n < 0 || static_cast<size_t>(n) > sizeof bearer - 1) return -1;
     if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>("authorization:"),
@@ -319,11 +321,11 @@ int on_established(client_state *c, lws *wsi) {
     c->attempt.acked = 0;
     c->attempt.progress_ms = monotonic_ms();
     // Only a TCP socket takes the option, and every upstream is one.
-    int lowat = unsent_lowat;
+    int lowat = kUnsentLowat;
     setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
     log_line("info", "wss_connected");
     if (zel_relay_queue_count(&c->st->queue) > 0) lws_callback_on_writable(wsi);
-    lws_set_timer_usecs(wsi, ping_interval_us);
+    lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
 
@@ -354,7 +356,7 @@ int on_writable(client_state *c, lws *wsi) {
         if (zel_relay_queue_count(queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kLinesPerWritable && a.count < in_flight_max && !lws_send_pipe_choked(wsi);
+    for (int k = 0; k < kLinesPerWritable && a.count < kInFlightMax && !lws_send_pipe_choked(wsi);
          ++k) {
         zel_relay_item *item = zel_relay_queue_take(queue);
         if (item == nullptr) return 0;
@@ -366,14 +368,14 @@ int on_writable(client_state *c, lws *wsi) {
         }
         record_line_end(&a, wsi);
     }
-    if (zel_relay_queue_count(queue) > 0 && a.count < in_flight_max) lws_callback_on_writable(wsi);
+    if (zel_relay_queue_count(queue) > 0 && a.count < kInFlightMax) lws_callback_on_writable(wsi);
     return 0;
 }
 
 int on_timer(client_state *c, lws *wsi) {
     c->attempt.ping_due = true;
     lws_callback_on_writable(wsi);
-    lws_set_timer_usecs(wsi, ping_interval_us);
+    lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
 
@@ -438,7 +440,7 @@ public:
             info->client_ssl_cert_filepath = cfg.client_cert;
             info->client_ssl_private_key_filepath = cfg.client_key;
         }
-        info->pt_serv_buf_size = client_serv_buf_size;
+        info->pt_serv_buf_size = kClientServBufSize;
     }
 
     void start() override {}
@@ -475,6 +477,8 @@ void schedule_reconnect(const relay_config &cfg, upstream *up, time_t now) {
     log_line("warning", msg);
 }
 
-std::unique_ptr<relay_mode> make_client_mode(relay_state *st) {
+std::unique_ptr<relay_mode> make_mode(relay_state *st) {
     return std::unique_ptr<relay_mode>(new (std::nothrow) client_mode(st));
 }
+
+}  // namespace zel::client

@@ -19,6 +19,17 @@
 
 #include "relay_log.hpp"
 
+namespace zel {
+
+peer_ip mapped_peer_ip(in_addr v4) {
+    peer_ip ip{};
+    ip.bytes[10] = 0xFF;
+    ip.bytes[11] = 0xFF;
+    memcpy(ip.bytes + 12, &v4, 4);
+    return ip;
+}
+
+namespace config {
 namespace {
 
 constexpr const char *kDefaultSocket = "/run/zel-packet-monitor/events.sock";
@@ -218,14 +229,6 @@ int parse_size(const char *name, size_t fallback, size_t *out) {
     return -1;
 }
 
-peer_ip mapped_peer_ip(in_addr v4) {
-    peer_ip ip{};
-    ip.bytes[10] = 0xFF;
-    ip.bytes[11] = 0xFF;
-    memcpy(ip.bytes + 12, &v4, 4);
-    return ip;
-}
-
 int parse_ip(const char *text, peer_ip *out) {
     if (text == nullptr) return -1;
     in_addr v4;
@@ -350,13 +353,13 @@ int parse_wss_url(relay_config *cfg) {
         fputs("PCAP_RELAY_URL must not contain control characters or blanks\n", stderr);
         return -1;
     }
-    constexpr std::string_view scheme = "wss://";
+    constexpr std::string_view kScheme = "wss://";
     std::string_view url(cfg->url);
-    if (!url.starts_with(scheme)) {
+    if (!url.starts_with(kScheme)) {
         fputs("PCAP_RELAY_URL must use wss://\n", stderr);
         return -1;
     }
-    size_t auth_begin = scheme.size();
+    size_t auth_begin = kScheme.size();
     size_t slash = url.find('/', auth_begin);
     size_t auth_end = slash == std::string_view::npos ? url.size() : slash;
     std::string_view auth = url.substr(auth_begin, auth_end - auth_begin);
@@ -519,3 +522,6 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     }
     return -1;
 }
+
+}  // namespace config
+}  // namespace zel

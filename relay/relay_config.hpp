@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zel {
+
 // A 16-byte address in network order; IPv4 is stored IPv4-mapped
 // (ten zero bytes, 0xFF 0xFF, the four address bytes).
 struct peer_ip {
@@ -49,6 +51,9 @@ struct relay_config {
     uint32_t reconnect_max;
 };
 
+// The generic names of the configuration's steps live in their own namespace.
+namespace config {
+
 // Reads a KEY=VALUE file into the environment; only a regular file is read,
 // each line whole up to 65,536 bytes, and a longer line is skipped whole.
 // 0 when the file was read or the path is null or empty; 1 when it was not
@@ -82,3 +87,6 @@ int parse_wss_url(relay_config *cfg);
 // disabled). Returns -1 when the runtime should start with *cfg, otherwise the
 // exit status to leave with.
 int relay_configure(int argc, char **argv, relay_config *cfg);
+
+}  // namespace config
+}  // namespace zel

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace zel {
+
 namespace {
 
 constexpr size_t kLineMax = PIPE_BUF;
@@ -48,3 +50,5 @@ void log_line(const char *level, const char *message) {
         off += static_cast<size_t>(w);
     }
 }
+
+}  // namespace zel

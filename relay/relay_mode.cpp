@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace zel {
+
 int send_text(lws *wsi, const zel_relay_item *item) {
     auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
     if (buf == nullptr) return -1;
@@ -13,3 +15,5 @@ int send_text(lws *wsi, const zel_relay_item *item) {
     std::free(buf);
     return n < 0 || static_cast<size_t>(n) != item->len ? -1 : 0;
 }
+
+}  // namespace zel

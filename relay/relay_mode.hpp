@@ -11,6 +11,8 @@
 
 #include "zel_relay_queue.hpp"
 
+namespace zel {
+
 // The relay's one protocol: the protocol table's entry, what the upstream
 // connection binds to, and the only protocol a subscriber's upgrade may reach.
 inline constexpr char kProtocolName[] = "zel-pcap-relay";
@@ -43,3 +45,5 @@ public:
     // destroyed.
     virtual void stop() = 0;
 };
+
+}  // namespace zel

@@ -11,20 +11,11 @@
 #include <ctime>
 
 #include "relay_log.hpp"
+#include "unique_fd.hpp"
+
+namespace zel::reader {
 
 namespace {
-
-// Closes the event socket on every way out of a connection.
-class socket_fd {
-public:
-    explicit socket_fd(int fd) : fd_(fd) {}
-    ~socket_fd() { if (fd_ >= 0) close(fd_); }
-    socket_fd(const socket_fd &) = delete;
-    socket_fd &operator=(const socket_fd &) = delete;
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-private:
-    int fd_;
-};
 
 // Connects to the event socket with a 1-second receive time-out, which bounds
 // how long the read loop takes to notice `stopping`. -1 on any failure; the
@@ -32,7 +23,7 @@ private:
 int unix_connect(const char *path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    socket_fd guard(fd);
+    unique_fd guard(fd);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     // The configuration limits the path to 107 bytes, so it stays terminated.
@@ -80,7 +71,7 @@ void line_cutter_reset(line_cutter *c) {
 }
 
 unsigned char *line_cutter_space(line_cutter *c, size_t *room) {
-    *room = reader_buffer_size - c->used;
+    *room = kBufferSize - c->used;
     return c->buf + c->used;
 }
 
@@ -109,7 +100,7 @@ void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg) {
         std::memmove(c->buf, c->buf + start, c->used - start);
         c->used -= start;
     }
-    if (c->used == reader_buffer_size) {
+    if (c->used == kBufferSize) {
         // A full buffer without a newline: the line is over-long; skip the
         // rest of it rather than cut it into pieces that look like events.
         c->discarding = true;
@@ -156,7 +147,7 @@ void *reader_main(void *arg) {
             continue;
         }
         {
-            socket_fd guard(fd);
+            unique_fd guard(fd);
             log_line("info", "unix_socket_connected");
             read_connection(st, fd, &cut);
         }
@@ -176,3 +167,5 @@ int reader_start(relay_state *st) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return rc;
 }
+
+}  // namespace zel::reader

@@ -16,16 +16,18 @@
 
 #include "relay_state.hpp"
 
+namespace zel::reader {
+
 // Longest line carried; one more byte of room lets a full-length line arrive
 // together with its newline.
-inline constexpr size_t reader_max_line = 262144;
-inline constexpr size_t reader_buffer_size = reader_max_line + 1;
+inline constexpr size_t kMaxLine = 262144;
+inline constexpr size_t kBufferSize = kMaxLine + 1;
 
-// Called once per complete line, with CR/LF trimmed; len is 1..reader_max_line.
+// Called once per complete line, with CR/LF trimmed; len is 1..kMaxLine.
 using line_sink = void (*)(void *arg, const unsigned char *line, size_t len);
 
 struct line_cutter {
-    unsigned char buf[reader_buffer_size];
+    unsigned char buf[kBufferSize];
     size_t used;      // bytes of the unfinished line held at the front of buf
     bool discarding;  // skipping the rest of an over-long line up to its newline
 };
@@ -38,7 +40,7 @@ unsigned char *line_cutter_space(line_cutter *c, size_t *room);
 
 // Accounts for n bytes just written at line_cutter_space, hands every line
 // completed by them to sink, and keeps the unfinished rest. A line that
-// reaches reader_buffer_size bytes without a newline is dropped, up to and
+// reaches kBufferSize bytes without a newline is dropped, up to and
 // including its newline.
 void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg);
 
@@ -60,3 +62,5 @@ void *reader_main(void *arg);
 // or the error number of pthread_create (the caller's signal mask is restored
 // either way).
 int reader_start(relay_state *st);
+
+}  // namespace zel::reader

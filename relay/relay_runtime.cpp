@@ -14,16 +14,18 @@
 #include "relay_reader.hpp"
 #include "relay_server.hpp"
 
+namespace zel {
+
 namespace {
 
-constexpr lws_usec_t tick_us = LWS_USEC_PER_SEC;
-constexpr int service_wait_ms = 1000;
+constexpr lws_usec_t kTickUs = LWS_USEC_PER_SEC;
+constexpr int kServiceWaitMs = 1000;
 
 // Written only by on_signal, read by the service loop.
 volatile sig_atomic_t interrupted = 0;
 
-const lws_protocols protocols[] = {
-    {"zel-pcap-relay", relay_callback, sizeof(server_session), 262144, 0, nullptr, 0},
+const lws_protocols kProtocols[] = {
+    {"zel-pcap-relay", relay_callback, sizeof(server::server_session), 262144, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -36,14 +38,14 @@ void service_tick(lws_sorted_usec_list_t *sul) {
     relay_state *st = lws_container_of(sul, service_timer, sul)->owner;
     if (st->stopping.load()) return;
     lws_cancel_service(st->context);
-    lws_sul_schedule(st->context, 0, sul, service_tick, tick_us);
+    lws_sul_schedule(st->context, 0, sul, service_tick, kTickUs);
 }
 
 // What both modes share; the mode adds its own part.
 void fill_context_info(relay_state *st, lws_context_creation_info *info) {
     std::memset(info, 0, sizeof *info);
     info->port = CONTEXT_PORT_NO_LISTEN;
-    info->protocols = protocols;
+    info->protocols = kProtocols;
     info->user = st;
     info->options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
     st->mode->fill_context_info(info);
@@ -60,7 +62,7 @@ void install_signals() {
 void service_loop(relay_state *st) {
     while (!interrupted && !st->stopping.load()) {
         st->mode->service_pass();
-        lws_service(st->context, service_wait_ms);
+        lws_service(st->context, kServiceWaitMs);
     }
 }
 
@@ -108,7 +110,7 @@ int relay_run(relay_state *st) {
 
     if (zel_relay_queue_init(&st->queue, st->config.queue_events, st->config.queue_bytes) != 0)
         return 1;
-    st->mode = st->config.server_mode ? make_server_mode(st) : make_client_mode(st);
+    st->mode = st->config.server_mode ? server::make_mode(st) : client::make_mode(st);
     if (st->mode == nullptr) {
         zel_relay_queue_destroy(&st->queue);
         return 1;
@@ -127,7 +129,7 @@ int relay_run(relay_state *st) {
     install_signals();
     std::srand(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
 
-    int rc = reader_start(st);
+    int rc = reader::reader_start(st);
     if (rc != 0) {
         errno = rc;  // pthread_create reports through its result, not errno
         std::perror("pthread_create");
@@ -138,10 +140,12 @@ int relay_run(relay_state *st) {
         return 1;
     }
 
-    lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, tick_us);
+    lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, kTickUs);
     st->mode->start();
 
     service_loop(st);
     stop_relay(st);
     return 0;
 }
+
+}  // namespace zel

@@ -9,6 +9,8 @@
 
 #include "relay_state.hpp"
 
+namespace zel {
+
 // Runs the relay with st->config already validated; returns the exit status
 // (0 after an orderly shutdown, 1 when the queue, context or reader thread
 // cannot be created, with "pthread_create: <system text>" on standard error
@@ -20,3 +22,5 @@ int relay_run(relay_state *st);
 // when there is no state or mode to find, or the mode does not handle the
 // reason.
 int relay_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len);
+
+}  // namespace zel

@@ -28,6 +28,8 @@
 #include "relay_log.hpp"
 #include "relay_throttle.hpp"
 
+namespace zel::server {
+
 namespace {
 
 constexpr std::string_view kEventsPath = "/events";
@@ -79,7 +81,7 @@ struct server_state {
 
 // Server connections get a ping after 20 s without valid traffic and are hung
 // up after 60 s; no retry table, since the server never reconnects.
-const lws_retry_bo_t idle_policy = {
+const lws_retry_bo_t kIdlePolicy = {
     nullptr,  // retry_ms_table
     0,        // retry_ms_table_count
     0,        // conceal_count
@@ -430,7 +432,7 @@ public:
         info->ssl_options_set = SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1;
         info->ssl_cert_filepath = cfg.server_cert;
         info->ssl_private_key_filepath = cfg.server_key;
-        info->retry_and_idle_policy = &idle_policy;
+        info->retry_and_idle_policy = &kIdlePolicy;
         // Subscribers get WebSockets only by the HTTP/1.1 upgrade, the road the
         // handshake filters are tested on; h2 would open a second one.
         info->alpn = "http/1.1";
@@ -470,6 +472,8 @@ bool peer_allowed(const relay_config *cfg, int fd) {
     return peer_address(fd, &ip) && listed(cfg, ip);
 }
 
-std::unique_ptr<relay_mode> make_server_mode(relay_state *st) {
+std::unique_ptr<relay_mode> make_mode(relay_state *st) {
     return std::unique_ptr<relay_mode>(new (std::nothrow) server_mode(st));
 }
+
+}  // namespace zel::server

@@ -17,6 +17,8 @@
 #include "relay_mode.hpp"
 #include "zel_relay_queue.hpp"
 
+namespace zel {
+
 struct relay_state;
 
 // The 1-second service tick. The library hands its callback only the list
@@ -38,3 +40,5 @@ struct relay_state {
                                    // server mode: messages written, per subscriber
     uint64_t last_reported_dropped;  // reader thread only
 };
+
+}  // namespace zel

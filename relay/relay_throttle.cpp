@@ -7,6 +7,8 @@
 
 #include "relay_log.hpp"
 
+namespace zel {
+
 namespace {
 
 constexpr int64_t kIntervalUs = 1'000'000;
@@ -67,3 +69,5 @@ void throttle_flush_log(log_throttle *t, const char *level, const char *event) {
     const uint64_t count = throttle_flush(t, monotonic_us());
     if (count > 0) write_line(level, event, count);
 }
+
+}  // namespace zel

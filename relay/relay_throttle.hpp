@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+namespace zel {
+
 struct log_throttle {
     bool logged;       // a line has been written since init
     int64_t last_us;   // when that line was written
@@ -30,3 +32,5 @@ uint64_t throttle_flush(log_throttle *t, int64_t now_us);
 // "event" or "event count=N" through log_line at the given level.
 void throttle_event_log(log_throttle *t, const char *level, const char *event);
 void throttle_flush_log(log_throttle *t, const char *level, const char *event);
+
+}  // namespace zel

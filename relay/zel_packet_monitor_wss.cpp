@@ -17,8 +17,8 @@ int main(int argc, char **argv) {
         std::perror("prctl");
         return 1;
     }
-    static relay_state st{};
-    int rc = relay_configure(argc, argv, &st.config);
+    static zel::relay_state st{};
+    int rc = zel::config::relay_configure(argc, argv, &st.config);
     if (rc >= 0) return rc;
-    return relay_run(&st);
+    return zel::relay_run(&st);
 }

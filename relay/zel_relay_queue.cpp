@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace zel {
+
 namespace {
 
 // Caller holds q->lock and the queue is not empty.
@@ -126,3 +128,5 @@ void zel_relay_queue_destroy(zel_relay_queue *q) {
     pthread_mutex_unlock(&q->lock);
     pthread_mutex_destroy(&q->lock);
 }
+
+}  // namespace zel

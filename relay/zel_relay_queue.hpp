@@ -7,12 +7,17 @@
 // `dropped`. A push fails (-1, queue unchanged) only for bad arguments, an entry
 // longer than the byte limit, or memory exhaustion. Every function may be called
 // from any thread between init and destroy; destroy needs exclusive use.
+//
+// The C-style names are the module's contract; like all relay code they live
+// in namespace zel.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
+
+namespace zel {
 
 struct zel_relay_item {
     unsigned char *data;   // heap copy of the entry, no terminator added
@@ -61,3 +66,5 @@ bool zel_relay_queue_fits(zel_relay_queue *q, size_t len);
 
 // Discards every entry (each counts as dropped) and destroys the mutex; accepts null.
 void zel_relay_queue_destroy(zel_relay_queue *q);
+
+}  // namespace zel

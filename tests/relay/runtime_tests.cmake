@@ -1,11 +1,14 @@
 # Relay runtime, event socket reader and upstream client mode.
 
-add_executable(test_relay_runtime
-  ${CMAKE_CURRENT_LIST_DIR}/test_reader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_backoff.cpp)
-target_link_libraries(test_relay_runtime PRIVATE zel_relay_core GTest::gtest_main)
-add_test(NAME relay_runtime_unit COMMAND test_relay_runtime)
-set_tests_properties(relay_runtime_unit PROPERTIES LABELS "asan")
+add_executable(relay_reader_test ${CMAKE_CURRENT_LIST_DIR}/relay_reader_test.cpp)
+target_link_libraries(relay_reader_test PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_reader COMMAND relay_reader_test)
+set_tests_properties(relay_reader PROPERTIES LABELS "asan")
+
+add_executable(relay_client_test ${CMAKE_CURRENT_LIST_DIR}/relay_client_test.cpp)
+target_link_libraries(relay_client_test PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_client_backoff COMMAND relay_client_test)
+set_tests_properties(relay_client_backoff PROPERTIES LABELS "asan")
 
 # Client mode against real peers, one test per class so that the long waits
 # run side by side: the idle case waits over a minute for the hang-up of a

@@ -1,9 +1,9 @@
 # Server-mode tests: the allow-list test as a unit test, and the subscriber
 # endpoint driven end to end with real TLS WebSocket clients.
 
-add_executable(test_relay_server_peer ${CMAKE_CURRENT_LIST_DIR}/test_server_peer.cpp)
-target_link_libraries(test_relay_server_peer PRIVATE zel_relay_core GTest::gtest_main)
-add_test(NAME relay_server_peer COMMAND test_relay_server_peer)
+add_executable(relay_server_test ${CMAKE_CURRENT_LIST_DIR}/relay_server_test.cpp)
+target_link_libraries(relay_server_test PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_server_peer COMMAND relay_server_test)
 set_tests_properties(relay_server_peer PROPERTIES LABELS "asan")
 
 # The subscriber endpoint as a subscriber meets it: the real relay, real TLS
@@ -16,9 +16,9 @@ foreach(t access delivery burst)
 endforeach()
 
 # The log throttle behind the refusal lines, against a clock the test drives.
-add_executable(test_relay_throttle ${CMAKE_CURRENT_LIST_DIR}/test_throttle.cpp)
-target_link_libraries(test_relay_throttle PRIVATE zel_relay_core GTest::gtest_main)
-add_test(NAME relay_throttle COMMAND test_relay_throttle)
+add_executable(relay_throttle_test ${CMAKE_CURRENT_LIST_DIR}/relay_throttle_test.cpp)
+target_link_libraries(relay_throttle_test PRIVATE zel_relay_core GTest::gtest_main)
+add_test(NAME relay_throttle COMMAND relay_throttle_test)
 set_tests_properties(relay_throttle PROPERTIES LABELS "asan;unit")
 
 # Peers that hold connections open without finishing a handshake, up to and

@@ -16,6 +16,9 @@
 
 namespace {
 
+using namespace zel;
+using zel::server::peer_allowed;
+
 struct fd_guard {
     int fd = -1;
     ~fd_guard() {

@@ -10,6 +10,9 @@
 
 namespace {
 
+using namespace zel;
+using namespace zel::client;
+
 constexpr time_t now = 1'800'000'000;
 
 struct Step {

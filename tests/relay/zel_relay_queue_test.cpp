@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace zel;
+
 // The queue's entries, oldest first, joined with '|'. Single-threaded use only.
 std::string contents(const zel_relay_queue &q) {
     std::string out;

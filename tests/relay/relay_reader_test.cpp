@@ -10,6 +10,9 @@
 
 namespace {
 
+using namespace zel;
+using namespace zel::reader;
+
 using Lines = std::vector<std::string>;
 
 void collect(void *arg, const unsigned char *line, size_t len) {
@@ -32,8 +35,8 @@ Lines cut(const std::vector<std::string> &chunks) {
     return out;
 }
 
-const std::string longest(reader_max_line, 'x');
-const std::string too_long(reader_max_line + 1, 'y');
+const std::string longest(kMaxLine, 'x');
+const std::string too_long(kMaxLine + 1, 'y');
 
 struct Case {
     const char *name;
@@ -83,7 +86,7 @@ Lines reference(const std::string &stream) {
     size_t start = 0;
     for (size_t nl; (nl = stream.find('\n', start)) != std::string::npos; start = nl + 1) {
         size_t end = nl;
-        if (end - start >= reader_buffer_size) continue;
+        if (end - start >= kBufferSize) continue;
         while (end > start && stream[end - 1] == '\r') --end;
         if (end > start) out.push_back(stream.substr(start, end - start));
     }
@@ -99,9 +102,9 @@ TEST(LineCutter, ChunkingDoesNotChangeTheLines) {
         switch (rng() % 6) {
         case 0: stream += "\r\n"; break;
         case 1: stream += std::string(rng() % 70000, 'L') + "\n"; break;
-        case 2: stream += too_long.substr(0, reader_max_line - rng() % 3) + "\r\n"; break;
+        case 2: stream += too_long.substr(0, kMaxLine - rng() % 3) + "\r\n"; break;
         case 3: stream += too_long + std::string(rng() % 5000, 'z') + "\n"; break;
-        case 4: stream += std::string(reader_max_line - 1 + rng() % 3, 'e') + "\n"; break;
+        case 4: stream += std::string(kMaxLine - 1 + rng() % 3, 'e') + "\n"; break;
         default: stream += "{\"n\":" + std::to_string(i) + "}\n"; break;
         }
     }

@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace zel;
+
 struct Step {
     int64_t at_ms;  // time of the step
     char kind;      // 'e' an event, 't' the periodic flush

@@ -17,6 +17,9 @@ extern char **environ;
 
 namespace {
 
+using namespace zel;
+using namespace zel::config;
+
 using Env = std::vector<std::pair<const char *, const char *>>;
 
 // Leaves exactly the given PCAP_ variables set.

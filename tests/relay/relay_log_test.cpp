@@ -13,6 +13,8 @@
 
 namespace {
 
+using zel::log_line;
+
 // Redirects fd 2 into a pipe; drain() returns everything written so far.
 class StderrCapture {
 public:
