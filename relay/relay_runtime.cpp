@@ -25,7 +25,7 @@ constexpr int kServiceWaitMs = 1000;
 volatile sig_atomic_t interrupted = 0;
 
 const lws_protocols kProtocols[] = {
-    {"zel-pcap-relay", relay_callback, sizeof(server::server_session), 262144, 0, nullptr, 0},
+    {kProtocolName, relay_callback, sizeof(server::server_session), 262144, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
