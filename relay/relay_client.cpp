@@ -81,23 +81,23 @@ const lws_retry_bo_t kUpstreamIdlePolicy = {
 // and that count minus the bytes the kernel still holds unacknowledged
 // (SIOCOUTQ) is what the upstream's kernel has taken.
 struct upstream_attempt {
-    bool open;             // from the accepted request until its end
-    bool explained;        // a wss_connection_error line already says why it ended
-    bool ping_due;         // set by the timer, written by the next writable callback:
-                           // from the timer it could split a partly buffered message
-    bool last_end_open;    // the library still holds part of the newest line
-    size_t failed;         // lines taken from the queue whose write failed
-    int64_t started_ms;    // when the request was made
-    int64_t progress_ms;   // when TCP last acknowledged more, or had nothing left to
-    uint64_t acked;        // acknowledged byte count at the last look
-    size_t head;           // oldest entry of ends
-    size_t count;          // lines written and not yet acknowledged
+    bool open;                    // from the accepted request until its end
+    bool explained;               // a wss_connection_error line already says why it ended
+    bool ping_due;                // set by the timer, written by the next writable callback:
+                                  // from the timer it could split a partly buffered message
+    bool last_end_open;           // the library still holds part of the newest line
+    size_t failed;                // lines taken from the queue whose write failed
+    int64_t started_ms;           // when the request was made
+    int64_t progress_ms;          // when TCP last acknowledged more, or had nothing left to
+    uint64_t acked;               // acknowledged byte count at the last look
+    size_t head;                  // oldest entry of ends
+    size_t count;                 // lines written and not yet acknowledged
     uint64_t ends[kInFlightMax];  // byte counts at which those lines end
 };
 
 // Client mode's state, one per process, owned by its client_mode.
 struct client_state {
-    relay_state *st;           // what both modes share
+    relay_state* st;  // what both modes share
     upstream up;
     upstream_attempt attempt;
 };
@@ -111,11 +111,11 @@ int64_t monotonic_ms() {
 // Bytes written to the connection's socket so far and those of them the
 // peer has not acknowledged. -1 when the connection has no TLS socket (yet or
 // any more).
-int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
-    SSL *ssl = lws_get_ssl(wsi);
+int tcp_progress(lws* wsi, uint64_t* written, uint64_t* unacked) {
+    SSL* ssl = lws_get_ssl(wsi);
     int fd = lws_get_socket_fd(wsi);
     if (ssl == nullptr || fd < 0) return -1;
-    BIO *wbio = SSL_get_wbio(ssl);
+    BIO* wbio = SSL_get_wbio(ssl);
     int outq = 0;
     if (wbio == nullptr || ioctl(fd, SIOCOUTQ, &outq) != 0 || outq < 0) return -1;
     *written = BIO_number_written(wbio);
@@ -125,8 +125,8 @@ int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
 
 // Counts every line whose bytes the upstream's TCP has acknowledged as sent
 // and notes whether anything was acknowledged since the last look.
-void settle(client_state *c, lws *wsi) {
-    upstream_attempt &a = c->attempt;
+void settle(client_state* c, lws* wsi) {
+    upstream_attempt& a = c->attempt;
     uint64_t written = 0, unacked = 0;
     if (tcp_progress(wsi, &written, &unacked) != 0) return;
     // The library writes nothing of ours while it holds part of a line, so
@@ -150,9 +150,9 @@ void settle(client_state *c, lws *wsi) {
 
 // Notes where the line just written ends; settle fills it in later when the
 // library still holds part of it.
-void record_line_end(upstream_attempt *a, lws *wsi) {
-    SSL *ssl = lws_get_ssl(wsi);
-    BIO *wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
+void record_line_end(upstream_attempt* a, lws* wsi) {
+    SSL* ssl = lws_get_ssl(wsi);
+    BIO* wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
     a->ends[(a->head + a->count) % kInFlightMax] = wbio != nullptr ? BIO_number_written(wbio) : 0;
     ++a->count;
     a->last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
@@ -161,9 +161,10 @@ void record_line_end(upstream_attempt *a, lws *wsi) {
 // "wss_connection_error reason=<why>", with the number of lines taken from the
 // queue for this connection that its TCP never acknowledged.
 // log_line shows control bytes as '?', so the library's text cannot forge lines.
-void report_end(upstream_attempt *a, const char *why, size_t why_len, size_t lost) {
+void report_end(upstream_attempt* a, const char* why, size_t why_len, size_t lost) {
     char count[64] = "";
-    if (lost > 0) std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
+    if (lost > 0)
+        std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
     // The count survives a long library text: the reason stays within 300.
     size_t room = 300 - std::strlen(count);
     int n = static_cast<int>(why_len < room ? why_len : room);
@@ -173,15 +174,15 @@ void report_end(upstream_attempt *a, const char *why, size_t why_len, size_t los
     a->explained = true;
 }
 
-void report_end(upstream_attempt *a, const char *why, size_t lost) {
+void report_end(upstream_attempt* a, const char* why, size_t lost) {
     report_end(a, why, std::strlen(why), lost);
 }
 
 // Ends the current attempt once: explains it unless that is done or the relay
 // is stopping, forgets its lines in flight and takes one backoff step. `why`
 // is the library's text (len bytes, not necessarily terminated) or null.
-void end_attempt(client_state *c, lws *wsi, const char *why, size_t len) {
-    upstream_attempt &a = c->attempt;
+void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
+    upstream_attempt& a = c->attempt;
     if (!a.open) return;
     if (wsi != nullptr && c->up.wsi != nullptr && wsi != c->up.wsi) return;
     bool stopping = c->st->stopping.load();
@@ -209,8 +210,8 @@ void end_attempt(client_state *c, lws *wsi, const char *why, size_t len) {
 // Closes the current connection from the service loop, outside any callback,
 // after saying why. The library's callbacks for the close end the attempt; if
 // it raises none, the attempt is ended here.
-void cut(client_state *c, const char *why) {
-    lws *wsi = c->up.wsi;
+void cut(client_state* c, const char* why) {
+    lws* wsi = c->up.wsi;
     if (c->up.connected) settle(c, wsi);
     report_end(&c->attempt, why, c->attempt.count + c->attempt.failed);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
@@ -219,7 +220,7 @@ void cut(client_state *c, const char *why) {
 
 // At least once a second while an attempt is open: the handshake deadline,
 // acknowledgements, and the stall limit.
-void watch_attempt(client_state *c) {
+void watch_attempt(client_state* c) {
     if (c->up.wsi == nullptr) return;
     int64_t now = monotonic_ms();
     if (!c->up.connected) {
@@ -235,11 +236,11 @@ void watch_attempt(client_state *c) {
 // The library refuses a request at once, with no callback and no text, when
 // the host name does not resolve (or no socket can be had); the resolver's
 // own answer names the cause.
-void explain_refusal(client_state *c) {
-    const relay_config &cfg = c->st->config;
+void explain_refusal(client_state* c) {
+    const relay_config& cfg = c->st->config;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
+    addrinfo* found = nullptr;
     int rc = getaddrinfo(cfg.host, nullptr, &hints, &found);
     int err = errno;
     char why[300];
@@ -255,8 +256,8 @@ void explain_refusal(client_state *c) {
 
 // Hands one connection request to the library. 0 when it was accepted (the
 // new connection is then in c->up.wsi), -1 when it was refused at once.
-int connect_wss(client_state *c) {
-    const relay_config &cfg = c->st->config;
+int connect_wss(client_state* c) {
+    const relay_config& cfg = c->st->config;
     lws_client_connect_info ci{};
     ci.context = c->st->context;
     ci.address = cfg.host;
@@ -275,8 +276,8 @@ int connect_wss(client_state *c) {
 // The service loop's client step: when no attempt is open and `now` has
 // reached `reconnect_at`, starts one and logs "wss_connecting", or takes a
 // backoff step when the library refuses the request at once.
-void poll_upstream(client_state *c, time_t now) {
-    upstream_attempt &a = c->attempt;
+void poll_upstream(client_state* c, time_t now) {
+    upstream_attempt& a = c->attempt;
     if (a.open) {
         watch_attempt(c);
         return;
@@ -296,24 +297,24 @@ void poll_upstream(client_state *c, time_t now) {
     end_attempt(c, nullptr, nullptr, 0);
 }
 
-int append_headers(client_state *c, lws *wsi, void *in, size_t len) {
-    auto **p = static_cast<unsigned char **>(in);
-    unsigned char *end = *p + len;
+int append_headers(client_state* c, lws* wsi, void* in, size_t len) {
+    auto** p = static_cast<unsigned char**>(in);
+    unsigned char* end = *p + len;
     char bearer[kBearerSize];
     int n = std::snprintf(bearer, sizeof bearer, "Bearer %s", c->st->config.token);
     if (n < 0 || static_cast<size_t>(n) > sizeof bearer - 1) return -1;
-    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>("authorization:"),
-                                    reinterpret_cast<const unsigned char *>(bearer), n, p, end))
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>("authorization:"),
+                                    reinterpret_cast<const unsigned char*>(bearer), n, p, end))
         return -1;
-    const char *id = c->st->config.switch_id;
-    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>("x-zel-switch-id:"),
-                                    reinterpret_cast<const unsigned char *>(id),
+    const char* id = c->st->config.switch_id;
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>("x-zel-switch-id:"),
+                                    reinterpret_cast<const unsigned char*>(id),
                                     static_cast<int>(std::strlen(id)), p, end))
         return -1;
     return 0;
 }
 
-int on_established(client_state *c, lws *wsi) {
+int on_established(client_state* c, lws* wsi) {
     c->up.wsi = wsi;
     c->up.connected = true;
     c->up.reconnect_delay = c->st->config.reconnect_min;
@@ -329,7 +330,7 @@ int on_established(client_state *c, lws *wsi) {
     return 0;
 }
 
-int send_ping(lws *wsi) {
+int send_ping(lws* wsi) {
     unsigned char ping[LWS_PRE + 1] = {};
     // The library reports the framed size for control frames, so only a
     // negative result means failure.
@@ -346,9 +347,9 @@ constexpr int kLinesPerWritable = 64;
 // A due ping goes first, alone; then queued lines while the connection takes
 // them and there is room to track them. Asks for another callback while work
 // remains; with every slot in flight the tick asks again.
-int on_writable(client_state *c, lws *wsi) {
-    upstream_attempt &a = c->attempt;
-    zel_relay_queue *queue = &c->st->queue;
+int on_writable(client_state* c, lws* wsi) {
+    upstream_attempt& a = c->attempt;
+    zel_relay_queue* queue = &c->st->queue;
     settle(c, wsi);
     if (a.ping_due) {
         a.ping_due = false;
@@ -358,7 +359,7 @@ int on_writable(client_state *c, lws *wsi) {
     }
     for (int k = 0; k < kLinesPerWritable && a.count < kInFlightMax && !lws_send_pipe_choked(wsi);
          ++k) {
-        zel_relay_item *item = zel_relay_queue_take(queue);
+        zel_relay_item* item = zel_relay_queue_take(queue);
         if (item == nullptr) return 0;
         const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
@@ -372,14 +373,14 @@ int on_writable(client_state *c, lws *wsi) {
     return 0;
 }
 
-int on_timer(client_state *c, lws *wsi) {
+int on_timer(client_state* c, lws* wsi) {
     c->attempt.ping_due = true;
     lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
 
-void on_wake(client_state *c) {
+void on_wake(client_state* c) {
     if (c->up.connected && c->up.wsi != nullptr && zel_relay_queue_count(&c->st->queue) > 0)
         lws_callback_on_writable(c->up.wsi);
 }
@@ -387,7 +388,7 @@ void on_wake(client_state *c) {
 // A 3xx answer to the upgrade would carry the token and every event to
 // wherever its Location points; the library follows none (see connect_wss)
 // and the status says why the attempt failed.
-void on_connection_error(client_state *c, lws *wsi, const void *in, size_t len) {
+void on_connection_error(client_state* c, lws* wsi, const void* in, size_t len) {
     unsigned int status = wsi != nullptr ? lws_http_client_http_response(wsi) : 0;
     if (status >= 300 && status < 400) {
         char why[96];
@@ -396,10 +397,10 @@ void on_connection_error(client_state *c, lws *wsi, const void *in, size_t len) 
         end_attempt(c, wsi, why, 0);
         return;
     }
-    end_attempt(c, wsi, static_cast<const char *>(in), in != nullptr ? len : 0);
+    end_attempt(c, wsi, static_cast<const char*>(in), in != nullptr ? len : 0);
 }
 
-int client_callback(client_state *c, lws *wsi, lws_callback_reasons reason, void *in, size_t len) {
+int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void* in, size_t len) {
     switch (reason) {
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
         return append_headers(c, wsi, in, len);
@@ -425,7 +426,7 @@ int client_callback(client_state *c, lws *wsi, lws_callback_reasons reason, void
 
 class client_mode final : public relay_mode {
 public:
-    explicit client_mode(relay_state *st) {
+    explicit client_mode(relay_state* st) {
         c_.st = st;
         c_.up.reconnect_delay = st->config.reconnect_min;
     }
@@ -433,8 +434,8 @@ public:
     // Client TLS files, and room in the library's per-thread buffer for the
     // handshake of the longest token, path and switch id the configuration
     // accepts.
-    void fill_context_info(lws_context_creation_info *info) override {
-        const relay_config &cfg = c_.st->config;
+    void fill_context_info(lws_context_creation_info* info) override {
+        const relay_config& cfg = c_.st->config;
         if (cfg.ca_file[0] != '\0') info->client_ssl_ca_filepath = cfg.ca_file;
         if (cfg.client_cert[0] != '\0') {
             info->client_ssl_cert_filepath = cfg.client_cert;
@@ -447,7 +448,7 @@ public:
 
     void service_pass() override { poll_upstream(&c_, time(nullptr)); }
 
-    int callback(lws *wsi, lws_callback_reasons reason, void * /*user*/, void *in,
+    int callback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in,
                  size_t len) override {
         return client_callback(&c_, wsi, reason, in, len);
     }
@@ -463,7 +464,7 @@ private:
 
 }  // namespace
 
-void schedule_reconnect(const relay_config &cfg, upstream *up, time_t now) {
+void schedule_reconnect(const relay_config& cfg, upstream* up, time_t now) {
     uint32_t delay = up->reconnect_delay != 0 ? up->reconnect_delay : cfg.reconnect_min;
     up->connected = false;
     up->wsi = nullptr;
@@ -477,7 +478,7 @@ void schedule_reconnect(const relay_config &cfg, upstream *up, time_t now) {
     log_line("warning", msg);
 }
 
-std::unique_ptr<relay_mode> make_mode(relay_state *st) {
+std::unique_ptr<relay_mode> make_mode(relay_state* st) {
     return std::unique_ptr<relay_mode>(new (std::nothrow) client_mode(st));
 }
 

@@ -25,7 +25,7 @@ namespace zel::client {
 
 // The upstream connection and the backoff between attempts.
 struct upstream {
-    lws *wsi;                  // the current attempt's connection, written by the library
+    lws* wsi;                  // the current attempt's connection, written by the library
                                // through the connect request; null while waiting
     bool connected;            // its handshake has completed
     uint32_t reconnect_delay;  // seconds for the next backoff step
@@ -34,11 +34,11 @@ struct upstream {
 
 // Client mode for st, its backoff starting at the configured minimum; null
 // when memory for it cannot be had.
-std::unique_ptr<relay_mode> make_mode(relay_state *st);
+std::unique_ptr<relay_mode> make_mode(relay_state* st);
 
 // One backoff step at time `now`: clears the connection, sets `reconnect_at`
 // to now + delay (+1 s when the drawn jitter reaches a second), doubles the
 // next delay up to `reconnect_max`, and logs "wss_disconnected retry_seconds=%u".
-void schedule_reconnect(const relay_config &cfg, upstream *up, time_t now);
+void schedule_reconnect(const relay_config& cfg, upstream* up, time_t now);
 
 }  // namespace zel::client

@@ -6,6 +6,6 @@
 
 namespace zel {
 
-void log_line(const char *level, const char *message);
+void log_line(const char* level, const char* message);
 
 }  // namespace zel

@@ -7,8 +7,8 @@
 
 namespace zel {
 
-int send_text(lws *wsi, const zel_relay_item *item) {
-    auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
+int send_text(lws* wsi, const zel_relay_item* item) {
+    auto* buf = static_cast<unsigned char*>(std::malloc(LWS_PRE + item->len));
     if (buf == nullptr) return -1;
     std::memcpy(buf + LWS_PRE, item->data, item->len);
     const int n = lws_write(wsi, buf + LWS_PRE, item->len, LWS_WRITE_TEXT);

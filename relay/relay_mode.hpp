@@ -20,7 +20,7 @@ inline constexpr char kProtocolName[] = "zel-pcap-relay";
 // Writes the item's bytes as one text message. 0 when the whole line went
 // out; -1 when no buffer could be had or the library took less or failed, and
 // the connection must then be closed.
-int send_text(lws *wsi, const zel_relay_item *item);
+int send_text(lws* wsi, const zel_relay_item* item);
 
 class relay_mode {
 public:
@@ -28,7 +28,7 @@ public:
 
     // Fills the mode's part of the context-creation record; whatever it
     // points to lives as long as the mode.
-    virtual void fill_context_info(lws_context_creation_info *info) = 0;
+    virtual void fill_context_info(lws_context_creation_info* info) = 0;
 
     // Once the context, the reader thread and the tick are running.
     virtual void start() = 0;
@@ -38,7 +38,7 @@ public:
 
     // Every callback of the relay's protocol, with the library's arguments and
     // its convention for the result (0 go on, nonzero reject or close).
-    virtual int callback(lws *wsi, lws_callback_reasons reason, void *user, void *in,
+    virtual int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                          size_t len) = 0;
 
     // At shutdown, once the reader thread has ended and before the context is

@@ -29,20 +29,22 @@ const lws_protocols kProtocols[] = {
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
-void on_signal(int) { interrupted = 1; }
+void on_signal(int) {
+    interrupted = 1;
+}
 
 // Runs on the service thread once a second: ends the current wait so that the
 // loop re-checks `interrupted` and the modes' wake-up handling runs even when
 // no line arrives.
-void service_tick(lws_sorted_usec_list_t *sul) {
-    relay_state *st = lws_container_of(sul, service_timer, sul)->owner;
+void service_tick(lws_sorted_usec_list_t* sul) {
+    relay_state* st = lws_container_of(sul, service_timer, sul)->owner;
     if (st->stopping.load()) return;
     lws_cancel_service(st->context);
     lws_sul_schedule(st->context, 0, sul, service_tick, kTickUs);
 }
 
 // What both modes share; the mode adds its own part.
-void fill_context_info(relay_state *st, lws_context_creation_info *info) {
+void fill_context_info(relay_state* st, lws_context_creation_info* info) {
     std::memset(info, 0, sizeof *info);
     info->port = CONTEXT_PORT_NO_LISTEN;
     info->protocols = kProtocols;
@@ -52,21 +54,21 @@ void fill_context_info(relay_state *st, lws_context_creation_info *info) {
 }
 
 void install_signals() {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void service_loop(relay_state *st) {
+void service_loop(relay_state* st) {
     while (!interrupted && !st->stopping.load()) {
         st->mode->service_pass();
         lws_service(st->context, kServiceWaitMs);
     }
 }
 
-void stop_relay(relay_state *st) {
+void stop_relay(relay_state* st) {
     st->stopping.exchange(true);
     lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
@@ -86,21 +88,21 @@ void stop_relay(relay_state *st) {
 
 }  // namespace
 
-int relay_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len) {
-    relay_state *st = nullptr;
+int relay_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    relay_state* st = nullptr;
     // For EVENT_WAIT_CANCELLED the library passes a stand-in connection whose
     // context is still valid, so the context route works there too. Only the
     // client-certificate check, which the relay never asks for, comes without
     // a connection; either mode answers 0 to it, as this does.
     if (wsi != nullptr) {
-        lws_context *ctx = lws_get_context(wsi);
-        if (ctx != nullptr) st = static_cast<relay_state *>(lws_context_user(ctx));
+        lws_context* ctx = lws_get_context(wsi);
+        if (ctx != nullptr) st = static_cast<relay_state*>(lws_context_user(ctx));
     }
     if (st == nullptr || st->mode == nullptr) return 0;
     return st->mode->callback(wsi, reason, user, in, len);
 }
 
-int relay_run(relay_state *st) {
+int relay_run(relay_state* st) {
     st->context = nullptr;
     st->sent = 0;
     st->last_reported_dropped = 0;

@@ -62,21 +62,21 @@ constexpr size_t kHandshakesPerAddress = 16;
 // A connection that passed the allow-list and has neither become a
 // subscriber nor ended.
 struct handshake_slot {
-    lws *wsi;         // null from the network filter until the library creates it
+    lws* wsi;  // null from the network filter until the library creates it
     peer_ip address;
     bool used;
 };
 
 // Server mode's state, one per process, owned by its server_mode.
 struct server_state {
-    relay_state *st;                // what both modes share
-    server_session *clients;        // subscribers, newest first
+    relay_state* st;          // what both modes share
+    server_session* clients;  // subscribers, newest first
     size_t client_count;
     handshake_slot handshakes[kHandshakeSlots];
-    size_t handshake_count;         // used entries of handshakes
-    log_throttle rejected_log;      // "wss_peer_ip_rejected"
-    log_throttle handshake_log;     // "wss_handshake_limit_reached"
-    bool fanout_waiting;            // a line waits for a subscriber's writable callback
+    size_t handshake_count;      // used entries of handshakes
+    log_throttle rejected_log;   // "wss_peer_ip_rejected"
+    log_throttle handshake_log;  // "wss_handshake_limit_reached"
+    bool fanout_waiting;         // a line waits for a subscriber's writable callback
 };
 
 // Server connections get a ping after 20 s without valid traffic and are hung
@@ -110,7 +110,7 @@ unsigned library_fd_limit() {
 }
 
 // The reason goes out with its exact length and no terminator.
-void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
+void close_with(lws* wsi, lws_close_status status, std::string_view reason) {
     unsigned char buf[32];
     static_assert(kReasonSlow.size() <= sizeof buf);
     std::memcpy(buf, reason.data(), reason.size());
@@ -120,31 +120,31 @@ void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
 // The peer of an accepted socket in the 16-byte form of the allow-list: IPv4
 // mapped, IPv6 as it is (an IPv4 client of a dual-stack listener arrives mapped
 // already). False when the address cannot be read or is of another family.
-bool peer_address(int fd, peer_ip *out) {
+bool peer_address(int fd, peer_ip* out) {
     sockaddr_storage addr{};
     static_assert(sizeof addr == 128);
     socklen_t alen = sizeof addr;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) return false;
     if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
-        *out = mapped_peer_ip(reinterpret_cast<const sockaddr_in *>(&addr)->sin_addr);
+        *out = mapped_peer_ip(reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr);
         return true;
     }
     if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
-        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
         std::memcpy(out->bytes, &v6->sin6_addr, 16);
         return true;
     }
     return false;
 }
 
-bool listed(const relay_config *cfg, const peer_ip &ip) {
+bool listed(const relay_config* cfg, const peer_ip& ip) {
     const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
     for (size_t i = 0; i < n; i++)
         if (std::memcmp(cfg->allowed[i].bytes, ip.bytes, 16) == 0) return true;
     return false;
 }
 
-void free_slot(server_state *sv, handshake_slot *slot) {
+void free_slot(server_state* sv, handshake_slot* slot) {
     *slot = handshake_slot{};
     sv->handshake_count--;
 }
@@ -154,20 +154,20 @@ void free_slot(server_state *sv, handshake_slot *slot) {
 // the next one, so at most one slot can be waiting for its connection. One
 // still waiting when the next socket arrives belongs to a socket the library
 // closed without creating a connection.
-handshake_slot *unbound_slot(server_state *sv) {
-    for (handshake_slot &slot : sv->handshakes)
+handshake_slot* unbound_slot(server_state* sv) {
+    for (handshake_slot& slot : sv->handshakes)
         if (slot.used && slot.wsi == nullptr) return &slot;
     return nullptr;
 }
 
 // Takes a slot for a connection from ip, or refuses when the peers already hold
 // the most connections in handshake that the relay allows, overall or from ip.
-bool take_slot(server_state *sv, const peer_ip &ip) {
-    if (handshake_slot *stale = unbound_slot(sv)) free_slot(sv, stale);
+bool take_slot(server_state* sv, const peer_ip& ip) {
+    if (handshake_slot* stale = unbound_slot(sv)) free_slot(sv, stale);
     if (sv->handshake_count >= kHandshakeSlots) return false;
     size_t same = 0;
-    handshake_slot *empty = nullptr;
-    for (handshake_slot &slot : sv->handshakes) {
+    handshake_slot* empty = nullptr;
+    for (handshake_slot& slot : sv->handshakes) {
         if (!slot.used)
             empty = empty != nullptr ? empty : &slot;
         else if (std::memcmp(slot.address.bytes, ip.bytes, 16) == 0)
@@ -181,22 +181,22 @@ bool take_slot(server_state *sv, const peer_ip &ip) {
     return true;
 }
 
-void bind_slot(server_state *sv, lws *wsi) {
-    if (handshake_slot *slot = unbound_slot(sv)) slot->wsi = wsi;
+void bind_slot(server_state* sv, lws* wsi) {
+    if (handshake_slot* slot = unbound_slot(sv)) slot->wsi = wsi;
 }
 
 // Called when a connection becomes a WebSocket and again when it is destroyed,
 // whatever it was: one that ends before its handshake (TLS failure, plain
 // HTTP, refused upgrade, time-out, the peer leaving) reaches only the latter.
-void end_handshake(server_state *sv, lws *wsi) {
-    for (handshake_slot &slot : sv->handshakes)
+void end_handshake(server_state* sv, lws* wsi) {
+    for (handshake_slot& slot : sv->handshakes)
         if (slot.used && slot.wsi == wsi) {
             free_slot(sv, &slot);
             return;
         }
 }
 
-int filter_network(server_state *sv, void *in) {
+int filter_network(server_state* sv, void* in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
     peer_ip ip{};
     if (!peer_address(fd, &ip) || !listed(&sv->st->config, ip)) {
@@ -212,7 +212,7 @@ int filter_network(server_state *sv, void *in) {
 
 // A header sent with an empty value has length 0 like an absent one; only the
 // fragment copy tells them apart (-1 when there is no fragment at all).
-bool has_header(lws *wsi, lws_token_indexes h) {
+bool has_header(lws* wsi, lws_token_indexes h) {
     if (lws_hdr_total_length(wsi, h) > 0) return true;
     char probe[2];
     return lws_hdr_copy_fragment(wsi, probe, sizeof probe, h, 0) >= 0;
@@ -221,9 +221,9 @@ bool has_header(lws *wsi, lws_token_indexes h) {
 // Only a TLS upgrade to exactly "/events", bound to our protocol, with no query
 // and no Origin header, becomes a WebSocket. Browsers always send Origin, so
 // refusing it keeps web pages from subscribing on a user's behalf.
-int filter_protocol(lws *wsi) {
+int filter_protocol(lws* wsi) {
     if (!lws_is_ssl(wsi)) return 1;
-    const lws_protocols *proto = lws_get_protocol(wsi);
+    const lws_protocols* proto = lws_get_protocol(wsi);
     if (proto == nullptr || proto->name == nullptr || std::strcmp(proto->name, kProtocolName) != 0)
         return 1;
     char path[kPathBufferSize];
@@ -236,15 +236,15 @@ int filter_protocol(lws *wsi) {
     return 0;
 }
 
-int answer_http(lws *wsi) {
+int answer_http(lws* wsi) {
     lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
     return -1;
 }
 
 // A subscriber refused here has completed the handshake but is never listed or
 // counted, so it cannot hold a place that a later subscriber needs.
-int admit(server_state *sv, lws *wsi, server_session *s) {
-    const relay_config &cfg = sv->st->config;
+int admit(server_state* sv, lws* wsi, server_session* s) {
+    const relay_config& cfg = sv->st->config;
     if (s == nullptr) return -1;
     if (sv->client_count >= cfg.max_clients) {
         close_with(wsi, kCloseTryAgainLater, kReasonLimit);
@@ -262,22 +262,22 @@ int admit(server_state *sv, lws *wsi, server_session *s) {
     return 0;
 }
 
-int refuse_input(lws *wsi) {
+int refuse_input(lws* wsi) {
     close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
     return -1;
 }
 
 // fanout stopped because a subscriber had no room; a subscriber that sent or
 // went away may have made room, so fanout runs again in the next pass.
-void wake_waiting_fanout(server_state *sv) {
+void wake_waiting_fanout(server_state* sv) {
     if (!sv->fanout_waiting) return;
     sv->fanout_waiting = false;
     lws_cancel_service(sv->st->context);
 }
 
-void release(server_state *sv, server_session *s) {
+void release(server_state* sv, server_session* s) {
     if (s == nullptr || !s->initialized) return;
-    for (server_session **link = &sv->clients; *link != nullptr; link = &(*link)->next) {
+    for (server_session** link = &sv->clients; *link != nullptr; link = &(*link)->next) {
         if (*link == s) {
             *link = s->next;
             sv->client_count--;
@@ -296,7 +296,7 @@ void release(server_state *sv, server_session *s) {
 // subscriber that reads as fast as it can would fall behind during a burst and
 // be cut off. A connection that cannot take more stops the loop, so a subscriber
 // that really stalls still fills its queue and is cut off.
-int send_queued(server_state *sv, lws *wsi, server_session *s) {
+int send_queued(server_state* sv, lws* wsi, server_session* s) {
     if (s == nullptr || !s->initialized) return 0;
     if (s->overflow) {
         log_line("warning", "wss_slow_consumer_disconnected");
@@ -308,7 +308,7 @@ int send_queued(server_state *sv, lws *wsi, server_session *s) {
         return -1;
     }
     do {
-        zel_relay_item *item = zel_relay_queue_take(&s->queue);
+        zel_relay_item* item = zel_relay_queue_take(&s->queue);
         if (item == nullptr) break;
         const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
@@ -328,9 +328,9 @@ int send_queued(server_state *sv, lws *wsi, server_session *s) {
 // nobody back. A full one whose connection would take data has only not been
 // serviced yet: the line stays in the main queue until its writable callback
 // has sent some and wakes fanout again.
-bool room_for(server_state *sv, size_t len) {
+bool room_for(server_state* sv, size_t len) {
     bool room = true;
-    for (server_session *s = sv->clients; s != nullptr; s = s->next) {
+    for (server_session* s = sv->clients; s != nullptr; s = s->next) {
         if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
         if (len > s->queue.max_bytes || lws_send_pipe_choked(s->wsi))
             s->overflow = true;
@@ -345,8 +345,8 @@ bool room_for(server_state *sv, size_t len) {
 // more than each has room for, and asks for another pass while lines remain.
 // A line that a subscriber not yet serviced has no room for waits in the main
 // queue until that subscriber's writable callback wakes fanout again.
-void fanout(server_state *sv) {
-    relay_state *st = sv->st;
+void fanout(server_state* sv) {
+    relay_state* st = sv->st;
     // The context is being torn down: its connections are closing and what is
     // left in the main queue is reported as queued.
     if (st->stopping.load()) return;
@@ -363,9 +363,9 @@ void fanout(server_state *sv) {
             sv->fanout_waiting = true;
             break;
         }
-        zel_relay_item *item = zel_relay_queue_take(&st->queue);
+        zel_relay_item* item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) break;
-        for (server_session *s = sv->clients; s != nullptr; s = s->next) {
+        for (server_session* s = sv->clients; s != nullptr; s = s->next) {
             // Once a line is lost the session gets nothing more, so it can
             // never be shown a line after the gap.
             if (s->overflow) continue;
@@ -376,7 +376,7 @@ void fanout(server_state *sv) {
         zel_relay_item_free(item);
     }
     if (moved > 0)
-        for (server_session *s = sv->clients; s != nullptr; s = s->next)
+        for (server_session* s = sv->clients; s != nullptr; s = s->next)
             lws_callback_on_writable(s->wsi);
     // While a subscriber's writable callback is awaited, waking again at once
     // would only spin; that callback wakes fanout instead.
@@ -384,9 +384,8 @@ void fanout(server_state *sv) {
         lws_cancel_service(st->context);
 }
 
-int server_callback(server_state *sv, lws *wsi, lws_callback_reasons reason, void *user,
-                    void *in) {
-    auto *s = static_cast<server_session *>(user);
+int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, void* user, void* in) {
+    auto* s = static_cast<server_session*>(user);
     switch (reason) {
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
         return filter_network(sv, in);
@@ -420,13 +419,13 @@ int server_callback(server_state *sv, lws *wsi, lws_callback_reasons reason, voi
 
 class server_mode final : public relay_mode {
 public:
-    explicit server_mode(relay_state *st) { sv_.st = st; }
+    explicit server_mode(relay_state* st) { sv_.st = st; }
 
     // The listener: TLS 1.2 or later with the configured certificate, the
     // idle policy, HTTP/1.1 only, a connection table that fits the
     // descriptor limit, and IPv4 only unless the host is an IPv6 address.
-    void fill_context_info(lws_context_creation_info *info) override {
-        const relay_config &cfg = sv_.st->config;
+    void fill_context_info(lws_context_creation_info* info) override {
+        const relay_config& cfg = sv_.st->config;
         info->port = cfg.port;
         info->iface = cfg.host;
         info->ssl_options_set = SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1;
@@ -454,7 +453,7 @@ public:
         throttle_flush_log(&sv_.handshake_log, "warning", "wss_handshake_limit_reached");
     }
 
-    int callback(lws *wsi, lws_callback_reasons reason, void *user, void *in,
+    int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
                  size_t /*len*/) override {
         return server_callback(&sv_, wsi, reason, user, in);
     }
@@ -467,12 +466,12 @@ private:
 
 }  // namespace
 
-bool peer_allowed(const relay_config *cfg, int fd) {
+bool peer_allowed(const relay_config* cfg, int fd) {
     peer_ip ip{};
     return peer_address(fd, &ip) && listed(cfg, ip);
 }
 
-std::unique_ptr<relay_mode> make_mode(relay_state *st) {
+std::unique_ptr<relay_mode> make_mode(relay_state* st) {
     return std::unique_ptr<relay_mode>(new (std::nothrow) server_mode(st));
 }
 

@@ -18,19 +18,19 @@ namespace zel::server {
 // Per-connection user data; the library allocates it zero-filled for every
 // connection of our protocol. Only server mode uses it.
 struct server_session {
-    lws *wsi;
-    zel_relay_queue queue;   // lines waiting for this subscriber
-    server_session *next;    // next entry of the mode's subscriber list
-    bool initialized;        // counted, listed and queue live
-    bool overflow;           // lost a line; disconnected at its next writable callback
+    lws* wsi;
+    zel_relay_queue queue;  // lines waiting for this subscriber
+    server_session* next;   // next entry of the mode's subscriber list
+    bool initialized;       // counted, listed and queue live
+    bool overflow;          // lost a line; disconnected at its next writable callback
 };
 
 // Server mode for st; null when memory for it cannot be had. Its start logs
 // "wss_listener_started host=%s port=%d path=/events".
-std::unique_ptr<relay_mode> make_mode(relay_state *st);
+std::unique_ptr<relay_mode> make_mode(relay_state* st);
 
 // True when the peer of the accepted socket fd is on the allow-list; false when
 // it is not, or its address cannot be read.
-bool peer_allowed(const relay_config *cfg, int fd);
+bool peer_allowed(const relay_config* cfg, int fd);
 
 }  // namespace zel::server

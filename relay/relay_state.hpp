@@ -25,19 +25,19 @@ struct relay_state;
 // entry, so the entry comes first and the state rides beside it.
 struct service_timer {
     lws_sorted_usec_list_t sul;
-    relay_state *owner;
+    relay_state* owner;
 };
 
 struct relay_state {
-    relay_config config;           // read-only once the runtime starts (both threads)
-    zel_relay_queue queue;         // main queue; its own mutex (both threads)
-    lws_context *context;          // reader thread only calls lws_cancel_service on it
+    relay_config config;               // read-only once the runtime starts (both threads)
+    zel_relay_queue queue;             // main queue; its own mutex (both threads)
+    lws_context* context;              // reader thread only calls lws_cancel_service on it
     std::unique_ptr<relay_mode> mode;  // the configured mode, from start to shutdown
     pthread_t reader_thread;
     service_timer tick;
-    std::atomic<bool> stopping;    // set once at shutdown (both threads)
-    uint64_t sent;                 // client mode: lines the upstream's TCP acknowledged;
-                                   // server mode: messages written, per subscriber
+    std::atomic<bool> stopping;      // set once at shutdown (both threads)
+    uint64_t sent;                   // client mode: lines the upstream's TCP acknowledged;
+                                     // server mode: messages written, per subscriber
     uint64_t last_reported_dropped;  // reader thread only
 };
 

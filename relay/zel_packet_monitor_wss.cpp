@@ -8,7 +8,7 @@
 #include "relay_runtime.hpp"
 #include "relay_state.hpp"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     // The configuration brings the bearer token into memory (and the
     // environment may hold it): a core dump or a same-user ptrace must never
     // reach it. Non-dumpable before anything is read, so no crash from here

@@ -34,7 +34,7 @@ std::unique_ptr<Client> state(uint32_t min, uint32_t max) {
     return c;
 }
 
-Step step(Client *c) {
+Step step(Client* c) {
     testing::internal::CaptureStderr();
     schedule_reconnect(c->cfg, &c->up, now);
     std::string err = testing::internal::GetCapturedStderr();
@@ -63,7 +63,7 @@ TEST(Backoff, DelaysDoubleUpToTheMaximum) {
         {4, 10, {4, 8, 10, 10}},
         {4294967295u, 4294967295u, {4294967295u, 4294967295u}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         auto st = state(c.min, c.max);
         for (uint32_t want : c.want) {
             Step s = step(st.get());
@@ -79,7 +79,7 @@ TEST(Backoff, StepClearsTheConnectionAndZeroDelayStartsAtTheMinimum) {
     auto st = state(7, 100);
     st->up.reconnect_delay = 0;
     st->up.connected = true;
-    st->up.wsi = reinterpret_cast<lws *>(&st->cfg);  // any non-null value; never used
+    st->up.wsi = reinterpret_cast<lws*>(&st->cfg);  // any non-null value; never used
     EXPECT_EQ(step(st.get()).log, logged(7));
     EXPECT_EQ(st->up.wsi, nullptr);
     EXPECT_FALSE(st->up.connected);
@@ -91,7 +91,10 @@ TEST(Backoff, StepClearsTheConnectionAndZeroDelayStartsAtTheMinimum) {
 // 800 ms), about half the time for a 10-second delay (0..2,000 ms).
 TEST(Backoff, JitterAddsASecondOnlyWhenItReachesOne) {
     std::srand(12345);
-    struct JCase { uint32_t delay; int min_extra, max_extra; };
+    struct JCase {
+        uint32_t delay;
+        int min_extra, max_extra;
+    };
     for (JCase c : {JCase{4, 0, 0}, JCase{10, 700, 1300}}) {
         int extra = 0;
         for (int i = 0; i < 2000; ++i) {
