@@ -17,14 +17,15 @@
 
 namespace {
 
+using namespace zel::reader;
+
 // Room for two over-long lines and some more; bigger streams only slow it down.
 constexpr std::size_t kMaxStream = 640u << 10;
 
 using lines = std::vector<std::string>;
 
-void collect(void* arg, const unsigned char* line, size_t len)
-{
-    FUZZ_CHECK(len >= 1 && len <= reader_max_line, "line of %zu bytes handed on", len);
+void collect(void* arg, const unsigned char* line, size_t len) {
+    FUZZ_CHECK(len >= 1 && len <= kMaxLine, "line of %zu bytes handed on", len);
     static_cast<lines*>(arg)->emplace_back(reinterpret_cast<const char*>(line), len);
 }
 
@@ -32,30 +33,24 @@ void collect(void* arg, const unsigned char* line, size_t len)
 // CRs are not part of it; an empty line is skipped; a line that reaches the
 // reader's buffer size before its LF is dropped whole; the tail after the
 // last LF is never a line.
-lines reference_cut(std::string_view s)
-{
+lines reference_cut(std::string_view s) {
     lines out;
     std::size_t start = 0;
     for (;;) {
         std::size_t nl = s.find('\n', start);
-        if (nl == std::string_view::npos)
-            break;
+        if (nl == std::string_view::npos) break;
         std::string_view line = s.substr(start, nl - start);
         start = nl + 1;
-        if (line.size() >= reader_buffer_size)
-            continue;
-        while (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (!line.empty())
-            out.emplace_back(line);
+        if (line.size() >= kBufferSize) continue;
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) out.emplace_back(line);
     }
     return out;
 }
 
 struct rng {
     std::uint32_t x;
-    std::uint32_t next()
-    {
+    std::uint32_t next() {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -65,12 +60,10 @@ struct rng {
 
 line_cutter cutter_a, cutter_b;
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    if (size < 4)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
     std::uint32_t seed = 0;
     std::memcpy(&seed, data, 4);
     std::string stream;
@@ -101,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (pos < stream.size()) {
         size_t room = 0;
         unsigned char* space = line_cutter_space(&cutter_b, &room);
-        FUZZ_CHECK(room >= 1 && room <= reader_buffer_size, "room %zu", room);
+        FUZZ_CHECK(room >= 1 && room <= kBufferSize, "room %zu", room);
         std::uint32_t pick = r.next();
         std::size_t n = (pick & 3) == 0 ? room : 1 + (pick >> 2) % ((pick & 4) ? 7 : 70000);
         n = std::min({n, room, stream.size() - pos});
@@ -109,7 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         line_cutter_commit(&cutter_b, n, collect, &chunked);
         pos += n;
     }
-    FUZZ_CHECK(chunked == want, "chunked: %zu lines, rules give %zu", chunked.size(),
-               want.size());
+    FUZZ_CHECK(chunked == want, "chunked: %zu lines, rules give %zu", chunked.size(), want.size());
     return 0;
 }

@@ -17,9 +17,10 @@
 
 namespace {
 
+using namespace zel;
+
 void check_invariants(zel_relay_queue* q, const std::deque<std::string>& model,
-                      std::uint64_t dropped)
-{
+                      std::uint64_t dropped) {
     FUZZ_CHECK((q->head == nullptr) == (q->tail == nullptr), "head/tail disagree");
     FUZZ_CHECK((q->head == nullptr) == (q->count == 0), "head/count disagree");
     FUZZ_CHECK(q->count <= q->max_count && q->bytes <= q->max_bytes, "a limit is broken");
@@ -31,7 +32,8 @@ void check_invariants(zel_relay_queue* q, const std::deque<std::string>& model,
     const zel_relay_item* last = nullptr;
     for (const zel_relay_item* it = q->head; it != nullptr; it = it->next, ++k) {
         FUZZ_CHECK(k < model.size(), "list longer than count");
-        FUZZ_CHECK(it->len == model[k].size() && std::memcmp(it->data, model[k].data(), it->len) == 0,
+        FUZZ_CHECK(it->len == model[k].size() &&
+                       std::memcmp(it->data, model[k].data(), it->len) == 0,
                    "entry %zu differs from the model", k);
         sum += it->len;
         last = it;
@@ -42,12 +44,10 @@ void check_invariants(zel_relay_queue* q, const std::deque<std::string>& model,
                "locked readers disagree");
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    if (size < 4)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
     std::size_t max_count = static_cast<std::size_t>(data[0]) << 8 | data[1];
     std::size_t max_bytes = static_cast<std::size_t>(data[2]) << 8 | data[3];
     zel_relay_queue q;
@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((op & 1) == 0) {
             std::size_t len = op >> 1;
             std::string entry(len, '\0');
-            for (std::size_t b = 0; b < len; ++b)
-                entry[b] = static_cast<char>(serial + b);
+            for (std::size_t b = 0; b < len; ++b) entry[b] = static_cast<char>(serial + b);
             ++serial;
             bool null_data = ++pushes % 16 == 0;
             int r = zel_relay_queue_push(&q, null_data ? nullptr : entry.data(), len);

@@ -25,30 +25,29 @@ extern char** environ;
 
 namespace {
 
+using namespace zel;
+using namespace zel::config;
+
 using env_map = std::map<std::string, std::string>;
 
-env_map snapshot()
-{
+env_map snapshot() {
     env_map m;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string_view kv(*e);
         std::size_t eq = kv.find('=');
-        if (eq != std::string_view::npos)
-            m.emplace(kv.substr(0, eq), kv.substr(eq + 1));
+        if (eq != std::string_view::npos) m.emplace(kv.substr(0, eq), kv.substr(eq + 1));
     }
     return m;
 }
 
-bool space(char c)
-{
+bool space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // What the file means, written from the grammar: whole lines, a line of more
 // than 65,536 bytes before its newline skipped whole, each line read as text
 // up to its first NUL.
-env_map reference_conf(std::string_view file)
-{
+env_map reference_conf(std::string_view file) {
     env_map want;
     std::size_t pos = 0;
     while (pos < file.size()) {
@@ -56,44 +55,33 @@ env_map reference_conf(std::string_view file)
         std::size_t end = nl == std::string_view::npos ? file.size() : nl;
         std::string_view line = file.substr(pos, end - pos);
         pos = end + 1;
-        if (line.size() > 65536)
-            continue;
+        if (line.size() > 65536) continue;
         line = line.substr(0, line.find('\0'));
 
         std::size_t i = 0;
-        while (i < line.size() && space(line[i]))
-            ++i;
-        if (i == line.size() || line[i] == '#' || line[i] == ';')
-            continue;
+        while (i < line.size() && space(line[i])) ++i;
+        if (i == line.size() || line[i] == '#' || line[i] == ';') continue;
         std::size_t eq = line.find('=', i);
-        if (eq == std::string_view::npos)
-            continue;
+        if (eq == std::string_view::npos) continue;
         std::size_t kend = eq;
-        while (kend > i && space(line[kend - 1]))
-            --kend;
+        while (kend > i && space(line[kend - 1])) --kend;
         std::string key(line.substr(i, kend - i));
         std::size_t v = eq + 1;
-        while (v < line.size() && space(line[v]))
-            ++v;
+        while (v < line.size() && space(line[v])) ++v;
         std::size_t vend = line.size();
-        while (vend > v && space(line[vend - 1]))
-            --vend;
+        while (vend > v && space(line[vend - 1])) --vend;
         std::string value(line.substr(v, vend - v));
-        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
-            value.back() == value[0])
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
             value = value.substr(1, value.size() - 2);
-        if (!key.empty())
-            want.emplace(key, value); // the first line for a key wins
+        if (!key.empty()) want.emplace(key, value);  // the first line for a key wins
     }
     return want;
 }
 
-void check_conf_file(std::string_view text)
-{
+void check_conf_file(std::string_view text) {
     int fd = memfd_create("zel-fuzz-conf", MFD_CLOEXEC);
     FUZZ_CHECK(fd >= 0, "memfd_create");
-    FUZZ_CHECK(write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()),
-               "write");
+    FUZZ_CHECK(write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "write");
     std::string path = "/proc/self/fd/" + std::to_string(fd);
 
     const env_map before = snapshot();
@@ -108,8 +96,7 @@ void check_conf_file(std::string_view text)
                    k.c_str());
     }
     for (const auto& [k, v] : after) {
-        if (before.count(k) != 0)
-            continue;
+        if (before.count(k) != 0) continue;
         auto it = lines.find(k);
         FUZZ_CHECK(it != lines.end(), "variable %s set that no line names", k.c_str());
         FUZZ_CHECK(it->second == v, "variable %s is \"%s\", its line says \"%s\"", k.c_str(),
@@ -144,18 +131,15 @@ void check_conf_file(std::string_view text)
     }
 
     for (const auto& [k, v] : after)
-        if (before.count(k) == 0)
-            unsetenv(k.c_str());
+        if (before.count(k) == 0) unsetenv(k.c_str());
 }
 
-void check_url(std::string_view text)
-{
+void check_url(std::string_view text) {
     static relay_config cfg;
     std::memset(&cfg, 0, sizeof cfg);
     std::string_view url = text.substr(0, std::min(text.find('\0'), sizeof cfg.url - 1));
     std::memcpy(cfg.url, url.data(), url.size());
-    if (parse_wss_url(&cfg) != 0)
-        return;
+    if (parse_wss_url(&cfg) != 0) return;
     FUZZ_CHECK(url.starts_with("wss://"), "URL without wss:// accepted");
     for (char ch : url) {
         auto c = static_cast<unsigned char>(ch);
@@ -169,16 +153,15 @@ void check_url(std::string_view text)
     FUZZ_CHECK(host.find('/') == std::string_view::npos, "host holds a slash");
     FUZZ_CHECK(cfg.port >= 1 && cfg.port <= 65535, "port %d", cfg.port);
     std::string_view path(cfg.path);
-    FUZZ_CHECK(path == (slash == std::string_view::npos ? std::string_view("/") : url.substr(slash)),
+    FUZZ_CHECK(path ==
+                   (slash == std::string_view::npos ? std::string_view("/") : url.substr(slash)),
                "path is not the URL's rest");
 }
 
-void check_ip(std::string_view text)
-{
+void check_ip(std::string_view text) {
     std::string s(text.substr(0, std::min<std::size_t>(text.find('\0'), 80)));
     peer_ip ip{};
-    if (parse_ip(s.c_str(), &ip) != 0)
-        return;
+    if (parse_ip(s.c_str(), &ip) != 0) return;
     FUZZ_CHECK(s.find_first_of("/% \t\n[]") == std::string::npos, "non-address text accepted");
     if (s.find(':') == std::string::npos) {
         static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
@@ -192,10 +175,9 @@ void check_ip(std::string_view text)
                "address does not round-trip");
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     check_conf_file(text);
     check_url(text);

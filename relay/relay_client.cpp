@@ -13,24 +13,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "relay_log.hpp"
 
+namespace zel::client {
+
 namespace {
 
-constexpr lws_usec_t ping_interval_us = 20 * LWS_USEC_PER_SEC;
-constexpr size_t bearer_size = 4112;
+constexpr lws_usec_t kPingIntervalUs = 20 * LWS_USEC_PER_SEC;
+constexpr size_t kBearerSize = 4112;
 
 // The library times out a TCP connect and a silent ClientHello by itself, but
 // not a server that completes TLS and then never answers the upgrade; without
 // a deadline of our own such an attempt would hold the relay for good.
-constexpr int64_t handshake_deadline_ms = 20'000;
+constexpr int64_t kHandshakeDeadlineMs = 20'000;
 
 // Bytes handed to the kernel that TCP does not acknowledge for this long mean
 // the upstream stopped reading (window zero) or the path is dead. Cutting then
 // bounds what the connection swallows to what was in flight, where waiting
 // for the 60 s idle hang-up would let the main queue drain into it meanwhile.
-constexpr int64_t stall_limit_ms = 10'000;
+constexpr int64_t kStallLimitMs = 10'000;
 
 // Bytes the kernel may hold for the upstream beyond what TCP has put on the
 // wire. Without a bound its send buffer grows to megabytes while a stalled
@@ -38,26 +41,26 @@ constexpr int64_t stall_limit_ms = 10'000;
 // with it, the socket stops being writable and lines wait in the main queue
 // for the next connection. What is in flight on the wire is not limited, so a
 // long fat path keeps its throughput.
-constexpr int unsent_lowat = 128 * 1024;
+constexpr int kUnsentLowat = 128 * 1024;
 
 // Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
 // connection rarely has this many lines unacknowledged unless they are tiny;
 // when it does, lines wait in the main queue until acknowledgements free
 // slots.
-constexpr size_t in_flight_max = 65536;
+constexpr size_t kInFlightMax = 65536;
 
 // The largest handshake a valid configuration makes: request line with a
 // 1,023-byte path, Host and Origin with a 255-byte host, the library's own
 // headers, "authorization: Bearer " with a 4,095-byte token and the 255-byte
 // switch id come to under 7 KiB. The library builds it in its per-thread
 // buffer, 4,096 bytes by default, and fails the attempt when it does not fit.
-constexpr unsigned int client_serv_buf_size = 16384;
+constexpr unsigned int kClientServBufSize = 16384;
 
 // Our own pings go out every 20 s and any answering server's pongs keep the
 // connection valid; an upstream that stops answering while TCP still takes
 // our bytes is hung up after 60 s. The library's own ping at 30 s idle only
 // fires if ours went unanswered.
-const lws_retry_bo_t upstream_idle_policy = {
+const lws_retry_bo_t kUpstreamIdlePolicy = {
     nullptr,  // retry_ms_table: attempts are scheduled by schedule_reconnect
     0,        // retry_ms_table_count
     0,        // conceal_count
@@ -78,21 +81,26 @@ const lws_retry_bo_t upstream_idle_policy = {
 // and that count minus the bytes the kernel still holds unacknowledged
 // (SIOCOUTQ) is what the upstream's kernel has taken.
 struct upstream_attempt {
-    bool open;             // from the accepted request until its end
-    bool explained;        // a wss_connection_error line already says why it ended
-    bool ping_due;         // set by the timer, written by the next writable callback:
-                           // from the timer it could split a partly buffered message
-    bool last_end_open;    // the library still holds part of the newest line
-    size_t failed;         // lines taken from the queue whose write failed
-    int64_t started_ms;    // when the request was made
-    int64_t progress_ms;   // when TCP last acknowledged more, or had nothing left to
-    uint64_t acked;        // acknowledged byte count at the last look
-    size_t head;           // oldest entry of ends
-    size_t count;          // lines written and not yet acknowledged
-    uint64_t ends[in_flight_max];  // byte counts at which those lines end
+    bool open;                    // from the accepted request until its end
+    bool explained;               // a wss_connection_error line already says why it ended
+    bool ping_due;                // set by the timer, written by the next writable callback:
+                                  // from the timer it could split a partly buffered message
+    bool last_end_open;           // the library still holds part of the newest line
+    size_t failed;                // lines taken from the queue whose write failed
+    int64_t started_ms;           // when the request was made
+    int64_t progress_ms;          // when TCP last acknowledged more, or had nothing left to
+    uint64_t acked;               // acknowledged byte count at the last look
+    size_t head;                  // oldest entry of ends
+    size_t count;                 // lines written and not yet acknowledged
+    uint64_t ends[kInFlightMax];  // byte counts at which those lines end
 };
 
-upstream_attempt attempt;
+// Client mode's state, one per process, owned by its client_mode.
+struct client_state {
+    relay_state* st;  // what both modes share
+    upstream up;
+    upstream_attempt attempt;
+};
 
 int64_t monotonic_ms() {
     timespec ts{};
@@ -103,11 +111,11 @@ int64_t monotonic_ms() {
 // Bytes written to the connection's socket so far and those of them the
 // peer has not acknowledged. -1 when the connection has no TLS socket (yet or
 // any more).
-int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
-    SSL *ssl = lws_get_ssl(wsi);
+int tcp_progress(lws* wsi, uint64_t* written, uint64_t* unacked) {
+    SSL* ssl = lws_get_ssl(wsi);
     int fd = lws_get_socket_fd(wsi);
     if (ssl == nullptr || fd < 0) return -1;
-    BIO *wbio = SSL_get_wbio(ssl);
+    BIO* wbio = SSL_get_wbio(ssl);
     int outq = 0;
     if (wbio == nullptr || ioctl(fd, SIOCOUTQ, &outq) != 0 || outq < 0) return -1;
     *written = BIO_number_written(wbio);
@@ -117,117 +125,122 @@ int tcp_progress(lws *wsi, uint64_t *written, uint64_t *unacked) {
 
 // Counts every line whose bytes the upstream's TCP has acknowledged as sent
 // and notes whether anything was acknowledged since the last look.
-void settle(relay_state *st, lws *wsi) {
+void settle(client_state* c, lws* wsi) {
+    upstream_attempt& a = c->attempt;
     uint64_t written = 0, unacked = 0;
     if (tcp_progress(wsi, &written, &unacked) != 0) return;
     // The library writes nothing of ours while it holds part of a line, so
     // once it has passed the rest on, the socket's count is that line's end.
-    if (attempt.last_end_open && !lws_partial_buffered(wsi)) {
-        attempt.ends[(attempt.head + attempt.count - 1) % in_flight_max] = written;
-        attempt.last_end_open = false;
+    if (a.last_end_open && !lws_partial_buffered(wsi)) {
+        a.ends[(a.head + a.count - 1) % kInFlightMax] = written;
+        a.last_end_open = false;
     }
     uint64_t acked = written > unacked ? written - unacked : 0;
-    if (acked != attempt.acked || unacked == 0) {
-        attempt.acked = acked;
-        attempt.progress_ms = monotonic_ms();
+    if (acked != a.acked || unacked == 0) {
+        a.acked = acked;
+        a.progress_ms = monotonic_ms();
     }
-    size_t keep = attempt.last_end_open ? 1 : 0;
-    while (attempt.count > keep && attempt.ends[attempt.head] <= acked) {
-        attempt.head = (attempt.head + 1) % in_flight_max;
-        --attempt.count;
-        ++st->sent;
+    size_t keep = a.last_end_open ? 1 : 0;
+    while (a.count > keep && a.ends[a.head] <= acked) {
+        a.head = (a.head + 1) % kInFlightMax;
+        --a.count;
+        ++c->st->sent;
     }
 }
 
 // Notes where the line just written ends; settle fills it in later when the
 // library still holds part of it.
-void record_line_end(lws *wsi) {
-    SSL *ssl = lws_get_ssl(wsi);
-    BIO *wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
-    attempt.ends[(attempt.head + attempt.count) % in_flight_max] =
-        wbio != nullptr ? BIO_number_written(wbio) : 0;
-    ++attempt.count;
-    attempt.last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
+void record_line_end(upstream_attempt* a, lws* wsi) {
+    SSL* ssl = lws_get_ssl(wsi);
+    BIO* wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
+    a->ends[(a->head + a->count) % kInFlightMax] = wbio != nullptr ? BIO_number_written(wbio) : 0;
+    ++a->count;
+    a->last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
 }
 
 // "wss_connection_error reason=<why>", with the number of lines taken from the
 // queue for this connection that its TCP never acknowledged.
 // log_line shows control bytes as '?', so the library's text cannot forge lines.
-void report_end(const char *why, size_t why_len, size_t lost) {
+void report_end(upstream_attempt* a, const char* why, size_t why_len, size_t lost) {
     char count[64] = "";
-    if (lost > 0) std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
+    if (lost > 0)
+        std::snprintf(count, sizeof count, "; %zu lines written but not acknowledged", lost);
     // The count survives a long library text: the reason stays within 300.
     size_t room = 300 - std::strlen(count);
     int n = static_cast<int>(why_len < room ? why_len : room);
     char msg[384];
     std::snprintf(msg, sizeof msg, "wss_connection_error reason=%.*s%s", n, why, count);
     log_line("error", msg);
-    attempt.explained = true;
+    a->explained = true;
 }
 
-void report_end(const char *why, size_t lost) { report_end(why, std::strlen(why), lost); }
+void report_end(upstream_attempt* a, const char* why, size_t lost) {
+    report_end(a, why, std::strlen(why), lost);
+}
 
 // Ends the current attempt once: explains it unless that is done or the relay
 // is stopping, forgets its lines in flight and takes one backoff step. `why`
 // is the library's text (len bytes, not necessarily terminated) or null.
-void end_attempt(relay_state *st, lws *wsi, const char *why, size_t len) {
-    if (!attempt.open) return;
-    if (wsi != nullptr && st->wsi != nullptr && wsi != st->wsi) return;
-    bool stopping = st->stopping.load();
-    if (wsi != nullptr && st->connected) settle(st, wsi);
-    size_t lost = attempt.count + attempt.failed;
-    if (!stopping && !attempt.explained) {
+void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
+    upstream_attempt& a = c->attempt;
+    if (!a.open) return;
+    if (wsi != nullptr && c->up.wsi != nullptr && wsi != c->up.wsi) return;
+    bool stopping = c->st->stopping.load();
+    if (wsi != nullptr && c->up.connected) settle(c, wsi);
+    size_t lost = a.count + a.failed;
+    if (!stopping && !a.explained) {
         if (why != nullptr && len == 0) len = strnlen(why, 300);
         if (why != nullptr)
-            report_end(why, len, lost);
+            report_end(&a, why, len, lost);
         else if (lost > 0)
-            report_end("connection closed", lost);
+            report_end(&a, "connection closed", lost);
     }
-    attempt.open = false;
-    attempt.count = 0;
-    attempt.failed = 0;
-    attempt.last_end_open = false;
+    a.open = false;
+    a.count = 0;
+    a.failed = 0;
+    a.last_end_open = false;
     if (stopping) {
-        st->wsi = nullptr;
-        st->connected = false;
+        c->up.wsi = nullptr;
+        c->up.connected = false;
         return;
     }
-    schedule_reconnect(st, time(nullptr));
+    schedule_reconnect(c->st->config, &c->up, time(nullptr));
 }
 
 // Closes the current connection from the service loop, outside any callback,
 // after saying why. The library's callbacks for the close end the attempt; if
 // it raises none, the attempt is ended here.
-void cut(relay_state *st, const char *why) {
-    lws *wsi = st->wsi;
-    if (st->connected) settle(st, wsi);
-    report_end(why, attempt.count + attempt.failed);
+void cut(client_state* c, const char* why) {
+    lws* wsi = c->up.wsi;
+    if (c->up.connected) settle(c, wsi);
+    report_end(&c->attempt, why, c->attempt.count + c->attempt.failed);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
-    end_attempt(st, nullptr, nullptr, 0);
+    end_attempt(c, nullptr, nullptr, 0);
 }
 
 // At least once a second while an attempt is open: the handshake deadline,
 // acknowledgements, and the stall limit.
-void watch_attempt(relay_state *st) {
-    if (st->wsi == nullptr) return;
+void watch_attempt(client_state* c) {
+    if (c->up.wsi == nullptr) return;
     int64_t now = monotonic_ms();
-    if (!st->connected) {
-        if (now - attempt.started_ms >= handshake_deadline_ms)
-            cut(st, "no WebSocket handshake within 20 s");
+    if (!c->up.connected) {
+        if (now - c->attempt.started_ms >= kHandshakeDeadlineMs)
+            cut(c, "no WebSocket handshake within 20 s");
         return;
     }
-    settle(st, st->wsi);
-    if (now - attempt.progress_ms > stall_limit_ms)
-        cut(st, "upstream stalled: nothing acknowledged for 10 s");
+    settle(c, c->up.wsi);
+    if (now - c->attempt.progress_ms > kStallLimitMs)
+        cut(c, "upstream stalled: nothing acknowledged for 10 s");
 }
 
 // The library refuses a request at once, with no callback and no text, when
 // the host name does not resolve (or no socket can be had); the resolver's
 // own answer names the cause.
-void explain_refusal(const relay_config &cfg) {
+void explain_refusal(client_state* c) {
+    const relay_config& cfg = c->st->config;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
+    addrinfo* found = nullptr;
     int rc = getaddrinfo(cfg.host, nullptr, &hints, &found);
     int err = errno;
     char why[300];
@@ -238,43 +251,86 @@ void explain_refusal(const relay_config &cfg) {
         std::snprintf(why, sizeof why, "cannot resolve %s: %s", cfg.host,
                       rc == EAI_SYSTEM ? std::strerror(err) : gai_strerror(rc));
     }
-    report_end(why, 0);
+    report_end(&c->attempt, why, 0);
 }
 
-int append_headers(relay_state *st, lws *wsi, void *in, size_t len) {
-    auto **p = static_cast<unsigned char **>(in);
-    unsigned char *end = *p + len;
-    char bearer[bearer_size];
-    int n = std::snprintf(bearer, sizeof bearer, "Bearer %s", st->config.token);
+// Hands one connection request to the library. 0 when it was accepted (the
+// new connection is then in c->up.wsi), -1 when it was refused at once.
+int connect_wss(client_state* c) {
+    const relay_config& cfg = c->st->config;
+    lws_client_connect_info ci{};
+    ci.context = c->st->context;
+    ci.address = cfg.host;
+    ci.port = cfg.port;
+    ci.ssl_connection = LCCSCF_USE_SSL | LCCSCF_HTTP_NO_FOLLOW_REDIRECT;
+    ci.path = cfg.path;
+    ci.host = cfg.host;
+    ci.origin = cfg.host;
+    ci.protocol = nullptr;
+    ci.local_protocol_name = kProtocolName;
+    ci.pwsi = &c->up.wsi;
+    ci.retry_and_idle_policy = &kUpstreamIdlePolicy;
+    return lws_client_connect_via_info(&ci) != nullptr ? 0 : -1;
+}
+
+// The service loop's client step: when no attempt is open and `now` has
+// reached `reconnect_at`, starts one and logs "wss_connecting", or takes a
+// backoff step when the library refuses the request at once.
+void poll_upstream(client_state* c, time_t now) {
+    upstream_attempt& a = c->attempt;
+    if (a.open) {
+        watch_attempt(c);
+        return;
+    }
+    if (c->up.wsi != nullptr || now < c->up.reconnect_at) return;
+    a.open = true;
+    a.explained = false;
+    a.ping_due = false;
+    a.started_ms = monotonic_ms();
+    if (connect_wss(c) == 0 && a.open) {
+        log_line("info", "wss_connecting");
+        return;
+    }
+    // Refused at once; if an error callback already ended the attempt from
+    // inside the connect call, this does nothing.
+    if (a.open && !a.explained) explain_refusal(c);
+    end_attempt(c, nullptr, nullptr, 0);
+}
+
+int append_headers(client_state* c, lws* wsi, void* in, size_t len) {
+    auto** p = static_cast<unsigned char**>(in);
+    unsigned char* end = *p + len;
+    char bearer[kBearerSize];
+    int n = std::snprintf(bearer, sizeof bearer, "Bearer %s", c->st->config.token);
     if (n < 0 || static_cast<size_t>(n) > sizeof bearer - 1) return -1;
-    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>("authorization:"),
-                                    reinterpret_cast<const unsigned char *>(bearer), n, p, end))
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>("authorization:"),
+                                    reinterpret_cast<const unsigned char*>(bearer), n, p, end))
         return -1;
-    const char *id = st->config.switch_id;
-    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char *>("x-zel-switch-id:"),
-                                    reinterpret_cast<const unsigned char *>(id),
+    const char* id = c->st->config.switch_id;
+    if (lws_add_http_header_by_name(wsi, reinterpret_cast<const unsigned char*>("x-zel-switch-id:"),
+                                    reinterpret_cast<const unsigned char*>(id),
                                     static_cast<int>(std::strlen(id)), p, end))
         return -1;
     return 0;
 }
 
-int on_established(relay_state *st, lws *wsi) {
-    st->wsi = wsi;
-    st->connected = true;
-    st->reconnect_delay = st->config.reconnect_min;
-    attempt.ping_due = false;
-    attempt.acked = 0;
-    attempt.progress_ms = monotonic_ms();
+int on_established(client_state* c, lws* wsi) {
+    c->up.wsi = wsi;
+    c->up.connected = true;
+    c->up.reconnect_delay = c->st->config.reconnect_min;
+    c->attempt.ping_due = false;
+    c->attempt.acked = 0;
+    c->attempt.progress_ms = monotonic_ms();
     // Only a TCP socket takes the option, and every upstream is one.
-    int lowat = unsent_lowat;
+    int lowat = kUnsentLowat;
     setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
     log_line("info", "wss_connected");
-    if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
-    lws_set_timer_usecs(wsi, ping_interval_us);
+    if (zel_relay_queue_count(&c->st->queue) > 0) lws_callback_on_writable(wsi);
+    lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
 
-int send_ping(lws *wsi) {
+int send_ping(lws* wsi) {
     unsigned char ping[LWS_PRE + 1] = {};
     // The library reports the framed size for control frames, so only a
     // negative result means failure.
@@ -291,149 +347,139 @@ constexpr int kLinesPerWritable = 64;
 // A due ping goes first, alone; then queued lines while the connection takes
 // them and there is room to track them. Asks for another callback while work
 // remains; with every slot in flight the tick asks again.
-int on_writable(relay_state *st, lws *wsi) {
-    settle(st, wsi);
-    if (attempt.ping_due) {
-        attempt.ping_due = false;
+int on_writable(client_state* c, lws* wsi) {
+    upstream_attempt& a = c->attempt;
+    zel_relay_queue* queue = &c->st->queue;
+    settle(c, wsi);
+    if (a.ping_due) {
+        a.ping_due = false;
         if (send_ping(wsi) != 0) return -1;
-        if (zel_relay_queue_count(&st->queue) > 0) lws_callback_on_writable(wsi);
+        if (zel_relay_queue_count(queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kLinesPerWritable && attempt.count < in_flight_max &&
-                    !lws_send_pipe_choked(wsi);
+    for (int k = 0; k < kLinesPerWritable && a.count < kInFlightMax && !lws_send_pipe_choked(wsi);
          ++k) {
-        zel_relay_item *item = zel_relay_queue_take(&st->queue);
+        zel_relay_item* item = zel_relay_queue_take(queue);
         if (item == nullptr) return 0;
-        auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
-        if (buf == nullptr) {
-            zel_relay_item_free(item);
-            ++attempt.failed;
-            return -1;
-        }
-        std::memcpy(buf + LWS_PRE, item->data, item->len);
-        size_t len = item->len;
-        int n = lws_write(wsi, buf + LWS_PRE, len, LWS_WRITE_TEXT);
-        std::free(buf);
+        const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
-        if (n < 0 || static_cast<size_t>(n) != len) {
-            ++attempt.failed;
+        if (rc != 0) {
+            ++a.failed;
             return -1;
         }
-        record_line_end(wsi);
+        record_line_end(&a, wsi);
     }
-    if (zel_relay_queue_count(&st->queue) > 0 && attempt.count < in_flight_max)
-        lws_callback_on_writable(wsi);
+    if (zel_relay_queue_count(queue) > 0 && a.count < kInFlightMax) lws_callback_on_writable(wsi);
     return 0;
 }
 
-int on_timer(lws *wsi) {
-    attempt.ping_due = true;
+int on_timer(client_state* c, lws* wsi) {
+    c->attempt.ping_due = true;
     lws_callback_on_writable(wsi);
-    lws_set_timer_usecs(wsi, ping_interval_us);
+    lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
 
-void on_wake(relay_state *st) {
-    if (st->connected && st->wsi != nullptr && zel_relay_queue_count(&st->queue) > 0)
-        lws_callback_on_writable(st->wsi);
+void on_wake(client_state* c) {
+    if (c->up.connected && c->up.wsi != nullptr && zel_relay_queue_count(&c->st->queue) > 0)
+        lws_callback_on_writable(c->up.wsi);
 }
 
 // A 3xx answer to the upgrade would carry the token and every event to
 // wherever its Location points; the library follows none (see connect_wss)
 // and the status says why the attempt failed.
-void on_connection_error(relay_state *st, lws *wsi, const void *in, size_t len) {
+void on_connection_error(client_state* c, lws* wsi, const void* in, size_t len) {
     unsigned int status = wsi != nullptr ? lws_http_client_http_response(wsi) : 0;
     if (status >= 300 && status < 400) {
         char why[96];
         std::snprintf(why, sizeof why, "upgrade answered with HTTP %u; redirects are not followed",
                       status);
-        end_attempt(st, wsi, why, 0);
+        end_attempt(c, wsi, why, 0);
         return;
     }
-    end_attempt(st, wsi, static_cast<const char *>(in), in != nullptr ? len : 0);
+    end_attempt(c, wsi, static_cast<const char*>(in), in != nullptr ? len : 0);
 }
 
-}  // namespace
-
-void schedule_reconnect(relay_state *st, time_t now) {
-    uint32_t delay = st->reconnect_delay != 0 ? st->reconnect_delay : st->config.reconnect_min;
-    st->connected = false;
-    st->wsi = nullptr;
-    // 64-bit so that a huge configured maximum cannot wrap the jitter range.
-    uint64_t range = static_cast<uint64_t>(delay) * 200 + 1;
-    uint64_t jitter_ms = static_cast<uint64_t>(std::rand()) % range;
-    st->reconnect_at = now + static_cast<time_t>(delay) + (jitter_ms >= 1000 ? 1 : 0);
-    st->reconnect_delay = delay < st->config.reconnect_max / 2 ? delay * 2 : st->config.reconnect_max;
-    char msg[128];
-    std::snprintf(msg, sizeof msg, "wss_disconnected retry_seconds=%u", delay);
-    log_line("warning", msg);
-}
-
-void client_fill_context_info(lws_context_creation_info *info) {
-    info->pt_serv_buf_size = client_serv_buf_size;
-}
-
-int connect_wss(relay_state *st) {
-    lws_client_connect_info ci{};
-    ci.context = st->context;
-    ci.address = st->config.host;
-    ci.port = st->config.port;
-    ci.ssl_connection = LCCSCF_USE_SSL | LCCSCF_HTTP_NO_FOLLOW_REDIRECT;
-    ci.path = st->config.path;
-    ci.host = st->config.host;
-    ci.origin = st->config.host;
-    ci.protocol = nullptr;
-    ci.local_protocol_name = "zel-pcap-relay";
-    ci.pwsi = &st->wsi;
-    ci.retry_and_idle_policy = &upstream_idle_policy;
-    return lws_client_connect_via_info(&ci) != nullptr ? 0 : -1;
-}
-
-void client_poll(relay_state *st, time_t now) {
-    if (attempt.open) {
-        watch_attempt(st);
-        return;
-    }
-    if (st->wsi != nullptr || now < st->reconnect_at) return;
-    attempt.open = true;
-    attempt.explained = false;
-    attempt.ping_due = false;
-    attempt.started_ms = monotonic_ms();
-    if (connect_wss(st) == 0 && attempt.open) {
-        log_line("info", "wss_connecting");
-        return;
-    }
-    // Refused at once; if an error callback already ended the attempt from
-    // inside the connect call, this does nothing.
-    if (attempt.open && !attempt.explained) explain_refusal(st->config);
-    end_attempt(st, nullptr, nullptr, 0);
-}
-
-void client_stop(relay_state *st) {
-    if (attempt.open && st->connected && st->wsi != nullptr) settle(st, st->wsi);
-}
-
-int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
-                    void * /*user*/, void *in, size_t len) {
+int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void* in, size_t len) {
     switch (reason) {
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
-        return append_headers(st, wsi, in, len);
+        return append_headers(c, wsi, in, len);
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
-        return on_established(st, wsi);
+        return on_established(c, wsi);
     case LWS_CALLBACK_CLIENT_WRITEABLE:
-        return on_writable(st, wsi);
+        return on_writable(c, wsi);
     case LWS_CALLBACK_TIMER:
-        return on_timer(wsi);
+        return on_timer(c, wsi);
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-        on_wake(st);
+        on_wake(c);
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
-        on_connection_error(st, wsi, in, len);
+        on_connection_error(c, wsi, in, len);
         return 0;
     case LWS_CALLBACK_CLIENT_CLOSED:
-        end_attempt(st, wsi, nullptr, 0);
+        end_attempt(c, wsi, nullptr, 0);
         return 0;
     default:
         return 0;
     }
 }
+
+class client_mode final : public relay_mode {
+public:
+    explicit client_mode(relay_state* st) {
+        c_.st = st;
+        c_.up.reconnect_delay = st->config.reconnect_min;
+    }
+
+    // Client TLS files, and room in the library's per-thread buffer for the
+    // handshake of the longest token, path and switch id the configuration
+    // accepts.
+    void fill_context_info(lws_context_creation_info* info) override {
+        const relay_config& cfg = c_.st->config;
+        if (cfg.ca_file[0] != '\0') info->client_ssl_ca_filepath = cfg.ca_file;
+        if (cfg.client_cert[0] != '\0') {
+            info->client_ssl_cert_filepath = cfg.client_cert;
+            info->client_ssl_private_key_filepath = cfg.client_key;
+        }
+        info->pt_serv_buf_size = kClientServBufSize;
+    }
+
+    void start() override {}
+
+    void service_pass() override { poll_upstream(&c_, time(nullptr)); }
+
+    int callback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in,
+                 size_t len) override {
+        return client_callback(&c_, wsi, reason, in, len);
+    }
+
+    // Counts the lines TCP has acknowledged by now as sent.
+    void stop() override {
+        if (c_.attempt.open && c_.up.connected && c_.up.wsi != nullptr) settle(&c_, c_.up.wsi);
+    }
+
+private:
+    client_state c_{};
+};
+
+}  // namespace
+
+void schedule_reconnect(const relay_config& cfg, upstream* up, time_t now) {
+    uint32_t delay = up->reconnect_delay != 0 ? up->reconnect_delay : cfg.reconnect_min;
+    up->connected = false;
+    up->wsi = nullptr;
+    // 64-bit so that a huge configured maximum cannot wrap the jitter range.
+    uint64_t range = static_cast<uint64_t>(delay) * 200 + 1;
+    uint64_t jitter_ms = static_cast<uint64_t>(std::rand()) % range;
+    up->reconnect_at = now + static_cast<time_t>(delay) + (jitter_ms >= 1000 ? 1 : 0);
+    up->reconnect_delay = delay < cfg.reconnect_max / 2 ? delay * 2 : cfg.reconnect_max;
+    char msg[128];
+    std::snprintf(msg, sizeof msg, "wss_disconnected retry_seconds=%u", delay);
+    log_line("warning", msg);
+}
+
+std::unique_ptr<relay_mode> make_mode(relay_state* st) {
+    return std::unique_ptr<relay_mode>(new (std::nothrow) client_mode(st));
+}
+
+}  // namespace zel::client

@@ -15,34 +15,30 @@
 // Everything here runs on the service thread.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
+#include <memory>
 
 #include "relay_state.hpp"
 
-// The service loop's client step: when no attempt is open and `now` has
-// reached `reconnect_at`, starts one and logs "wss_connecting", or takes a
-// backoff step when the library refuses the request at once.
-void client_poll(relay_state *st, time_t now);
+namespace zel::client {
 
-// Client mode's part of the context: room in the library's per-thread buffer
-// for the handshake of the longest token, path and switch id the
-// configuration accepts.
-void client_fill_context_info(lws_context_creation_info *info);
+// The upstream connection and the backoff between attempts.
+struct upstream {
+    lws* wsi;                  // the current attempt's connection, written by the library
+                               // through the connect request; null while waiting
+    bool connected;            // its handshake has completed
+    uint32_t reconnect_delay;  // seconds for the next backoff step
+    time_t reconnect_at;       // earliest next attempt; 0 at start, so the first is at once
+};
 
-// Hands one connection request to the library. 0 when it was accepted (st->wsi
-// is then the new connection), -1 when it was refused at once.
-int connect_wss(relay_state *st);
-
-// At shutdown, before the context is destroyed: counts the lines TCP has
-// acknowledged by now as sent.
-void client_stop(relay_state *st);
-
-// Client-mode handling of one library callback; 0 lets the library go on,
-// -1 closes the connection (or abandons the handshake).
-int client_callback(relay_state *st, lws *wsi, lws_callback_reasons reason,
-                    void *user, void *in, size_t len);
+// Client mode for st, its backoff starting at the configured minimum; null
+// when memory for it cannot be had.
+std::unique_ptr<relay_mode> make_mode(relay_state* st);
 
 // One backoff step at time `now`: clears the connection, sets `reconnect_at`
 // to now + delay (+1 s when the drawn jitter reaches a second), doubles the
 // next delay up to `reconnect_max`, and logs "wss_disconnected retry_seconds=%u".
-void schedule_reconnect(relay_state *st, time_t now);
+void schedule_reconnect(const relay_config& cfg, upstream* up, time_t now);
+
+}  // namespace zel::client

@@ -19,10 +19,21 @@
 
 #include "relay_log.hpp"
 
+namespace zel {
+
+peer_ip mapped_peer_ip(in_addr v4) {
+    peer_ip ip{};
+    ip.bytes[10] = 0xFF;
+    ip.bytes[11] = 0xFF;
+    memcpy(ip.bytes + 12, &v4, 4);
+    return ip;
+}
+
+namespace config {
 namespace {
 
-constexpr const char *kDefaultSocket = "/run/zel-packet-monitor/events.sock";
-constexpr const char *kDefaultFiles[] = {
+constexpr const char* kDefaultSocket = "/run/zel-packet-monitor/events.sock";
+constexpr const char* kDefaultFiles[] = {
     "/opt/quarna_v6/zel_packet_monitor/conf/zel_packet_monitor_wss.conf",
     "/opt/quarna_v6/zel_packet_monitor/conf/zel-packet-monitor-wss.conf",
     "/etc/zel-packet-monitor-wss.env",
@@ -32,7 +43,7 @@ constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
 // Longest configuration line, newline not counted. Far beyond any key's own
 // limit, so a value that is too long arrives whole and is refused by its key.
 constexpr size_t kMaxConfLine = 65536;
-constexpr const char *kTokenControl = "relay token must not contain control characters\n";
+constexpr const char* kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
 
 // The POSIX locale's white space, fixed so no locale setting can change what
@@ -43,7 +54,7 @@ constexpr bool is_space(char c) {
 
 // Values that end up in HTTP request headers must not carry bytes that could
 // end or split a header line.
-bool has_control(const char *s) {
+bool has_control(const char* s) {
     for (; *s != '\0'; s++) {
         auto c = static_cast<unsigned char>(*s);
         if (c < 0x20 || c == 0x7F) return true;
@@ -53,7 +64,7 @@ bool has_control(const char *s) {
 
 // The URL's host and path go into the request line and the Host header, where
 // a blank would split a field and a CR LF would add a header.
-bool has_control_or_blank(const char *s) {
+bool has_control_or_blank(const char* s) {
     for (; *s != '\0'; s++) {
         auto c = static_cast<unsigned char>(*s);
         if (c < 0x21 || c >= 0x7F) return true;
@@ -62,19 +73,19 @@ bool has_control_or_blank(const char *s) {
 }
 
 // Parses one configuration line in place and pre-loads the environment.
-void apply_conf_line(char *line) {
-    char *p = line;
+void apply_conf_line(char* line) {
+    char* p = line;
     while (is_space(*p)) p++;
     if (*p == '\0' || *p == '#' || *p == ';') return;
 
-    char *eq = strchr(p, '=');
+    char* eq = strchr(p, '=');
     if (eq == nullptr) return;
 
-    char *key_end = eq;
+    char* key_end = eq;
     while (key_end > p && is_space(key_end[-1])) key_end--;
     *key_end = '\0';
 
-    char *value = eq + 1;
+    char* value = eq + 1;
     while (is_space(*value)) value++;
     size_t len = strlen(value);
     while (len > 0 && is_space(value[len - 1])) len--;
@@ -90,13 +101,13 @@ void apply_conf_line(char *line) {
 
 // Unsigned decimal conversion that never fails: white space and a sign are
 // accepted, conversion stops at the first non-digit, no digits gives 0.
-uint32_t lenient_u32(const char *text) {
+uint32_t lenient_u32(const char* text) {
     return static_cast<uint32_t>(strtoul(text, nullptr, 10));
 }
 
 // Port text of a URL. The number is range-checked as a long before it is
 // narrowed, so 4294967739 cannot wrap around to a plausible 443.
-long url_port(const char *text) {
+long url_port(const char* text) {
     errno = 0;
     long v = strtol(text, nullptr, 10);
     if (errno == ERANGE) return -1;
@@ -104,12 +115,12 @@ long url_port(const char *text) {
 }
 
 struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE* f) const { fclose(f); }
 };
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
 // Reports a failed stdio/system call the way perror does.
-void report_errno(const char *prefix, int err) {
+void report_errno(const char* prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
 }
 
@@ -122,7 +133,7 @@ void report_errno(const char *prefix, int err) {
 // stays set: a regular file that blocks on read (/proc/kmsg) then fails
 // instead. On failure errno is set: EISDIR for a directory, EINVAL for any
 // other kind of file.
-unique_file open_regular(const char *path) {
+unique_file open_regular(const char* path) {
     struct stat st;
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -135,7 +146,7 @@ unique_file open_regular(const char *path) {
         err = errno;
     else if (!S_ISREG(st.st_mode))
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    FILE *f = err == 0 ? fdopen(fd, "r") : nullptr;
+    FILE* f = err == 0 ? fdopen(fd, "r") : nullptr;
     if (f == nullptr) {
         if (err == 0) err = errno;
         close(fd);
@@ -148,7 +159,7 @@ unique_file open_regular(const char *path) {
 // newline. A longer line is consumed through its newline and reported as
 // too long, so no tail of it is ever taken for a line of its own. Returns 1
 // for a line, 0 for a line that was too long, -1 at the end of the file.
-int read_conf_line(FILE *f, char *buf) {
+int read_conf_line(FILE* f, char* buf) {
     size_t len = 0;
     bool too_long = false;
     int c;
@@ -165,7 +176,7 @@ int read_conf_line(FILE *f, char *buf) {
 
 }  // namespace
 
-int load_conf_file(const char *path, bool required) {
+int load_conf_file(const char* path, bool required) {
     if (path == nullptr || *path == '\0') return 0;
     unique_file f = open_regular(path);
     if (!f) {
@@ -181,12 +192,12 @@ int load_conf_file(const char *path, bool required) {
     return 0;
 }
 
-const char *env_or(const char *name, const char *fallback) {
-    const char *v = getenv(name);
+const char* env_or(const char* name, const char* fallback) {
+    const char* v = getenv(name);
     return (v == nullptr || *v == '\0') ? fallback : v;
 }
 
-int copy_value(char *dst, size_t size, const char *value, const char *name) {
+int copy_value(char* dst, size_t size, const char* value, const char* name) {
     if (value == nullptr) value = "";
     size_t len = strlen(value);
     if (len >= size) {
@@ -197,8 +208,8 @@ int copy_value(char *dst, size_t size, const char *value, const char *name) {
     return 0;
 }
 
-int parse_size(const char *name, size_t fallback, size_t *out) {
-    const char *v = getenv(name);
+int parse_size(const char* name, size_t fallback, size_t* out) {
+    const char* v = getenv(name);
     if (v == nullptr || *v == '\0') {
         *out = fallback;
         return 0;
@@ -207,7 +218,7 @@ int parse_size(const char *name, size_t fallback, size_t *out) {
     // wrap "-1" around to the largest value.
     if (*v >= '0' && *v <= '9') {
         errno = 0;
-        char *end = nullptr;
+        char* end = nullptr;
         unsigned long long n = strtoull(v, &end, 10);
         if (errno != ERANGE && *end == '\0' && n != 0) {
             *out = static_cast<size_t>(n);
@@ -218,14 +229,11 @@ int parse_size(const char *name, size_t fallback, size_t *out) {
     return -1;
 }
 
-int parse_ip(const char *text, peer_ip *out) {
+int parse_ip(const char* text, peer_ip* out) {
     if (text == nullptr) return -1;
-    unsigned char v4[4];
-    if (inet_pton(AF_INET, text, v4) == 1) {
-        memset(out->bytes, 0, 10);
-        out->bytes[10] = 0xFF;
-        out->bytes[11] = 0xFF;
-        memcpy(out->bytes + 12, v4, 4);
+    in_addr v4;
+    if (inet_pton(AF_INET, text, &v4) == 1) {
+        *out = mapped_peer_ip(v4);
         return 0;
     }
     // inet_pton refuses ports, prefixes, zones and names, which is the point:
@@ -233,8 +241,8 @@ int parse_ip(const char *text, peer_ip *out) {
     return inet_pton(AF_INET6, text, out->bytes) == 1 ? 0 : -1;
 }
 
-int load_server_config(relay_config *cfg) {
-    const char *enabled = env_or("PCAP_WSS_ENABLED", "false");
+int load_server_config(relay_config* cfg) {
+    const char* enabled = env_or("PCAP_WSS_ENABLED", "false");
     if (strcmp(enabled, "false") == 0) {
         cfg->enabled = false;
         return 0;  // a switched-off listener reads no further key
@@ -247,7 +255,8 @@ int load_server_config(relay_config *cfg) {
 
     peer_ip scratch;
     size_t port = 0;
-    if (copy_value(cfg->host, sizeof cfg->host, env_or("PCAP_WSS_HOST", "127.0.0.1"), "PCAP_WSS_HOST") != 0 ||
+    if (copy_value(cfg->host, sizeof cfg->host, env_or("PCAP_WSS_HOST", "127.0.0.1"),
+                   "PCAP_WSS_HOST") != 0 ||
         parse_ip(cfg->host, &scratch) != 0 || parse_size("PCAP_WSS_PORT", 9135, &port) != 0 ||
         port > 65535) {
         fputs("invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n", stderr);
@@ -257,20 +266,22 @@ int load_server_config(relay_config *cfg) {
     memcpy(cfg->path, "/events", sizeof "/events");
 
     char list[4096];
-    if (copy_value(list, sizeof list, getenv("PCAP_WSS_ALLOWED_IPS"), "PCAP_WSS_ALLOWED_IPS") != 0) return -1;
+    if (copy_value(list, sizeof list, getenv("PCAP_WSS_ALLOWED_IPS"), "PCAP_WSS_ALLOWED_IPS") != 0)
+        return -1;
     cfg->allowed_count = 0;
     if (list[0] != '\0') {
-        char *const end = list + strlen(list);
-        char *p = list;
+        char* const end = list + strlen(list);
+        char* p = list;
         for (;;) {
-            char *comma = strchr(p, ',');
-            char *stop = comma != nullptr ? comma : end;
+            char* comma = strchr(p, ',');
+            char* stop = comma != nullptr ? comma : end;
             bool comma_is_last = comma != nullptr && comma + 1 == end;
             while (p < stop && is_space(*p)) p++;
-            char *q = stop;
+            char* q = stop;
             while (q > p && is_space(q[-1])) q--;
             *q = '\0';
-            if (cfg->allowed_count == kMaxAllowed || parse_ip(p, &cfg->allowed[cfg->allowed_count]) != 0) {
+            if (cfg->allowed_count == kMaxAllowed ||
+                parse_ip(p, &cfg->allowed[cfg->allowed_count]) != 0) {
                 fputs("PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n", stderr);
                 return -1;
             }
@@ -288,11 +299,13 @@ int load_server_config(relay_config *cfg) {
         return -1;
     }
 
-    if (copy_value(cfg->server_cert, sizeof cfg->server_cert, getenv("PCAP_WSS_CERT_FILE"), "PCAP_WSS_CERT_FILE") != 0 ||
-        copy_value(cfg->server_key, sizeof cfg->server_key, getenv("PCAP_WSS_KEY_FILE"), "PCAP_WSS_KEY_FILE") != 0)
+    if (copy_value(cfg->server_cert, sizeof cfg->server_cert, getenv("PCAP_WSS_CERT_FILE"),
+                   "PCAP_WSS_CERT_FILE") != 0 ||
+        copy_value(cfg->server_key, sizeof cfg->server_key, getenv("PCAP_WSS_KEY_FILE"),
+                   "PCAP_WSS_KEY_FILE") != 0)
         return -1;
-    if (cfg->server_cert[0] == '\0' || cfg->server_key[0] == '\0' || access(cfg->server_cert, R_OK) != 0 ||
-        access(cfg->server_key, R_OK) != 0) {
+    if (cfg->server_cert[0] == '\0' || cfg->server_key[0] == '\0' ||
+        access(cfg->server_cert, R_OK) != 0 || access(cfg->server_key, R_OK) != 0) {
         fputs("readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n", stderr);
         return -1;
     }
@@ -304,10 +317,11 @@ int load_server_config(relay_config *cfg) {
     return 0;
 }
 
-int read_secret(relay_config *cfg) {
-    const char *file = env_or("PCAP_RELAY_TOKEN_FILE", nullptr);
+int read_secret(relay_config* cfg) {
+    const char* file = env_or("PCAP_RELAY_TOKEN_FILE", nullptr);
     if (file == nullptr)
-        return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"), "PCAP_RELAY_TOKEN");
+        return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"),
+                          "PCAP_RELAY_TOKEN");
 
     unique_file f = open_regular(file);
     if (!f) {
@@ -328,7 +342,7 @@ int read_secret(relay_config *cfg) {
     f.reset();
     while (n > 0 && (cfg->token[n - 1] == '\n' || cfg->token[n - 1] == '\r')) n--;
     // A zero byte would end the token early, sending less than the file says.
-    const char *fault = too_long ? "relay token must contain at most 4095 bytes\n"
+    const char* fault = too_long ? "relay token must contain at most 4095 bytes\n"
                         : memchr(cfg->token, '\0', n) != nullptr ? kTokenControl
                                                                  : nullptr;
     if (fault != nullptr) {
@@ -340,18 +354,18 @@ int read_secret(relay_config *cfg) {
     return 0;
 }
 
-int parse_wss_url(relay_config *cfg) {
+int parse_wss_url(relay_config* cfg) {
     if (has_control_or_blank(cfg->url)) {
         fputs("PCAP_RELAY_URL must not contain control characters or blanks\n", stderr);
         return -1;
     }
-    constexpr std::string_view scheme = "wss://";
+    constexpr std::string_view kScheme = "wss://";
     std::string_view url(cfg->url);
-    if (!url.starts_with(scheme)) {
+    if (!url.starts_with(kScheme)) {
         fputs("PCAP_RELAY_URL must use wss://\n", stderr);
         return -1;
     }
-    size_t auth_begin = scheme.size();
+    size_t auth_begin = kScheme.size();
     size_t slash = url.find('/', auth_begin);
     size_t auth_end = slash == std::string_view::npos ? url.size() : slash;
     std::string_view auth = url.substr(auth_begin, auth_end - auth_begin);
@@ -369,7 +383,8 @@ int parse_wss_url(relay_config *cfg) {
             return -1;
         }
         host = auth.substr(1, close - 1);
-        if (close + 1 < auth.size() && auth[close + 1] == ':') port = url_port(cfg->url + auth_begin + close + 2);
+        if (close + 1 < auth.size() && auth[close + 1] == ':')
+            port = url_port(cfg->url + auth_begin + close + 2);
     } else {
         size_t colon = auth.find(':');
         if (colon != std::string_view::npos) {
@@ -387,16 +402,17 @@ int parse_wss_url(relay_config *cfg) {
     memcpy(cfg->host, host.data(), host.size());
     cfg->host[host.size()] = '\0';
     cfg->port = static_cast<int>(port);
-    std::string_view path = slash == std::string_view::npos ? std::string_view("/") : url.substr(slash);
+    std::string_view path =
+        slash == std::string_view::npos ? std::string_view("/") : url.substr(slash);
     memcpy(cfg->path, path.data(), path.size());  // url and path share one size
     cfg->path[path.size()] = '\0';
     return 0;
 }
 
-int load_config(relay_config *cfg) {
+int load_config(relay_config* cfg) {
     memset(cfg, 0, sizeof *cfg);
 
-    const char *mode = env_or("PCAP_RELAY_MODE", "wss-client");
+    const char* mode = env_or("PCAP_RELAY_MODE", "wss-client");
     if (strcmp(mode, "wss-server") == 0) {
         cfg->server_mode = true;
     } else if (strcmp(mode, "wss-client") == 0) {
@@ -408,16 +424,21 @@ int load_config(relay_config *cfg) {
 
     if (parse_size("PCAP_RELAY_QUEUE_MAX_EVENTS", 10000, &cfg->queue_events) != 0 ||
         parse_size("PCAP_RELAY_QUEUE_MAX_BYTES", 268435456, &cfg->queue_bytes) != 0 ||
-        copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket), "PCAP_SOCKET") != 0)
+        copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket),
+                   "PCAP_SOCKET") != 0)
         return -1;
 
     if (cfg->server_mode) return load_server_config(cfg);
 
     if (copy_value(cfg->url, sizeof cfg->url, getenv("PCAP_RELAY_URL"), "PCAP_RELAY_URL") != 0 ||
-        copy_value(cfg->switch_id, sizeof cfg->switch_id, getenv("PCAP_RELAY_SWITCH_ID"), "PCAP_RELAY_SWITCH_ID") != 0 ||
-        copy_value(cfg->ca_file, sizeof cfg->ca_file, getenv("PCAP_RELAY_CA_FILE"), "PCAP_RELAY_CA_FILE") != 0 ||
-        copy_value(cfg->client_cert, sizeof cfg->client_cert, getenv("PCAP_RELAY_CLIENT_CERT"), "PCAP_RELAY_CLIENT_CERT") != 0 ||
-        copy_value(cfg->client_key, sizeof cfg->client_key, getenv("PCAP_RELAY_CLIENT_KEY"), "PCAP_RELAY_CLIENT_KEY") != 0)
+        copy_value(cfg->switch_id, sizeof cfg->switch_id, getenv("PCAP_RELAY_SWITCH_ID"),
+                   "PCAP_RELAY_SWITCH_ID") != 0 ||
+        copy_value(cfg->ca_file, sizeof cfg->ca_file, getenv("PCAP_RELAY_CA_FILE"),
+                   "PCAP_RELAY_CA_FILE") != 0 ||
+        copy_value(cfg->client_cert, sizeof cfg->client_cert, getenv("PCAP_RELAY_CLIENT_CERT"),
+                   "PCAP_RELAY_CLIENT_CERT") != 0 ||
+        copy_value(cfg->client_key, sizeof cfg->client_key, getenv("PCAP_RELAY_CLIENT_KEY"),
+                   "PCAP_RELAY_CLIENT_KEY") != 0)
         return -1;
 
     if (cfg->switch_id[0] == '\0') {
@@ -454,13 +475,13 @@ int load_config(relay_config *cfg) {
     return 0;
 }
 
-int relay_configure(int argc, char **argv, relay_config *cfg) {
-    const char *prog = (argc > 0 && argv[0] != nullptr) ? argv[0] : "zel_packet_monitor_wss";
-    const char *config_path = nullptr;  // points into argv
+int relay_configure(int argc, char** argv, relay_config* cfg) {
+    const char* prog = (argc > 0 && argv[0] != nullptr) ? argv[0] : "zel_packet_monitor_wss";
+    const char* config_path = nullptr;  // points into argv
     bool check_config = false;
 
     for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
+        const char* arg = argv[i];
         if (strcmp(arg, "--check-config") == 0) {
             check_config = true;
         } else if (strcmp(arg, "--config") == 0 || strcmp(arg, "-c") == 0) {
@@ -485,11 +506,11 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     int rc = 0;
     if (config_path != nullptr) {
         rc = load_conf_file(config_path, true);
-    } else if (const char *env_path = env_or("PCAP_CONFIG_FILE", nullptr); env_path != nullptr) {
+    } else if (const char* env_path = env_or("PCAP_CONFIG_FILE", nullptr); env_path != nullptr) {
         rc = load_conf_file(env_path, true);
     } else {
         // The first that opens as a regular file; the others are skipped.
-        for (const char *path : kDefaultFiles)
+        for (const char* path : kDefaultFiles)
             if (load_conf_file(path, false) == 0) break;
     }
     if (rc != 0) return 2;
@@ -497,10 +518,10 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     if (load_config(cfg) != 0) return 2;
 
     if (check_config) {
-        const char *enabled = !cfg->server_mode ? "true" : (cfg->enabled ? "true" : "false");
+        const char* enabled = !cfg->server_mode ? "true" : (cfg->enabled ? "true" : "false");
         printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s\n",
-               cfg->server_mode ? "wss-server" : "wss-client", enabled, cfg->host, cfg->port, cfg->path,
-               cfg->switch_id);
+               cfg->server_mode ? "wss-server" : "wss-client", enabled, cfg->host, cfg->port,
+               cfg->path, cfg->switch_id);
         // A report that never reached its reader must not look like success.
         if (fflush(stdout) != 0) {
             report_errno("stdout", errno);
@@ -514,3 +535,6 @@ int relay_configure(int argc, char **argv, relay_config *cfg) {
     }
     return -1;
 }
+
+}  // namespace config
+}  // namespace zel

@@ -8,14 +8,22 @@
 // is never printed.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
+
+namespace zel {
 
 // A 16-byte address in network order; IPv4 is stored IPv4-mapped
 // (ten zero bytes, 0xFF 0xFF, the four address bytes).
 struct peer_ip {
     unsigned char bytes[16];
 };
+
+// The 16-byte form of an IPv4 address, the one allow-list entries and peers
+// are compared in.
+peer_ip mapped_peer_ip(in_addr v4);
 
 struct relay_config {
     char socket_path[108];
@@ -43,36 +51,42 @@ struct relay_config {
     uint32_t reconnect_max;
 };
 
+// The generic names of the configuration's steps live in their own namespace.
+namespace config {
+
 // Reads a KEY=VALUE file into the environment; only a regular file is read,
 // each line whole up to 65,536 bytes, and a longer line is skipped whole.
 // 0 when the file was read or the path is null or empty; 1 when it was not
 // required and cannot be opened as a regular file; -1 after printing
 // "failed to open config file: %s\n".
-int load_conf_file(const char *path, bool required);
+int load_conf_file(const char* path, bool required);
 
 // The variable's value, or fallback when it is unset or empty.
-const char *env_or(const char *name, const char *fallback);
+const char* env_or(const char* name, const char* fallback);
 
 // 0 after copying value (null copies as ""); -1 after "%s is too long\n".
-int copy_value(char *dst, size_t size, const char *value, const char *name);
+int copy_value(char* dst, size_t size, const char* value, const char* name);
 
 // 0 with the value (or the fallback when unset/empty) in *out; -1 after
 // "%s must be a positive integer\n".
-int parse_size(const char *name, size_t fallback, size_t *out);
+int parse_size(const char* name, size_t fallback, size_t* out);
 
 // 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
-int parse_ip(const char *text, peer_ip *out);
+int parse_ip(const char* text, peer_ip* out);
 
 // Each returns 0, or -1 after its message has been printed. read_secret
 // refuses a token file that is not a regular file, whose token is longer than
 // 4,095 bytes or that holds a zero byte, rather than cut it.
-int load_config(relay_config *cfg);
-int load_server_config(relay_config *cfg);
-int read_secret(relay_config *cfg);
-int parse_wss_url(relay_config *cfg);
+int load_config(relay_config* cfg);
+int load_server_config(relay_config* cfg);
+int read_secret(relay_config* cfg);
+int parse_wss_url(relay_config* cfg);
 
 // The front of the relay's main: command line, configuration file choice,
 // load_config and the early outcomes ("--check-config" report, listener
 // disabled). Returns -1 when the runtime should start with *cfg, otherwise the
 // exit status to leave with.
-int relay_configure(int argc, char **argv, relay_config *cfg);
+int relay_configure(int argc, char** argv, relay_config* cfg);
+
+}  // namespace config
+}  // namespace zel

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace zel {
+
 namespace {
 
 constexpr size_t kLineMax = PIPE_BUF;
@@ -18,11 +20,13 @@ constexpr size_t kLineMax = PIPE_BUF;
 // Some messages carry text that a peer chose (a close reason, an error text);
 // a CR or LF there would forge a second log line, so control bytes are shown
 // as '?'. Plain text passes unchanged.
-constexpr bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+constexpr bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
 
 }  // namespace
 
-void log_line(const char *level, const char *message) {
+void log_line(const char* level, const char* message) {
     if (level == nullptr) level = "";
     if (message == nullptr) message = "";
 
@@ -34,7 +38,7 @@ void log_line(const char *level, const char *message) {
     if (n > sizeof line - 1) n = sizeof line - 1;  // an absurd level; keep room for '\n'
 
     // A message too long for one atomic write is cut, never split in two.
-    for (const char *p = message; *p != '\0' && n < sizeof line - 1; p++)
+    for (const char* p = message; *p != '\0' && n < sizeof line - 1; p++)
         line[n++] = is_control(static_cast<unsigned char>(*p)) ? '?' : *p;
     line[n++] = '\n';
 
@@ -48,3 +52,5 @@ void log_line(const char *level, const char *message) {
         off += static_cast<size_t>(w);
     }
 }
+
+}  // namespace zel

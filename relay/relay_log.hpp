@@ -4,4 +4,8 @@
 // is written with a single write so lines from the two threads never interleave.
 #pragma once
 
-void log_line(const char *level, const char *message);
+namespace zel {
+
+void log_line(const char* level, const char* message);
+
+}  // namespace zel

@@ -11,33 +11,24 @@
 #include <ctime>
 
 #include "relay_log.hpp"
+#include "unique_fd.hpp"
+
+namespace zel::reader {
 
 namespace {
-
-// Closes the event socket on every way out of a connection.
-class socket_fd {
-public:
-    explicit socket_fd(int fd) : fd_(fd) {}
-    ~socket_fd() { if (fd_ >= 0) close(fd_); }
-    socket_fd(const socket_fd &) = delete;
-    socket_fd &operator=(const socket_fd &) = delete;
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-private:
-    int fd_;
-};
 
 // Connects to the event socket with a 1-second receive time-out, which bounds
 // how long the read loop takes to notice `stopping`. -1 on any failure; the
 // caller retries silently, since an absent daemon is the normal case.
-int unix_connect(const char *path) {
+int unix_connect(const char* path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    socket_fd guard(fd);
+    unique_fd guard(fd);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     // The configuration limits the path to 107 bytes, so it stays terminated.
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return -1;
     timeval tv{1, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return -1;
     return guard.release();
@@ -45,23 +36,23 @@ int unix_connect(const char *path) {
 
 // Waits about one second between connection attempts, in short steps so that
 // shutdown is not held up by the wait.
-void pause_before_retry(relay_state *st) {
+void pause_before_retry(relay_state* st) {
     for (int i = 0; i < 10 && !st->stopping.load(); ++i) {
         timespec ts{0, 100 * 1000 * 1000};
         nanosleep(&ts, nullptr);
     }
 }
 
-void sink_to_queue(void *arg, const unsigned char *line, size_t len) {
-    queue_line(static_cast<relay_state *>(arg), line, len);
+void sink_to_queue(void* arg, const unsigned char* line, size_t len) {
+    queue_line(static_cast<relay_state*>(arg), line, len);
 }
 
 // Reads one connection until end of stream, a receive error or `stopping`.
-void read_connection(relay_state *st, int fd, line_cutter *cut) {
+void read_connection(relay_state* st, int fd, line_cutter* cut) {
     line_cutter_reset(cut);
     while (!st->stopping.load()) {
         size_t room = 0;
-        unsigned char *space = line_cutter_space(cut, &room);
+        unsigned char* space = line_cutter_space(cut, &room);
         ssize_t n = recv(fd, space, room, 0);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
@@ -74,17 +65,17 @@ void read_connection(relay_state *st, int fd, line_cutter *cut) {
 
 }  // namespace
 
-void line_cutter_reset(line_cutter *c) {
+void line_cutter_reset(line_cutter* c) {
     c->used = 0;
     c->discarding = false;
 }
 
-unsigned char *line_cutter_space(line_cutter *c, size_t *room) {
-    *room = reader_buffer_size - c->used;
+unsigned char* line_cutter_space(line_cutter* c, size_t* room) {
+    *room = kBufferSize - c->used;
     return c->buf + c->used;
 }
 
-void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg) {
+void line_cutter_commit(line_cutter* c, size_t n, line_sink sink, void* arg) {
     // The held bytes are the unfinished line and contain no newline, so only
     // the new bytes need scanning; this keeps a line trickling in at a few
     // bytes per receive linear rather than quadratic.
@@ -92,7 +83,7 @@ void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg) {
     c->used += n;
     size_t start = 0;
     while (scan < c->used) {
-        auto *nl = static_cast<unsigned char *>(std::memchr(c->buf + scan, '\n', c->used - scan));
+        auto* nl = static_cast<unsigned char*>(std::memchr(c->buf + scan, '\n', c->used - scan));
         if (nl == nullptr) break;
         size_t i = static_cast<size_t>(nl - c->buf);
         if (c->discarding) {
@@ -109,7 +100,7 @@ void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg) {
         std::memmove(c->buf, c->buf + start, c->used - start);
         c->used -= start;
     }
-    if (c->used == reader_buffer_size) {
+    if (c->used == kBufferSize) {
         // A full buffer without a newline: the line is over-long; skip the
         // rest of it rather than cut it into pieces that look like events.
         c->discarding = true;
@@ -117,11 +108,11 @@ void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg) {
     }
 }
 
-void line_cutter_feed(line_cutter *c, const unsigned char *data, size_t len,
-                      line_sink sink, void *arg) {
+void line_cutter_feed(line_cutter* c, const unsigned char* data, size_t len, line_sink sink,
+                      void* arg) {
     while (len > 0) {
         size_t room = 0;
-        unsigned char *space = line_cutter_space(c, &room);
+        unsigned char* space = line_cutter_space(c, &room);
         size_t n = len < room ? len : room;
         std::memcpy(space, data, n);
         line_cutter_commit(c, n, sink, arg);
@@ -130,7 +121,7 @@ void line_cutter_feed(line_cutter *c, const unsigned char *data, size_t len,
     }
 }
 
-void queue_line(relay_state *st, const unsigned char *line, size_t len) {
+void queue_line(relay_state* st, const unsigned char* line, size_t len) {
     if (zel_relay_queue_push(&st->queue, line, len) != 0)
         log_line("error", "event_queue_allocation_failed");
     uint64_t dropped = zel_relay_queue_dropped(&st->queue);
@@ -144,8 +135,8 @@ void queue_line(relay_state *st, const unsigned char *line, size_t len) {
     if (st->context != nullptr) lws_cancel_service(st->context);
 }
 
-void *reader_main(void *arg) {
-    auto *st = static_cast<relay_state *>(arg);
+void* reader_main(void* arg) {
+    auto* st = static_cast<relay_state*>(arg);
     // 256 KiB is too much for some thread stacks (sanitizer builds among
     // them); one buffer serves every connection of the thread's life.
     static line_cutter cut;
@@ -156,7 +147,7 @@ void *reader_main(void *arg) {
             continue;
         }
         {
-            socket_fd guard(fd);
+            unique_fd guard(fd);
             log_line("info", "unix_socket_connected");
             read_connection(st, fd, &cut);
         }
@@ -166,7 +157,7 @@ void *reader_main(void *arg) {
     return nullptr;
 }
 
-int reader_start(relay_state *st) {
+int reader_start(relay_state* st) {
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
@@ -176,3 +167,5 @@ int reader_start(relay_state *st) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return rc;
 }
+
+}  // namespace zel::reader

@@ -16,47 +16,51 @@
 
 #include "relay_state.hpp"
 
+namespace zel::reader {
+
 // Longest line carried; one more byte of room lets a full-length line arrive
 // together with its newline.
-inline constexpr size_t reader_max_line = 262144;
-inline constexpr size_t reader_buffer_size = reader_max_line + 1;
+inline constexpr size_t kMaxLine = 262144;
+inline constexpr size_t kBufferSize = kMaxLine + 1;
 
-// Called once per complete line, with CR/LF trimmed; len is 1..reader_max_line.
-using line_sink = void (*)(void *arg, const unsigned char *line, size_t len);
+// Called once per complete line, with CR/LF trimmed; len is 1..kMaxLine.
+using line_sink = void (*)(void* arg, const unsigned char* line, size_t len);
 
 struct line_cutter {
-    unsigned char buf[reader_buffer_size];
+    unsigned char buf[kBufferSize];
     size_t used;      // bytes of the unfinished line held at the front of buf
     bool discarding;  // skipping the rest of an over-long line up to its newline
 };
 
 // Forgets any partial line, as at the start of every connection.
-void line_cutter_reset(line_cutter *c);
+void line_cutter_reset(line_cutter* c);
 
 // Where the next receive may write, and how many bytes it may write (never 0).
-unsigned char *line_cutter_space(line_cutter *c, size_t *room);
+unsigned char* line_cutter_space(line_cutter* c, size_t* room);
 
 // Accounts for n bytes just written at line_cutter_space, hands every line
 // completed by them to sink, and keeps the unfinished rest. A line that
-// reaches reader_buffer_size bytes without a newline is dropped, up to and
+// reaches kBufferSize bytes without a newline is dropped, up to and
 // including its newline.
-void line_cutter_commit(line_cutter *c, size_t n, line_sink sink, void *arg);
+void line_cutter_commit(line_cutter* c, size_t n, line_sink sink, void* arg);
 
 // Copies data in as successive receives would, calling sink for each line.
-void line_cutter_feed(line_cutter *c, const unsigned char *data, size_t len,
-                      line_sink sink, void *arg);
+void line_cutter_feed(line_cutter* c, const unsigned char* data, size_t len, line_sink sink,
+                      void* arg);
 
 // Pushes one line into the main queue, logs "event_queue_allocation_failed"
 // when the push fails and "event_queue_full dropped=%llu" when the drop count
 // reaches 1 or a new multiple of 1,000, then wakes the service thread (also
 // after a failed push). Reader thread only.
-void queue_line(relay_state *st, const unsigned char *line, size_t len);
+void queue_line(relay_state* st, const unsigned char* line, size_t len);
 
 // Thread entry; arg is the relay_state. Returns null once `stopping` is seen.
-void *reader_main(void *arg);
+void* reader_main(void* arg);
 
 // Starts reader_main on st->reader_thread with SIGINT and SIGTERM blocked in
 // it, so that signals interrupt the service thread's wait instead. Returns 0,
 // or the error number of pthread_create (the caller's signal mask is restored
 // either way).
-int reader_start(relay_state *st);
+int reader_start(relay_state* st);
+
+}  // namespace zel::reader

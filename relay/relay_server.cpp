@@ -14,21 +14,24 @@
 #include "relay_server.hpp"
 
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <string_view>
 
 #include "relay_log.hpp"
 #include "relay_throttle.hpp"
 
+namespace zel::server {
+
 namespace {
 
-constexpr std::string_view kProtocolName = "zel-pcap-relay";
 constexpr std::string_view kEventsPath = "/events";
 
 // A path that does not fit this buffer cannot be "/events"; lws_hdr_copy fails
@@ -46,10 +49,68 @@ constexpr std::string_view kReasonLimit = "Client limit reached";
 constexpr std::string_view kReasonSlow = "Slow consumer; events lost";
 constexpr std::string_view kReasonReadOnly = "Read-only endpoint";
 
-constexpr std::string_view kMappedPrefix{"\0\0\0\0\0\0\0\0\0\0\xff\xff", 12};
+// A peer that connects and never finishes a handshake holds a descriptor
+// until the library's handshake time-out (5 to 10 s), so without a bound one
+// listed host could take every descriptor. A handshake takes milliseconds: 64
+// at once is several times what the default 16 subscribers need when all
+// reconnect together, and with them stays far below the usual 1,024
+// descriptors. 16 per address lets one host reconnect that many subscribers
+// at once, yet leaves three quarters of the slots to other hosts.
+constexpr size_t kHandshakeSlots = 64;
+constexpr size_t kHandshakesPerAddress = 16;
+
+// A connection that passed the allow-list and has neither become a
+// subscriber nor ended.
+struct handshake_slot {
+    lws* wsi;  // null from the network filter until the library creates it
+    peer_ip address;
+    bool used;
+};
+
+// Server mode's state, one per process, owned by its server_mode.
+struct server_state {
+    relay_state* st;          // what both modes share
+    server_session* clients;  // subscribers, newest first
+    size_t client_count;
+    handshake_slot handshakes[kHandshakeSlots];
+    size_t handshake_count;      // used entries of handshakes
+    log_throttle rejected_log;   // "wss_peer_ip_rejected"
+    log_throttle handshake_log;  // "wss_handshake_limit_reached"
+    bool fanout_waiting;         // a line waits for a subscriber's writable callback
+};
+
+// Server connections get a ping after 20 s without valid traffic and are hung
+// up after 60 s; no retry table, since the server never reconnects.
+const lws_retry_bo_t kIdlePolicy = {
+    nullptr,  // retry_ms_table
+    0,        // retry_ms_table_count
+    0,        // conceal_count
+    20,       // secs_since_valid_ping
+    60,       // secs_since_valid_hangup
+    0,        // jitter_percent
+};
+
+// Descriptors the relay holds outside the library's table: the standard
+// streams, the event socket (two while the reader reconnects), the far end of
+// the library's wake-up pipe, and room for what OpenSSL and libc open.
+constexpr rlim_t kReservedFds = 32;
+// The library sizes its connection tables by its limit, and a process limit
+// can be a million; the relay never needs more than this many connections.
+constexpr rlim_t kMaxLibraryFds = 65536;
+
+// The library takes its listener out of the poll set while its table is full
+// and puts it back when a connection ends. Left at its default, the table is
+// as large as the process limit, so accept() fails with EMFILE first, and the
+// library retries it at once in a tight loop that logs each failure.
+unsigned library_fd_limit() {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;  // the library's default
+    const rlim_t n = std::min(rl.rlim_cur, kMaxLibraryFds + kReservedFds);
+    return static_cast<unsigned>(n - std::min(kReservedFds, n / 2));
+}
 
 // The reason goes out with its exact length and no terminator.
-void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
+void close_with(lws* wsi, lws_close_status status, std::string_view reason) {
     unsigned char buf[32];
     static_assert(kReasonSlow.size() <= sizeof buf);
     std::memcpy(buf, reason.data(), reason.size());
@@ -59,35 +120,33 @@ void close_with(lws *wsi, lws_close_status status, std::string_view reason) {
 // The peer of an accepted socket in the 16-byte form of the allow-list: IPv4
 // mapped, IPv6 as it is (an IPv4 client of a dual-stack listener arrives mapped
 // already). False when the address cannot be read or is of another family.
-bool peer_address(int fd, peer_ip *out) {
+bool peer_address(int fd, peer_ip* out) {
     sockaddr_storage addr{};
     static_assert(sizeof addr == 128);
     socklen_t alen = sizeof addr;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &alen) != 0) return false;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) return false;
     if (addr.ss_family == AF_INET && alen >= sizeof(sockaddr_in)) {
-        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&addr);
-        std::memcpy(out->bytes, kMappedPrefix.data(), kMappedPrefix.size());
-        std::memcpy(out->bytes + 12, &v4->sin_addr, 4);
+        *out = mapped_peer_ip(reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr);
         return true;
     }
     if (addr.ss_family == AF_INET6 && alen >= sizeof(sockaddr_in6)) {
-        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&addr);
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
         std::memcpy(out->bytes, &v6->sin6_addr, 16);
         return true;
     }
     return false;
 }
 
-bool listed(const relay_config *cfg, const peer_ip &ip) {
+bool listed(const relay_config* cfg, const peer_ip& ip) {
     const size_t n = std::min(cfg->allowed_count, std::size(cfg->allowed));
     for (size_t i = 0; i < n; i++)
         if (std::memcmp(cfg->allowed[i].bytes, ip.bytes, 16) == 0) return true;
     return false;
 }
 
-void free_slot(relay_state *st, handshake_slot *slot) {
+void free_slot(server_state* sv, handshake_slot* slot) {
     *slot = handshake_slot{};
-    st->handshake_count--;
+    sv->handshake_count--;
 }
 
 // The library creates the connection (LWS_CALLBACK_WSI_CREATE) right after the
@@ -95,20 +154,20 @@ void free_slot(relay_state *st, handshake_slot *slot) {
 // the next one, so at most one slot can be waiting for its connection. One
 // still waiting when the next socket arrives belongs to a socket the library
 // closed without creating a connection.
-handshake_slot *unbound_slot(relay_state *st) {
-    for (handshake_slot &slot : st->handshakes)
+handshake_slot* unbound_slot(server_state* sv) {
+    for (handshake_slot& slot : sv->handshakes)
         if (slot.used && slot.wsi == nullptr) return &slot;
     return nullptr;
 }
 
 // Takes a slot for a connection from ip, or refuses when the peers already hold
 // the most connections in handshake that the relay allows, overall or from ip.
-bool take_slot(relay_state *st, const peer_ip &ip) {
-    if (handshake_slot *stale = unbound_slot(st)) free_slot(st, stale);
-    if (st->handshake_count >= kHandshakeSlots) return false;
+bool take_slot(server_state* sv, const peer_ip& ip) {
+    if (handshake_slot* stale = unbound_slot(sv)) free_slot(sv, stale);
+    if (sv->handshake_count >= kHandshakeSlots) return false;
     size_t same = 0;
-    handshake_slot *empty = nullptr;
-    for (handshake_slot &slot : st->handshakes) {
+    handshake_slot* empty = nullptr;
+    for (handshake_slot& slot : sv->handshakes) {
         if (!slot.used)
             empty = empty != nullptr ? empty : &slot;
         else if (std::memcmp(slot.address.bytes, ip.bytes, 16) == 0)
@@ -118,34 +177,34 @@ bool take_slot(relay_state *st, const peer_ip &ip) {
     empty->used = true;
     empty->wsi = nullptr;
     empty->address = ip;
-    st->handshake_count++;
+    sv->handshake_count++;
     return true;
 }
 
-void bind_slot(relay_state *st, lws *wsi) {
-    if (handshake_slot *slot = unbound_slot(st)) slot->wsi = wsi;
+void bind_slot(server_state* sv, lws* wsi) {
+    if (handshake_slot* slot = unbound_slot(sv)) slot->wsi = wsi;
 }
 
 // Called when a connection becomes a WebSocket and again when it is destroyed,
 // whatever it was: one that ends before its handshake (TLS failure, plain
 // HTTP, refused upgrade, time-out, the peer leaving) reaches only the latter.
-void end_handshake(relay_state *st, lws *wsi) {
-    for (handshake_slot &slot : st->handshakes)
+void end_handshake(server_state* sv, lws* wsi) {
+    for (handshake_slot& slot : sv->handshakes)
         if (slot.used && slot.wsi == wsi) {
-            free_slot(st, &slot);
+            free_slot(sv, &slot);
             return;
         }
 }
 
-int filter_network(relay_state *st, void *in) {
+int filter_network(server_state* sv, void* in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
     peer_ip ip{};
-    if (!peer_address(fd, &ip) || !listed(&st->config, ip)) {
-        throttle_event_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
+    if (!peer_address(fd, &ip) || !listed(&sv->st->config, ip)) {
+        throttle_event_log(&sv->rejected_log, "warning", "wss_peer_ip_rejected");
         return 1;
     }
-    if (!take_slot(st, ip)) {
-        throttle_event_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
+    if (!take_slot(sv, ip)) {
+        throttle_event_log(&sv->handshake_log, "warning", "wss_handshake_limit_reached");
         return 1;
     }
     return 0;
@@ -153,7 +212,7 @@ int filter_network(relay_state *st, void *in) {
 
 // A header sent with an empty value has length 0 like an absent one; only the
 // fragment copy tells them apart (-1 when there is no fragment at all).
-bool has_header(lws *wsi, lws_token_indexes h) {
+bool has_header(lws* wsi, lws_token_indexes h) {
     if (lws_hdr_total_length(wsi, h) > 0) return true;
     char probe[2];
     return lws_hdr_copy_fragment(wsi, probe, sizeof probe, h, 0) >= 0;
@@ -162,10 +221,11 @@ bool has_header(lws *wsi, lws_token_indexes h) {
 // Only a TLS upgrade to exactly "/events", bound to our protocol, with no query
 // and no Origin header, becomes a WebSocket. Browsers always send Origin, so
 // refusing it keeps web pages from subscribing on a user's behalf.
-int filter_protocol(lws *wsi) {
+int filter_protocol(lws* wsi) {
     if (!lws_is_ssl(wsi)) return 1;
-    const lws_protocols *proto = lws_get_protocol(wsi);
-    if (proto == nullptr || proto->name == nullptr || kProtocolName != proto->name) return 1;
+    const lws_protocols* proto = lws_get_protocol(wsi);
+    if (proto == nullptr || proto->name == nullptr || std::strcmp(proto->name, kProtocolName) != 0)
+        return 1;
     char path[kPathBufferSize];
     const int n = lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI);
     // Compared by length, so a decoded NUL cannot end the path early.
@@ -176,62 +236,51 @@ int filter_protocol(lws *wsi) {
     return 0;
 }
 
-int answer_http(lws *wsi) {
+int answer_http(lws* wsi) {
     lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
     return -1;
 }
 
 // A subscriber refused here has completed the handshake but is never listed or
 // counted, so it cannot hold a place that a later subscriber needs.
-int admit(relay_state *st, lws *wsi, server_session *s) {
+int admit(server_state* sv, lws* wsi, server_session* s) {
+    const relay_config& cfg = sv->st->config;
     if (s == nullptr) return -1;
-    if (st->client_count >= st->config.max_clients) {
+    if (sv->client_count >= cfg.max_clients) {
         close_with(wsi, kCloseTryAgainLater, kReasonLimit);
         return -1;
     }
-    if (zel_relay_queue_init(&s->queue, st->config.client_queue_events,
-                             st->config.client_queue_bytes) != 0)
+    if (zel_relay_queue_init(&s->queue, cfg.client_queue_events, cfg.client_queue_bytes) != 0)
         return -1;
     s->initialized = true;
     s->overflow = false;
     s->wsi = wsi;
-    s->next = st->clients;
-    st->clients = s;
-    st->client_count++;
+    s->next = sv->clients;
+    sv->clients = s;
+    sv->client_count++;
     log_line("info", "wss_subscriber_connected");
     return 0;
 }
 
-int refuse_input(lws *wsi) {
+int refuse_input(lws* wsi) {
     close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
     return -1;
 }
 
-// 0 when the whole line went out as one text message.
-int send_line(lws *wsi, const zel_relay_item *item) {
-    auto *buf = static_cast<unsigned char *>(std::malloc(LWS_PRE + item->len));
-    if (buf == nullptr) return -1;
-    std::memcpy(buf + LWS_PRE, item->data, item->len);
-    const int n = lws_write(wsi, buf + LWS_PRE, item->len, LWS_WRITE_TEXT);
-    std::free(buf);
-    if (n < 0 || static_cast<size_t>(n) != item->len) return -1;
-    return 0;
-}
-
 // fanout stopped because a subscriber had no room; a subscriber that sent or
 // went away may have made room, so fanout runs again in the next pass.
-void wake_waiting_fanout(relay_state *st) {
-    if (!st->fanout_waiting) return;
-    st->fanout_waiting = false;
-    lws_cancel_service(st->context);
+void wake_waiting_fanout(server_state* sv) {
+    if (!sv->fanout_waiting) return;
+    sv->fanout_waiting = false;
+    lws_cancel_service(sv->st->context);
 }
 
-void release(relay_state *st, server_session *s) {
+void release(server_state* sv, server_session* s) {
     if (s == nullptr || !s->initialized) return;
-    for (server_session **link = &st->clients; *link != nullptr; link = &(*link)->next) {
+    for (server_session** link = &sv->clients; *link != nullptr; link = &(*link)->next) {
         if (*link == s) {
             *link = s->next;
-            st->client_count--;
+            sv->client_count--;
             break;
         }
     }
@@ -239,7 +288,7 @@ void release(relay_state *st, server_session *s) {
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
-    wake_waiting_fanout(st);  // it may have been waiting for this one
+    wake_waiting_fanout(sv);  // it may have been waiting for this one
 }
 
 // Writes queued lines while the connection takes them. fanout moves up to 64
@@ -247,7 +296,7 @@ void release(relay_state *st, server_session *s) {
 // subscriber that reads as fast as it can would fall behind during a burst and
 // be cut off. A connection that cannot take more stops the loop, so a subscriber
 // that really stalls still fills its queue and is cut off.
-int send_queued(relay_state *st, lws *wsi, server_session *s) {
+int send_queued(server_state* sv, lws* wsi, server_session* s) {
     if (s == nullptr || !s->initialized) return 0;
     if (s->overflow) {
         log_line("warning", "wss_slow_consumer_disconnected");
@@ -255,19 +304,19 @@ int send_queued(relay_state *st, lws *wsi, server_session *s) {
         // Released now, not when the close completes: the library can call
         // back writable again while its close handshake is under way, and
         // that must neither report the cut a second time nor send.
-        release(st, s);
+        release(sv, s);
         return -1;
     }
     do {
-        zel_relay_item *item = zel_relay_queue_take(&s->queue);
+        zel_relay_item* item = zel_relay_queue_take(&s->queue);
         if (item == nullptr) break;
-        const int rc = send_line(wsi, item);
+        const int rc = send_text(wsi, item);
         zel_relay_item_free(item);
         if (rc != 0) return -1;
-        st->sent++;
+        sv->st->sent++;
     } while (!lws_send_pipe_choked(wsi));
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
-    wake_waiting_fanout(st);  // this queue has room again
+    wake_waiting_fanout(sv);  // this queue has room again
     return 0;
 }
 
@@ -279,9 +328,9 @@ int send_queued(relay_state *st, lws *wsi, server_session *s) {
 // nobody back. A full one whose connection would take data has only not been
 // serviced yet: the line stays in the main queue until its writable callback
 // has sent some and wakes fanout again.
-bool room_for(relay_state *st, size_t len) {
+bool room_for(server_state* sv, size_t len) {
     bool room = true;
-    for (server_session *s = st->clients; s != nullptr; s = s->next) {
+    for (server_session* s = sv->clients; s != nullptr; s = s->next) {
         if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
         if (len > s->queue.max_bytes || lws_send_pipe_choked(s->wsi))
             s->overflow = true;
@@ -292,18 +341,16 @@ bool room_for(relay_state *st, size_t len) {
     return room;
 }
 
-}  // namespace
-
-bool peer_allowed(const relay_config *cfg, int fd) {
-    peer_ip ip{};
-    return peer_address(fd, &ip) && listed(cfg, ip);
-}
-
-void fanout(relay_state *st) {
+// Moves up to 64 lines from the main queue into every subscriber queue, no
+// more than each has room for, and asks for another pass while lines remain.
+// A line that a subscriber not yet serviced has no room for waits in the main
+// queue until that subscriber's writable callback wakes fanout again.
+void fanout(server_state* sv) {
+    relay_state* st = sv->st;
     // The context is being torn down: its connections are closing and what is
     // left in the main queue is reported as queued.
     if (st->stopping.load()) return;
-    st->fanout_waiting = false;
+    sv->fanout_waiting = false;
     int moved = 0;
     for (; moved < kFanoutBatch; moved++) {
         // Only this thread takes from the main queue, so the head measured here
@@ -312,13 +359,13 @@ void fanout(relay_state *st) {
         // off, as any loss must.
         const size_t len = zel_relay_queue_head_len(&st->queue);
         if (len == 0) break;
-        if (!room_for(st, len)) {
-            st->fanout_waiting = true;
+        if (!room_for(sv, len)) {
+            sv->fanout_waiting = true;
             break;
         }
-        zel_relay_item *item = zel_relay_queue_take(&st->queue);
+        zel_relay_item* item = zel_relay_queue_take(&st->queue);
         if (item == nullptr) break;
-        for (server_session *s = st->clients; s != nullptr; s = s->next) {
+        for (server_session* s = sv->clients; s != nullptr; s = s->next) {
             // Once a line is lost the session gets nothing more, so it can
             // never be shown a line after the gap.
             if (s->overflow) continue;
@@ -329,49 +376,103 @@ void fanout(relay_state *st) {
         zel_relay_item_free(item);
     }
     if (moved > 0)
-        for (server_session *s = st->clients; s != nullptr; s = s->next)
+        for (server_session* s = sv->clients; s != nullptr; s = s->next)
             lws_callback_on_writable(s->wsi);
     // While a subscriber's writable callback is awaited, waking again at once
     // would only spin; that callback wakes fanout instead.
-    if (!st->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
+    if (!sv->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
         lws_cancel_service(st->context);
 }
 
-void server_tick(relay_state *st) {
-    throttle_flush_log(&st->rejected_log, "warning", "wss_peer_ip_rejected");
-    throttle_flush_log(&st->handshake_log, "warning", "wss_handshake_limit_reached");
-}
-
-int server_callback(relay_state *st, lws *wsi, lws_callback_reasons reason, void *user,
-                    void *in, size_t /*len*/) {
-    auto *s = static_cast<server_session *>(user);
+int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, void* user, void* in) {
+    auto* s = static_cast<server_session*>(user);
     switch (reason) {
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
-        return filter_network(st, in);
+        return filter_network(sv, in);
     case LWS_CALLBACK_WSI_CREATE:
-        bind_slot(st, wsi);
+        bind_slot(sv, wsi);
         return 0;
     case LWS_CALLBACK_WSI_DESTROY:
-        end_handshake(st, wsi);
+        end_handshake(sv, wsi);
         return 0;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
         return filter_protocol(wsi);
     case LWS_CALLBACK_HTTP:
         return answer_http(wsi);
     case LWS_CALLBACK_ESTABLISHED:
-        end_handshake(st, wsi);
-        return admit(st, wsi, s);
+        end_handshake(sv, wsi);
+        return admit(sv, wsi, s);
     case LWS_CALLBACK_RECEIVE:
         return refuse_input(wsi);
     case LWS_CALLBACK_SERVER_WRITEABLE:
-        return send_queued(st, wsi, s);
+        return send_queued(sv, wsi, s);
     case LWS_CALLBACK_CLOSED:
-        release(st, s);
+        release(sv, s);
         return 0;
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-        fanout(st);
+        fanout(sv);
         return 0;
     default:
         return 0;
     }
 }
+
+class server_mode final : public relay_mode {
+public:
+    explicit server_mode(relay_state* st) { sv_.st = st; }
+
+    // The listener: TLS 1.2 or later with the configured certificate, the
+    // idle policy, HTTP/1.1 only, a connection table that fits the
+    // descriptor limit, and IPv4 only unless the host is an IPv6 address.
+    void fill_context_info(lws_context_creation_info* info) override {
+        const relay_config& cfg = sv_.st->config;
+        info->port = cfg.port;
+        info->iface = cfg.host;
+        info->ssl_options_set = SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1;
+        info->ssl_cert_filepath = cfg.server_cert;
+        info->ssl_private_key_filepath = cfg.server_key;
+        info->retry_and_idle_policy = &kIdlePolicy;
+        // Subscribers get WebSockets only by the HTTP/1.1 upgrade, the road the
+        // handshake filters are tested on; h2 would open a second one.
+        info->alpn = "http/1.1";
+        info->fd_limit_per_thread = library_fd_limit();
+        if (std::strchr(cfg.host, ':') == nullptr) info->options |= LWS_SERVER_OPTION_DISABLE_IPV6;
+    }
+
+    void start() override {
+        char msg[384];
+        std::snprintf(msg, sizeof msg, "wss_listener_started host=%s port=%d path=/events",
+                      sv_.st->config.host, sv_.st->config.port);
+        log_line("info", msg);
+    }
+
+    // Writes the counts of refusals held back from the log for at least a
+    // second.
+    void service_pass() override {
+        throttle_flush_log(&sv_.rejected_log, "warning", "wss_peer_ip_rejected");
+        throttle_flush_log(&sv_.handshake_log, "warning", "wss_handshake_limit_reached");
+    }
+
+    int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                 size_t /*len*/) override {
+        return server_callback(&sv_, wsi, reason, user, in);
+    }
+
+    void stop() override {}
+
+private:
+    server_state sv_{};
+};
+
+}  // namespace
+
+bool peer_allowed(const relay_config* cfg, int fd) {
+    peer_ip ip{};
+    return peer_address(fd, &ip) && listed(cfg, ip);
+}
+
+std::unique_ptr<relay_mode> make_mode(relay_state* st) {
+    return std::unique_ptr<relay_mode>(new (std::nothrow) server_mode(st));
+}
+
+}  // namespace zel::server

@@ -7,6 +7,8 @@
 
 #include "relay_log.hpp"
 
+namespace zel {
+
 namespace {
 
 constexpr int64_t kIntervalUs = 1'000'000;
@@ -17,17 +19,17 @@ int64_t monotonic_us() {
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
-bool due(const log_throttle *t, int64_t now_us) {
+bool due(const log_throttle* t, int64_t now_us) {
     return !t->logged || now_us - t->last_us >= kIntervalUs;
 }
 
-void shown(log_throttle *t, int64_t now_us) {
+void shown(log_throttle* t, int64_t now_us) {
     t->logged = true;
     t->last_us = now_us;
     t->held = 0;
 }
 
-void write_line(const char *level, const char *event, uint64_t count) {
+void write_line(const char* level, const char* event, uint64_t count) {
     if (count == 0) {
         log_line(level, event);
         return;
@@ -39,7 +41,7 @@ void write_line(const char *level, const char *event, uint64_t count) {
 
 }  // namespace
 
-int64_t throttle_event(log_throttle *t, int64_t now_us) {
+int64_t throttle_event(log_throttle* t, int64_t now_us) {
     if (!due(t, now_us)) {
         t->held++;
         return -1;
@@ -51,19 +53,21 @@ int64_t throttle_event(log_throttle *t, int64_t now_us) {
     return count;
 }
 
-uint64_t throttle_flush(log_throttle *t, int64_t now_us) {
+uint64_t throttle_flush(log_throttle* t, int64_t now_us) {
     if (t->held == 0 || !due(t, now_us)) return 0;
     const uint64_t count = t->held;
     shown(t, now_us);
     return count;
 }
 
-void throttle_event_log(log_throttle *t, const char *level, const char *event) {
+void throttle_event_log(log_throttle* t, const char* level, const char* event) {
     const int64_t count = throttle_event(t, monotonic_us());
     if (count >= 0) write_line(level, event, static_cast<uint64_t>(count));
 }
 
-void throttle_flush_log(log_throttle *t, const char *level, const char *event) {
+void throttle_flush_log(log_throttle* t, const char* level, const char* event) {
     const uint64_t count = throttle_flush(t, monotonic_us());
     if (count > 0) write_line(level, event, count);
 }
+
+}  // namespace zel

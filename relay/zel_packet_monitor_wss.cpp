@@ -8,7 +8,7 @@
 #include "relay_runtime.hpp"
 #include "relay_state.hpp"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     // The configuration brings the bearer token into memory (and the
     // environment may hold it): a core dump or a same-user ptrace must never
     // reach it. Non-dumpable before anything is read, so no crash from here
@@ -17,8 +17,8 @@ int main(int argc, char **argv) {
         std::perror("prctl");
         return 1;
     }
-    static relay_state st{};
-    int rc = relay_configure(argc, argv, &st.config);
+    static zel::relay_state st{};
+    int rc = zel::config::relay_configure(argc, argv, &st.config);
     if (rc >= 0) return rc;
-    return relay_run(&st);
+    return zel::relay_run(&st);
 }

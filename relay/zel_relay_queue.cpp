@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace zel {
+
 namespace {
 
 // Caller holds q->lock and the queue is not empty.
-zel_relay_item *unlink_head(zel_relay_queue *q) {
-    zel_relay_item *item = q->head;
+zel_relay_item* unlink_head(zel_relay_queue* q) {
+    zel_relay_item* item = q->head;
     q->head = item->next;
     if (q->head == nullptr) q->tail = nullptr;
     item->next = nullptr;
@@ -21,14 +23,14 @@ zel_relay_item *unlink_head(zel_relay_queue *q) {
 }
 
 // Caller holds q->lock.
-void discard_head(zel_relay_queue *q) {
+void discard_head(zel_relay_queue* q) {
     zel_relay_item_free(unlink_head(q));
     q->dropped++;
 }
 
 }  // namespace
 
-int zel_relay_queue_init(zel_relay_queue *q, size_t max_count, size_t max_bytes) {
+int zel_relay_queue_init(zel_relay_queue* q, size_t max_count, size_t max_bytes) {
     if (q == nullptr || max_count == 0 || max_bytes == 0) return -1;
     q->head = nullptr;
     q->tail = nullptr;
@@ -40,13 +42,13 @@ int zel_relay_queue_init(zel_relay_queue *q, size_t max_count, size_t max_bytes)
     return pthread_mutex_init(&q->lock, nullptr);
 }
 
-int zel_relay_queue_push(zel_relay_queue *q, const void *data, size_t len) {
+int zel_relay_queue_push(zel_relay_queue* q, const void* data, size_t len) {
     // max_bytes is written only by init, so reading it unlocked is safe and
     // lets an oversized entry fail before anything is allocated.
     if (q == nullptr || data == nullptr || len == 0 || len > q->max_bytes) return -1;
 
-    auto *item = static_cast<zel_relay_item *>(calloc(1, sizeof(zel_relay_item)));
-    auto *bytes = static_cast<unsigned char *>(malloc(len));
+    auto* item = static_cast<zel_relay_item*>(calloc(1, sizeof(zel_relay_item)));
+    auto* bytes = static_cast<unsigned char*>(malloc(len));
     if (item == nullptr || bytes == nullptr) {
         free(bytes);
         free(item);
@@ -72,21 +74,21 @@ int zel_relay_queue_push(zel_relay_queue *q, const void *data, size_t len) {
     return 0;
 }
 
-zel_relay_item *zel_relay_queue_take(zel_relay_queue *q) {
+zel_relay_item* zel_relay_queue_take(zel_relay_queue* q) {
     if (q == nullptr) return nullptr;
     pthread_mutex_lock(&q->lock);
-    zel_relay_item *item = q->head != nullptr ? unlink_head(q) : nullptr;
+    zel_relay_item* item = q->head != nullptr ? unlink_head(q) : nullptr;
     pthread_mutex_unlock(&q->lock);
     return item;
 }
 
-void zel_relay_item_free(zel_relay_item *item) {
+void zel_relay_item_free(zel_relay_item* item) {
     if (item == nullptr) return;
     free(item->data);
     free(item);
 }
 
-size_t zel_relay_queue_count(zel_relay_queue *q) {
+size_t zel_relay_queue_count(zel_relay_queue* q) {
     if (q == nullptr) return 0;
     pthread_mutex_lock(&q->lock);
     size_t n = q->count;
@@ -94,7 +96,7 @@ size_t zel_relay_queue_count(zel_relay_queue *q) {
     return n;
 }
 
-uint64_t zel_relay_queue_dropped(zel_relay_queue *q) {
+uint64_t zel_relay_queue_dropped(zel_relay_queue* q) {
     if (q == nullptr) return 0;
     pthread_mutex_lock(&q->lock);
     uint64_t n = q->dropped;
@@ -102,7 +104,7 @@ uint64_t zel_relay_queue_dropped(zel_relay_queue *q) {
     return n;
 }
 
-size_t zel_relay_queue_head_len(zel_relay_queue *q) {
+size_t zel_relay_queue_head_len(zel_relay_queue* q) {
     if (q == nullptr) return 0;
     pthread_mutex_lock(&q->lock);
     size_t n = q->head != nullptr ? q->head->len : 0;
@@ -110,7 +112,7 @@ size_t zel_relay_queue_head_len(zel_relay_queue *q) {
     return n;
 }
 
-bool zel_relay_queue_fits(zel_relay_queue *q, size_t len) {
+bool zel_relay_queue_fits(zel_relay_queue* q, size_t len) {
     if (q == nullptr || len == 0 || len > q->max_bytes) return false;
     pthread_mutex_lock(&q->lock);
     // The same test as push, so a line that fits here is never a discard there.
@@ -119,10 +121,12 @@ bool zel_relay_queue_fits(zel_relay_queue *q, size_t len) {
     return fits;
 }
 
-void zel_relay_queue_destroy(zel_relay_queue *q) {
+void zel_relay_queue_destroy(zel_relay_queue* q) {
     if (q == nullptr) return;
     pthread_mutex_lock(&q->lock);
     while (q->head != nullptr) discard_head(q);
     pthread_mutex_unlock(&q->lock);
     pthread_mutex_destroy(&q->lock);
 }
+
+}  // namespace zel

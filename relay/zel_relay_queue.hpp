@@ -7,6 +7,9 @@
 // `dropped`. A push fails (-1, queue unchanged) only for bad arguments, an entry
 // longer than the byte limit, or memory exhaustion. Every function may be called
 // from any thread between init and destroy; destroy needs exclusive use.
+//
+// The C-style names are the module's contract; like all relay code they live
+// in namespace zel.
 #pragma once
 
 #include <pthread.h>
@@ -14,50 +17,54 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zel {
+
 struct zel_relay_item {
-    unsigned char *data;   // heap copy of the entry, no terminator added
+    unsigned char* data;   // heap copy of the entry, no terminator added
     size_t len;            // always >= 1
-    zel_relay_item *next;  // next newer entry; null for the tail and for taken items
+    zel_relay_item* next;  // next newer entry; null for the tail and for taken items
 };
 
 struct zel_relay_queue {
     pthread_mutex_t lock;  // guards every field below
-    zel_relay_item *head;  // oldest entry, null when empty
-    zel_relay_item *tail;  // newest entry, null when empty
+    zel_relay_item* head;  // oldest entry, null when empty
+    zel_relay_item* tail;  // newest entry, null when empty
     size_t count;
-    size_t bytes;          // sum of len over all entries
-    size_t max_count;      // >= 1
-    size_t max_bytes;      // >= 1
-    uint64_t dropped;      // entries discarded since init; never reset
+    size_t bytes;      // sum of len over all entries
+    size_t max_count;  // >= 1
+    size_t max_bytes;  // >= 1
+    uint64_t dropped;  // entries discarded since init; never reset
 };
 
 // 0 on success; -1 for a null queue or a zero limit; otherwise the error number
 // of pthread_mutex_init.
-int zel_relay_queue_init(zel_relay_queue *q, size_t max_count, size_t max_bytes);
+int zel_relay_queue_init(zel_relay_queue* q, size_t max_count, size_t max_bytes);
 
 // Appends a copy of data[0..len). 0 when appended (possibly after discarding
 // older entries); -1 with the queue unchanged when q or data is null, len is 0,
 // len exceeds max_bytes, or allocation fails. Allocation happens outside the lock.
-int zel_relay_queue_push(zel_relay_queue *q, const void *data, size_t len);
+int zel_relay_queue_push(zel_relay_queue* q, const void* data, size_t len);
 
 // The oldest item, unlinked and owned by the caller (release it with
 // zel_relay_item_free), or null when the queue is empty or q is null.
-zel_relay_item *zel_relay_queue_take(zel_relay_queue *q);
+zel_relay_item* zel_relay_queue_take(zel_relay_queue* q);
 
 // Frees an item and its bytes; accepts null.
-void zel_relay_item_free(zel_relay_item *item);
+void zel_relay_item_free(zel_relay_item* item);
 
 // Current entry count and drop count, read under the lock (may be stale at once).
-size_t zel_relay_queue_count(zel_relay_queue *q);
-uint64_t zel_relay_queue_dropped(zel_relay_queue *q);
+size_t zel_relay_queue_count(zel_relay_queue* q);
+uint64_t zel_relay_queue_dropped(zel_relay_queue* q);
 
 // Length of the oldest entry without taking it; 0 when the queue is empty or q
 // is null. Another thread's push may discard that entry right after.
-size_t zel_relay_queue_head_len(zel_relay_queue *q);
+size_t zel_relay_queue_head_len(zel_relay_queue* q);
 
 // True when an entry of len bytes would be appended without discarding any
 // older one; false for a null queue or a len that no push accepts.
-bool zel_relay_queue_fits(zel_relay_queue *q, size_t len);
+bool zel_relay_queue_fits(zel_relay_queue* q, size_t len);
 
 // Discards every entry (each counts as dropped) and destroys the mutex; accepts null.
-void zel_relay_queue_destroy(zel_relay_queue *q);
+void zel_relay_queue_destroy(zel_relay_queue* q);
+
+}  // namespace zel

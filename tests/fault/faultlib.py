@@ -1,31 +1,23 @@
 """Shared pieces of the fault-injection tests: the real capture daemon on lo
 with its socket in a private folder, SIP datagrams sent to it over UDP, and
-an event-socket reader. Relay-side helpers come from tests/relay (relaytest,
-subscribers).
+an event-socket reader. Process handling, the relay and its peers come from
+tests/lib (zelproc, zelpki, relaytest, subscribers).
 
 Every peer here is on loopback, and every wait is bounded."""
 
 import os
 import re
-import select
-import signal
 import socket
-import subprocess
 import sys
 import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "relay"))
-import relaytest  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
+import zelproc  # noqa: E402
 
 BIN = os.environ["ZEL_BIN"]
 DAEMON = os.path.join(BIN, "zel_packet_monitor")
 RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
-SHUTDOWN_RE = r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$"
-# A sanitizer build is much slower and holds freed memory back on purpose;
-# tests that measure memory or rates read this.
-SANITIZED = any(k in os.environ for k in ("ASAN_OPTIONS", "TSAN_OPTIONS"))
 
 def udp_port():
     """A UDP port for one daemon's capture filter that nobody else uses:
@@ -63,35 +55,22 @@ class SipSender:
         self.sock.close()
 
 
-class Daemon:
-    """zel_packet_monitor capturing "udp port P" on lo; stderr is collected
-    in a thread so that a chatty daemon never blocks on its pipe."""
+class Daemon(zelproc.Program):
+    """zel_packet_monitor capturing "udp port P" on lo, in this process's
+    environment; stderr is collected in a thread so that a chatty daemon
+    never blocks on its pipe."""
+
+    name = "daemon"
 
     def __init__(self, sock_path, port, preexec_fn=None, wrapper=()):
         self.sock_path = sock_path
         self.port = port
         argv = list(wrapper) + [DAEMON, "-i", "lo", "-f", "udp port %d" % port,
                                 "-s", sock_path, "-S", "fault"]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE,
-                                     preexec_fn=preexec_fn)
-        self.err = []
-        self._lock = threading.Lock()
-        self._thread = threading.Thread(target=self._collect, daemon=True)
-        self._thread.start()
-
-    def _collect(self):
-        for raw in self.proc.stderr:
-            with self._lock:
-                self.err.append(raw.decode(errors="replace"))
-
-    def stderr(self):
-        with self._lock:
-            return "".join(self.err)
+        super().__init__(argv, preexec_fn=preexec_fn)
 
     def wait_banner(self, timeout=30):
-        if not relaytest.wait_until(
+        if not zelproc.wait_until(
                 lambda: "zel_packet_monitor: interface=lo" in self.stderr()
                 or self.proc.poll() is not None, timeout):
             raise AssertionError("no banner: " + self.stderr())
@@ -101,26 +80,9 @@ class Daemon:
         # The banner comes after the capture is active, so datagrams sent
         # from now on are seen.
 
-    def kill(self):
-        self.proc.send_signal(signal.SIGKILL)
-        self.proc.wait(10)
-        self._thread.join(5)
-        self.proc.stderr.close()
-
     def stop(self, timeout=30):
         """SIGTERM; returns the exit status (raises if it does not stop)."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise AssertionError("daemon did not stop on SIGTERM: "
-                                 + self.stderr())
-        self._thread.join(5)
-        self.proc.stderr.close()
-        return status
+        return super().stop(timeout)
 
 
 class EventReader:
@@ -167,25 +129,3 @@ def call_ids(lines):
         m = re.search(r'"call_id":"([^"]*)"', l)
         out.append(m.group(1) if m else None)
     return out
-
-
-def cpu_seconds(pid):
-    """User plus system CPU time the process has used so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS for %d" % pid)
-
-
-def shutdown_counters(relay):
-    found = relay.matching(SHUTDOWN_RE)
-    if not found:
-        raise AssertionError("no shutdown line:\n" + relay.stderr())
-    return tuple(int(x) for x in re.search(SHUTDOWN_RE, found[-1]).groups())

@@ -15,9 +15,9 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 FLOOD_SECONDS = 30
 
@@ -65,7 +65,7 @@ class DaemonLimits(unittest.TestCase):
         self.addCleanup(lambda: [r.close() for r in readers])
         sender = fl.SipSender(self.port)
         self.addCleanup(sender.close)
-        self.assertTrue(rt.wait_until(lambda: "accept: " in d.stderr(), 15),
+        self.assertTrue(zp.wait_until(lambda: "accept: " in d.stderr(), 15),
                         d.stderr())
         self.assertIn("accept: Too many open files\n", d.stderr())
         return d, readers, sender
@@ -75,7 +75,7 @@ class DaemonLimits(unittest.TestCase):
 
         sender.send("first")
         served = lambda: [r for r in readers if "first" in fl.call_ids(r.lines)]  # noqa
-        self.assertTrue(rt.wait_until(lambda: len(served()) > 0, 15), d.stderr())
+        self.assertTrue(zp.wait_until(lambda: len(served()) > 0, 15), d.stderr())
         time.sleep(0.5)
         first = served()
         # Accepted clients are served; the ones still in the backlog are
@@ -89,10 +89,10 @@ class DaemonLimits(unittest.TestCase):
         for i in range(5):
             sender.send("more-%d" % i)
         want = ["first"] + ["more-%d" % i for i in range(5)]
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: all(fl.call_ids(r.lines) == want for r in first), 15),
             [fl.call_ids(r.lines) for r in first])
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: d.stderr().count("accept: ") > before, 15))
         self.assertEqual(d.proc.poll(), None)
         self.assertEqual(d.stop(), 0, d.stderr())
@@ -105,13 +105,13 @@ class DaemonLimits(unittest.TestCase):
         # capture and publication go on at their own pace.
         d, readers, sender = self.out_of_descriptors()
         lines0, cpu0, t0 = (d.stderr().count("accept: "),
-                            fl.cpu_seconds(d.proc.pid), time.monotonic())
+                            zp.cpu_seconds(d.proc.pid), time.monotonic())
         want = ["during-%d" % i for i in range(40)]
         for cid in want:
             sender.send(cid)
             time.sleep(0.05)
         lines = d.stderr().count("accept: ") - lines0
-        cpu = fl.cpu_seconds(d.proc.pid) - cpu0
+        cpu = zp.cpu_seconds(d.proc.pid) - cpu0
         elapsed = time.monotonic() - t0
         print("back-off: %d accept lines, %.2f s CPU in %.1f s" % (
             lines, cpu, elapsed), file=sys.stderr)
@@ -120,7 +120,7 @@ class DaemonLimits(unittest.TestCase):
 
         served = [r for r in readers if fl.call_ids(r.lines)]
         self.assertTrue(served)
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: all(fl.call_ids(r.lines) == want for r in served), 15),
             [fl.call_ids(r.lines) for r in served])
         self.assertEqual(d.stop(), 0, d.stderr())
@@ -148,7 +148,7 @@ class DaemonLimits(unittest.TestCase):
 
         # What the reader got is whole records of ours, in publication
         # order, whether or not it was dropped for falling behind.
-        self.assertTrue(rt.wait_until(lambda: reader.count > 0, 10))
+        self.assertTrue(zp.wait_until(lambda: reader.count > 0, 10))
         for cid in fl.call_ids(reader.lines):
             self.assertTrue(cid is not None and cid.startswith("flood-"), cid)
         print("flood: reader got %d records, %s" % (
@@ -178,7 +178,7 @@ class DaemonLimits(unittest.TestCase):
             sender.send("after-flood")
             return "after-flood" in fl.call_ids(fresh[-1].lines)
         t1 = time.monotonic()
-        self.assertTrue(rt.wait_until(published, 60, step=0.5),
+        self.assertTrue(zp.wait_until(published, 60, step=0.5),
                         "daemon did not publish after the flood")
         print("flood: published again %.1f s after the flood, %d fresh "
               "client(s)" % (time.monotonic() - t1, len(fresh)), file=sys.stderr)

@@ -10,10 +10,12 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
+import relaytest as rt  # noqa: E402
 import subscribers as sub  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 CONNECTED = r"level=info component=zel_packet_monitor_wss unix_socket_connected$"
 
@@ -22,7 +24,7 @@ class DaemonRestart(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="zel-fault-restart-")
-        cls.pki = rt.make_pki(cls.dir)
+        cls.pki = zelpki.make_pki(cls.dir)
 
     @classmethod
     def tearDownClass(cls):
@@ -41,7 +43,7 @@ class DaemonRestart(unittest.TestCase):
         want = ["%s-%d" % (prefix, i) for i in range(count)]
         for cid in want:
             sender.send(cid)
-        ok = rt.wait_until(lambda: set(want) <= set(got()), timeout)
+        ok = zp.wait_until(lambda: set(want) <= set(got()), timeout)
         self.assertTrue(ok, "missing %s" % sorted(set(want) - set(got())))
 
     def kill_and_restart(self, relay, sock, port):
@@ -82,7 +84,7 @@ class DaemonRestart(unittest.TestCase):
         self.assertEqual(relay.stop(), 0, relay.stderr())
         self.assertEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
         self.assertEqual(relay.matching(r"level=error"), [])
-        sent, dropped, queued = fl.shutdown_counters(relay)
+        sent, dropped, queued = rt.shutdown_counters(relay)
         # Every line the relay wrote reached the server (nothing was cut off
         # on the upstream side), none dropped, none left.
         self.assertEqual((sent, dropped, queued), (len(up.messages()), 0, 0))
@@ -93,7 +95,7 @@ class DaemonRestart(unittest.TestCase):
     def test_server_mode(self):
         sock = os.path.join(self.dir, "server.sock")
         port = fl.udp_port()
-        wss_port = rt.free_port()
+        wss_port = zp.free_port()
         d = self.start_daemon(sock, port)
         env = sub.server_env(self.pki, sock, wss_port)
         relay = rt.Relay(env)
@@ -145,7 +147,7 @@ class DaemonRestart(unittest.TestCase):
         self.assertEqual(relay.stop(), 0, relay.stderr())
         self.assertEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
         self.assertEqual(relay.matching(r"level=error|slow_consumer"), [])
-        sent, dropped, queued = fl.shutdown_counters(relay)
+        sent, dropped, queued = rt.shutdown_counters(relay)
         self.assertEqual((sent, dropped, queued), (len(received), 0, 0))
         ids = fl.call_ids(received)
         self.assertEqual(len(ids), len(set(ids)), ids)

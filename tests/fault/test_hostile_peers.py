@@ -17,10 +17,10 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
 import subscribers as sub  # noqa: E402
+import zelpki  # noqa: E402
 
 IDLE = 100
 # What one address may hold in handshake at once; the rest are refused.
@@ -47,7 +47,7 @@ class HostilePeers(unittest.TestCase):
     def setUp(self):
         top = tempfile.mkdtemp(prefix="zel-fault-hostile-")
         self.addCleanup(shutil.rmtree, top, True)
-        self.pki = rt.make_pki(top)
+        self.pki = zelpki.make_pki(top)
         self.run_ = sub.ServerRun(
             top, self.pki,
             PCAP_WSS_ALLOWED_IPS="127.0.0.1,127.0.0.2,127.0.0.3")

@@ -9,9 +9,11 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
+import relaytest as rt  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 CONNECTED = r"unix_socket_connected$"
 
@@ -20,7 +22,7 @@ class SocketFolder(unittest.TestCase):
     def test_folder_removed_and_recreated(self):
         top = tempfile.mkdtemp(prefix="zel-fault-dir-")
         self.addCleanup(shutil.rmtree, top, True)
-        pki = rt.make_pki(top)
+        pki = zelpki.make_pki(top)
         folder = os.path.join(top, "run")
         os.mkdir(folder)
         sock = os.path.join(folder, "events.sock")
@@ -44,12 +46,12 @@ class SocketFolder(unittest.TestCase):
         # The daemon and its whole folder go away.
         source.close()
         shutil.rmtree(folder)
-        cpu0 = fl.cpu_seconds(relay.proc.pid)
+        cpu0 = zp.cpu_seconds(relay.proc.pid)
         time.sleep(4)
         self.assertIsNone(relay.proc.poll(), relay.stderr())
         # Retrying once a second is nearly free; a loop without its pause
         # would burn a whole core here.
-        self.assertLess(fl.cpu_seconds(relay.proc.pid) - cpu0, 2.0)
+        self.assertLess(zp.cpu_seconds(relay.proc.pid) - cpu0, 2.0)
         self.assertEqual(len(relay.matching(CONNECTED)), 1, relay.stderr())
 
         # Folder and daemon come back: the relay connects again by itself.
@@ -63,7 +65,7 @@ class SocketFolder(unittest.TestCase):
         self.assertEqual(up.messages(), [b"before-1", b"before-2",
                                          b"after-1", b"after-2"])
         self.assertEqual(relay.stop(), 0, relay.stderr())
-        self.assertEqual(fl.shutdown_counters(relay), (4, 0, 0))
+        self.assertEqual(rt.shutdown_counters(relay), (4, 0, 0))
         self.assertEqual(relay.matching(r"level=(error|warning)"), [])
 
 

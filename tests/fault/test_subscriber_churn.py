@@ -12,10 +12,11 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
 import subscribers as sub  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 TOTAL = 3000
 CHURNS = 200
@@ -29,7 +30,7 @@ class SubscriberChurn(unittest.TestCase):
     def test_stall_churn_and_normal_reader(self):
         top = tempfile.mkdtemp(prefix="zel-fault-churn-")
         self.addCleanup(shutil.rmtree, top, True)
-        pki = rt.make_pki(top)
+        pki = zelpki.make_pki(top)
         run = sub.ServerRun(top, pki, PCAP_WSS_QUEUE_EVENTS=64)
         self.addCleanup(run.close)
         pid = run.relay.proc.pid
@@ -60,7 +61,7 @@ class SubscriberChurn(unittest.TestCase):
                 else:
                     await ws.close()
                 if i == 20:
-                    rss["warm"] = fl.rss_kib(pid)
+                    rss["warm"] = zp.rss_kib(pid)
 
         def feed():
             for i in range(0, TOTAL, 10):
@@ -73,7 +74,7 @@ class SubscriberChurn(unittest.TestCase):
             await ready.wait()
             await asyncio.get_running_loop().run_in_executor(
                 None, run.relay.wait_for, r"wss_subscriber_connected$", 10, 0)
-            rss["start"] = fl.rss_kib(pid)
+            rss["start"] = zp.rss_kib(pid)
             feeder = threading.Thread(target=feed)
             feeder.start()
             await churn()
@@ -82,7 +83,7 @@ class SubscriberChurn(unittest.TestCase):
             await reader
 
         asyncio.run(scenario())
-        rss["end"] = fl.rss_kib(pid)
+        rss["end"] = zp.rss_kib(pid)
 
         self.assertEqual([sub.seq_of(l) for l in got], list(range(TOTAL)))
         self.assertEqual(got, lines)
@@ -103,7 +104,7 @@ class SubscriberChurn(unittest.TestCase):
         growth = rss["end"] - rss["warm"]
         print("relay RSS KiB: start %(start)d, after 20 churns %(warm)d, "
               "end %(end)d" % rss, file=sys.stderr)
-        if fl.SANITIZED:
+        if zp.SANITIZED:
             # ASan's quarantine keeps freed blocks resident on purpose; the
             # leak checker at exit covers lost memory in that pass.
             print("RSS bound not applied in a sanitizer build", file=sys.stderr)

@@ -15,9 +15,11 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
+import relaytest as rt  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 UPSTREAM = os.path.join(fl.HERE, "upstream_proc.py")
 TOTAL = 3000
@@ -58,10 +60,10 @@ class UpstreamRestart(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="zel-fault-upstream-")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        self.pki = rt.make_pki(self.dir)
+        self.pki = zelpki.make_pki(self.dir)
 
     def test_killed_mid_burst(self):
-        port = rt.free_port()
+        port = zp.free_port()
         sock = os.path.join(self.dir, "events.sock")
         source = rt.EventSource(sock)
         self.addCleanup(source.close)
@@ -94,7 +96,7 @@ class UpstreamRestart(unittest.TestCase):
         # Kill the server once it is well into the burst.
         t = threading.Thread(target=feed, args=(TOTAL // 2,))
         t.start()
-        self.assertTrue(rt.wait_until(lambda: len(first.messages) >= 300, 30))
+        self.assertTrue(zp.wait_until(lambda: len(first.messages) >= 300, 30))
         first.kill()
         t.join()
         relay.wait_for(r"level=warning component=zel_packet_monitor_wss "
@@ -109,7 +111,7 @@ class UpstreamRestart(unittest.TestCase):
         self.addCleanup(lambda: second.proc.poll() is None and second.kill())
         feed(TOTAL)
         relay.wait_for(r"wss_connected$", timeout=20)
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: second.messages and seq(second.messages[-1]) == TOTAL - 1, 30),
             "last line never arrived: %d lines" % len(second.messages))
         self.assertEqual(relay.stop(), 0, relay.stderr())
@@ -127,7 +129,7 @@ class UpstreamRestart(unittest.TestCase):
         # server holds a gap-free run up to the end.
         after = [seq(l) for l in second.messages]
         self.assertEqual(after, list(range(after[0], TOTAL)))
-        sent, dropped, queued = fl.shutdown_counters(relay)
+        sent, dropped, queued = rt.shutdown_counters(relay)
         self.assertEqual((dropped, queued), (0, 0))
         # A line counts as sent once the upstream's TCP acknowledged it; the
         # lines written that the killed server's kernel had not acknowledged

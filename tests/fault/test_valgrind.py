@@ -11,10 +11,12 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import faultlib as fl  # noqa: E402
-from faultlib import relaytest as rt  # noqa: E402
+import relaytest as rt  # noqa: E402
 import subscribers as sub  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 VALGRIND = ["valgrind", "--tool=memcheck", "--error-exitcode=99",
             "--leak-check=full", "--errors-for-leak-kinds=definite",
@@ -49,17 +51,17 @@ class Memcheck(unittest.TestCase):
         self.addCleanup(sender.close)
         ids = ["vg-%d" % i for i in range(20)]
         # Until the first record, the client may still be in the backlog.
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: (sender.send(ids[0]), fl.call_ids(reader.lines))[1],
             SLOW, step=0.5), d.stderr())
         for cid in ids[1:]:
             sender.send(cid, pad=3000)
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: fl.call_ids(reader.lines)[-1:] == [ids[-1]], SLOW))
         self.assertEqual(d.stop(timeout=SLOW), 0, d.stderr())
 
     def test_relay_client_mode(self):
-        pki = rt.make_pki(self.dir)
+        pki = zelpki.make_pki(self.dir)
         self.relay_under_valgrind()
         sock = os.path.join(self.dir, "client.sock")
         source = rt.EventSource(sock)
@@ -85,15 +87,15 @@ class Memcheck(unittest.TestCase):
         source.send_lines(["after"])
         self.assertTrue(up.wait_messages(len(lines) + 1, timeout=SLOW))
         self.assertEqual(relay.stop(SLOW), 0, relay.stderr())
-        self.assertEqual(fl.shutdown_counters(relay), (len(lines) + 1, 0, 0))
+        self.assertEqual(rt.shutdown_counters(relay), (len(lines) + 1, 0, 0))
 
     def test_relay_server_mode(self):
-        pki = rt.make_pki(self.dir)
+        pki = zelpki.make_pki(self.dir)
         self.relay_under_valgrind()
         sock = os.path.join(self.dir, "server.sock")
         source = rt.EventSource(sock)
         self.addCleanup(source.close)
-        port = rt.free_port()
+        port = zp.free_port()
         relay = rt.Relay(sub.server_env(pki, sock, port))
         self.addCleanup(lambda: relay.proc.poll() is None and relay.stop(SLOW))
         relay.wait_for(sub.LISTEN_RE, timeout=SLOW)
@@ -123,7 +125,7 @@ class Memcheck(unittest.TestCase):
 
         self.assertEqual(asyncio.run(go()), lines)
         self.assertEqual(relay.stop(SLOW), 0, relay.stderr())
-        sent, dropped, queued = fl.shutdown_counters(relay)
+        sent, dropped, queued = rt.shutdown_counters(relay)
         self.assertEqual((dropped, queued), (0, 0))
 
 

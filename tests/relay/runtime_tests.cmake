@@ -1,31 +1,18 @@
 # Relay runtime, event socket reader and upstream client mode.
 
-add_executable(test_relay_runtime
-  ${CMAKE_CURRENT_LIST_DIR}/test_reader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/test_backoff.cpp)
-target_link_libraries(test_relay_runtime PRIVATE zel_relay_core GTest::gtest_main)
-add_test(NAME relay_runtime_unit COMMAND test_relay_runtime)
-set_tests_properties(relay_runtime_unit PROPERTIES LABELS "asan")
+zel_relay_gtest(relay_reader relay_reader_test.cpp "asan;unit")
+zel_relay_gtest(relay_client_backoff relay_client_test.cpp "asan;unit")
 
 # Client mode against real peers, one test per class so that the long waits
 # run side by side: the idle case waits over a minute for the hang-up of a
 # silent upstream, the attempt failures 20 s for the handshake deadline and
 # the stall 10 s for the cut. The dumpable check needs root.
-foreach(group ClientMode ClientIdle ClientAttemptFailures ClientStall NonDumpable)
-  add_test(NAME relay_client_${group}
-           COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_client_mode.py ${group})
-  set_tests_properties(relay_client_${group} PROPERTIES
-    ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin"
-    LABELS "asan;tsan"
-    TIMEOUT 300)
+foreach(group ClientMode NonDumpable)
+  zel_relay_pytest(relay_client_${group} test_client_mode.py "asan;tsan;live" ${group})
 endforeach()
-set_tests_properties(relay_client_ClientAttemptFailures relay_client_ClientStall
-                     relay_client_NonDumpable PROPERTIES LABELS "asan;tsan;live")
+foreach(group ClientIdle ClientAttemptFailures ClientStall)
+  zel_relay_pytest(relay_client_${group} test_client_mode.py "asan;tsan;slow" ${group})
+endforeach()
 
 # The capture daemon live on lo feeding the relay in client mode (needs root).
-add_test(NAME relay_client_end_to_end
-         COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/test_end_to_end.py)
-set_tests_properties(relay_client_end_to_end PROPERTIES
-  ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin"
-  LABELS "asan;tsan"
-  TIMEOUT 300)
+zel_relay_pytest(relay_client_end_to_end test_end_to_end.py "asan;tsan;live")

@@ -13,9 +13,11 @@ import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import relaytest as rt  # noqa: E402
 import websockets.legacy.http as wlh  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 LOG_LINE = re.compile(
     r"^\d+ level=(info|warning|error) component=zel_packet_monitor_wss \S")
@@ -47,17 +49,13 @@ def listening_sockets(pid):
     return mine
 
 
-class RelayCase(unittest.TestCase):
+class RelayCase(zelpki.PkiTestCase):
     """Common set-up: one PKI per class, a socket path and a relay per test."""
 
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.mkdtemp(prefix="zel-client-")
-        cls.pki = rt.make_pki(cls.dir)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.dir, ignore_errors=True)
+        super().setUpClass()
+        cls.dir = cls.tmp.name
 
     def setUp(self):
         self.sock = os.path.join(self.dir, "%s.sock" % self._testMethodName[5:20])
@@ -104,8 +102,7 @@ class RelayCase(unittest.TestCase):
         for line in relay.lines:
             self.assertTrue(LOG_LINE.match(line) or LIBRARY_LINE.match(line),
                             "stray stderr line %r" % line)
-        m = relay.wait_for(r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$",
-                           start=0, timeout=1)
+        m = relay.wait_for(rt.SHUTDOWN_RE, start=0, timeout=1)
         return tuple(int(g) for g in m.groups())
 
     def events(self, relay, name):
@@ -115,7 +112,7 @@ class RelayCase(unittest.TestCase):
 class ClientMode(RelayCase):
 
     def test_backlog_is_sent_oldest_first_once_connected(self):
-        port = rt.free_port()  # nobody listens yet
+        port = zp.free_port()  # nobody listens yet
         src = self.source()
         relay = self.relay(port, PCAP_RELAY_QUEUE_MAX_EVENTS="500",
                            PCAP_RELAY_QUEUE_MAX_BYTES="100000")
@@ -221,7 +218,7 @@ class ClientMode(RelayCase):
         self.assertEqual(self.stop(relay), (2, 0, 0))
 
     def test_backoff_sequence_then_reset_by_a_handshake(self):
-        port = rt.free_port()
+        port = zp.free_port()
         relay = self.relay(port)
         for _ in range(3):
             relay.wait_for("wss_disconnected", timeout=15)
@@ -257,12 +254,12 @@ class ClientMode(RelayCase):
                 self.stop(relay)
 
     def test_server_certificate_must_be_vouched_for(self):
-        other_ca = rt.make_ca(self.dir, "stranger-ca")
+        other_ca = zelpki.make_ca(self.dir, "stranger-ca")
         cases = [
             ("signed by another CA",
-             rt.make_cert(self.dir, "stranger", other_ca)),
+             zelpki.make_cert(self.dir, "stranger", other_ca)),
             ("trusted CA, other host name",
-             rt.make_cert(self.dir, "elsewhere",
+             zelpki.make_cert(self.dir, "elsewhere",
                           (self.pki["ca"], self.pki["ca_key"]),
                           san="DNS:elsewhere.example")),
         ]
@@ -305,7 +302,7 @@ class ClientMode(RelayCase):
         supp = os.path.join(self.dir, "lws-leak.supp")
         with open(supp, "w") as f:
             f.write("leak:libwebsockets.so\n")
-        relay = self.relay(rt.free_port(),
+        relay = self.relay(zp.free_port(),
                            PCAP_RELAY_CLIENT_CERT=missing + ".pem",
                            PCAP_RELAY_CLIENT_KEY=missing + ".key",
                            LSAN_OPTIONS="suppressions=" + supp)
@@ -342,7 +339,7 @@ class ClientMode(RelayCase):
 
     def test_sigterm_during_backoff_wait(self):
         src = self.source()
-        relay = self.relay(rt.free_port(),
+        relay = self.relay(zp.free_port(),
                            PCAP_RELAY_RECONNECT_MIN_SECONDS="5",
                            PCAP_RELAY_RECONNECT_MAX_SECONDS="8")
         self.assertTrue(src.wait_client())
@@ -404,7 +401,7 @@ class ClientAttemptFailures(RelayCase):
              "localhost",
              [r"upgrade answered with HTTP %d; redirects are not followed" % c
               for c in codes], (0, 2)),
-            ("host name does not resolve", rt.free_port(), "nonexistent.invalid",
+            ("host name does not resolve", zp.free_port(), "nonexistent.invalid",
              [r"cannot resolve nonexistent\.invalid: \S.*"] * 2, None),
         ]
         relays = [(case, self.relay(case[1], host=case[2])) for case in cases]
@@ -477,7 +474,7 @@ class ClientStall(RelayCase):
         done.set()
         feeder.join()
         src.send_lines([b"after"])
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: up.sessions[1].zel_messages[-1:] == [b"after"], timeout=30))
         sent, dropped, queued = self.stop(relay)
         # Every line read is sent, reported cut off, dropped or queued, once.
@@ -505,19 +502,19 @@ class NonDumpable(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="zel-dump-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         os.chmod(self.dir, 0o755)
-        self.pki = rt.make_pki(self.dir)
+        self.pki = zelpki.make_pki(self.dir)
         for f in os.listdir(self.dir):  # readable by nobody
             os.chmod(os.path.join(self.dir, f), 0o644)
 
     def test_both_modes_are_non_dumpable(self):
         sock = os.path.join(self.dir, "events.sock")
         cases = [
-            ("wss-client", {"PCAP_RELAY_URL": "wss://localhost:%d/in" % rt.free_port(),
+            ("wss-client", {"PCAP_RELAY_URL": "wss://localhost:%d/in" % zp.free_port(),
                             "PCAP_RELAY_SWITCH_ID": "dump-test",
                             "PCAP_RELAY_TOKEN": rt.TOKEN},
              "wss_disconnected"),
             ("wss-server", {"PCAP_WSS_ENABLED": "true",
-                            "PCAP_WSS_PORT": str(rt.free_port()),
+                            "PCAP_WSS_PORT": str(zp.free_port()),
                             "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
                             "PCAP_WSS_CERT_FILE": self.pki["server_cert"],
                             "PCAP_WSS_KEY_FILE": self.pki["server_key"]},
@@ -557,7 +554,7 @@ class ClientIdle(RelayCase):
         relay_s = self.relay(silent.port)
         relay_a.wait_for("wss_connected")
         relay_s.wait_for("wss_connected")
-        self.assertTrue(rt.wait_until(
+        self.assertTrue(zp.wait_until(
             lambda: answering.sessions and answering.sessions[0].zel_pings >= 1,
             timeout=30))
 

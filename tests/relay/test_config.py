@@ -11,16 +11,18 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import zelproc  # noqa: E402
 
 BIN = os.path.join(os.environ.get("ZEL_BIN", ""), "zel_packet_monitor_wss")
 
 # 32 bytes; searched for in every output, since the token must never appear.
 TOKEN = "zeltoken" * 4
 SECRET_MARK = "zeltoken"
-
-SAN_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
 
 CLIENT = {
     "PCAP_RELAY_URL": "wss://relay.example:8443/ingest",
@@ -56,12 +58,7 @@ SERVER_OFF = "configuration valid mode=wss-server enabled=false host= port=0 pat
 
 
 def run_relay(env, args):
-    full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
-    full.update(env)
-    # A relay that blocks on a FIFO or a device fails the case instead of
-    # hanging the suite.
-    p = subprocess.run([BIN] + list(args), env=full, capture_output=True, timeout=20)
-    return p.stderr.decode("utf-8", "replace"), p.stdout.decode("utf-8", "replace"), p.returncode
+    return zelproc.run([BIN] + list(args), env)
 
 
 class Fixture(unittest.TestCase):
@@ -479,8 +476,7 @@ class CommandLine(Fixture):
         self.check_table(cases)
 
     def test_report_that_cannot_be_written_fails(self):
-        full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
-        full.update(client())
+        full = zelproc.clean_env(client())
         with open("/dev/full", "w") as out:
             p = subprocess.run([BIN] + CHECK, env=full, stdout=out, stderr=subprocess.PIPE, timeout=20)
         self.assertEqual(p.stderr.decode(), "stdout: No space left on device\n")
@@ -615,8 +611,7 @@ class Unreadable(unittest.TestCase):
         ]
         for name, env, args, want_err, want_rc in cases:
             with self.subTest(name):
-                full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
-                full.update(env)
+                full = zelproc.clean_env(env)
                 p = subprocess.run([relay] + args, env=full, capture_output=True, timeout=20,
                                    user=65534, group=65534, extra_groups=[], cwd=d)
                 self.assertEqual(p.stderr.decode(), want_err)

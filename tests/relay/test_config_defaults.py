@@ -10,9 +10,12 @@ relay started by another test meanwhile is not affected.
 
 import os
 import shutil
-import subprocess
+import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import zelproc  # noqa: E402
 
 BIN = os.path.join(os.environ.get("ZEL_BIN", ""), "zel_packet_monitor_wss")
 CONF_DIR = "/opt/quarna_v6/zel_packet_monitor/conf"
@@ -21,7 +24,6 @@ DEFAULTS = [
     CONF_DIR + "/zel-packet-monitor-wss.conf",
     "/etc/zel-packet-monitor-wss.env",
 ]
-SAN_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
 BASE = {
     "PCAP_RELAY_URL": "wss://relay.example/in",
     "PCAP_RELAY_TOKEN": "zeltoken" * 4,
@@ -45,10 +47,7 @@ def report(switch_id):
 
 
 def run_relay(env, args):
-    full = {k: os.environ[k] for k in SAN_VARS if k in os.environ}
-    full.update(env)
-    p = subprocess.run([BIN] + args, env=full, capture_output=True, timeout=20)
-    return p.stderr.decode(), p.stdout.decode(), p.returncode
+    return zelproc.run([BIN] + args, env)
 
 
 class DefaultFiles(unittest.TestCase):

@@ -8,17 +8,16 @@ Run as root: ZEL_BIN=build/bin /usr/bin/python3 tests/relay/test_end_to_end.py
 
 import json
 import os
-import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import relaytest as rt  # noqa: E402
 from test_client_mode import RelayCase  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 DAEMON = os.path.join(rt.BIN, "zel_packet_monitor")
 
@@ -63,18 +62,15 @@ class DirectClient:
 class EndToEnd(RelayCase):
 
     def test_daemon_records_reach_the_upstream_unchanged(self):
-        port = rt.free_port()
-        sip_port = rt.free_port()
-        daemon = subprocess.Popen(
+        port = zp.free_port()
+        sip_port = zp.free_port()
+        daemon = zp.Program(
             [DAEMON, "-i", "lo", "-f", "udp dst port %d" % sip_port,
-             "-s", self.sock, "-S", "e2e-switch"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE)
-        self.addCleanup(daemon.stderr.close)
-        self.addCleanup(lambda: daemon.poll() is None and daemon.kill())
-        banner = daemon.stderr.readline().decode()
-        self.assertIn("zel_packet_monitor: interface=lo", banner)
-        self.assertTrue(rt.wait_until(lambda: os.path.exists(self.sock)))
+             "-s", self.sock, "-S", "e2e-switch"])
+        self.addCleanup(lambda: daemon.proc.poll() is None and daemon.kill())
+        daemon.wait_for("", timeout=30)
+        self.assertIn("zel_packet_monitor: interface=lo", daemon.lines[0])
+        self.assertTrue(zp.wait_until(lambda: os.path.exists(self.sock)))
 
         direct = DirectClient(self.sock)
         self.addCleanup(direct.close)
@@ -110,9 +106,9 @@ class EndToEnd(RelayCase):
 
         def e2e(lines):
             return [l for l in lines if b"e2e-call-" in l]
-        self.assertTrue(rt.wait_until(lambda: len(e2e(up.messages())) >= 20,
+        self.assertTrue(zp.wait_until(lambda: len(e2e(up.messages())) >= 20,
                                       timeout=20), up.messages())
-        self.assertTrue(rt.wait_until(lambda: len(e2e(direct.lines)) >= 20))
+        self.assertTrue(zp.wait_until(lambda: len(e2e(direct.lines)) >= 20))
         time.sleep(0.3)
         self.assertEqual(e2e(up.messages()), e2e(direct.lines))
         records = [json.loads(m) for m in e2e(up.messages())]
@@ -123,8 +119,7 @@ class EndToEnd(RelayCase):
 
         sent_count = self.stop(relay)[0]
         self.assertEqual(sent_count, len(up.messages()))
-        daemon.send_signal(signal.SIGTERM)
-        self.assertEqual(daemon.wait(15), 0)
+        self.assertEqual(daemon.stop(15), 0)
 
 
 if __name__ == "__main__":

@@ -10,12 +10,12 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
 import websockets  # noqa: E402
 
-import relaytest  # noqa: E402
 from subscribers import ServerRun, connect, lines, seq_of  # noqa: E402
+import zelpki  # noqa: E402
 
 BURST = 10000
 # About the size of a SIP event record without its raw text.
@@ -25,7 +25,7 @@ WIDTH = 400
 class BurstTest(unittest.TestCase):
     def test_burst_reaches_fast_subscribers_whole(self):
         with tempfile.TemporaryDirectory() as tmp:
-            pki = relaytest.make_pki(tmp)
+            pki = zelpki.make_pki(tmp)
             run = ServerRun(tmp, pki)
             try:
                 self.check_burst(run)

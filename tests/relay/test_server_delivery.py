@@ -8,13 +8,13 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
 import websockets  # noqa: E402
 
-import relaytest  # noqa: E402
 from subscribers import (RawSubscriber, ServerTestCase, close_of,  # noqa: E402
                          collect, connect, lines, seq_of)
+import zelproc as zp  # noqa: E402
 
 LIMIT = (1013, "Client limit reached")
 SLOW = (1013, "Slow consumer; events lost")
@@ -126,7 +126,7 @@ class DeliveryTest(ServerTestCase):
                             got = await collect(ws, burst)
                             # Connected and served: nothing left to spin on.
                             busy = await asyncio.to_thread(
-                                relaytest.cpu_busy, run.relay.proc.pid)
+                                zp.cpu_busy, run.relay.proc.pid)
                             return got, busy
 
                     got, busy = asyncio.run(go())

@@ -16,11 +16,11 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 
-import relaytest  # noqa: E402
 from subscribers import (RawSubscriber, ServerTestCase, client_context,  # noqa: E402
                          collect, connect)
+import zelproc as zp  # noqa: E402
 
 PER_ADDRESS = 16
 OVERALL = 64
@@ -128,7 +128,7 @@ class LimitsTest(ServerTestCase):
                     if want_open is not None:
                         self.assertEqual(held, want_open)
                     before = len(run.relay.lines)
-                    busy = relaytest.cpu_busy(pid)
+                    busy = zp.cpu_busy(pid)
                     logged = run.relay.lines[before:]
                     self.assertLess(busy, BUSY_LIMIT, "listener spins")
                     self.assertLessEqual(len(logged), QUIET_LINES, logged)

@@ -1,127 +1,40 @@
-"""Shared helpers for the relay's integration tests.
+"""The relay and its peers, for every suite that runs it.
 
 Everything here drives real programs and real sockets:
 
-- make_pki(dir): a throwaway CA, a server certificate for localhost/127.0.0.1/::1
-  and a client certificate, made with the openssl command line.
 - EventSource: a Unix stream socket server standing in for the capture daemon;
   the relay connects to it and receives newline-terminated event lines.
-- Relay: starts build/bin/zel_packet_monitor_wss with a clean environment,
-  "--config=" (so no configuration file is read) and the PCAP_ variables given,
-  collects its stderr lines in a thread, and stops it with SIGTERM.
-
-Sanitizer options set by the Makefile (ASAN_OPTIONS and friends) are passed
-through so that a sanitizer report turns into a non-zero exit status.
+- Relay: build/bin/zel_packet_monitor_wss as a zelproc.Program, with a clean
+  environment and "--config=", stopped with SIGTERM; shutdown_counters()
+  reads its last shutdown line.
+- Upstream, TlsListener: a python3-websockets TLS server standing in for the
+  remote relay server, and a bare TLS listener for upstreams that misbehave
+  below the WebSocket layer.
 """
 
+import asyncio
+import logging
 import os
 import re
 import resource
-import signal
 import socket
+import ssl
 import subprocess
 import threading
-import time
+
+import websockets
+import websockets.legacy.server
+
+import zelproc
+from zelproc import accept_each, free_port, wait_until
 
 BIN = os.environ.get("ZEL_BIN", "")
 RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
 
-# Environment variables that survive the clean environment of a relay run.
-_PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
-
 # A token that passes the relay's 32-byte minimum.
 TOKEN = "t0k3n-" + "x" * 40
 
-
-def _openssl(*args, cwd):
-    subprocess.run(("openssl",) + args, cwd=cwd, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-
-def make_ca(directory, name="ca"):
-    """Self-signed CA; returns (cert path, key path)."""
-    cert, key = name + ".pem", name + ".key"
-    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-subj", "/CN=zel test " + name, "-keyout", key, "-out", cert,
-             "-addext", "basicConstraints=critical,CA:TRUE",
-             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
-    return os.path.join(directory, cert), os.path.join(directory, key)
-
-
-def make_cert(directory, name, ca, san=None, client=False):
-    """Leaf certificate signed by ca=(cert, key); returns (cert path, key path).
-
-    san defaults to DNS:localhost, IP:127.0.0.1, IP:::1 for server certificates.
-    """
-    if san is None:
-        san = "DNS:localhost,IP:127.0.0.1,IP:::1"
-    cert, key, csr, ext = (name + ".pem", name + ".key", name + ".csr",
-                           name + ".ext")
-    usage = "clientAuth" if client else "serverAuth"
-    with open(os.path.join(directory, ext), "w") as f:
-        f.write("basicConstraints=CA:FALSE\n")
-        f.write("extendedKeyUsage=%s\n" % usage)
-        if san:
-            f.write("subjectAltName=%s\n" % san)
-    _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes",
-             "-subj", "/CN=zel test " + name, "-keyout", key, "-out", csr,
-             cwd=directory)
-    _openssl("x509", "-req", "-in", csr, "-CA", ca[0], "-CAkey", ca[1],
-             "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", cert,
-             cwd=directory)
-    return os.path.join(directory, cert), os.path.join(directory, key)
-
-
-def make_pki(directory):
-    """CA, server and client certificates in directory; returns a dict with
-    keys ca, ca_key, server_cert, server_key, client_cert, client_key."""
-    ca = make_ca(directory)
-    server = make_cert(directory, "server", ca)
-    client = make_cert(directory, "client", ca, san="", client=True)
-    return {"ca": ca[0], "ca_key": ca[1],
-            "server_cert": server[0], "server_key": server[1],
-            "client_cert": client[0], "client_key": client[1]}
-
-
-def free_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def accept_each(sock, on_conn):
-    """Accepts connections on sock and hands each to on_conn until sock is
-    closed; run it in a thread of its own."""
-    while True:
-        try:
-            conn, _ = sock.accept()
-        except OSError:
-            return
-        on_conn(conn)
-
-
-def wait_until(predicate, timeout=10.0, step=0.02):
-    """Polls predicate until it is true; returns its last value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
-
-
-def cpu_busy(pid, seconds=1.0):
-    """Share of one CPU that process pid used (user + system) over the next
-    seconds, from /proc/<pid>/stat."""
-    def ticks():
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    hz = os.sysconf("SC_CLK_TCK")
-    t0, c0 = time.monotonic(), ticks()
-    time.sleep(seconds)
-    return (ticks() - c0) / hz / (time.monotonic() - t0)
+SHUTDOWN_RE = r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$"
 
 
 class EventSource:
@@ -189,96 +102,31 @@ class EventSource:
             os.unlink(self.path)
 
 
-class Relay:
-    """One run of zel_packet_monitor_wss with a given PCAP_ environment.
-    Extra keyword arguments go to subprocess.Popen (user=, group=, ...)."""
+class Relay(zelproc.Program):
+    """One run of zel_packet_monitor_wss with "--config=" (so no
+    configuration file is read) and a clean environment holding only the
+    PCAP_ variables given. Extra keyword arguments go to subprocess.Popen
+    (user=, group=, ...)."""
+
+    name = "relay"
 
     def __init__(self, env, args=("--config=",), nofile=None, **popen):
         """nofile: the relay's descriptor limit (soft and hard), set in the
         child before it starts."""
-        clean = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
-        clean.update(env)
-        self.lines = []
-        self.cursor = 0
-        self._cond = threading.Condition()
         limit = None
         if nofile is not None:
             def limit():
                 resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-        self.proc = subprocess.Popen([RELAY] + list(args), env=clean,
-                                     preexec_fn=limit,
-                                     stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, **popen)
-        self._thread = threading.Thread(target=self._collect, daemon=True)
-        self._thread.start()
+        super().__init__([RELAY] + list(args), env=env, preexec_fn=limit,
+                         stdout=subprocess.PIPE, **popen)
 
-    def _collect(self):
-        for raw in self.proc.stderr:
-            with self._cond:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-                self._cond.notify_all()
-        with self._cond:
-            self._cond.notify_all()
 
-    def wait_for(self, pattern, timeout=10.0, start=None):
-        """Waits for a stderr line matching the regex pattern (re.search) at
-        index start or later (default: after the last line matched so far).
-        Returns the match and moves the cursor past that line; raises
-        AssertionError with everything collected when it does not appear."""
-        rx = re.compile(pattern)
-        index = self.cursor if start is None else start
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                while index < len(self.lines):
-                    m = rx.search(self.lines[index])
-                    index += 1
-                    if m:
-                        self.cursor = index
-                        return m
-                left = deadline - time.monotonic()
-                if left <= 0 or (self.proc.poll() is not None
-                                 and not self._thread.is_alive()):
-                    raise AssertionError(
-                        "no stderr line matches %r; got:\n%s"
-                        % (pattern, "\n".join(self.lines)))
-                self._cond.wait(min(left, 0.2))
-
-    def matching(self, pattern):
-        """All stderr lines so far that match the regex pattern."""
-        rx = re.compile(pattern)
-        with self._cond:
-            return [l for l in self.lines if rx.search(l)]
-
-    def stderr(self):
-        with self._cond:
-            return "\n".join(self.lines)
-
-    def stop(self, timeout=15.0):
-        """SIGTERM, then waits; returns the exit status (negative for a
-        signal). Kills it if it does not stop in time, and raises."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise AssertionError("relay did not stop after SIGTERM:\n"
-                                 + self.stderr())
-        self._thread.join(5)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return status
-
-    def wait_exit(self, timeout=15.0):
-        """Waits for the relay to exit on its own; returns the exit status."""
-        status = self.proc.wait(timeout)
-        self._thread.join(5)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return status
+def shutdown_counters(relay):
+    """(sent, dropped, queued) of the relay's last shutdown line."""
+    found = relay.matching(SHUTDOWN_RE)
+    if not found:
+        raise AssertionError("no shutdown line:\n" + relay.stderr())
+    return tuple(int(x) for x in re.search(SHUTDOWN_RE, found[-1]).groups())
 
 
 # --- Upstream side of client mode -------------------------------------------
@@ -297,7 +145,6 @@ class TlsListener:
         self._handler = handler
         self._ctx = None
         if tls:
-            import ssl
             self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._ctx.load_cert_chain(cert, key)
         self._sock = socket.socket()
@@ -343,13 +190,6 @@ def read_request(conn):
         head += chunk
     return head
 
-
-import asyncio  # noqa: E402
-import logging  # noqa: E402
-import ssl  # noqa: E402
-
-import websockets  # noqa: E402
-import websockets.legacy.server  # noqa: E402
 
 # The server's handshake failures (the point of some tests) are not news.
 logging.getLogger("websockets").setLevel(logging.CRITICAL)

@@ -14,21 +14,23 @@
 
 namespace {
 
+using namespace zel;
+
 // The queue's entries, oldest first, joined with '|'. Single-threaded use only.
-std::string contents(const zel_relay_queue &q) {
+std::string contents(const zel_relay_queue& q) {
     std::string out;
-    for (const zel_relay_item *it = q.head; it != nullptr; it = it->next) {
+    for (const zel_relay_item* it = q.head; it != nullptr; it = it->next) {
         if (!out.empty()) out += '|';
-        out.append(reinterpret_cast<const char *>(it->data), it->len);
+        out.append(reinterpret_cast<const char*>(it->data), it->len);
     }
     return out;
 }
 
 // The structural invariants that must hold between any two operations.
-void expect_invariants(const zel_relay_queue &q) {
+void expect_invariants(const zel_relay_queue& q) {
     size_t n = 0, sum = 0;
-    const zel_relay_item *last = nullptr;
-    for (const zel_relay_item *it = q.head; it != nullptr; it = it->next) {
+    const zel_relay_item* last = nullptr;
+    for (const zel_relay_item* it = q.head; it != nullptr; it = it->next) {
         n++;
         sum += it->len;
         last = it;
@@ -42,7 +44,7 @@ void expect_invariants(const zel_relay_queue &q) {
 }
 
 struct PushCase {
-    const char *name;
+    const char* name;
     size_t max_count;
     size_t max_bytes;
     std::vector<std::string> pushes;
@@ -53,6 +55,7 @@ struct PushCase {
 };
 
 TEST(RelayQueue, PushSequences) {
+    // clang-format off
     const PushCase cases[] = {
         {"entry limit drops the oldest", 2, 100, {"a", "bb", "ccc"}, {0, 0, 0}, "bb|ccc", 5, 1},
         {"byte limit drops the oldest", 10, 10, {"1111", "2222", "3333"}, {0, 0, 0}, "2222|3333", 8, 1},
@@ -70,7 +73,8 @@ TEST(RelayQueue, PushSequences) {
         {"refusal between pushes changes nothing", 3, 4,
          {"ab", "toolong", "cd", "ef"}, {0, -1, 0, 0}, "cd|ef", 4, 1},
     };
-    for (const PushCase &c : cases) {
+    // clang-format on
+    for (const PushCase& c : cases) {
         SCOPED_TRACE(c.name);
         zel_relay_queue q;
         ASSERT_EQ(zel_relay_queue_init(&q, c.max_count, c.max_bytes), 0);
@@ -126,17 +130,17 @@ TEST(RelayQueue, TakeHandsOverOwnership) {
     buf[0] = 'X';  // the queue holds a copy, not the caller's buffer
     ASSERT_EQ(zel_relay_queue_push(&q, "second", 6), 0);
 
-    zel_relay_item *a = zel_relay_queue_take(&q);
+    zel_relay_item* a = zel_relay_queue_take(&q);
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(a->data), a->len), "first");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(a->data), a->len), "first");
     EXPECT_EQ(a->next, nullptr);
     EXPECT_EQ(q.count, 1u);
     EXPECT_EQ(q.bytes, 6u);
     expect_invariants(q);
 
-    zel_relay_item *b = zel_relay_queue_take(&q);
+    zel_relay_item* b = zel_relay_queue_take(&q);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->len), "second");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(b->data), b->len), "second");
     EXPECT_EQ(q.head, nullptr);
     EXPECT_EQ(q.tail, nullptr);
     EXPECT_EQ(q.bytes, 0u);
@@ -158,7 +162,7 @@ TEST(RelayQueue, TakeHandsOverOwnership) {
 TEST(RelayQueue, DestroyCountsWhatItDiscards) {
     zel_relay_queue q;
     ASSERT_EQ(zel_relay_queue_init(&q, 2, 64), 0);
-    for (const char *s : {"a", "b", "c"}) ASSERT_EQ(zel_relay_queue_push(&q, s, 1), 0);
+    for (const char* s : {"a", "b", "c"}) ASSERT_EQ(zel_relay_queue_push(&q, s, 1), 0);
     ASSERT_EQ(q.dropped, 1u);
     zel_relay_queue_destroy(&q);
     EXPECT_EQ(q.dropped, 3u);
@@ -204,13 +208,13 @@ TEST(RelayQueueStress, ProducerConsumerKeepOrderAndCounts) {
     long long last = -1;
     for (uint64_t round = 0;; round++) {
         bool finished = done.load();
-        zel_relay_item *it = zel_relay_queue_take(&q);
+        zel_relay_item* it = zel_relay_queue_take(&q);
         if (it == nullptr) {
             if (finished) break;
             std::this_thread::yield();
             continue;
         }
-        std::string got(reinterpret_cast<char *>(it->data), it->len);
+        std::string got(reinterpret_cast<char*>(it->data), it->len);
         unsigned long long n = std::stoull(got);
         if (got != entry_for(n)) bad++;
         if (static_cast<long long>(n) <= last) out_of_order++;
@@ -221,7 +225,7 @@ TEST(RelayQueueStress, ProducerConsumerKeepOrderAndCounts) {
         if (round % 64 == 0) {
             pthread_mutex_lock(&q.lock);
             size_t cnt = 0, sum = 0;
-            for (const zel_relay_item *p = q.head; p != nullptr; p = p->next) {
+            for (const zel_relay_item* p = q.head; p != nullptr; p = p->next) {
                 cnt++;
                 sum += p->len;
             }

@@ -10,6 +10,9 @@
 
 namespace {
 
+using namespace zel;
+using namespace zel::client;
+
 constexpr time_t now = 1'800'000'000;
 
 struct Step {
@@ -17,21 +20,27 @@ struct Step {
     time_t wait;      // reconnect_at - now
 };
 
-std::unique_ptr<relay_state> state(uint32_t min, uint32_t max) {
-    auto st = std::make_unique<relay_state>();
-    st->config.reconnect_min = min;
-    st->config.reconnect_max = max;
-    st->reconnect_delay = min;
-    return st;
+// A client between attempts, its backoff at the configured minimum.
+struct Client {
+    relay_config cfg{};
+    upstream up{};
+};
+
+std::unique_ptr<Client> state(uint32_t min, uint32_t max) {
+    auto c = std::make_unique<Client>();
+    c->cfg.reconnect_min = min;
+    c->cfg.reconnect_max = max;
+    c->up.reconnect_delay = min;
+    return c;
 }
 
-Step step(relay_state *st) {
+Step step(Client* c) {
     testing::internal::CaptureStderr();
-    schedule_reconnect(st, now);
+    schedule_reconnect(c->cfg, &c->up, now);
     std::string err = testing::internal::GetCapturedStderr();
     std::string line = err.substr(err.find(' ') + 1);
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    return {line, st->reconnect_at - now};
+    return {line, c->up.reconnect_at - now};
 }
 
 std::string logged(uint32_t delay) {
@@ -54,7 +63,7 @@ TEST(Backoff, DelaysDoubleUpToTheMaximum) {
         {4, 10, {4, 8, 10, 10}},
         {4294967295u, 4294967295u, {4294967295u, 4294967295u}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         auto st = state(c.min, c.max);
         for (uint32_t want : c.want) {
             Step s = step(st.get());
@@ -68,13 +77,13 @@ TEST(Backoff, DelaysDoubleUpToTheMaximum) {
 
 TEST(Backoff, StepClearsTheConnectionAndZeroDelayStartsAtTheMinimum) {
     auto st = state(7, 100);
-    st->reconnect_delay = 0;
-    st->connected = true;
-    st->wsi = reinterpret_cast<lws *>(&st->queue);  // any non-null value; never used
+    st->up.reconnect_delay = 0;
+    st->up.connected = true;
+    st->up.wsi = reinterpret_cast<lws*>(&st->cfg);  // any non-null value; never used
     EXPECT_EQ(step(st.get()).log, logged(7));
-    EXPECT_EQ(st->wsi, nullptr);
-    EXPECT_FALSE(st->connected);
-    EXPECT_EQ(st->reconnect_delay, 14u);
+    EXPECT_EQ(st->up.wsi, nullptr);
+    EXPECT_FALSE(st->up.connected);
+    EXPECT_EQ(st->up.reconnect_delay, 14u);
 }
 
 // Jitter is up to 20 % of the delay in milliseconds and rounds to a whole extra
@@ -82,15 +91,18 @@ TEST(Backoff, StepClearsTheConnectionAndZeroDelayStartsAtTheMinimum) {
 // 800 ms), about half the time for a 10-second delay (0..2,000 ms).
 TEST(Backoff, JitterAddsASecondOnlyWhenItReachesOne) {
     std::srand(12345);
-    struct JCase { uint32_t delay; int min_extra, max_extra; };
+    struct JCase {
+        uint32_t delay;
+        int min_extra, max_extra;
+    };
     for (JCase c : {JCase{4, 0, 0}, JCase{10, 700, 1300}}) {
         int extra = 0;
         for (int i = 0; i < 2000; ++i) {
             auto st = state(c.delay, c.delay);
             testing::internal::CaptureStderr();
-            schedule_reconnect(st.get(), now);
+            schedule_reconnect(st->cfg, &st->up, now);
             testing::internal::GetCapturedStderr();
-            time_t wait = st->reconnect_at - now;
+            time_t wait = st->up.reconnect_at - now;
             ASSERT_TRUE(wait == c.delay || wait == c.delay + 1) << wait;
             extra += wait == c.delay + 1;
         }

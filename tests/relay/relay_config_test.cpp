@@ -13,22 +13,25 @@
 #include <utility>
 #include <vector>
 
-extern char **environ;
+extern char** environ;
 
 namespace {
 
-using Env = std::vector<std::pair<const char *, const char *>>;
+using namespace zel;
+using namespace zel::config;
+
+using Env = std::vector<std::pair<const char*, const char*>>;
 
 // Leaves exactly the given PCAP_ variables set.
-void set_env(const Env &env) {
+void set_env(const Env& env) {
     std::vector<std::string> names;
-    for (char **e = environ; *e != nullptr; e++)
+    for (char** e = environ; *e != nullptr; e++)
         if (strncmp(*e, "PCAP_", 5) == 0) names.emplace_back(*e, strchr(*e, '=') - *e);
-    for (const std::string &n : names) unsetenv(n.c_str());
-    for (const auto &[k, v] : env) setenv(k, v, 1);
+    for (const std::string& n : names) unsetenv(n.c_str());
+    for (const auto& [k, v] : env) setenv(k, v, 1);
 }
 
-std::string hex(const peer_ip &ip) {
+std::string hex(const peer_ip& ip) {
     std::string out;
     char b[3];
     for (unsigned char c : ip.bytes) {
@@ -38,19 +41,20 @@ std::string hex(const peer_ip &ip) {
     return out;
 }
 
-constexpr const char *kToken = "zeltokenzeltokenzeltokenzeltoken";
-const Env kClient = {{"PCAP_RELAY_URL", "wss://h/"}, {"PCAP_RELAY_SWITCH_ID", "s"}, {"PCAP_RELAY_TOKEN", kToken}};
+constexpr const char* kToken = "zeltokenzeltokenzeltokenzeltoken";
+const Env kClient = {
+    {"PCAP_RELAY_URL", "wss://h/"}, {"PCAP_RELAY_SWITCH_ID", "s"}, {"PCAP_RELAY_TOKEN", kToken}};
 
-Env with(Env base, const Env &more) {
+Env with(Env base, const Env& more) {
     base.insert(base.end(), more.begin(), more.end());
     return base;
 }
 
 TEST(RelayConfig, ParseIp) {
     struct Case {
-        const char *text;
+        const char* text;
         int want_rc;
-        const char *want_hex;
+        const char* want_hex;
     };
     const Case cases[] = {
         {"192.0.2.1", 0, "00000000000000000000ffffc0000201"},
@@ -67,7 +71,7 @@ TEST(RelayConfig, ParseIp) {
         {"", -1, nullptr},
         {nullptr, -1, nullptr},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.text ? c.text : "(null)");
         peer_ip ip;
         memset(&ip, 0xAB, sizeof ip);
@@ -82,7 +86,7 @@ TEST(RelayConfig, ParseIp) {
 // rows check the values that pass.
 TEST(RelayConfig, ParseSize) {
     struct Case {
-        const char *value;  // null: unset
+        const char* value;  // null: unset
         int want_rc;
         size_t want;
     };
@@ -97,7 +101,7 @@ TEST(RelayConfig, ParseSize) {
         {"0x10", -1, 0},
         {"1e3", -1, 0},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(unset)");
         set_env(c.value ? Env{{"PCAP_TEST_SIZE", c.value}} : Env{});
         size_t out = 0;
@@ -110,11 +114,12 @@ TEST(RelayConfig, ParseSize) {
 
 TEST(RelayConfig, ReconnectDelaysAreLenient) {
     struct Case {
-        const char *min;  // null: unset
-        const char *max;
+        const char* min;  // null: unset
+        const char* max;
         uint32_t want_min;
         uint32_t want_max;
     };
+    // clang-format off
     const Case cases[] = {
         {nullptr, nullptr, 1, 60},
         {"0", "0", 1, 1},
@@ -125,7 +130,8 @@ TEST(RelayConfig, ReconnectDelaysAreLenient) {
         {"x", "y", 1, 1},
         {"", "90", 1, 90},
     };
-    for (const Case &c : cases) {
+    // clang-format on
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.min ? c.min : "(unset)") + " / " + (c.max ? c.max : "(unset)"));
         Env env = kClient;
         if (c.min) env.push_back({"PCAP_RELAY_RECONNECT_MIN_SECONDS", c.min});
@@ -216,20 +222,22 @@ TEST(RelayConfig, TokenFileBytes) {
     };
     const Case cases[] = {
         {std::string(kToken) + "\r\n", 0, kToken},
-        {std::string(kToken) + "\n\r\n\r", 0, kToken},    // every trailing CR and LF goes
-        {std::string(kToken) + " \n", 0, std::string(kToken) + " "},  // blanks are part of the token
+        {std::string(kToken) + "\n\r\n\r", 0, kToken},  // every trailing CR and LF goes
+        // blanks are part of the token
+        {std::string(kToken) + " \n", 0, std::string(kToken) + " "},
         {std::string(4095, 'k') + "\r\n", 0, std::string(4095, 'k')},  // the longest arrives whole
         {std::string(4095, 'k') + std::string(9000, '\n'), 0, std::string(4095, 'k')},
-        {std::string(4096, 'k') + "\r\n", -1, ""},                      // never cut
+        {std::string(4096, 'k') + "\r\n", -1, ""},  // never cut
         {std::string(5000, 'k'), -1, ""},
         {std::string(kToken) + std::string(1, '\0') + "tail", -1, ""},  // never cut at a zero byte
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.content.size());
         char path[] = "/tmp/zel-token-unit-XXXXXX";
         int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, c.content.data(), c.content.size()), static_cast<ssize_t>(c.content.size()));
+        ASSERT_EQ(write(fd, c.content.data(), c.content.size()),
+                  static_cast<ssize_t>(c.content.size()));
         close(fd);
         set_env({{"PCAP_RELAY_TOKEN_FILE", path}, {"PCAP_RELAY_TOKEN", "unused"}});
         relay_config cfg;

@@ -13,13 +13,14 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "tests", "relay"))
+                                "..", "tests", "lib"))
 import relaytest  # noqa: E402
+import zelpki  # noqa: E402
+import zelproc  # noqa: E402
 
 BIN = os.environ.get("ZEL_BIN", "")
 BENCH = os.path.join(BIN, "zel_relay_bench")
 RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
-_PASS_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
 LINES = 3000
 
 
@@ -31,25 +32,16 @@ def result_fields(stdout):
     raise AssertionError("no result line in:\n" + stdout)
 
 
-class BenchRun(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls._dir = tempfile.TemporaryDirectory()
-        cls.pki = relaytest.make_pki(cls._dir.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._dir.cleanup()
-
+class BenchRun(zelpki.PkiTestCase):
     def run_case(self, mode, subscribers=1, token=relaytest.TOKEN,
                  harness_token=relaytest.TOKEN, extra=()):
         """Starts a relay, runs the harness to the end; returns (harness
         exit status, stdout, stderr, relay exit status)."""
-        work = tempfile.mkdtemp(dir=self._dir.name)
+        work = tempfile.mkdtemp(dir=self.tmp.name)
         sock = os.path.join(work, "events.sock")
         log = os.path.join(work, "relay.log")
-        port = relaytest.free_port()
-        env = {k: os.environ[k] for k in _PASS_THROUGH if k in os.environ}
+        port = zelproc.free_port()
+        env = zelproc.clean_env()
         env["PCAP_SOCKET"] = sock
         args = [BENCH, "--socket", sock, "--mode", mode, "--port", str(port),
                 "--lines", str(LINES), "--rate", "20000", "--seconds", "30"]
@@ -99,7 +91,7 @@ class BenchRun(unittest.TestCase):
         def listening():
             with open(log) as f:
                 return "wss_listener_started" in f.read()
-        if not relaytest.wait_until(
+        if not zelproc.wait_until(
                 lambda: listening() or relay.poll() is not None, 10):
             raise AssertionError("relay did not start listening")
         if not listening():

@@ -13,6 +13,8 @@
 
 namespace {
 
+using zel::log_line;
+
 // Redirects fd 2 into a pipe; drain() returns everything written so far.
 class StderrCapture {
 public:
@@ -52,7 +54,7 @@ private:
 };
 
 // Splits "<seconds> rest" and checks the seconds lie within [lo, hi].
-std::string strip_time(const std::string &line, time_t lo, time_t hi) {
+std::string strip_time(const std::string& line, time_t lo, time_t hi) {
     size_t sp = line.find(' ');
     if (sp == std::string::npos) return "no time field: " + line;
     long t = std::stol(line.substr(0, sp));
@@ -63,8 +65,8 @@ std::string strip_time(const std::string &line, time_t lo, time_t hi) {
 
 TEST(RelayLog, FormatsOneLine) {
     struct Case {
-        const char *level;
-        const char *message;
+        const char* level;
+        const char* message;
         std::string want;  // after the time stamp
     };
     const Case cases[] = {
@@ -74,10 +76,11 @@ TEST(RelayLog, FormatsOneLine) {
          "level=warning component=zel_packet_monitor_wss event_queue_full dropped=12\n"},
         // A peer-chosen reason must not be able to start a forged line.
         {"error", "wss_connection_error reason=bad\r\n1 level=info x\t\x7f",
-         "level=error component=zel_packet_monitor_wss wss_connection_error reason=bad??1 level=info x??\n"},
+         "level=error component=zel_packet_monitor_wss wss_connection_error reason=bad??1 "
+         "level=info x??\n"},
         {"info", "", "level=info component=zel_packet_monitor_wss \n"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         time_t lo = time(nullptr);
         StderrCapture cap;
@@ -104,12 +107,17 @@ TEST(RelayLog, ConcurrentLinesNeverInterleave) {
     std::thread reader([&] {
         char buf[8192];
         ssize_t r;
-        while ((r = read(cap.read_fd(), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(r));
+        while ((r = read(cap.read_fd(), buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<size_t>(r));
     });
     std::string a = "reader_line " + std::string(300, 'a');
     std::string b = "service_line " + std::string(300, 'b');
-    std::thread ta([&] { for (int i = 0; i < kPerThread; i++) log_line("info", a.c_str()); });
-    std::thread tb([&] { for (int i = 0; i < kPerThread; i++) log_line("warning", b.c_str()); });
+    std::thread ta([&] {
+        for (int i = 0; i < kPerThread; i++) log_line("info", a.c_str());
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < kPerThread; i++) log_line("warning", b.c_str());
+    });
     ta.join();
     tb.join();
     cap.release();  // closes the last write end, so the reader sees EOF

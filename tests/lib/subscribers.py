@@ -19,14 +19,14 @@ import socket
 import ssl
 import struct
 import tempfile
-import unittest
 
 import websockets
 
 import relaytest
+import zelpki
+import zelproc
 
 LISTEN_RE = r"wss_listener_started host=(\S+) port=(\d+) path=/events$"
-SHUTDOWN_RE = r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$"
 
 
 def server_env(pki, socket_path, port, **overrides):
@@ -58,7 +58,7 @@ class ServerRun:
 
     def __init__(self, workdir, pki, nofile=None, **overrides):
         self.pki = pki
-        self.port = relaytest.free_port()
+        self.port = zelproc.free_port()
         self.socket_path = os.path.join(workdir, "events.sock")
         self.source = relaytest.EventSource(self.socket_path)
         env = server_env(pki, self.socket_path, self.port, **overrides)
@@ -87,11 +87,9 @@ class ServerRun:
         self.stopped = True
         status = self.relay.stop()
         self.source.close()
-        found = self.relay.matching(SHUTDOWN_RE)
         counters = None
-        if found:
-            counters = tuple(int(x) for x in
-                             re.search(SHUTDOWN_RE, found[-1]).groups())
+        if self.relay.matching(relaytest.SHUTDOWN_RE):
+            counters = relaytest.shutdown_counters(self.relay)
         return status, counters
 
     def close(self):
@@ -247,18 +245,9 @@ def parse_frames(data):
             close = (code, payload[2:].decode(errors="replace"))
 
 
-class ServerTestCase(unittest.TestCase):
+class ServerTestCase(zelpki.PkiTestCase):
     """A test case with one throwaway PKI for the whole class and a fresh
     server-mode relay per start(), closed when the test ends."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.pki = relaytest.make_pki(cls.tmp.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def start(self, **overrides):
         run = ServerRun(tempfile.mkdtemp(dir=self.tmp.name), self.pki, **overrides)

@@ -10,10 +10,13 @@
 
 namespace {
 
+using namespace zel;
+using namespace zel::reader;
+
 using Lines = std::vector<std::string>;
 
-void collect(void *arg, const unsigned char *line, size_t len) {
-    static_cast<Lines *>(arg)->emplace_back(reinterpret_cast<const char *>(line), len);
+void collect(void* arg, const unsigned char* line, size_t len) {
+    static_cast<Lines*>(arg)->emplace_back(reinterpret_cast<const char*>(line), len);
 }
 
 // The cutter is too large for a test's stack frame.
@@ -23,20 +26,20 @@ std::unique_ptr<line_cutter> new_cutter() {
     return c;
 }
 
-Lines cut(const std::vector<std::string> &chunks) {
+Lines cut(const std::vector<std::string>& chunks) {
     auto c = new_cutter();
     Lines out;
-    for (const std::string &chunk : chunks)
-        line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(chunk.data()),
+    for (const std::string& chunk : chunks)
+        line_cutter_feed(c.get(), reinterpret_cast<const unsigned char*>(chunk.data()),
                          chunk.size(), collect, &out);
     return out;
 }
 
-const std::string longest(reader_max_line, 'x');
-const std::string too_long(reader_max_line + 1, 'y');
+const std::string longest(kMaxLine, 'x');
+const std::string too_long(kMaxLine + 1, 'y');
 
 struct Case {
-    const char *name;
+    const char* name;
     std::vector<std::string> chunks;
     Lines want;
 };
@@ -54,23 +57,29 @@ TEST(LineCutter, CutsTrimsAndSkipsAsReceivesArrive) {
         {"nul bytes are data", {std::string("a\0b\n", 4)}, {std::string("a\0b", 3)}},
         {"unfinished line never delivered", {"done\nhalf"}, {"done"}},
         {"longest line whole", {longest + "\n"}, {longest}},
-        {"longest line in pieces", {longest.substr(0, 1000), longest.substr(1000), "\n"}, {longest}},
+        {"longest line in pieces",
+         {longest.substr(0, 1000), longest.substr(1000), "\n"},
+         {longest}},
         {"over-long line skipped to its newline", {too_long + "tail\nnext\n"}, {"next"}},
-        {"over-long line trickling in", {too_long.substr(0, 7), too_long.substr(7), "more\n", "ok\n"}, {"ok"}},
+        {"over-long line trickling in",
+         {too_long.substr(0, 7), too_long.substr(7), "more\n", "ok\n"},
+         {"ok"}},
         {"twice the buffer without newline", {too_long + too_long + "\nafter\n"}, {"after"}},
         {"line before an over-long one", {"first\n" + too_long + "\nlast\n"}, {"first", "last"}},
     };
-    for (const Case &c : cases) EXPECT_EQ(cut(c.chunks), c.want) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(cut(c.chunks), c.want) << c.name;
 }
 
 TEST(LineCutter, ResetLosesThePartialLine) {
     auto c = new_cutter();
     Lines out;
     std::string a = "partial";
-    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(a.data()), a.size(), collect, &out);
+    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char*>(a.data()), a.size(), collect,
+                     &out);
     line_cutter_reset(c.get());
     std::string b = "fresh\n";
-    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char *>(b.data()), b.size(), collect, &out);
+    line_cutter_feed(c.get(), reinterpret_cast<const unsigned char*>(b.data()), b.size(), collect,
+                     &out);
     EXPECT_EQ(out, Lines{"fresh"});
 }
 
@@ -78,12 +87,12 @@ TEST(LineCutter, ResetLosesThePartialLine) {
 // that could not fit the buffer (262,145 bytes or more) is dropped, the others
 // lose their trailing CRs and count when something is left; an unterminated
 // tail is never a line.
-Lines reference(const std::string &stream) {
+Lines reference(const std::string& stream) {
     Lines out;
     size_t start = 0;
     for (size_t nl; (nl = stream.find('\n', start)) != std::string::npos; start = nl + 1) {
         size_t end = nl;
-        if (end - start >= reader_buffer_size) continue;
+        if (end - start >= kBufferSize) continue;
         while (end > start && stream[end - 1] == '\r') --end;
         if (end > start) out.push_back(stream.substr(start, end - start));
     }
@@ -97,12 +106,24 @@ TEST(LineCutter, ChunkingDoesNotChangeTheLines) {
     std::string stream;
     for (int i = 0; i < 60; ++i) {
         switch (rng() % 6) {
-        case 0: stream += "\r\n"; break;
-        case 1: stream += std::string(rng() % 70000, 'L') + "\n"; break;
-        case 2: stream += too_long.substr(0, reader_max_line - rng() % 3) + "\r\n"; break;
-        case 3: stream += too_long + std::string(rng() % 5000, 'z') + "\n"; break;
-        case 4: stream += std::string(reader_max_line - 1 + rng() % 3, 'e') + "\n"; break;
-        default: stream += "{\"n\":" + std::to_string(i) + "}\n"; break;
+        case 0:
+            stream += "\r\n";
+            break;
+        case 1:
+            stream += std::string(rng() % 70000, 'L') + "\n";
+            break;
+        case 2:
+            stream += too_long.substr(0, kMaxLine - rng() % 3) + "\r\n";
+            break;
+        case 3:
+            stream += too_long + std::string(rng() % 5000, 'z') + "\n";
+            break;
+        case 4:
+            stream += std::string(kMaxLine - 1 + rng() % 3, 'e') + "\n";
+            break;
+        default:
+            stream += "{\"n\":" + std::to_string(i) + "}\n";
+            break;
         }
     }
     Lines whole = cut({stream});
@@ -124,15 +145,15 @@ protected:
     void SetUp() override { st = std::make_unique<relay_state>(); }
     void TearDown() override { zel_relay_queue_destroy(&st->queue); }
 
-    std::string push_all(const std::vector<std::string> &lines) {
+    std::string push_all(const std::vector<std::string>& lines) {
         testing::internal::CaptureStderr();
-        for (const std::string &l : lines)
-            queue_line(st.get(), reinterpret_cast<const unsigned char *>(l.data()), l.size());
+        for (const std::string& l : lines)
+            queue_line(st.get(), reinterpret_cast<const unsigned char*>(l.data()), l.size());
         return testing::internal::GetCapturedStderr();
     }
 
     // The log lines without their time stamps.
-    static std::vector<std::string> events(const std::string &err) {
+    static std::vector<std::string> events(const std::string& err) {
         std::vector<std::string> out;
         size_t at = 0;
         while (at < err.size()) {

@@ -1,0 +1,49 @@
+// The runtime's one view of the active mode, client or server, chosen once at
+// start from the configuration, and the pieces both modes use: the protocol's
+// name and the write of one line as a text message. A mode owns all of its
+// own state; what both modes share (configuration, main queue, context,
+// counters) stays in relay_state. Everything here runs on the service thread.
+#pragma once
+
+#include <libwebsockets.h>
+
+#include <cstddef>
+
+#include "zel_relay_queue.hpp"
+
+namespace zel {
+
+// The relay's one protocol: the protocol table's entry, what the upstream
+// connection binds to, and the only protocol a subscriber's upgrade may reach.
+inline constexpr char kProtocolName[] = "zel-pcap-relay";
+
+// Writes the item's bytes as one text message. 0 when the whole line went
+// out; -1 when no buffer could be had or the library took less or failed, and
+// the connection must then be closed.
+int send_text(lws* wsi, const zel_relay_item* item);
+
+class relay_mode {
+public:
+    virtual ~relay_mode() = default;
+
+    // Fills the mode's part of the context-creation record; whatever it
+    // points to lives as long as the mode.
+    virtual void fill_context_info(lws_context_creation_info* info) = 0;
+
+    // Once the context, the reader thread and the tick are running.
+    virtual void start() = 0;
+
+    // Each pass of the service loop, before the library waits for events.
+    virtual void service_pass() = 0;
+
+    // Every callback of the relay's protocol, with the library's arguments and
+    // its convention for the result (0 go on, nonzero reject or close).
+    virtual int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                         size_t len) = 0;
+
+    // At shutdown, once the reader thread has ended and before the context is
+    // destroyed.
+    virtual void stop() = 0;
+};
+
+}  // namespace zel
