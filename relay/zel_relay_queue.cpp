@@ -1,11 +1,13 @@
-// Bounded drop-oldest FIFO. The lock covers list surgery and counter reads
-// only: the new entry is allocated and copied before locking so a slow
-// allocator never stalls the other thread, while discarded entries are freed
-// under the lock because they must leave the list atomically with the append.
+// Bounded drop-oldest FIFO of shared lines. The lock covers list surgery and
+// counter reads only: the new entry is allocated and copied before locking so
+// a slow allocator never stalls the other thread, while discarded entries are
+// freed under the lock because they must leave the list atomically with the
+// append.
 #include "zel_relay_queue.hpp"
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace zel {
 
@@ -28,6 +30,28 @@ void discard_head(zel_relay_queue* q) {
     q->dropped++;
 }
 
+// Links a ready entry in at the tail, discarding from the head until both
+// limits admit it. The caller has checked len <= max_bytes.
+void append(zel_relay_queue* q, zel_relay_item* item) {
+    pthread_mutex_lock(&q->lock);
+    // bytes <= max_bytes and len <= max_bytes, so max_bytes - len cannot wrap
+    // and the test cannot overflow the way bytes + len could.
+    while (q->head != nullptr && (q->count >= q->max_count || q->bytes > q->max_bytes - item->len))
+        discard_head(q);
+    if (q->tail != nullptr)
+        q->tail->next = item;
+    else
+        q->head = item;
+    q->tail = item;
+    q->count++;
+    q->bytes += item->len;
+    pthread_mutex_unlock(&q->lock);
+}
+
+unsigned char* line_bytes(zel_relay_line* line) {
+    return reinterpret_cast<unsigned char*>(line) + sizeof(zel_relay_line) + kLineHeadroom;
+}
+
 }  // namespace
 
 int zel_relay_queue_init(zel_relay_queue* q, size_t max_count, size_t max_bytes) {
@@ -48,29 +72,37 @@ int zel_relay_queue_push(zel_relay_queue* q, const void* data, size_t len) {
     if (q == nullptr || data == nullptr || len == 0 || len > q->max_bytes) return -1;
 
     auto* item = static_cast<zel_relay_item*>(calloc(1, sizeof(zel_relay_item)));
-    auto* bytes = static_cast<unsigned char*>(malloc(len));
-    if (item == nullptr || bytes == nullptr) {
-        free(bytes);
+    // The line is allocated with its headroom so that no writer has to copy
+    // it again to put a frame header in front.
+    void* raw = malloc(sizeof(zel_relay_line) + kLineHeadroom + len);
+    if (item == nullptr || raw == nullptr) {
+        free(raw);
         free(item);
         return -1;
     }
-    memcpy(bytes, data, len);
-    item->data = bytes;
+    auto* line = new (raw) zel_relay_line{};
+    line->refs.store(1, std::memory_order_relaxed);
+    item->line = line;
+    item->data = line_bytes(line);
     item->len = len;
+    memcpy(item->data, data, len);
+    append(q, item);
+    return 0;
+}
 
-    pthread_mutex_lock(&q->lock);
-    // bytes <= max_bytes and len <= max_bytes, so max_bytes - len cannot wrap
-    // and the test cannot overflow the way bytes + len could.
-    while (q->head != nullptr && (q->count >= q->max_count || q->bytes > q->max_bytes - len))
-        discard_head(q);
-    if (q->tail != nullptr)
-        q->tail->next = item;
-    else
-        q->head = item;
-    q->tail = item;
-    q->count++;
-    q->bytes += len;
-    pthread_mutex_unlock(&q->lock);
+int zel_relay_queue_push_shared(zel_relay_queue* q, const zel_relay_item* shared) {
+    if (q == nullptr || shared == nullptr || shared->line == nullptr || shared->len == 0 ||
+        shared->len > q->max_bytes)
+        return -1;
+    auto* item = static_cast<zel_relay_item*>(calloc(1, sizeof(zel_relay_item)));
+    if (item == nullptr) return -1;
+    // The holder passing the line in keeps it alive, so a relaxed increment
+    // suffices; the release in zel_relay_item_free orders the last use.
+    shared->line->refs.fetch_add(1, std::memory_order_relaxed);
+    item->line = shared->line;
+    item->data = shared->data;
+    item->len = shared->len;
+    append(q, item);
     return 0;
 }
 
@@ -82,9 +114,22 @@ zel_relay_item* zel_relay_queue_take(zel_relay_queue* q) {
     return item;
 }
 
+zel_relay_item* zel_relay_queue_take_upto(zel_relay_queue* q, size_t max_len) {
+    if (q == nullptr) return nullptr;
+    pthread_mutex_lock(&q->lock);
+    zel_relay_item* item =
+        q->head != nullptr && q->head->len <= max_len ? unlink_head(q) : nullptr;
+    pthread_mutex_unlock(&q->lock);
+    return item;
+}
+
 void zel_relay_item_free(zel_relay_item* item) {
     if (item == nullptr) return;
-    free(item->data);
+    zel_relay_line* line = item->line;
+    if (line != nullptr && line->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        line->~zel_relay_line();
+        free(line);
+    }
     free(item);
 }
 
