@@ -43,8 +43,15 @@ void pause_before_retry(relay_state* st) {
     }
 }
 
+struct queue_sink {
+    relay_state* st;
+    size_t lines;  // lines handed over by the current receive
+};
+
 void sink_to_queue(void* arg, const unsigned char* line, size_t len) {
-    queue_line(static_cast<relay_state*>(arg), line, len);
+    auto* sink = static_cast<queue_sink*>(arg);
+    queue_line(sink->st, line, len);
+    sink->lines++;
 }
 
 // Reads one connection until end of stream, a receive error or `stopping`.
@@ -59,7 +66,9 @@ void read_connection(relay_state* st, int fd, line_cutter* cut) {
             return;
         }
         if (n == 0) return;
-        line_cutter_commit(cut, static_cast<size_t>(n), sink_to_queue, st);
+        queue_sink sink{st, 0};
+        line_cutter_commit(cut, static_cast<size_t>(n), sink_to_queue, &sink);
+        if (sink.lines > 0) wake_service(st);
     }
 }
 
@@ -132,6 +141,9 @@ void queue_line(relay_state* st, const unsigned char* line, size_t len) {
         log_line("warning", msg);
         st->last_reported_dropped = dropped;
     }
+}
+
+void wake_service(relay_state* st) {
     if (st->context != nullptr) lws_cancel_service(st->context);
 }
 

@@ -1,7 +1,8 @@
 // The event socket reader: the relay's second thread. It keeps a client
 // connection to the capture daemon's Unix socket (retrying silently once a
 // second while it is absent), cuts the byte stream into event lines, pushes
-// each line into the main queue and wakes the service thread.
+// each line into the main queue and wakes the service thread once for all the
+// lines of one receive: a wake-up per line cost a context switch per line.
 //
 // line_cutter is the stream-to-lines step on its own, without sockets, so that
 // it can be tested and fuzzed: whatever the chunking of a stream, it yields
@@ -50,9 +51,13 @@ void line_cutter_feed(line_cutter* c, const unsigned char* data, size_t len, lin
 
 // Pushes one line into the main queue, logs "event_queue_allocation_failed"
 // when the push fails and "event_queue_full dropped=%llu" when the drop count
-// reaches 1 or a new multiple of 1,000, then wakes the service thread (also
-// after a failed push). Reader thread only.
+// reaches 1 or a new multiple of 1,000. The caller wakes the service thread
+// (wake_service) once it has queued every line it has, also after a failed
+// push. Reader thread only.
 void queue_line(relay_state* st, const unsigned char* line, size_t len);
+
+// Wakes the service thread so that it sends what was queued; any thread.
+void wake_service(relay_state* st);
 
 // Thread entry; arg is the relay_state. Returns null once `stopping` is seen.
 void* reader_main(void* arg);
