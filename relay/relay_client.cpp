@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "relay_frame.hpp"
 #include "relay_log.hpp"
 
 namespace zel::client {
@@ -43,10 +44,10 @@ constexpr int64_t kStallLimitMs = 10'000;
 // long fat path keeps its throughput.
 constexpr int kUnsentLowat = 128 * 1024;
 
-// Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
-// connection rarely has this many lines unacknowledged unless they are tiny;
-// when it does, lines wait in the main queue until acknowledgements free
-// slots.
+// Writes not yet acknowledged, at most: 1 MiB of records. A connection
+// rarely has this many writes unacknowledged unless each carries one tiny
+// line; when it does, lines wait in the main queue until acknowledgements
+// free slots.
 constexpr size_t kInFlightMax = 65536;
 
 // The largest handshake a valid configuration makes: request line with a
@@ -77,22 +78,29 @@ const lws_retry_bo_t kUpstreamIdlePolicy = {
 // would double the delay, so each attempt ends once, in end_attempt.
 //
 // A line counts as sent once TCP has acknowledged its last byte: the TLS
-// socket's byte count when the line's record has been written marks its end,
-// and that count minus the bytes the kernel still holds unacknowledged
-// (SIOCOUTQ) is what the upstream's kernel has taken.
+// socket's byte count when the write that carried the line has gone out marks
+// its end, and that count minus the bytes the kernel still holds
+// unacknowledged (SIOCOUTQ) is what the upstream's kernel has taken. Every
+// line of one write shares that write's end, since they share its records.
+struct in_flight {
+    uint64_t end;    // socket byte count at which the write ends
+    uint64_t lines;  // lines it carried
+};
+
 struct upstream_attempt {
     bool open;                    // from the accepted request until its end
     bool explained;               // a wss_connection_error line already says why it ended
     bool ping_due;                // set by the timer, written by the next writable callback:
                                   // from the timer it could split a partly buffered message
-    bool last_end_open;           // the library still holds part of the newest line
+    bool last_end_open;           // the library still holds part of the newest write
     size_t failed;                // lines taken from the queue whose write failed
     int64_t started_ms;           // when the request was made
     int64_t progress_ms;          // when TCP last acknowledged more, or had nothing left to
     uint64_t acked;               // acknowledged byte count at the last look
-    size_t head;                  // oldest entry of ends
+    size_t head;                  // oldest entry of writes
+    size_t writes;                // entries of writes in use
     size_t count;                 // lines written and not yet acknowledged
-    uint64_t ends[kInFlightMax];  // byte counts at which those lines end
+    in_flight flights[kInFlightMax];  // those writes, oldest first from head
 };
 
 // Client mode's state, one per process, owned by its client_mode.
@@ -100,6 +108,7 @@ struct client_state {
     relay_state* st;  // what both modes share
     upstream up;
     upstream_attempt attempt;
+    frame::writer writer;  // masks and frames the lines of each write
 };
 
 int64_t monotonic_ms() {
@@ -129,10 +138,10 @@ void settle(client_state* c, lws* wsi) {
     upstream_attempt& a = c->attempt;
     uint64_t written = 0, unacked = 0;
     if (tcp_progress(wsi, &written, &unacked) != 0) return;
-    // The library writes nothing of ours while it holds part of a line, so
-    // once it has passed the rest on, the socket's count is that line's end.
+    // The library writes nothing of ours while it holds part of a write, so
+    // once it has passed the rest on, the socket's count is that write's end.
     if (a.last_end_open && !lws_partial_buffered(wsi)) {
-        a.ends[(a.head + a.count - 1) % kInFlightMax] = written;
+        a.flights[(a.head + a.writes - 1) % kInFlightMax].end = written;
         a.last_end_open = false;
     }
     uint64_t acked = written > unacked ? written - unacked : 0;
@@ -141,20 +150,24 @@ void settle(client_state* c, lws* wsi) {
         a.progress_ms = monotonic_ms();
     }
     size_t keep = a.last_end_open ? 1 : 0;
-    while (a.count > keep && a.ends[a.head] <= acked) {
+    while (a.writes > keep && a.flights[a.head].end <= acked) {
+        const uint64_t lines = a.flights[a.head].lines;
         a.head = (a.head + 1) % kInFlightMax;
-        --a.count;
-        ++c->st->sent;
+        --a.writes;
+        a.count -= lines;
+        c->st->sent += lines;
     }
 }
 
-// Notes where the line just written ends; settle fills it in later when the
-// library still holds part of it.
-void record_line_end(upstream_attempt* a, lws* wsi) {
+// Notes where the write just made ends and how many lines it carried; settle
+// fills the end in later when the library still holds part of it.
+void record_write(upstream_attempt* a, lws* wsi, size_t lines) {
     SSL* ssl = lws_get_ssl(wsi);
     BIO* wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
-    a->ends[(a->head + a->count) % kInFlightMax] = wbio != nullptr ? BIO_number_written(wbio) : 0;
-    ++a->count;
+    a->flights[(a->head + a->writes) % kInFlightMax] = {
+        wbio != nullptr ? BIO_number_written(wbio) : 0, lines};
+    ++a->writes;
+    a->count += lines;
     a->last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
 }
 
@@ -197,6 +210,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
     }
     a.open = false;
     a.count = 0;
+    a.writes = 0;
     a.failed = 0;
     a.last_end_open = false;
     if (stopping) {
@@ -338,14 +352,14 @@ int send_ping(lws* wsi) {
     return 0;
 }
 
-// Lines written per writable callback at most. One line per callback held
-// the upstream link to a fraction of what the socket takes, and the main
-// queue then dropped lines at rates a busy switch reaches; the bound keeps
-// the service loop turning while the reader thread refills the queue.
-constexpr int kLinesPerWritable = 64;
+// Buffers of up to 16 KB written per writable callback at most: enough to
+// keep the socket full, few enough that the service loop keeps turning
+// while the reader thread refills the queue.
+constexpr int kBatchesPerWritable = 8;
 
-// A due ping goes first, alone; then queued lines while the connection takes
-// them and there is room to track them. Asks for another callback while work
+// A due ping goes first, alone; then queued lines, as many frames to a write
+// as fit, while the connection takes them and there is room to track them.
+// Choke is checked once per write. Asks for another callback while work
 // remains; with every slot in flight the tick asks again.
 int on_writable(client_state* c, lws* wsi) {
     upstream_attempt& a = c->attempt;
@@ -357,19 +371,17 @@ int on_writable(client_state* c, lws* wsi) {
         if (zel_relay_queue_count(queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kLinesPerWritable && a.count < kInFlightMax && !lws_send_pipe_choked(wsi);
-         ++k) {
-        zel_relay_item* item = zel_relay_queue_take(queue);
-        if (item == nullptr) return 0;
-        const int rc = send_text(wsi, item);
-        zel_relay_item_free(item);
-        if (rc != 0) {
-            ++a.failed;
+    for (int k = 0; k < kBatchesPerWritable && a.writes < kInFlightMax; ++k) {
+        frame::batch_result r;
+        if (frame::write_batch(&c->writer, wsi, queue, &r) != 0) {
+            a.failed += r.lines;
             return -1;
         }
-        record_line_end(&a, wsi);
+        if (r.lines == 0) return 0;
+        record_write(&a, wsi, r.lines);
+        if (lws_send_pipe_choked(wsi)) break;
     }
-    if (zel_relay_queue_count(queue) > 0 && a.count < kInFlightMax) lws_callback_on_writable(wsi);
+    if (zel_relay_queue_count(queue) > 0 && a.writes < kInFlightMax) lws_callback_on_writable(wsi);
     return 0;
 }
 
@@ -429,6 +441,7 @@ public:
     explicit client_mode(relay_state* st) {
         c_.st = st;
         c_.up.reconnect_delay = st->config.reconnect_min;
+        frame::writer_init(&c_.writer, true);
     }
 
     // Client TLS files, and room in the library's per-thread buffer for the

@@ -1,6 +1,6 @@
 // The runtime's one view of the active mode, client or server, chosen once at
-// start from the configuration, and the pieces both modes use: the protocol's
-// name and the write of one line as a text message. A mode owns all of its
+// start from the configuration, and the protocol's name that both modes use.
+// (Both write their lines through relay_frame.) A mode owns all of its
 // own state; what both modes share (configuration, main queue, context,
 // counters) stays in relay_state. Everything here runs on the service thread.
 #pragma once
@@ -9,18 +9,11 @@
 
 #include <cstddef>
 
-#include "zel_relay_queue.hpp"
-
 namespace zel {
 
 // The relay's one protocol: the protocol table's entry, what the upstream
 // connection binds to, and the only protocol a subscriber's upgrade may reach.
 inline constexpr char kProtocolName[] = "zel-pcap-relay";
-
-// Writes the item's bytes as one text message. 0 when the whole line went
-// out; -1 when no buffer could be had or the library took less or failed, and
-// the connection must then be closed.
-int send_text(lws* wsi, const zel_relay_item* item);
 
 class relay_mode {
 public:

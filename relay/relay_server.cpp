@@ -1,11 +1,13 @@
 // Subscriber server mode: who may connect, what a subscriber is sent, and when
 // a subscriber is cut off.
 //
-// Every subscriber owns a bounded queue that fanout fills from the main queue.
-// A subscriber that loses a line is disconnected rather than shown a gap, so
-// what any subscriber receives is always a gapless run of the lines read after
-// it connected. A line is moved into a subscriber queue only when it fits, so
-// a queue shorter than a fan-out batch does not by itself cut anyone off.
+// Every subscriber owns a bounded queue that fanout fills from the main queue;
+// each line is held once and shared by all of them. A subscriber that loses a
+// line is disconnected rather than shown a gap, so what any subscriber
+// receives is always a gapless run of the lines read after it connected. A
+// line is moved into a subscriber queue only when it fits, so neither a queue
+// shorter than a fan-out batch nor a burst that the relay has not yet tried
+// to write cuts anyone off: only a connection that will not take data does.
 //
 // Peers on the allow-list hold a descriptor from accept until their handshake
 // ends; they may hold only so many at once, overall and per address, so that
@@ -21,10 +23,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <new>
 #include <string_view>
 
+#include "relay_frame.hpp"
 #include "relay_log.hpp"
 #include "relay_throttle.hpp"
 
@@ -39,8 +43,25 @@ constexpr std::string_view kEventsPath = "/events";
 constexpr int kPathBufferSize = 64;
 
 // Bounds the work of one service pass so that handshakes and writes of other
-// connections are not starved while a backlog drains.
-constexpr int kFanoutBatch = 64;
+// connections are not starved while a backlog drains. Moving a line costs one
+// small entry per subscriber and no copy, and the reader wakes the service
+// thread once per receive (up to about 500 lines of 500 bytes), so a pass
+// takes a whole receive's worth.
+constexpr int kFanoutBatch = 1024;
+
+// Buffers of up to 16 KB written per writable callback at most, so that one
+// subscriber with a long queue cannot hold the others' writes back.
+constexpr int kBatchesPerWritable = 8;
+
+// How long a subscriber's full queue may wait on a socket that takes nothing
+// before it counts as stalled and is cut off. Lines for everybody wait in the
+// main queue meanwhile, so the bound is short; a subscriber that reads at all
+// drains its socket far sooner, and its writable callback then makes room.
+constexpr int64_t kStallMs = 500;
+
+// How long a subscriber cut off while its socket is choked has to read far
+// enough for its close frame to go out.
+constexpr int kCutCloseSecs = 5;
 
 // 1013 has no name in the library's enum.
 constexpr auto kCloseTryAgainLater = static_cast<lws_close_status>(1013);
@@ -77,6 +98,7 @@ struct server_state {
     log_throttle rejected_log;   // "wss_peer_ip_rejected"
     log_throttle handshake_log;  // "wss_handshake_limit_reached"
     bool fanout_waiting;         // a line waits for a subscriber's writable callback
+    frame::writer writer;        // every subscriber's writes, one at a time
 };
 
 // Server connections get a ping after 20 s without valid traffic and are hung
@@ -254,6 +276,7 @@ int admit(server_state* sv, lws* wsi, server_session* s) {
         return -1;
     s->initialized = true;
     s->overflow = false;
+    s->choked_since_ms = 0;
     s->wsi = wsi;
     s->next = sv->clients;
     sv->clients = s;
@@ -291,58 +314,101 @@ void release(server_state* sv, server_session* s) {
     wake_waiting_fanout(sv);  // it may have been waiting for this one
 }
 
-// Writes queued lines while the connection takes them. fanout moves up to 64
-// lines per pass into every queue; at one line per writable callback even a
-// subscriber that reads as fast as it can would fall behind during a burst and
-// be cut off. A connection that cannot take more stops the loop, so a subscriber
-// that really stalls still fills its queue and is cut off.
+// The one place a subscriber is cut off as a slow consumer: it is reported
+// once, told why, and released at once, not when the close completes: the
+// library can call back writable again while its close handshake is under
+// way, and that must neither report the cut a second time nor send.
+void cut_off(server_state* sv, lws* wsi, server_session* s) {
+    log_line("warning", "wss_slow_consumer_disconnected");
+    close_with(wsi, kCloseTryAgainLater, kReasonSlow);
+    release(sv, s);
+    s->cut = true;
+}
+
+// Writes queued lines, as many frames to a buffer as fit, while the
+// connection takes them; choke is checked once per buffer. A connection that
+// cannot take more stops the loop, so a subscriber that really stalls still
+// fills its queue and is cut off.
 int send_queued(server_state* sv, lws* wsi, server_session* s) {
-    if (s == nullptr || !s->initialized) return 0;
+    if (s == nullptr) return 0;
+    if (s->cut) return -1;  // the close reason goes out now
+    if (!s->initialized) return 0;
     if (s->overflow) {
-        log_line("warning", "wss_slow_consumer_disconnected");
-        close_with(wsi, kCloseTryAgainLater, kReasonSlow);
-        // Released now, not when the close completes: the library can call
-        // back writable again while its close handshake is under way, and
-        // that must neither report the cut a second time nor send.
-        release(sv, s);
+        cut_off(sv, wsi, s);
         return -1;
     }
-    do {
-        zel_relay_item* item = zel_relay_queue_take(&s->queue);
-        if (item == nullptr) break;
-        const int rc = send_text(wsi, item);
-        zel_relay_item_free(item);
-        if (rc != 0) return -1;
-        sv->st->sent++;
-    } while (!lws_send_pipe_choked(wsi));
+    for (int k = 0; k < kBatchesPerWritable; k++) {
+        frame::batch_result r;
+        if (frame::write_batch(&sv->writer, wsi, &s->queue, &r) != 0) return -1;
+        if (r.lines == 0) break;
+        sv->st->sent += r.lines;
+        s->choked_since_ms = 0;  // the socket took data: not stalled
+        if (lws_send_pipe_choked(wsi)) break;
+    }
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
     wake_waiting_fanout(sv);  // this queue has room again
     return 0;
 }
 
+int64_t monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+}
+
+// Whether a subscriber whose queue has no room for the next line has stalled:
+// its socket has taken nothing since its queue last had room, for kStallMs
+// or until the main queue cannot hold another line for it. Lines the relay
+// has not yet tried to write never count: a socket that would take data
+// means the relay is behind, not the subscriber. Only a subscriber with a
+// full queue and a choked socket is ever cut off.
+bool stalled(server_session* s, int64_t now_ms, bool main_queue_full) {
+    if (!lws_send_pipe_choked(s->wsi)) {
+        s->choked_since_ms = 0;
+        return false;
+    }
+    if (s->choked_since_ms == 0) s->choked_since_ms = now_ms;
+    return main_queue_full || now_ms - s->choked_since_ms >= kStallMs;
+}
+
 // Whether every subscriber still served can take a line of len bytes now.
 // Lines are never pushed into a full subscriber queue, since that would drop
 // one and cut the subscriber off even if it reads at once. A full subscriber
-// whose connection takes no more data has really fallen behind: it is marked
-// to be cut off (it will not get this line, so it never sees a gap) and holds
-// nobody back. A full one whose connection would take data has only not been
-// serviced yet: the line stays in the main queue until its writable callback
-// has sent some and wakes fanout again.
+// that has stalled, or that no line this long can ever reach, is cut off
+// here (it never gets this line, so it never sees a gap) and holds nobody
+// back any more. Its close reason goes out at its next writable callback,
+// should its peer ever read again; one that does not read within
+// kCutCloseSecs is closed without it. Any other full one has only
+// not been written to yet: the line stays in the main queue until that
+// subscriber's writable callback has sent some and wakes fanout again.
 bool room_for(server_state* sv, size_t len) {
     bool room = true;
-    for (server_session* s = sv->clients; s != nullptr; s = s->next) {
+    int64_t now_ms = 0;
+    bool main_full = false;
+    server_session* next = nullptr;
+    for (server_session* s = sv->clients; s != nullptr; s = next) {
+        next = s->next;  // cut_off unlinks s
         if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
-        if (len > s->queue.max_bytes || lws_send_pipe_choked(s->wsi))
-            s->overflow = true;
-        else
-            room = false;
-        lws_callback_on_writable(s->wsi);
+        if (now_ms == 0) {
+            now_ms = monotonic_ms();
+            main_full = !zel_relay_queue_fits(&sv->st->queue, len);
+        }
+        lws* wsi = s->wsi;
+        if (len > s->queue.max_bytes || stalled(s, now_ms, main_full)) {
+            cut_off(sv, wsi, s);
+            lws_callback_on_writable(wsi);
+            lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, kCutCloseSecs);
+            continue;
+        }
+        room = false;
+        lws_callback_on_writable(wsi);
     }
     return room;
 }
 
-// Moves up to 64 lines from the main queue into every subscriber queue, no
-// more than each has room for, and asks for another pass while lines remain.
+// Moves up to kFanoutBatch lines from the main queue into every subscriber
+// queue, no more than each has room for, and asks for another pass while
+// lines remain.
 // A line that a subscriber not yet serviced has no room for waits in the main
 // queue until that subscriber's writable callback wakes fanout again.
 void fanout(server_state* sv) {
@@ -369,7 +435,7 @@ void fanout(server_state* sv) {
             // Once a line is lost the session gets nothing more, so it can
             // never be shown a line after the gap.
             if (s->overflow) continue;
-            if (zel_relay_queue_push(&s->queue, item->data, item->len) != 0 ||
+            if (zel_relay_queue_push_shared(&s->queue, item) != 0 ||
                 zel_relay_queue_dropped(&s->queue) != 0)
                 s->overflow = true;
         }
@@ -419,7 +485,10 @@ int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, voi
 
 class server_mode final : public relay_mode {
 public:
-    explicit server_mode(relay_state* st) { sv_.st = st; }
+    explicit server_mode(relay_state* st) {
+        sv_.st = st;
+        frame::writer_init(&sv_.writer, false);
+    }
 
     // The listener: TLS 1.2 or later with the configured certificate, the
     // idle policy, HTTP/1.1 only, a connection table that fits the

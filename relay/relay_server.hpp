@@ -9,6 +9,7 @@
 // log_throttle, whose held-back counts are written by the service loop.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "relay_state.hpp"
@@ -23,6 +24,9 @@ struct server_session {
     server_session* next;   // next entry of the mode's subscriber list
     bool initialized;       // counted, listed and queue live
     bool overflow;          // lost a line; disconnected at its next writable callback
+    bool cut;               // cut off and released; closes at its next writable callback
+    int64_t choked_since_ms;  // when its queue was first seen full and its socket
+                              // choked, with no write taken since; 0 otherwise
 };
 
 // Server mode for st; null when memory for it cannot be had. Its start logs

@@ -1,0 +1,75 @@
+// WebSocket text frames that the relay builds itself, so that one TLS record
+// and one system call carry as many lines as fit in 16 KB instead of one line
+// each. Every line is still one final text frame (FIN, opcode 1) holding
+// exactly the line's bytes: unmasked from server to client, masked from
+// client to server with keys that OpenSSL's RAND_bytes draws in bulk. The
+// buffer goes out with lws_write(LWS_WRITE_RAW) through the connection's TLS;
+// pings and closes keep the library's own path, and the library writes
+// nothing of ours while it still holds part of an earlier write.
+//
+// Service thread only: a writer's buffer is reused by every connection of
+// its mode, one write at a time.
+#pragma once
+
+#include <libwebsockets.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zel_relay_queue.hpp"
+
+namespace zel::frame {
+
+// Payload and headers of one buffer. 16 KB is TLS's largest record, so a
+// bigger buffer would only be cut into records again.
+inline constexpr size_t kBatchBytes = 16384;
+inline constexpr size_t kMaxHeader = 14;  // 2 + 8 length bytes + 4 key bytes
+
+// Size of the header of a frame of len payload bytes.
+size_t header_size(uint64_t len, bool masked);
+
+// Writes the header of a final text frame of len bytes to out (room for
+// kMaxHeader bytes), with the mask bit and key when key is not null. Returns
+// its size.
+size_t write_header(unsigned char* out, uint64_t len, const unsigned char* key);
+
+// The longest payload whose frame, header included, fits in room bytes.
+size_t max_payload(size_t room, bool masked);
+
+// dst[i] = src[i] ^ key[i % 4] for n bytes, a word at a time; dst may be src.
+void copy_masked(unsigned char* dst, const unsigned char* src, size_t n, const unsigned char key[4]);
+
+// Mask keys from RAND_bytes, 1,024 per draw.
+struct mask_pool {
+    unsigned char keys[4096];
+    size_t next;  // offset of the next unused key; sizeof keys when none is left
+};
+
+void mask_pool_init(mask_pool* pool);
+
+// Copies the next key to key; -1 when RAND_bytes fails.
+int mask_pool_next(mask_pool* pool, unsigned char key[4]);
+
+// One mode's scratch buffer and, for a client, its key pool.
+struct writer {
+    bool masked;  // client to server
+    mask_pool masks;
+    alignas(16) unsigned char buf[LWS_PRE + kBatchBytes];
+};
+
+void writer_init(writer* w, bool masked);
+
+// What one write_batch did.
+struct batch_result {
+    size_t lines;  // lines taken from the queue (written, or lost if it failed)
+    size_t bytes;  // bytes handed to lws_write
+};
+
+// Takes the oldest lines of q that fit in one buffer of kBatchBytes, or the
+// oldest alone when it does not fit in one, and writes them to wsi as one
+// write. 0 when that write was taken whole (out->lines is 0 when q was
+// empty); -1 when no key could be drawn or the library failed or took less,
+// and the connection must then be closed: the lines taken are lost.
+int write_batch(writer* w, lws* wsi, zel_relay_queue* q, batch_result* out);
+
+}  // namespace zel::frame
