@@ -16,3 +16,7 @@ endforeach()
 
 # The capture daemon live on lo feeding the relay in client mode (needs root).
 zel_relay_pytest(relay_client_end_to_end test_end_to_end.py "asan;tsan;live")
+
+# The relay's own framing: header forms and masking, and buffers of frames
+# read back by the library's parser over loopback in both directions.
+zel_relay_gtest(relay_frame relay_frame_test.cpp "asan;tsan;unit")

@@ -172,6 +172,57 @@ TEST(RelayQueue, DestroyCountsWhatItDiscards) {
     zel_relay_queue_destroy(nullptr);
 }
 
+// A line shared by two queues: one allocation, the same bytes in both, each
+// queue with its own count, limits and drops, and the bytes alive until the
+// last holder frees them (ASan reports a use after free or a leak).
+TEST(RelayQueue, SharedLineOutlivesEveryHolderButTheLast) {
+    zel_relay_queue main, a, b;
+    ASSERT_EQ(zel_relay_queue_init(&main, 8, 64), 0);
+    ASSERT_EQ(zel_relay_queue_init(&a, 1, 64), 0);
+    ASSERT_EQ(zel_relay_queue_init(&b, 8, 4), 0);
+    ASSERT_EQ(zel_relay_queue_push(&main, "line1", 5), 0);
+    zel_relay_item* line = zel_relay_queue_take(&main);
+    ASSERT_NE(line, nullptr);
+    ASSERT_EQ(zel_relay_queue_push_shared(&a, line), 0);
+    EXPECT_EQ(zel_relay_queue_push_shared(&b, line), -1);  // longer than b's byte limit
+    EXPECT_EQ(zel_relay_queue_push_shared(&b, nullptr), -1);
+    EXPECT_EQ(contents(b), "");
+    EXPECT_EQ(a.head->data, line->data) << "the bytes were copied, not shared";
+    zel_relay_item_free(line);  // the taker lets go first
+    EXPECT_EQ(contents(a), "line1");
+    expect_invariants(a);
+
+    ASSERT_EQ(zel_relay_queue_push(&main, "two", 3), 0);
+    zel_relay_item* two = zel_relay_queue_take(&main);
+    ASSERT_EQ(zel_relay_queue_push_shared(&a, two), 0);  // discards line1, its last holder
+    ASSERT_EQ(zel_relay_queue_push_shared(&b, two), 0);
+    EXPECT_EQ(a.dropped, 1u);
+    EXPECT_EQ(b.dropped, 0u);
+    zel_relay_item* from_a = zel_relay_queue_take(&a);
+    zel_relay_queue_destroy(&b);  // b's entry goes; a's taken item and `two` remain
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(from_a->data), from_a->len), "two");
+    zel_relay_item_free(from_a);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(two->data), two->len), "two");
+    zel_relay_item_free(two);
+    zel_relay_queue_destroy(&a);
+    zel_relay_queue_destroy(&main);
+}
+
+TEST(RelayQueue, TakeUptoLeavesALongerHeadInPlace) {
+    zel_relay_queue q;
+    ASSERT_EQ(zel_relay_queue_init(&q, 4, 64), 0);
+    ASSERT_EQ(zel_relay_queue_push(&q, "abcd", 4), 0);
+    ASSERT_EQ(zel_relay_queue_push(&q, "ef", 2), 0);
+    EXPECT_EQ(zel_relay_queue_take_upto(&q, 3), nullptr);
+    EXPECT_EQ(contents(q), "abcd|ef");
+    zel_relay_item* item = zel_relay_queue_take_upto(&q, 4);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(item->data), item->len), "abcd");
+    zel_relay_item_free(item);
+    expect_invariants(q);
+    zel_relay_queue_destroy(&q);
+}
+
 // One producer pushes numbered entries of varying length into a small queue
 // while one consumer takes them. Every taken entry must be intact and newer
 // than the one before; whatever was not taken must have been counted as
