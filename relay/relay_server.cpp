@@ -55,8 +55,9 @@ constexpr int kBatchesPerWritable = 8;
 
 // How long a subscriber's full queue may wait on a socket that takes nothing
 // before it counts as stalled and is cut off. Lines for everybody wait in the
-// main queue meanwhile, so the bound is short; a subscriber that reads at all
-// drains its socket far sooner, and its writable callback then makes room.
+// main queue meanwhile (and past its limits are lost to all), so the bound is
+// short; a subscriber that reads at all drains its socket far sooner, and its
+// writable callback then makes room.
 constexpr int64_t kStallMs = 500;
 
 // How long a subscriber cut off while its socket is choked has to read far
@@ -357,18 +358,17 @@ int64_t monotonic_ms() {
 }
 
 // Whether a subscriber whose queue has no room for the next line has stalled:
-// its socket has taken nothing since its queue last had room, for kStallMs
-// or until the main queue cannot hold another line for it. Lines the relay
-// has not yet tried to write never count: a socket that would take data
-// means the relay is behind, not the subscriber. Only a subscriber with a
-// full queue and a choked socket is ever cut off.
-bool stalled(server_session* s, int64_t now_ms, bool main_queue_full) {
+// its socket has been choked, and has taken nothing, since its queue last had
+// room, for kStallMs. Lines the relay has not yet tried to write never count,
+// and neither does a main queue that overflows because the relay is behind:
+// a socket that takes data means the relay is late, not the subscriber.
+bool stalled(server_session* s, int64_t now_ms) {
     if (!lws_send_pipe_choked(s->wsi)) {
         s->choked_since_ms = 0;
         return false;
     }
     if (s->choked_since_ms == 0) s->choked_since_ms = now_ms;
-    return main_queue_full || now_ms - s->choked_since_ms >= kStallMs;
+    return now_ms - s->choked_since_ms >= kStallMs;
 }
 
 // Whether every subscriber still served can take a line of len bytes now.
@@ -384,17 +384,13 @@ bool stalled(server_session* s, int64_t now_ms, bool main_queue_full) {
 bool room_for(server_state* sv, size_t len) {
     bool room = true;
     int64_t now_ms = 0;
-    bool main_full = false;
     server_session* next = nullptr;
     for (server_session* s = sv->clients; s != nullptr; s = next) {
         next = s->next;  // cut_off unlinks s
         if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
-        if (now_ms == 0) {
-            now_ms = monotonic_ms();
-            main_full = !zel_relay_queue_fits(&sv->st->queue, len);
-        }
+        if (now_ms == 0) now_ms = monotonic_ms();
         lws* wsi = s->wsi;
-        if (len > s->queue.max_bytes || stalled(s, now_ms, main_full)) {
+        if (len > s->queue.max_bytes || stalled(s, now_ms)) {
             cut_off(sv, wsi, s);
             lws_callback_on_writable(wsi);
             lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, kCutCloseSecs);
