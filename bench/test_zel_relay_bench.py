@@ -34,9 +34,11 @@ def result_fields(stdout):
 
 class BenchRun(zelpki.PkiTestCase):
     def run_case(self, mode, subscribers=1, token=relaytest.TOKEN,
-                 harness_token=relaytest.TOKEN, extra=()):
+                 harness_token=relaytest.TOKEN, extra=(), lines=LINES,
+                 rate=20000, default_queue=False):
         """Starts a relay, runs the harness to the end; returns (harness
-        exit status, stdout, stderr, relay exit status)."""
+        exit status, stdout, stderr, relay exit status). Rate 0 feeds as
+        fast as the relay reads."""
         work = tempfile.mkdtemp(dir=self.tmp.name)
         sock = os.path.join(work, "events.sock")
         log = os.path.join(work, "relay.log")
@@ -44,16 +46,17 @@ class BenchRun(zelpki.PkiTestCase):
         env = zelproc.clean_env()
         env["PCAP_SOCKET"] = sock
         args = [BENCH, "--socket", sock, "--mode", mode, "--port", str(port),
-                "--lines", str(LINES), "--rate", "20000", "--seconds", "30"]
+                "--lines", str(lines), "--rate", str(rate), "--seconds", "30"]
         if mode == "server":
             env.update({
                 "PCAP_RELAY_MODE": "wss-server", "PCAP_WSS_ENABLED": "true",
                 "PCAP_WSS_HOST": "127.0.0.1", "PCAP_WSS_PORT": str(port),
                 "PCAP_WSS_ALLOWED_IPS": "127.0.0.1",
                 "PCAP_WSS_CERT_FILE": self.pki["server_cert"],
-                "PCAP_WSS_KEY_FILE": self.pki["server_key"],
+                "PCAP_WSS_KEY_FILE": self.pki["server_key"]})
+            if not default_queue:
                 # Room for the whole feed, so no subscriber can be cut off.
-                "PCAP_WSS_QUEUE_EVENTS": str(LINES)})
+                env["PCAP_WSS_QUEUE_EVENTS"] = str(lines)
             args += ["--subscribers", str(subscribers), "--ca", self.pki["ca"]]
         else:
             env.update({
@@ -124,6 +127,20 @@ class BenchRun(zelpki.PkiTestCase):
                 for row in rows:
                     self.assertEqual(row[1:6], [str(LINES), "0", "0", "0", "0"],
                                      out)
+
+    def test_burst_reaches_two_subscribers_with_the_default_queue(self):
+        # 10,000 lines as fast as the relay reads them fit the main queue,
+        # so two subscribers that read as fast as they can must get all of
+        # them, in order, without being cut off by a 256-line queue.
+        burst = 10000
+        status, out, err, relay_status = self.run_case(
+            "server", 2, lines=burst, rate=0, default_queue=True)
+        self.assertEqual(status, 0, out + err + self.relay_log)
+        got = result_fields(out)
+        want = {"fed": str(burst), "delivered": str(2 * burst), "lost": "0",
+                "corrupt": "0", "closed": "0", "relay_dropped": "0"}
+        self.assertEqual({k: got.get(k) for k in want}, want, out)
+        self.assertNotIn("wss_slow_consumer_disconnected", self.relay_log)
 
     def test_relay_with_wrong_token_is_refused_and_reported(self):
         status, out, err, relay_status = self.run_case(
