@@ -36,6 +36,23 @@ TOKEN = "t0k3n-" + "x" * 40
 
 SHUTDOWN_RE = r"shutdown sent=(\d+) dropped=(\d+) queued=(\d+)$"
 
+# Line lengths at the edges of the WebSocket length forms (7, 16 and 64
+# bits), of a 16 KB write and of the 8-byte masking step, up to the longest
+# line the relay carries.
+FRAME_EDGE_LENGTHS = (1, 2, 7, 8, 9, 125, 126, 127, 500, 16367, 16370, 16384,
+                      65535, 65536, 65537, 262144)
+
+
+def frame_edge_lines():
+    """Distinct text lines of every FRAME_EDGE_LENGTHS length, each followed
+    by a run of ordinary 500-byte lines that share a write, as bytes."""
+    out = []
+    for i, n in enumerate(FRAME_EDGE_LENGTHS):
+        head = b"%d:" % i
+        out.append((head + bytes(33 + (i + k) % 94 for k in range(n)))[:n])
+        out += [b"%d.%d:" % (i, k) + b"y" * 490 for k in range(40)]
+    return out
+
 
 class EventSource:
     """The capture daemon's side of the event socket.

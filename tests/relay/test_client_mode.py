@@ -135,6 +135,17 @@ class ClientMode(RelayCase):
         self.assertEqual(up.messages(), lines[2100:])
         self.assertEqual(self.stop(relay), (500, 2100, 0))
 
+    def test_lines_at_every_frame_edge_arrive_whole_and_in_order(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port)
+        relay.wait_for("wss_connected", timeout=15)
+        self.assertTrue(src.wait_client())
+        lines = rt.frame_edge_lines()
+        src.send_lines(lines)
+        self.assertTrue(up.wait_messages(len(lines), timeout=30), len(up.messages()))
+        self.assertEqual(up.messages(), lines)
+
     def test_handshake_headers_path_and_exact_messages(self):
         src = self.source()
         up = self.upstream()

@@ -14,6 +14,7 @@ import websockets  # noqa: E402
 
 from subscribers import (RawSubscriber, ServerTestCase, close_of,  # noqa: E402
                          collect, connect, lines, seq_of)
+from relaytest import frame_edge_lines  # noqa: E402
 import zelproc as zp  # noqa: E402
 
 LIMIT = (1013, "Client limit reached")
@@ -189,6 +190,19 @@ class DeliveryTest(ServerTestCase):
         self.assertEqual(close, SLOW)
         counters = self.stop_cleanly(run)
         self.assertGreaterEqual(counters[0], sent + len(texts))
+
+    def test_lines_at_every_frame_edge_arrive_whole_and_in_order(self):
+        run = self.start()
+        want = [l.decode() for l in frame_edge_lines()]
+
+        async def go():
+            async with connect(run) as ws:
+                run.relay.wait_for("wss_subscriber_connected")
+                run.source.send_lines(frame_edge_lines())
+                return await collect(ws, len(want), timeout=30)
+
+        self.assertEqual(asyncio.run(go()), want)
+        self.stop_cleanly(run)
 
     def test_lines_with_nobody_subscribed_are_discarded(self):
         run = self.start()
