@@ -379,7 +379,7 @@ int on_writable(client_state* c, lws* wsi) {
         }
         if (r.lines == 0) return 0;
         record_write(&a, wsi, r.lines);
-        if (lws_send_pipe_choked(wsi)) break;
+        if (zel_relay_queue_count(queue) == 0 || lws_send_pipe_choked(wsi)) break;
     }
     if (zel_relay_queue_count(queue) > 0 && a.writes < kInFlightMax) lws_callback_on_writable(wsi);
     return 0;

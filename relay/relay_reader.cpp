@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -43,9 +44,32 @@ void pause_before_retry(relay_state* st) {
     }
 }
 
+// A wake-up per receive still costs the service thread a context switch and
+// a handful of system calls for every line or two when the daemon writes its
+// lines one by one at tens of thousands a second, and the reader another
+// switch for each of the daemon's writes. While the feed is that busy (two
+// receives less than this apart), the reader instead sleeps this long after
+// each receive, takes everything that arrived meanwhile in one receive, and
+// wakes the service thread once for all of it. A line therefore waits at most
+// this long; a quieter feed is announced at once.
+constexpr int64_t kGatherNs = 500'000;
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void sleep_until(int64_t ns) {
+    const timespec t{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+// The lines queued since the service thread was last woken.
 struct queue_sink {
     relay_state* st;
-    size_t lines;  // lines handed over by the current receive
+    size_t lines;
 };
 
 void sink_to_queue(void* arg, const unsigned char* line, size_t len) {
@@ -54,22 +78,44 @@ void sink_to_queue(void* arg, const unsigned char* line, size_t len) {
     sink->lines++;
 }
 
+void announce(queue_sink* pending) {
+    if (pending->lines == 0) return;
+    wake_service(pending->st);
+    pending->lines = 0;
+}
+
 // Reads one connection until end of stream, a receive error or `stopping`.
 void read_connection(relay_state* st, int fd, line_cutter* cut) {
     line_cutter_reset(cut);
+    queue_sink pending{st, 0};
+    int64_t last_receive = INT64_MIN / 2;
+    bool busy = false;  // gathering: sleep, then take what came without waiting
+    bool more = false;  // the last receive filled the buffer: read again at once
     while (!st->stopping.load()) {
+        if (busy && !more) sleep_until(last_receive + kGatherNs);
         size_t room = 0;
         unsigned char* space = line_cutter_space(cut, &room);
-        ssize_t n = recv(fd, space, room, 0);
+        ssize_t n = recv(fd, space, room, busy ? MSG_DONTWAIT : 0);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Nothing came while gathering: the feed paused, so the next
+                // line is announced as soon as it arrives.
+                announce(&pending);
+                busy = more = false;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            break;
         }
-        if (n == 0) return;
-        queue_sink sink{st, 0};
-        line_cutter_commit(cut, static_cast<size_t>(n), sink_to_queue, &sink);
-        if (sink.lines > 0) wake_service(st);
+        if (n == 0) break;
+        const int64_t now = monotonic_ns();
+        if (!busy) busy = now - last_receive < kGatherNs;
+        last_receive = now;
+        line_cutter_commit(cut, static_cast<size_t>(n), sink_to_queue, &pending);
+        more = busy && static_cast<size_t>(n) == room;
+        if (!more) announce(&pending);
     }
+    announce(&pending);
 }
 
 }  // namespace

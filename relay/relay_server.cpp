@@ -344,7 +344,7 @@ int send_queued(server_state* sv, lws* wsi, server_session* s) {
         if (r.lines == 0) break;
         sv->st->sent += r.lines;
         s->choked_since_ms = 0;  // the socket took data: not stalled
-        if (lws_send_pipe_choked(wsi)) break;
+        if (zel_relay_queue_count(&s->queue) == 0 || lws_send_pipe_choked(wsi)) break;
     }
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
     wake_waiting_fanout(sv);  // this queue has room again
