@@ -5,9 +5,11 @@
 // - a feeder thread stands in for the capture daemon: it listens on the event
 //   socket path and writes 500-byte lines, each with a sequence number, as
 //   fast as the relay reads them (blocking writes) or at a fixed rate;
-// - the main thread runs one libwebsockets context of receivers: N subscriber
-//   connections to the relay's "/events" (server-mode runs), or one TLS server
-//   that the relay connects to as its upstream (client-mode runs).
+// - the main thread runs the receivers: N subscriber connections to the
+//   relay's "/events" (server-mode runs; bare OpenSSL connections with their
+//   own frame parser, zel_relay_bench_ws, because the library's client parser
+//   could not keep up with the relay), or one libwebsockets TLS server that
+//   the relay connects to as its upstream (client-mode runs).
 // Receivers check that every message is one whole line, in order, and count
 // the lines lost in gaps; the report gives lines/s per connection and in all,
 // the CPU share of the receiving thread (to show it is not what limits the
@@ -40,6 +42,7 @@
 #include <string_view>
 
 #include "zel_relay_bench_line.hpp"
+#include "zel_relay_bench_ws.hpp"
 
 namespace {
 
@@ -169,6 +172,7 @@ private:
 // One receiving connection. Main thread only.
 struct conn_stats {
     lws *wsi = nullptr;
+    ws_sub *sub = nullptr;  // server-mode runs: the native subscriber
     bool established = false;
     bool closed = false;
     bool closed_in_run = false;  // closed before the run ended, not by our SIGTERM
@@ -520,29 +524,66 @@ int create_context(bench *b) {
     return 0;
 }
 
+void sub_message(void *arg, std::string_view text) {
+    on_line(&g_bench, static_cast<conn_stats *>(arg), text);
+}
+
+void sub_closed(void *arg, int code, std::string_view reason) {
+    auto *c = static_cast<conn_stats *>(arg);
+    c->closed = true;
+    c->close_code = code;
+    const size_t n = std::min(reason.size(), sizeof c->close_reason - 1);
+    std::memcpy(c->close_reason, reason.data(), n);
+    c->close_reason[n] = '\0';
+}
+
 int connect_subscribers(bench *b) {
     for (int i = 0; i < b->opt.subscribers; i++) {
         conn_stats *c = &b->conns[i];
-        lws_client_connect_info ci{};
-        ci.context = b->ctx;
-        ci.address = "127.0.0.1";
-        ci.port = b->opt.port;
-        ci.ssl_connection = LCCSCF_USE_SSL;
-        ci.path = "/events";
-        ci.host = "127.0.0.1";
-        ci.origin = nullptr;  // the relay refuses any Origin header
-        ci.protocol = nullptr;
-        ci.local_protocol_name = kProtocolName;
-        ci.alpn = "http/1.1";
-        ci.opaque_user_data = c;
-        ci.pwsi = &c->wsi;
-        if (lws_client_connect_via_info(&ci) == nullptr && !c->closed) {
-            std::fprintf(stderr, "subscriber %d: connect request refused\n", i);
+        // A refusal can mean the listener is not up yet: try for a while.
+        const int64_t deadline = now_ns() + b->opt.connect_seconds * kNsPerSec;
+        do {
+            c->sub = ws_sub_open("127.0.0.1", b->opt.port, "/events", b->opt.ca, c->error,
+                                 sizeof c->error);
+        } while (c->sub == nullptr && std::strstr(c->error, "refused") != nullptr &&
+                 now_ns() < deadline && usleep(100'000) == 0);
+        if (c->sub == nullptr) {
+            std::fprintf(stderr, "subscriber %d could not connect: %s\n", i, c->error);
             return -1;
         }
+        c->established = true;
+        b->established++;
     }
     b->conn_count = b->opt.subscribers;
     return 0;
+}
+
+// One pass of the receivers: the native subscribers wait up to 1 ms for data,
+// the library's context (client-mode runs) is polled without waiting.
+void service(bench *b) {
+    if (b->opt.mode == run_mode::client) {
+        lws_service(b->ctx, 0);
+        return;
+    }
+    pollfd fds[kMaxConns];
+    conn_stats *who[kMaxConns];
+    nfds_t n = 0;
+    for (int i = 0; i < b->conn_count; i++) {
+        conn_stats *c = &b->conns[i];
+        if (c->sub == nullptr || c->closed) continue;
+        fds[n] = {ws_sub_fd(c->sub), POLLIN, 0};
+        who[n++] = c;
+    }
+    if (n == 0) {
+        usleep(1000);
+        return;
+    }
+    if (poll(fds, n, 1) <= 0) return;
+    for (nfds_t i = 0; i < n; i++) {
+        if (fds[i].revents == 0) continue;
+        ws_sub_events ev{sub_message, sub_closed, who[i]};
+        ws_sub_read(who[i]->sub, ev);
+    }
 }
 
 // ---- run phases ---------------------------------------------------------------
@@ -576,10 +617,10 @@ int wait_connected(bench *b) {
                              b->established, want, connect_s);
             return -1;
         }
-        lws_service(b->ctx, 0);
+        service(b);
     }
     const int64_t settle = now_ns() + kSettleNs;
-    while (now_ns() < settle) lws_service(b->ctx, 0);
+    while (now_ns() < settle) service(b);
     return 0;
 }
 
@@ -602,7 +643,7 @@ void run_feed(bench *b) {
     sample_cpu(b, t_go);
     b->feed.go.store(true);
     for (;;) {
-        lws_service(b->ctx, 0);
+        service(b);
         const int64_t now = now_ns();
         if (now - t_go > static_cast<int64_t>(b->opt.seconds * kNsPerSec) + kDrainCapNs) break;
         if (!b->feed.done.load()) continue;
@@ -652,7 +693,7 @@ relay_counters stop_relay(bench *b) {
     const int64_t deadline = now_ns() + kShutdownWaitNs;
     while (now_ns() < deadline) {
         if (read_shutdown_line(b->opt.relay_log, &rc)) break;
-        lws_service(b->ctx, 0);  // lets our side of the closes happen
+        service(b);  // lets our side of the closes happen
     }
     if (!rc.found) std::fprintf(stderr, "no shutdown line in %s within 20 s\n", b->opt.relay_log);
     return rc;
@@ -903,6 +944,7 @@ int main(int argc, char **argv) {
     pthread_join(feeder, nullptr);
     lws_sul_schedule(b->ctx, 0, &b->tick, tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_context_destroy(b->ctx);
+    for (int i = 0; i < b->conn_count; i++) ws_sub_free(b->conns[i].sub);
     unlink(b->opt.socket_path);
     return status;
 }
