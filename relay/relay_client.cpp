@@ -352,6 +352,11 @@ int send_ping(lws* wsi) {
     return 0;
 }
 
+// How long shutdown waits for the upstream to acknowledge what was written,
+// looking every few milliseconds.
+constexpr int kShutdownAckWaitMs = 200;
+constexpr int kShutdownAckPollMs = 5;
+
 // Buffers of up to 16 KB written per writable callback at most: enough to
 // keep the socket full, few enough that the service loop keeps turning
 // while the reader thread refills the queue.
@@ -466,9 +471,18 @@ public:
         return client_callback(&c_, wsi, reason, in, len);
     }
 
-    // Counts the lines TCP has acknowledged by now as sent.
+    // Counts the lines TCP has acknowledged by now as sent. The upstream may
+    // hold back its acknowledgement of the last write for tens of
+    // milliseconds (delayed ACK), and that write can carry dozens of lines,
+    // so a healthy connection gets a short while to acknowledge everything.
     void stop() override {
-        if (c_.attempt.open && c_.up.connected && c_.up.wsi != nullptr) settle(&c_, c_.up.wsi);
+        if (!c_.attempt.open || !c_.up.connected || c_.up.wsi == nullptr) return;
+        for (int waited_ms = 0;; waited_ms += kShutdownAckPollMs) {
+            settle(&c_, c_.up.wsi);
+            if (c_.attempt.count == 0 || waited_ms >= kShutdownAckWaitMs) return;
+            const timespec pause{0, kShutdownAckPollMs * 1'000'000L};
+            nanosleep(&pause, nullptr);
+        }
     }
 
 private:
