@@ -47,8 +47,9 @@ void pause_before_retry(relay_state* st) {
 // A wake-up per receive still costs the service thread a context switch and
 // a handful of system calls for every line or two when the daemon writes its
 // lines one by one at tens of thousands a second, and the reader another
-// switch for each of the daemon's writes. While the feed is that busy (two
-// receives less than this apart), the reader instead sleeps this long after
+// switch for each of the daemon's writes. While the feed is that busy (three
+// receives in a row less than this apart; two can be a chance meeting of a
+// slow feed's lines), the reader instead sleeps this long after
 // each receive, takes everything that arrived meanwhile in one receive, and
 // wakes the service thread once for all of it. A line therefore waits at most
 // this long; a quieter feed is announced at once.
@@ -89,6 +90,7 @@ void read_connection(relay_state* st, int fd, line_cutter* cut) {
     line_cutter_reset(cut);
     queue_sink pending{st, 0};
     int64_t last_receive = INT64_MIN / 2;
+    int quick = 0;      // receives in a row that came less than kGatherNs apart
     bool busy = false;  // gathering: sleep, then take what came without waiting
     bool more = false;  // the last receive filled the buffer: read again at once
     while (!st->stopping.load()) {
@@ -102,6 +104,7 @@ void read_connection(relay_state* st, int fd, line_cutter* cut) {
                 // line is announced as soon as it arrives.
                 announce(&pending);
                 busy = more = false;
+                quick = 0;
                 continue;
             }
             if (errno == EINTR) continue;
@@ -109,7 +112,10 @@ void read_connection(relay_state* st, int fd, line_cutter* cut) {
         }
         if (n == 0) break;
         const int64_t now = monotonic_ns();
-        if (!busy) busy = now - last_receive < kGatherNs;
+        if (!busy) {
+            quick = now - last_receive < kGatherNs ? quick + 1 : 0;
+            busy = quick >= 2;
+        }
         last_receive = now;
         line_cutter_commit(cut, static_cast<size_t>(n), sink_to_queue, &pending);
         more = busy && static_cast<size_t>(n) == room;
