@@ -91,6 +91,7 @@ struct handshake_slot {
 
 // Server mode's state, one per process, owned by its server_mode.
 struct server_state {
+    lws_sorted_usec_list_t stall_timer;  // runs fanout when a choked subscriber's time is up
     relay_state* st;          // what both modes share
     server_session* clients;  // subscribers, newest first
     size_t client_count;
@@ -371,6 +372,19 @@ bool stalled(server_session* s, int64_t now_ms) {
     return now_ms - s->choked_since_ms >= kStallMs;
 }
 
+void fanout(server_state* sv);
+
+void stall_timer_fired(lws_sorted_usec_list_t* sul) {
+    fanout(lws_container_of(sul, server_state, stall_timer));
+}
+
+// Lines wait for a subscriber whose socket is choked; if no new line or
+// writable callback comes meanwhile, fanout still runs when its time is up.
+void check_again_at(server_state* sv, int64_t due_ms, int64_t now_ms) {
+    const lws_usec_t in_us = static_cast<lws_usec_t>(due_ms - now_ms + 1) * 1000;
+    lws_sul_schedule(sv->st->context, 0, &sv->stall_timer, stall_timer_fired, in_us);
+}
+
 // Whether every subscriber still served can take a line of len bytes now.
 // Lines are never pushed into a full subscriber queue, since that would drop
 // one and cut the subscriber off even if it reads at once. A full subscriber
@@ -384,6 +398,7 @@ bool stalled(server_session* s, int64_t now_ms) {
 bool room_for(server_state* sv, size_t len) {
     bool room = true;
     int64_t now_ms = 0;
+    int64_t due_ms = 0;  // the earliest time a choked subscriber counts as stalled
     server_session* next = nullptr;
     for (server_session* s = sv->clients; s != nullptr; s = next) {
         next = s->next;  // cut_off unlinks s
@@ -397,8 +412,11 @@ bool room_for(server_state* sv, size_t len) {
             continue;
         }
         room = false;
+        if (s->choked_since_ms != 0 && (due_ms == 0 || s->choked_since_ms + kStallMs < due_ms))
+            due_ms = s->choked_since_ms + kStallMs;
         lws_callback_on_writable(wsi);
     }
+    if (due_ms != 0) check_again_at(sv, due_ms, now_ms);
     return room;
 }
 
@@ -523,7 +541,10 @@ public:
         return server_callback(&sv_, wsi, reason, user, in);
     }
 
-    void stop() override {}
+    void stop() override {
+        lws_sul_schedule(sv_.st->context, 0, &sv_.stall_timer, stall_timer_fired,
+                         LWS_SET_TIMER_USEC_CANCEL);
+    }
 
 private:
     server_state sv_{};
