@@ -44,7 +44,7 @@ constexpr int64_t kStallLimitMs = 10'000;
 // long fat path keeps its throughput.
 constexpr int kUnsentLowat = 128 * 1024;
 
-// Writes not yet acknowledged, at most: 1 MiB of records. A connection
+// Writes not yet acknowledged, at most (1 MiB of entries). A connection
 // rarely has this many writes unacknowledged unless each carries one tiny
 // line; when it does, lines wait in the main queue until acknowledgements
 // free slots.
