@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "relay_log.hpp"
+#include "zel_version.hpp"
 
 namespace zel {
 
@@ -172,6 +173,27 @@ int read_conf_line(FILE* f, char* buf) {
     if (c == EOF && len == 0 && !too_long) return -1;
     buf[len] = '\0';
     return too_long ? 0 : 1;
+}
+
+// "--version" answers whatever else the command line holds, so a package
+// script can always ask; only the path after -c or --config is not an option.
+bool wants_version(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--config") == 0 || strcmp(argv[i], "-c") == 0)
+            i++;
+        else if (strcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
+// A report that never reached its reader must not look like success.
+int flush_report() {
+    if (fflush(stdout) != 0) {
+        report_errno("stdout", errno);
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -480,6 +502,11 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
     const char* config_path = nullptr;  // points into argv
     bool check_config = false;
 
+    if (wants_version(argc, argv)) {
+        printf("zel_packet_monitor_wss %s\n", kVersion);
+        return flush_report();
+    }
+
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (strcmp(arg, "--check-config") == 0) {
@@ -522,12 +549,7 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
         printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s\n",
                cfg->server_mode ? "wss-server" : "wss-client", enabled, cfg->host, cfg->port,
                cfg->path, cfg->switch_id);
-        // A report that never reached its reader must not look like success.
-        if (fflush(stdout) != 0) {
-            report_errno("stdout", errno);
-            return 1;
-        }
-        return 0;
+        return flush_report();
     }
     if (cfg->server_mode && !cfg->enabled) {
         log_line("info", "wss_listener_disabled");

@@ -83,8 +83,8 @@ int read_secret(relay_config* cfg);
 int parse_wss_url(relay_config* cfg);
 
 // The front of the relay's main: command line, configuration file choice,
-// load_config and the early outcomes ("--check-config" report, listener
-// disabled). Returns -1 when the runtime should start with *cfg, otherwise the
+// load_config and the early outcomes ("--version", the "--check-config"
+// report, listener disabled). Returns -1 when the runtime should start with *cfg, otherwise the
 // exit status to leave with.
 int relay_configure(int argc, char** argv, relay_config* cfg);
 

@@ -41,6 +41,10 @@ LONG_TOKEN = "relay token must contain at most 4095 bytes\n"
 TOKEN_CONTROL = "relay token must not contain control characters\n"
 URL_CONTROL = "PCAP_RELAY_URL must not contain control characters or blanks\n"
 USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
+# The project's one version, as its top CMakeLists.txt declares it.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as _f:
+    VERSION = "zel_packet_monitor_wss %s\n" % re.search(
+        r"project\(zel_packet_monitor VERSION (\S+)", _f.read()).group(1)
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
 
 
@@ -444,6 +448,10 @@ class CommandLine(Fixture):
             ("--help", {}, ["--help"], USAGE, "", 0),
             ("-h before invalid", {}, ["-h", "--bogus"], USAGE, "", 0),
             ("-h after invalid", {}, ["--bogus", "-h"], USAGE, "", 2),
+            ("--version whatever else is there", {"PCAP_RELAY_MODE": "x"},
+             ["--bogus", "-h", "--config", absent, "--version", "--check-config"], "", VERSION, 0),
+            ("--version as the path of -c", env, ["-c", "--version"],
+             "failed to open config file: --version\n", "", 2),
             ("-h before a bad config", {"PCAP_RELAY_MODE": "x"}, ["--config", absent, "-h"], USAGE, "", 0),
             ("positional argument", {}, ["extra"], USAGE, "", 2),
             ("single-dash long option", {}, ["-check-config"], USAGE, "", 2),
