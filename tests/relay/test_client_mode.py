@@ -209,6 +209,8 @@ class ClientMode(RelayCase):
         src.send(b"partial-without-newline")
         time.sleep(0.3)
         src.close_clients()
+        relay.wait_for("level=warning component=zel_packet_monitor_wss "
+                       "unix_socket_disconnected$")
         self.assertTrue(src.wait_client(2))
         relay.wait_for("unix_socket_connected", start=0)
         relay.wait_for("unix_socket_connected")
@@ -216,6 +218,8 @@ class ClientMode(RelayCase):
         self.assertTrue(up.wait_messages(2))
         self.assertEqual(up.messages(), [b"one", b"two"])
         self.assertEqual(self.stop(relay), (2, 0, 0))
+        # The relay's own stop is no loss of the source.
+        self.assertEqual(len(self.events(relay, "unix_socket_disconnected")), 1)
 
     def test_backoff_sequence_then_reset_by_a_handshake(self):
         port = zp.free_port()
@@ -318,6 +322,7 @@ class ClientMode(RelayCase):
         time.sleep(1.5)  # a few silent retries of the absent socket
         self.assertEqual(self.events(relay, "unix_socket_connected"), [])
         self.assertEqual(self.stop(relay), (0, 0, 0))
+        self.assertEqual(self.events(relay, "unix_socket_disconnected"), [])
 
     def test_longest_accepted_token_goes_out_whole(self):
         token = "".join(chr(33 + i % 94) for i in range(4095))
