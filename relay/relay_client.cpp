@@ -195,6 +195,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         else if (lost > 0)
             report_end(&a, "connection closed", lost);
     }
+    c->st->counters.unacknowledged += lost;
     a.open = false;
     a.count = 0;
     a.failed = 0;
@@ -283,6 +284,7 @@ void poll_upstream(client_state* c, time_t now) {
         return;
     }
     if (c->up.wsi != nullptr || now < c->up.reconnect_at) return;
+    ++c->st->counters.attempts;
     a.open = true;
     a.explained = false;
     a.ping_due = false;
@@ -457,6 +459,8 @@ public:
     void stop() override {
         if (c_.attempt.open && c_.up.connected && c_.up.wsi != nullptr) settle(&c_, c_.up.wsi);
     }
+
+    void fill_stats(relay_stats* out) const override { out->connected = c_.up.connected; }
 
 private:
     client_state c_{};

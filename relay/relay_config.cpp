@@ -46,6 +46,9 @@ constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
 constexpr size_t kMaxConfLine = 65536;
 constexpr const char* kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
+// A day: beyond it a stats line tells nothing a restart would not, and the
+// bound keeps the schedule's arithmetic far from overflow.
+constexpr unsigned long long kMaxStatsSeconds = 86400;
 
 // The POSIX locale's white space, fixed so no locale setting can change what
 // a configuration line means.
@@ -263,6 +266,31 @@ int parse_ip(const char* text, peer_ip* out) {
     return inet_pton(AF_INET6, text, out->bytes) == 1 ? 0 : -1;
 }
 
+int load_stats_config(relay_config* cfg) {
+    const char* v = env_or("PCAP_RELAY_STATS_SECONDS", "0");
+    // Digits only, as for the sizes, but 0 is a value here: it turns the line off.
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long n = *v >= '0' && *v <= '9' ? strtoull(v, &end, 10) : 0;
+    if (end == nullptr || *end != '\0' || errno == ERANGE || n > kMaxStatsSeconds) {
+        fputs("PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n", stderr);
+        return -1;
+    }
+    cfg->stats_seconds = static_cast<uint32_t>(n);
+
+    if (copy_value(cfg->metrics_file, sizeof cfg->metrics_file, getenv("PCAP_METRICS_FILE"),
+                   "PCAP_METRICS_FILE") != 0)
+        return -1;
+    // Relative to what? A service's working folder is nobody's choice. The
+    // file is replaced through a temporary one beside it, so it needs a name.
+    const size_t len = strlen(cfg->metrics_file);
+    if (len > 0 && (cfg->metrics_file[0] != '/' || cfg->metrics_file[len - 1] == '/')) {
+        fputs("PCAP_METRICS_FILE must be an absolute path of a file\n", stderr);
+        return -1;
+    }
+    return 0;
+}
+
 int load_server_config(relay_config* cfg) {
     const char* enabled = env_or("PCAP_WSS_ENABLED", "false");
     if (strcmp(enabled, "false") == 0) {
@@ -447,7 +475,8 @@ int load_config(relay_config* cfg) {
     if (parse_size("PCAP_RELAY_QUEUE_MAX_EVENTS", 10000, &cfg->queue_events) != 0 ||
         parse_size("PCAP_RELAY_QUEUE_MAX_BYTES", 268435456, &cfg->queue_bytes) != 0 ||
         copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket),
-                   "PCAP_SOCKET") != 0)
+                   "PCAP_SOCKET") != 0 ||
+        load_stats_config(cfg) != 0)
         return -1;
 
     if (cfg->server_mode) return load_server_config(cfg);

@@ -324,6 +324,61 @@ class ClientMode(RelayCase):
         self.assertEqual(self.stop(relay), (0, 0, 0))
         self.assertEqual(self.events(relay, "unix_socket_disconnected"), [])
 
+    def test_stats_line_and_metrics_file(self):
+        metrics = os.path.join(self.dir, "relay-client.prom")
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_STATS_SECONDS="1",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        src.send_lines([b"a", b"b", b"c"])
+        self.assertTrue(up.wait_messages(3))
+        relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
+                       r"stats sent=3 dropped=0 queued=0 connected=true$", timeout=5)
+        self.assertTrue(zp.wait_until(
+            lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 3,
+            timeout=5))
+        seen = rt.read_metrics(metrics)
+        self.assertEqual({k: v[0] for k, v in seen.items()}, {
+            "zel_relay_sent_total": "counter",
+            "zel_relay_dropped_total": "counter",
+            "zel_relay_queued": "gauge",
+            "zel_relay_unacknowledged_total": "counter",
+            "zel_relay_connection_attempts_total": "counter",
+            "zel_relay_connected": "gauge",
+        })
+        self.assertEqual(seen["zel_relay_connected"][2], 1)
+        self.assertEqual(seen["zel_relay_connection_attempts_total"][2], 1)
+        self.assertEqual(self.stop(relay), (3, 0, 0))
+        # Written once more at the stop, with the shutdown line's figures.
+        final = rt.metric_values(metrics)
+        self.assertEqual((final["zel_relay_sent_total"], final["zel_relay_dropped_total"],
+                          final["zel_relay_queued"], final["zel_relay_connected"]),
+                         (3, 0, 0, 0))
+        self.assertEqual(os.listdir(os.path.dirname(metrics)).count(
+            "relay-client.prom.tmp"), 0)
+
+    def test_metrics_file_that_cannot_be_written(self):
+        # Reported once, not at every interval; the relay carries on, and
+        # writes the file once it can.
+        folder = os.path.join(self.dir, "not-yet")
+        metrics = os.path.join(folder, "relay.prom")
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_STATS_SECONDS="1",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        for _ in range(3):
+            relay.wait_for(rt.STATS_RE)
+        self.assertEqual(
+            [l.split(" ", 1)[1] for l in self.events(relay, "metrics_file_error")],
+            ["level=error component=zel_packet_monitor_wss metrics_file_error "
+             "path=%s reason=open: No such file or directory" % metrics])
+        os.mkdir(folder)
+        self.assertTrue(zp.wait_until(lambda: os.path.exists(metrics), timeout=5))
+        self.stop(relay)
+        self.assertEqual(len(self.events(relay, "metrics_file_error")), 1)
+
     def test_longest_accepted_token_goes_out_whole(self):
         token = "".join(chr(33 + i % 94) for i in range(4095))
         # websockets refuses header lines over 4,110 bytes; a real upstream
