@@ -15,13 +15,16 @@ Everything here drives real programs and real sockets:
 """
 
 import asyncio
+import fcntl
 import logging
 import os
 import re
 import resource
 import socket
 import ssl
+import struct
 import subprocess
+import termios
 import threading
 
 import prometheus_client.parser
@@ -92,6 +95,16 @@ class EventSource:
                         for l in lines)
         self.send(blob)
 
+    def wait_read(self, timeout=10.0):
+        """True once every client has read all that was sent to it: a Unix
+        stream socket's output queue (SIOCOUTQ) holds what its reader has
+        not taken yet."""
+        def unread():
+            with self._lock:
+                return sum(struct.unpack("i", fcntl.ioctl(c, termios.TIOCOUTQ, b"\0" * 4))[0]
+                           for c in self.clients)
+        return wait_until(lambda: unread() == 0, timeout)
+
     def close_clients(self):
         with self._lock:
             for conn in self.clients:
@@ -122,6 +135,16 @@ class Relay(zelproc.Program):
                 resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         super().__init__([RELAY] + list(args), env=env, preexec_fn=limit,
                          stdout=subprocess.PIPE, **popen)
+
+
+UNACKNOWLEDGED_RE = r"wss_connection_error reason=.*; (\d+) lines written but not acknowledged$"
+
+
+def unacknowledged(relay):
+    """Lines the relay reported written upstream and never acknowledged, over
+    all its connections and its stop."""
+    return sum(int(re.search(UNACKNOWLEDGED_RE, l).group(1))
+               for l in relay.matching(UNACKNOWLEDGED_RE))
 
 
 def shutdown_counters(relay):

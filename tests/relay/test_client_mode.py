@@ -497,7 +497,8 @@ class ClientAttemptFailures(RelayCase):
 class ClientStall(RelayCase):
     """An upstream that stops reading is cut within seconds, not at the 60 s
     idle hang-up, and the rest goes to a fresh connection; "sent" counts only
-    what TCP acknowledged, and the lines cut off are reported."""
+    what TCP acknowledged, and the lines cut off are reported, by the cut or
+    by the relay's stop."""
 
     def test_upstream_that_stops_reading_is_replaced(self):
         src = self.source()
@@ -537,14 +538,45 @@ class ClientStall(RelayCase):
         self.assertTrue(zp.wait_until(
             lambda: up.sessions[1].zel_messages[-1:] == [b"after"], timeout=30))
         sent, dropped, queued = self.stop(relay)
-        # Every line read is sent, reported cut off, dropped or queued, once.
-        self.assertEqual(fed[0] + 1, sent + cut_off + dropped + queued,
+        # Every line read is sent, reported cut off (at the stall, or by the
+        # stop), dropped or queued, once.
+        self.assertEqual(fed[0] + 1, sent + rt.unacknowledged(relay) + dropped + queued,
                          relay.stderr())
         # "sent" may count lines that the stalled upstream's kernel took and
         # its program never read, never lines that did not get that far.
         received = len(up.messages())
         self.assertGreaterEqual(sent, received)
         self.assertGreater(cut_off, 0)
+
+    def test_stop_while_lines_are_unacknowledged(self):
+        metrics = os.path.join(self.dir, "stall-stop.prom")
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_QUEUE_MAX_EVENTS="100000",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        lines = [('{"seq":%d,"pad":"%s"}' % (i, "x" * 480)).encode() for i in range(6000)]
+        src.send_lines(lines[:500])
+        self.assertTrue(up.wait_messages(500))
+        up.stall_all()
+        # Far more than the stalled upstream's buffers and the relay's unsent
+        # bound take, so lines are in flight when the relay stops, well
+        # before the 10 s stall limit would cut them.
+        src.send_lines(lines[500:])
+        self.assertTrue(src.wait_read())
+        time.sleep(2)
+        began = time.monotonic()
+        sent, dropped, queued = self.stop(relay)
+        self.assertLess(time.monotonic() - began, 5)  # a moment, not a hang
+        m = relay.wait_for(r"level=error component=zel_packet_monitor_wss wss_connection_error "
+                           r"reason=relay stopping; (\d+) lines written but not acknowledged$",
+                           start=0, timeout=1)
+        self.assertGreater(int(m.group(1)), 0)
+        self.assertEqual(self.events(relay, "wss_disconnected"), [])
+        lost = rt.unacknowledged(relay)
+        self.assertEqual(len(lines), sent + lost + dropped + queued, relay.stderr())
+        self.assertEqual(rt.metric_values(metrics)["zel_relay_unacknowledged_total"], lost)
 
 
 NOBODY = 65534
