@@ -43,6 +43,13 @@ constexpr int64_t kStallLimitMs = 10'000;
 // long fat path keeps its throughput.
 constexpr int kUnsentLowat = 128 * 1024;
 
+// At stop, the kernel goes on sending what it holds and taking the upstream's
+// acknowledgements without the relay's help; this long, at most, the relay
+// waits for them while any byte is unacknowledged, so that lines already on
+// their way count as sent rather than lost. Looked at every 10 ms.
+constexpr int64_t kStopGraceMs = 1000;
+constexpr long kStopPollNs = 10 * 1000 * 1000;
+
 // Lines written but not yet acknowledged, at most: 512 KiB of offsets. A
 // connection rarely has this many lines unacknowledged unless they are tiny;
 // when it does, lines wait in the main queue until acknowledgements free
@@ -195,6 +202,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         else if (lost > 0)
             report_end(&a, "connection closed", lost);
     }
+    c->st->counters.unacknowledged += lost;
     a.open = false;
     a.count = 0;
     a.failed = 0;
@@ -216,6 +224,32 @@ void cut(client_state* c, const char* why) {
     report_end(&c->attempt, why, c->attempt.count + c->attempt.failed);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
     end_attempt(c, nullptr, nullptr, 0);
+}
+
+// At stop: a bounded wait for acknowledgements, then the lines still
+// unacknowledged are reported as a cut connection's are, and counted. Nothing
+// is written meanwhile and no callback runs, since the context is not
+// serviced; the library's close during its destruction then finds nothing
+// left to count.
+void settle_at_stop(client_state* c) {
+    upstream_attempt& a = c->attempt;
+    if (!a.open || !c->up.connected || c->up.wsi == nullptr) return;
+    const int64_t deadline = monotonic_ms() + kStopGraceMs;
+    for (;;) {
+        settle(c, c->up.wsi);
+        uint64_t written = 0, unacked = 0;
+        if (a.count == 0 || tcp_progress(c->up.wsi, &written, &unacked) != 0 || unacked == 0 ||
+            monotonic_ms() >= deadline)
+            break;
+        timespec pause{0, kStopPollNs};
+        nanosleep(&pause, nullptr);
+    }
+    const size_t lost = a.count + a.failed;
+    if (lost > 0) report_end(&a, "relay stopping", lost);
+    c->st->counters.unacknowledged += lost;
+    a.count = 0;
+    a.failed = 0;
+    a.last_end_open = false;
 }
 
 // At least once a second while an attempt is open: the handshake deadline,
@@ -283,6 +317,7 @@ void poll_upstream(client_state* c, time_t now) {
         return;
     }
     if (c->up.wsi != nullptr || now < c->up.reconnect_at) return;
+    ++c->st->counters.attempts;
     a.open = true;
     a.explained = false;
     a.ping_due = false;
@@ -453,10 +488,11 @@ public:
         return client_callback(&c_, wsi, reason, in, len);
     }
 
-    // Counts the lines TCP has acknowledged by now as sent.
-    void stop() override {
-        if (c_.attempt.open && c_.up.connected && c_.up.wsi != nullptr) settle(&c_, c_.up.wsi);
-    }
+    // Counts the lines TCP acknowledges within a moment as sent, and reports
+    // the rest as lost.
+    void stop() override { settle_at_stop(&c_); }
+
+    void fill_stats(relay_stats* out) const override { out->connected = c_.up.connected; }
 
 private:
     client_state c_{};

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "relay_stats.hpp"
 #include "zel_relay_queue.hpp"
 
 namespace zel {
@@ -44,6 +45,9 @@ public:
     // At shutdown, once the reader thread has ended and before the context is
     // destroyed.
     virtual void stop() = 0;
+
+    // The mode's own part of a stats reading: subscribers or connected.
+    virtual void fill_stats(relay_stats* out) const = 0;
 };
 
 }  // namespace zel

@@ -200,10 +200,12 @@ int filter_network(server_state* sv, void* in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
     peer_ip ip{};
     if (!peer_address(fd, &ip) || !listed(&sv->st->config, ip)) {
+        ++sv->st->counters.rejected;
         throttle_event_log(&sv->rejected_log, "warning", "wss_peer_ip_rejected");
         return 1;
     }
     if (!take_slot(sv, ip)) {
+        ++sv->st->counters.handshake_limited;
         throttle_event_log(&sv->handshake_log, "warning", "wss_handshake_limit_reached");
         return 1;
     }
@@ -299,6 +301,7 @@ void release(server_state* sv, server_session* s) {
 int send_queued(server_state* sv, lws* wsi, server_session* s) {
     if (s == nullptr || !s->initialized) return 0;
     if (s->overflow) {
+        ++sv->st->counters.slow_consumers;
         log_line("warning", "wss_slow_consumer_disconnected");
         close_with(wsi, kCloseTryAgainLater, kReasonSlow);
         // Released now, not when the close completes: the library can call
@@ -459,6 +462,8 @@ public:
     }
 
     void stop() override {}
+
+    void fill_stats(relay_stats* out) const override { out->subscribers = sv_.client_count; }
 
 private:
     server_state sv_{};
