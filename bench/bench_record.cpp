@@ -7,6 +7,7 @@
 #include "capture_settings.hpp"
 #include "datagram.hpp"
 #include "event_socket.hpp"
+#include "json_escape.hpp"
 #include "sip_mix.hpp"
 #include "sip_record.hpp"
 
@@ -194,6 +195,32 @@ void BM_memcpy(benchmark::State& state)
 }
 BENCHMARK(BM_json_escape)->ArgsProduct({{1, 0}, {1100, 16384}});
 BENCHMARK(BM_memcpy)->ArgsProduct({{1}, {1100, 16384}});
+
+// Every implementation built in, on the same inputs, whichever one this
+// processor would pick: the figures that decide which variants are worth
+// keeping.
+void BM_escape_variant(benchmark::State& state, zel::escape_variant v)
+{
+    const bool printable = state.range(0) != 0;
+    const std::string in = escape_input(printable, static_cast<std::size_t>(state.range(1)));
+    state.SetLabel(printable ? "printable" : "binary");
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(v.fn(escape_out, sizeof escape_out, p, in.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(in.size()));
+}
+
+const bool variants_registered = [] {
+    for (const zel::escape_variant& v : zel::json_escape_variants())
+        if (v.fn != nullptr)
+            benchmark::RegisterBenchmark((std::string("BM_escape_variant/") + v.name).c_str(),
+                                         BM_escape_variant, v)
+                    ->ArgsProduct({{1, 0}, {1100, 16384}});
+    return true;
+}();
 
 } // namespace
 

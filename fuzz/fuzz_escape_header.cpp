@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
+#include "json_escape.hpp"
 #include "reference_sip.hpp"
 #include "sip_record.hpp"
 

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace zel {
 
@@ -40,22 +39,5 @@ void header_value(const unsigned char* sip, std::size_t len, const char* name, c
 // the whole value when it holds no "sip:"; cut to `cap` - 1 bytes and
 // NUL-terminated.
 void sip_user(const char* value, char* out, std::size_t cap);
-
-// JSON string escaping of `len` bytes into `out` (capacity `cap` >= 1, NUL
-// included). Quote, backslash, LF, CR and tab get two-byte escapes, every
-// other byte outside 0x20-0x7E the six-byte \u00XX form. The first escape
-// that would not fit ends the output, even if a later one would fit.
-// Returns the number of bytes written before the NUL.
-std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len);
-
-// Every implementation of json_escape built in (json_escape uses the widest
-// one the processor supports), so that tests can check each of them, not
-// only the one this machine picks. `fn` is null for one the processor lacks;
-// `cap` must be at least 1.
-struct escape_variant {
-    const char* name;
-    std::size_t (*fn)(char* out, std::size_t cap, const unsigned char* in, std::size_t len);
-};
-std::span<const escape_variant> json_escape_variants();
 
 } // namespace zel

@@ -6,6 +6,7 @@
 // at line ends, NUL bytes, names that are prefixes of other names, lines
 // exactly as long as a name, and payloads without a final newline.
 #include "capture_settings.hpp"
+#include "json_escape.hpp"
 #include "record_capture.hpp"
 #include "reference_sip.hpp"
 #include "sip_record.hpp"
