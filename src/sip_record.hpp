@@ -14,10 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "datagram.hpp"
+
 namespace zel {
 
-// Largest payload that is examined and carried in "raw".
-inline constexpr std::size_t kMaxPayload = 16384;
 // Size of every extracted header value and user part, NUL included.
 inline constexpr std::size_t kValueSize = 512;
 

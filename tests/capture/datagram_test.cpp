@@ -101,23 +101,43 @@ Bytes sll2(const Bytes& ip, std::uint16_t proto = 0x0800)
     return concat(h, ip);
 }
 
-// Runs the handler on an exactly-sized heap copy of the first `caplen`
-// bytes, so that any read past the capture is caught by the sanitizers.
-std::vector<std::string> decode(int dlt, const Bytes& frame, std::size_t caplen)
+// What one frame gave: its records (none or one) and the reasons counted.
+struct Decoded {
+    std::vector<std::string> records;
+    std::string drops;
+};
+
+// The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
+std::string drops_text(const zel::drop_counts& drops)
 {
-    zel_test::start_capture();
-    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen ? caplen : 1]);
-    std::memcpy(copy.get(), frame.data(), caplen);
-    pcap_pkthdr h{};
-    h.ts.tv_sec = 1700000000;
-    h.ts.tv_usec = 5000;
-    h.caplen = static_cast<bpf_u_int32>(caplen);
-    h.len = static_cast<bpf_u_int32>(frame.size());
-    zel::packet(reinterpret_cast<u_char*>(&dlt), &h, copy.get());
-    return zel_test::records();
+    static const char* const names[zel::kDropReasons] = {
+        "link_type",   "not_ipv4",      "not_udp",          "truncated", "header_lies",
+        "fragment",    "empty_payload", "short_first_line", "no_call_id"};
+    std::string out;
+    for (std::size_t k = 0; k < zel::kDropReasons; ++k)
+        if (drops.count[k] != 0)
+            out += (out.empty() ? "" : " ") + std::string(names[k]) + "=" +
+                   std::to_string(drops.count[k]);
+    return out;
 }
 
-std::vector<std::string> decode(int dlt, const Bytes& frame)
+// Decodes an exactly-sized heap copy of the first `caplen` bytes, so that
+// any read past the capture is caught by the sanitizers, and runs what it
+// gives through the record stage.
+Decoded decode(int dlt, const Bytes& frame, std::size_t caplen)
+{
+    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen ? caplen : 1]);
+    std::memcpy(copy.get(), frame.data(), caplen);
+    zel::drop_counts drops;
+    Decoded out;
+    const auto d = zel::decode_frame(dlt, {copy.get(), caplen}, 1700000000, 5000, drops);
+    if (d)
+        out.records = zel_test::records_of(*d);
+    out.drops = drops_text(drops);
+    return out;
+}
+
+Decoded decode(int dlt, const Bytes& frame)
 {
     return decode(dlt, frame, frame.size());
 }
@@ -167,21 +187,26 @@ TEST(Datagram, SameRecordOnEveryLinkType)
 {
     for (const LinkCase& l : kLinks) {
         SCOPED_TRACE(l.name);
-        const auto got = decode(l.dlt, l.frame(ipv4({})));
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0], kWant);
+        const Decoded got = decode(l.dlt, l.frame(ipv4({})));
+        ASSERT_EQ(got.records.size(), 1u);
+        EXPECT_EQ(got.records[0], kWant);
+        EXPECT_EQ(got.drops, "");
     }
 }
 
 // Cutting the capture anywhere before the end of the datagram must yield
-// nothing, and never a read beyond the captured bytes.
+// nothing, counted as a capture too short, and never a read beyond the
+// captured bytes.
 TEST(Datagram, EveryShortCaptureIsIgnored)
 {
     for (const LinkCase& l : kLinks) {
         SCOPED_TRACE(l.name);
         const Bytes f = l.frame(ipv4({}));
-        for (std::size_t cut = 0; cut < f.size(); ++cut)
-            ASSERT_TRUE(decode(l.dlt, f, cut).empty()) << "caplen " << cut;
+        for (std::size_t cut = 0; cut < f.size(); ++cut) {
+            const Decoded got = decode(l.dlt, f, cut);
+            ASSERT_TRUE(got.records.empty()) << "caplen " << cut;
+            ASSERT_EQ(got.drops, "truncated=1") << "caplen " << cut;
+        }
     }
 }
 
@@ -190,7 +215,7 @@ TEST(Datagram, HeaderVariants)
     struct Case {
         const char* name;
         Datagram d;
-        bool handled;
+        const char* drops;  // "" when the datagram is handled
     };
     auto with = [](auto change) {
         Datagram d;
@@ -198,37 +223,39 @@ TEST(Datagram, HeaderVariants)
         return d;
     };
     const Case cases[] = {
-        {"IP options", with([](Datagram& d) { d.ihl_words = 6; }), true},
-        {"longest IP options", with([](Datagram& d) { d.ihl_words = 15; }), true},
-        {"IHL below 5", with([](Datagram& d) { d.ihl_words = 4; }), false},
-        {"IHL 0", with([](Datagram& d) { d.ihl_words = 0; }), false},
-        {"IPv6 version", with([](Datagram& d) { d.version = 6; }), false},
-        {"TCP", with([](Datagram& d) { d.protocol = 6; }), false},
-        {"don't fragment alone", with([](Datagram& d) { d.fragment = 0x4000; }), true},
-        {"more fragments", with([](Datagram& d) { d.fragment = 0x2000; }), false},
-        {"later fragment", with([](Datagram& d) { d.fragment = 0x0001; }), false},
-        {"last fragment with DF", with([](Datagram& d) { d.fragment = 0x4000 | 0x00B9; }), false},
-        {"UDP length 8", with([](Datagram& d) { d.udp_len = 8; }), false},
-        {"UDP length 7", with([](Datagram& d) { d.udp_len = 7; }), false},
-        {"UDP length 0", with([](Datagram& d) { d.udp_len = 0; }), false},
+        {"IP options", with([](Datagram& d) { d.ihl_words = 6; }), ""},
+        {"longest IP options", with([](Datagram& d) { d.ihl_words = 15; }), ""},
+        {"IHL below 5", with([](Datagram& d) { d.ihl_words = 4; }), "header_lies=1"},
+        {"IHL 0", with([](Datagram& d) { d.ihl_words = 0; }), "header_lies=1"},
+        {"IPv6 version", with([](Datagram& d) { d.version = 6; }), "not_ipv4=1"},
+        {"TCP", with([](Datagram& d) { d.protocol = 6; }), "not_udp=1"},
+        {"don't fragment alone", with([](Datagram& d) { d.fragment = 0x4000; }), ""},
+        {"more fragments", with([](Datagram& d) { d.fragment = 0x2000; }), "fragment=1"},
+        {"later fragment", with([](Datagram& d) { d.fragment = 0x0001; }), "fragment=1"},
+        {"last fragment with DF", with([](Datagram& d) { d.fragment = 0x4000 | 0x00B9; }),
+         "fragment=1"},
+        {"UDP length 8", with([](Datagram& d) { d.udp_len = 8; }), "empty_payload=1"},
+        {"UDP length 7", with([](Datagram& d) { d.udp_len = 7; }), "header_lies=1"},
+        {"UDP length 0", with([](Datagram& d) { d.udp_len = 0; }), "header_lies=1"},
         {"UDP length beyond IP", with([](Datagram& d) { d.udp_len = 8 + int(kSip.size()) + 1; }),
-         false},
+         "header_lies=1"},
         {"IP length beyond capture", with([](Datagram& d) { d.ip_len = 28 + int(kSip.size()) + 1; }),
-         false},
-        {"IP length below headers", with([](Datagram& d) { d.ip_len = 27; }), false},
-        {"IP length 0xFFFF", with([](Datagram& d) { d.ip_len = 0xFFFF; }), false},
-        {"trailer after datagram", with([](Datagram& d) { d.trailer = 6; }), true},
+         "truncated=1"},
+        {"IP length below headers", with([](Datagram& d) { d.ip_len = 27; }), "header_lies=1"},
+        {"IP length 0xFFFF", with([](Datagram& d) { d.ip_len = 0xFFFF; }), "truncated=1"},
+        {"trailer after datagram", with([](Datagram& d) { d.trailer = 6; }), ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (const LinkCase& l : kLinks) {
             SCOPED_TRACE(l.name);
-            const auto got = decode(l.dlt, l.frame(ipv4(c.d)));
-            if (c.handled) {
-                ASSERT_EQ(got.size(), 1u);
-                EXPECT_EQ(got[0], kWant);
+            const Decoded got = decode(l.dlt, l.frame(ipv4(c.d)));
+            EXPECT_EQ(got.drops, c.drops);
+            if (*c.drops == '\0') {
+                ASSERT_EQ(got.records.size(), 1u);
+                EXPECT_EQ(got.records[0], kWant);
             } else {
-                EXPECT_TRUE(got.empty());
+                EXPECT_TRUE(got.records.empty());
             }
         }
     }
@@ -241,9 +268,9 @@ TEST(Datagram, PayloadEndsAtUdpLength)
     Datagram d;
     d.payload = kSip + "TRAILING";
     d.udp_len = 8 + static_cast<int>(kSip.size());
-    const auto got = decode(zel::kDltRaw, ipv4(d));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], kWant);
+    const Decoded got = decode(zel::kDltRaw, ipv4(d));
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_EQ(got.records[0], kWant);
 }
 
 TEST(Datagram, ForeignFramesAreIgnored)
@@ -253,23 +280,26 @@ TEST(Datagram, ForeignFramesAreIgnored)
         const char* name;
         int dlt;
         Bytes frame;
+        const char* drops;
     };
     const Case cases[] = {
-        {"two VLAN tags", zel::kDltEthernet, ethernet(ip, {0x88A8, 0x8100})},
-        {"two 802.1Q tags", zel::kDltEthernet, ethernet(ip, {0x8100, 0x8100})},
-        {"IPv6 ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x86DD)},
-        {"ARP ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x0806)},
-        {"tagged IPv6", zel::kDltEthernet, ethernet(ip, {0x8100}, 0x86DD)},
-        {"cooked v1 IPv6", zel::kDltLinuxSll, sll(ip, 0x86DD)},
-        {"cooked v2 IPv6", zel::kDltLinuxSll2, sll2(ip, 0x86DD)},
-        {"BSD loopback link type", 0, concat({2, 0, 0, 0}, ip)},
-        {"802.11 link type", 105, ip},
-        {"LINKTYPE_RAW number is not a DLT", 101, ip},
-        {"negative link type", -1, ip},
+        {"two VLAN tags", zel::kDltEthernet, ethernet(ip, {0x88A8, 0x8100}), "not_ipv4=1"},
+        {"two 802.1Q tags", zel::kDltEthernet, ethernet(ip, {0x8100, 0x8100}), "not_ipv4=1"},
+        {"IPv6 ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x86DD), "not_ipv4=1"},
+        {"ARP ethertype", zel::kDltEthernet, ethernet(ip, {}, 0x0806), "not_ipv4=1"},
+        {"tagged IPv6", zel::kDltEthernet, ethernet(ip, {0x8100}, 0x86DD), "not_ipv4=1"},
+        {"cooked v1 IPv6", zel::kDltLinuxSll, sll(ip, 0x86DD), "not_ipv4=1"},
+        {"cooked v2 IPv6", zel::kDltLinuxSll2, sll2(ip, 0x86DD), "not_ipv4=1"},
+        {"BSD loopback link type", 0, concat({2, 0, 0, 0}, ip), "link_type=1"},
+        {"802.11 link type", 105, ip, "link_type=1"},
+        {"LINKTYPE_RAW number is not a DLT", 101, ip, "link_type=1"},
+        {"negative link type", -1, ip, "link_type=1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_TRUE(decode(c.dlt, c.frame).empty());
+        const Decoded got = decode(c.dlt, c.frame);
+        EXPECT_TRUE(got.records.empty());
+        EXPECT_EQ(got.drops, c.drops);
     }
 }
 
@@ -278,9 +308,9 @@ TEST(Datagram, LongPayloadIsCutTo16384)
     Datagram d;
     d.payload = kSip;
     d.payload.resize(20000, 'a');
-    const auto got = decode(zel::kDltEthernet, ethernet(ipv4(d)));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], want("192.0.2.10:53", "198.51.100.7:5060", d.payload.substr(0, 16384)));
+    const Decoded got = decode(zel::kDltEthernet, ethernet(ipv4(d)));
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_EQ(got.records[0], want("192.0.2.10:53", "198.51.100.7:5060", d.payload.substr(0, 16384)));
 }
 
 // The text must be what inet_ntop and "%s:%u" would give.
@@ -310,9 +340,9 @@ TEST(Datagram, EndpointText)
 
     Datagram d;
     d.sport = 0;
-    const auto got = decode(zel::kDltRaw, ipv4(d));
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], want("192.0.2.10:0", "198.51.100.7:5060"));
+    const Decoded got = decode(zel::kDltRaw, ipv4(d));
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_EQ(got.records[0], want("192.0.2.10:0", "198.51.100.7:5060"));
 }
 
 // Hostile input: mutated and cut valid frames on every link type must never
@@ -334,14 +364,22 @@ TEST(Datagram, MutatedFramesStaySafe)
         for (unsigned flips = next() % 4; flips > 0; --flips)
             f[next() % f.size()] = static_cast<std::uint8_t>(next());
         const std::size_t caplen = next() % 4 == 0 ? next() % (f.size() + 1) : f.size();
-        const auto got = decode(l.dlt, f, caplen);
-        ASSERT_LE(got.size(), 1u);
-        for (const std::string& r : got) {
+        const Decoded got = decode(l.dlt, f, caplen);
+        ASSERT_LE(got.records.size(), 1u);
+        // A frame is counted under one reason at most, and only if it gave
+        // no record.
+        if (!got.records.empty()) {
+            ASSERT_EQ(got.drops, "");
+        } else if (!got.drops.empty()) {
+            ASSERT_EQ(got.drops.find(' '), std::string::npos) << got.drops;
+            ASSERT_EQ(got.drops.substr(got.drops.size() - 2), "=1") << got.drops;
+        }
+        for (const std::string& r : got.records) {
             ASSERT_EQ(r.find_first_of("\n\r"), std::string::npos);
             for (unsigned char c : r)
                 ASSERT_TRUE(c >= 0x20 && c <= 0x7E);
         }
-        produced += got.size();
+        produced += got.records.size();
     }
     EXPECT_GT(produced, 0u) << "some mutations must leave a valid datagram";
 }

@@ -1,6 +1,7 @@
 #include "record_capture.hpp"
 
 #include "event_socket.hpp"
+#include "sip_record.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,17 @@ void start_capture()
 
 const std::vector<std::string>& records()
 {
+    return captured;
+}
+
+std::vector<std::string> records_of(const zel::datagram& d)
+{
+    start_capture();
+    char src[zel::kEndpointSize];
+    char dst[zel::kEndpointSize];
+    zel::format_endpoint(src, d.source.addr.data(), d.source.port);
+    zel::format_endpoint(dst, d.destination.addr.data(), d.destination.port);
+    zel::parse_sip(d.payload.data(), d.payload.size(), src, dst, d.sec, d.usec);
     return captured;
 }
 

@@ -4,6 +4,8 @@
 // record of the unit run afterwards.
 #pragma once
 
+#include "datagram.hpp"
+
 #include <string>
 #include <vector>
 
@@ -14,5 +16,8 @@ void start_capture();
 
 // Records produced since start_capture, in order.
 const std::vector<std::string>& records();
+
+// The records the record stage makes of one decoded datagram (none or one).
+std::vector<std::string> records_of(const zel::datagram& d);
 
 } // namespace zel_test
