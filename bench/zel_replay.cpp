@@ -1,8 +1,8 @@
-// zel_replay: the capture daemon's decoding and record building run over a
-// capture file instead of a live interface. Every frame goes through the
-// daemon's own packet handler with the file's link type and the frame's
-// own time stamp, and every record is written to standard output followed
-// by a newline, exactly as an event-socket client of the daemon reads it.
+// zel_replay: the capture daemon's chain run over a capture file instead of
+// a live interface. Every frame goes through the daemon's own decoding and
+// record building with the file's link type and the frame's own time
+// stamp, and every record is written to standard output followed by a
+// newline, exactly as an event-socket client of the daemon reads it.
 // The last line on standard error counts frames and records and gives the
 // rate. Useful offline: "what would the daemon have said about this file?"
 //
@@ -10,9 +10,9 @@
 //   -S, -R as in the daemon; -q counts records without writing them.
 // Exit status: 0 done, 1 the file cannot be read (or breaks off) or the
 // output cannot be written, 2 bad usage.
-#include "capture_settings.hpp"
 #include "datagram.hpp"
-#include "event_socket.hpp"
+#include "drop_counts.hpp"
+#include "sip_record.hpp"
 
 #include <pcap/pcap.h>
 
@@ -22,12 +22,9 @@
 #include <cstring>
 #include <getopt.h>
 #include <memory>
+#include <string_view>
 
 namespace {
-
-// Counted on the only thread; the sink and the frame handler touch them.
-unsigned long long frames = 0;
-unsigned long long records = 0;
 
 // One large stdio buffer, set up before the first frame: the per-record
 // path only copies into it.
@@ -38,22 +35,39 @@ void usage(const char* p)
     std::fprintf(stderr, "Usage: %s [-S switch-id] [-R] [-q] FILE\n", p);
 }
 
-void write_record(const char* json, std::size_t len)
+// The daemon's chain with standard output in place of the event socket,
+// handed to the frame handler as libpcap's user pointer.
+struct replay_chain {
+    int dlt = 0;
+    bool quiet = false;  // count records, write none
+    zel::record_options options;
+    zel::drop_counts drops;
+    zel::record_buffer record;
+    unsigned long long frames = 0;
+    unsigned long long records = 0;
+};
+
+// Writes the record and its newline, as an event-socket client reads it.
+void publish(std::string_view record)
 {
-    ++records;
-    fwrite_unlocked(json, 1, len, stdout);
+    fwrite_unlocked(record.data(), 1, record.size(), stdout);
     fputc_unlocked('\n', stdout);
 }
 
-void count_record(const char*, std::size_t)
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 {
-    ++records;
-}
-
-void on_frame(u_char* dlt, const pcap_pkthdr* h, const u_char* data)
-{
-    ++frames;
-    zel::packet(dlt, h, data);
+    auto& chain = *reinterpret_cast<replay_chain*>(user);
+    ++chain.frames;
+    const auto d = zel::decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
+                                     chain.drops);
+    if (!d)
+        return;
+    const std::string_view record = zel::parse_sip(*d, chain.options, chain.record, chain.drops);
+    if (record.empty())
+        return;
+    ++chain.records;
+    if (!chain.quiet)
+        publish(record);
 }
 
 struct pcap_closer {
@@ -64,19 +78,20 @@ struct pcap_closer {
 
 int main(int argc, char** argv)
 {
-    bool quiet = false;
+    // 112 KiB of record buffer: kept off the stack.
+    static replay_chain chain;
     int opt;
     while ((opt = getopt(argc, argv, "S:Rqh")) != -1) {
         switch (opt) {
         case 'S':
-            if (!zel::set_switch_id(optarg))
+            if (!zel::set_switch_id(chain.options, optarg))
                 return 2;
             break;
         case 'R':
-            zel::include_raw = false;
+            chain.options.include_raw = false;
             break;
         case 'q':
-            quiet = true;
+            chain.quiet = true;
             break;
         case 'h':
             usage(argv[0]);
@@ -97,13 +112,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zel_replay: %s\n", err);
         return 1;
     }
-    int dlt = pcap_datalink(pcap.get());
+    chain.dlt = pcap_datalink(pcap.get());
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-    zel::record_sink = quiet ? count_record : write_record;
 
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
-    if (pcap_loop(pcap.get(), -1, on_frame, reinterpret_cast<u_char*>(&dlt)) == -1) {
+    if (pcap_loop(pcap.get(), -1, packet, reinterpret_cast<u_char*>(&chain)) == -1) {
         std::fprintf(stderr, "zel_replay: %s\n", pcap_geterr(pcap.get()));
         status = 1;
     }
@@ -114,6 +128,7 @@ int main(int argc, char** argv)
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const double seconds = took.count();
     std::fprintf(stderr, "frames=%llu records=%llu seconds=%.6f records_per_second=%.0f\n",
-                 frames, records, seconds, seconds > 0 ? static_cast<double>(records) / seconds : 0.0);
+                 chain.frames, chain.records, seconds,
+                 seconds > 0 ? static_cast<double>(chain.records) / seconds : 0.0);
     return status;
 }

@@ -1,7 +1,5 @@
 #include "datagram.hpp"
 
-#include "sip_record.hpp"
-
 #include <pcap/dlt.h>
 
 #include <algorithm>
@@ -109,49 +107,7 @@ std::optional<datagram> dropped(drop_counts& drops, drop_reason why)
     return std::nullopt;
 }
 
-char* put_decimal(char* p, unsigned v)
-{
-    char digits[5];
-    int k = 0;
-    do {
-        digits[k++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (k > 0)
-        *p++ = digits[--k];
-    return p;
-}
-
-// Until the daemon wires the stages itself.
-drop_counts adapter_drops;
-
 } // namespace
-
-std::size_t format_endpoint(char* out, const unsigned char* addr, std::uint16_t port)
-{
-    char* p = out;
-    for (int i = 0; i < 4; ++i) {
-        p = put_decimal(p, addr[i]);
-        *p++ = i < 3 ? '.' : ':';
-    }
-    p = put_decimal(p, port);
-    *p = '\0';
-    return static_cast<std::size_t>(p - out);
-}
-
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* data)
-{
-    const int dlt = *reinterpret_cast<const int*>(user);
-    const auto d = decode_frame(dlt, {data, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
-                                adapter_drops);
-    if (!d)
-        return;
-    char src[kEndpointSize];
-    char dst[kEndpointSize];
-    format_endpoint(src, d->source.addr.data(), d->source.port);
-    format_endpoint(dst, d->destination.addr.data(), d->destination.port);
-    parse_sip(d->payload.data(), d->payload.size(), src, dst, d->sec, d->usec);
-}
 
 std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame,
                                      std::int64_t sec, std::int64_t usec, drop_counts& drops)

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <pcap/pcap.h>
 #include <sys/socket.h>
 
 namespace zel {
@@ -61,11 +60,5 @@ struct datagram {
 // nothing.
 std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame,
                                      std::int64_t sec, std::int64_t usec, drop_counts& drops);
-
-// Until the daemon wires the stages itself: pcap_handler over decode_frame
-// and parse_sip. `user` points to the capture's int data-link type.
-inline constexpr std::size_t kEndpointSize = 64;
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* data);
-std::size_t format_endpoint(char* out, const unsigned char* addr, std::uint16_t port);
 
 } // namespace zel

@@ -64,8 +64,6 @@ int clients[kMaxClients] = {
 };
 static_assert(kMaxClients == 32, "the initialiser above lists 32 free slots");
 
-record_sink_fn record_sink = publish;
-
 int nonblock(int fd)
 {
     int flags = fcntl(fd, F_GETFL, 0);

@@ -22,8 +22,6 @@ inline constexpr int kListenBacklog = 16;
 // Send buffer asked for on every accepted client, so that a reader that is
 // briefly not scheduled is not cut off by a burst of records.
 inline constexpr std::size_t kClientSendBuffer = 4u << 20;
-// Longest record `publish` is ever handed (7 x 16,384).
-inline constexpr std::size_t kMaxRecord = 114688;
 
 // Client slot table: -1 for a free slot, otherwise a connected client's
 // descriptor. New clients take the lowest free slot; publish visits the
@@ -78,10 +76,5 @@ int accept_clients(int server);
 // short is closed and its slot freed, silently; the others still get the
 // record.
 void publish(const char* json, std::size_t len);
-
-// Where finished records go. Starts as `publish`; tests and offline tools
-// point it at their own function. Set it only while no capture runs.
-using record_sink_fn = void (*)(const char* json, std::size_t len);
-extern record_sink_fn record_sink;
 
 } // namespace zel

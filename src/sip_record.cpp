@@ -1,29 +1,32 @@
 #include "sip_record.hpp"
 
-#include "capture_settings.hpp"
-#include "event_socket.hpp"
 #include "json_escape.hpp"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
-#include <span>
-#include <string_view>
 
 namespace zel {
 
 namespace {
 
+// Size of every extracted header value and user part, NUL included: a
+// longer value is cut to 511 bytes.
+constexpr std::size_t kValueSize = 512;
+// Room for an end-point text; the longest, "255.255.255.255:65535", is 21
+// bytes.
+constexpr std::size_t kEndpointSize = 64;
+
 // Escape capacities: six bytes per input byte of the array that holds the
 // value, plus the NUL, so escaping never cuts a value.
 constexpr std::size_t kEscSwitch = 6 * kSwitchIdSize + 1;  // 769
 constexpr std::size_t kEscValue = 6 * kValueSize + 1;      // 3,073
-constexpr std::size_t kEscEndpoint = 6 * 64 + 1;           // 385
+constexpr std::size_t kEscEndpoint = 6 * kEndpointSize + 1;  // 385
 constexpr std::size_t kEscLabel = 6 * 32 + 1;              // 193
 constexpr std::size_t kEscStatus = 6 * 8 + 1;              // 49
 constexpr std::size_t kEscRaw = 6 * kMaxPayload + 1;       // 98,305
-constexpr std::size_t kJsonSize = kMaxRecord + 1;          // 114,689
+constexpr std::size_t kJsonSize = sizeof(record_buffer::bytes);  // 114,689
 
 constexpr std::string_view kHead = "{\"type\":\"sip.message\",\"switch_id\":\"";
 constexpr std::string_view kTs = "\",\"timestamp_ms\":";
@@ -41,7 +44,8 @@ constexpr std::string_view kTail = "\"}";
 
 // Each field is escaped straight into the record with its own capacity;
 // the record array must hold all of them at their longest, so no write can
-// run past it and no field is ever cut.
+// run past it, no field is ever cut and no record is longer than
+// kMaxRecord.
 static_assert(kHead.size() + kTs.size() + kCallId.size() + kSource.size() + kDest.size() +
                       kFrom.size() + kTo.size() + kLabel.size() + kMethod.size() +
                       kStatus.size() + kCseq.size() + kRaw.size() + kTail.size() + 20 +
@@ -62,14 +66,6 @@ bool equal_nocase(const unsigned char* p, const char* name, std::size_t n)
         if (lower(p[i]) != lower(static_cast<unsigned char>(name[i])))
             return false;
     return true;
-}
-
-// Copies at most cap - 1 bytes and terminates; cap is at least 1.
-void copy_cut(char* out, std::size_t cap, const void* in, std::size_t n)
-{
-    n = std::min(n, cap - 1);
-    std::memcpy(out, in, n);
-    out[n] = '\0';
 }
 
 struct record_writer {
@@ -94,12 +90,31 @@ struct record_writer {
     }
 };
 
-// The record array is large and this runs on one thread only.
-char json[kJsonSize];
+char* put_decimal(char* p, unsigned v)
+{
+    char digits[5];
+    int k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (k > 0)
+        *p++ = digits[--k];
+    return p;
+}
 
-} // namespace
-
-namespace {
+// "a.b.c.d:port", as inet_ntop and "%s:%u" would write it, into `out` (at
+// least 22 bytes). Decoding gives only IPv4 end points.
+void format_endpoint(char* out, const endpoint& e)
+{
+    char* p = out;
+    for (int i = 0; i < 4; ++i) {
+        p = put_decimal(p, e.addr[i]);
+        *p++ = i < 3 ? '.' : ':';
+    }
+    p = put_decimal(p, e.port);
+    *p = '\0';
+}
 
 // The value of a line already known to start with a matching name of
 // `nlen` bytes and its colon: leading blanks and tabs and trailing CRs and
@@ -116,9 +131,9 @@ std::string_view trimmed_value(const unsigned char* line, const unsigned char* l
     return {reinterpret_cast<const char*>(v), static_cast<std::size_t>(ve - v)};
 }
 
-// A value as the record carries it: what header_value would give into a
-// kValueSize array, read as a C string, so it is cut to kValueSize - 1
-// bytes and ends at its first NUL. A view into the payload, not a copy.
+// A value as the record carries it: trimmed, cut to kValueSize - 1 bytes
+// and ended at its first NUL, as a C string in a kValueSize array would
+// hold it. A view into the payload, not a copy.
 std::string_view record_value(const unsigned char* line, const unsigned char* line_end,
                               std::size_t nlen)
 {
@@ -228,42 +243,29 @@ std::string_view wanted_value(const header_lines& h, int k)
 
 } // namespace
 
-void header_value(const unsigned char* sip, std::size_t len, const char* name, char* out,
-                  std::size_t cap)
+bool set_switch_id(record_options& options, const char* value)
 {
-    out[0] = '\0';
-    const std::size_t nlen = std::strlen(name);
-    const unsigned char* p = sip;
-    const unsigned char* const end = sip + len;
-    while (p < end) {
-        const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', end - p));
-        const unsigned char* line_end = nl ? nl : end;
-        if (line_has_name(p, static_cast<std::size_t>(line_end - p), name, nlen)) {
-            const std::string_view v = trimmed_value(p, line_end, nlen);
-            copy_cut(out, cap, v.data(), v.size());
-            return;
-        }
-        if (nl == nullptr)
-            return;
-        p = nl + 1;
+    const std::size_t len = std::strlen(value);
+    if (len == 0 || len >= kSwitchIdSize) {
+        std::fprintf(stderr, "switch-id must contain 1-%zu bytes\n", kSwitchIdSize - 1);
+        return false;
     }
+    std::memcpy(options.switch_id, value, len + 1);
+    return true;
 }
 
-void sip_user(const char* value, char* out, std::size_t cap)
+std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
+                           drop_counts& drops)
 {
-    const std::string_view user = user_part(value);
-    copy_cut(out, cap, user.data(), user.size());
-}
-
-void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const char* dst,
-               std::int64_t sec, std::int64_t usec)
-{
-    len = std::min(len, kMaxPayload);
+    const unsigned char* const sip = d.payload.data();
+    const std::size_t len = std::min(d.payload.size(), kMaxPayload);
     const auto* nl = static_cast<const unsigned char*>(std::memchr(sip, '\n', len));
     const std::size_t first_len = nl ? static_cast<std::size_t>(nl - sip) : len;
     // Too short for any SIP first line; this drops CR LF keep-alives.
-    if (first_len < 3)
-        return;
+    if (first_len < 3) {
+        drops.add(drop_reason::short_first_line);
+        return {};
+    }
 
     char method[32] = "";
     char status[8] = "";
@@ -287,17 +289,19 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
         label = method;
     }
 
-    // The same values as header_value name by name (a compact form only
-    // when the long form's value is empty), from a single walk, and read
-    // in place in the payload.
+    // Each value is the first line's of that name (a compact form only
+    // when the long form's value is empty), all found in a single walk, and
+    // read in place in the payload.
     header_lines lines;
     find_headers(sip, len, lines);
     std::string_view call_id = wanted_value(lines, w_call_id);
     if (call_id.empty())
         call_id = wanted_value(lines, w_i);
     // The Call-ID is what tells SIP apart from any other UDP payload.
-    if (call_id.empty())
-        return;
+    if (call_id.empty()) {
+        drops.add(drop_reason::no_call_id);
+        return {};
+    }
 
     std::string_view from = wanted_value(lines, w_from);
     if (from.empty())
@@ -312,11 +316,15 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
     // Millisecond time stamp, wrapping instead of overflowing on absurd
     // input (offline captures can carry any time stamp).
     const auto timestamp_ms = static_cast<std::int64_t>(
-            static_cast<std::uint64_t>(sec) * 1000u + static_cast<std::uint64_t>(usec / 1000));
+            static_cast<std::uint64_t>(d.sec) * 1000u + static_cast<std::uint64_t>(d.usec / 1000));
+    char src[kEndpointSize];
+    char dst[kEndpointSize];
+    format_endpoint(src, d.source);
+    format_endpoint(dst, d.destination);
 
-    record_writer w{json};
+    record_writer w{out.bytes};
     w.put(kHead);
-    w.text(kEscSwitch, switch_id);
+    w.text(kEscSwitch, options.switch_id);
     w.put(kTs);
     w.number(timestamp_ms);
     w.put(kCallId);
@@ -338,13 +346,10 @@ void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const
     w.put(kCseq);
     w.escaped(kEscValue, cseq);
     w.put(kRaw);
-    if (include_raw)
+    if (options.include_raw)
         w.escaped(kEscRaw, sip, len);
     w.put(kTail);
-
-    if (w.n < 1 || w.n > kMaxRecord)
-        return;
-    record_sink(json, w.n);
+    return {out.bytes, w.n};
 }
 
 } // namespace zel

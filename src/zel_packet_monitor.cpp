@@ -6,9 +6,10 @@
 // Exit status: 2 for command-line errors, 1 when the event socket or the
 // capture cannot be set up, 0 otherwise (help, signal, capture error).
 
-#include "capture_settings.hpp"
 #include "datagram.hpp"
+#include "drop_counts.hpp"
 #include "event_socket.hpp"
+#include "sip_record.hpp"
 
 #include <pcap/pcap.h>
 
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -60,6 +62,27 @@ void on_signal(int)
     std::exit(1);
 }
 
+// What the packet handler needs, handed to it as libpcap's user pointer.
+struct capture_chain {
+    int dlt = 0;  // read once after activation
+    zel::record_options options;
+    zel::drop_counts drops;
+    zel::record_buffer record;
+};
+
+// Decode, build, publish: one captured frame through the whole chain.
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
+{
+    auto& chain = *reinterpret_cast<capture_chain*>(user);
+    const auto d = zel::decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
+                                     chain.drops);
+    if (!d)
+        return;
+    const std::string_view record = zel::parse_sip(*d, chain.options, chain.record, chain.drops);
+    if (!record.empty())
+        zel::publish(record.data(), record.size());
+}
+
 using steady = std::chrono::steady_clock;
 
 // A failed accept (no descriptors left, typically) leaves its connection
@@ -96,6 +119,8 @@ int main(int argc, char** argv)
     const char* iface = "any";
     const char* filter = "udp";
     const char* sock_path = "/run/zel-packet-monitor/events.sock";
+    // 112 KiB of record buffer: kept off the stack.
+    static capture_chain chain;
 
     int c;
     while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
@@ -110,11 +135,11 @@ int main(int argc, char** argv)
             sock_path = optarg;
             break;
         case 'S':
-            if (!zel::set_switch_id(optarg))
+            if (!zel::set_switch_id(chain.options, optarg))
                 return 2;
             break;
         case 'R':
-            zel::include_raw = false;
+            chain.options.include_raw = false;
             break;
         case 'h':
             usage(argv[0]);
@@ -157,8 +182,7 @@ int main(int argc, char** argv)
     }
     pcap_freecode(&prog);
 
-    // Read once; packet() gets its address with every dispatch.
-    int dlt = pcap_datalink(pcap);
+    chain.dlt = pcap_datalink(pcap);
 
     // On Linux the capture's read time-out only runs once a packet has
     // arrived, so a blocking dispatch on an idle link never returns: no stop
@@ -169,7 +193,7 @@ int main(int argc, char** argv)
     const int capture_fd = pcap_get_selectable_fd(pcap);
 
     std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n",
-                 iface, filter, sock_path, zel::switch_id);
+                 iface, filter, sock_path, chain.options.switch_id);
 
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
@@ -182,7 +206,7 @@ int main(int argc, char** argv)
         now = steady::now();
         if (now >= accept_resume && zel::accept_clients(server) < 0)
             accept_resume = now + kAcceptPause;
-        if (pcap_dispatch(pcap, 64, zel::packet, reinterpret_cast<u_char*>(&dlt)) < 0) {
+        if (pcap_dispatch(pcap, 64, packet, reinterpret_cast<u_char*>(&chain)) < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }

@@ -1,12 +1,15 @@
 // Record building: exact record bytes for SIP requests and responses, header
-// lookup and user extraction.
-#include "capture_settings.hpp"
+// lookup, user extraction, end-point texts, the drop reasons and the switch
+// id option, all compared as whole records.
 #include "record_capture.hpp"
 #include "sip_record.hpp"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -67,36 +70,29 @@ std::string escaped(const std::string& s)
 
 class SipRecord : public ::testing::Test {
 protected:
-    void SetUp() override
+    // The record of one payload, and the reason counted when there is none.
+    std::optional<std::string> parse(const std::string& payload, std::int64_t sec = kSec,
+                                     std::int64_t usec = kUsec)
     {
-        zel_test::start_capture();
-        std::strcpy(zel::switch_id, "unknown");
-        zel::include_raw = true;
+        drops = {};
+        return zel_test::record_of(payload, kSrc, kDst, sec, usec, options, drops);
     }
-    void TearDown() override
-    {
-        std::strcpy(zel::switch_id, "unknown");
-        zel::include_raw = true;
-    }
-    static void parse(const std::string& payload, std::int64_t sec = kSec,
-                      std::int64_t usec = kUsec)
-    {
-        zel::parse_sip(reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
-                       kSrc, kDst, sec, usec);
-    }
+
+    zel::record_options options;
+    zel::drop_counts drops;
 };
 
 TEST_F(SipRecord, RequestGolden)
 {
-    parse("INVITE sip:1001@example.com SIP/2.0\r\n"
+    const auto got = parse("INVITE sip:1001@example.com SIP/2.0\r\n"
           "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
           "From: \"Alice\" <sip:1000@example.com>;tag=a1\r\n"
           "To: <sip:1001@example.com>\r\n"
           "Call-ID: 3848276298220188511@192.0.2.10\r\n"
           "CSeq: 1 INVITE\r\n"
           "Content-Length: 0\r\n\r\n");
-    ASSERT_EQ(zel_test::records().size(), 1u);
-    EXPECT_EQ(zel_test::records()[0],
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got,
               R"({"type":"sip.message","switch_id":"unknown","timestamp_ms":1700000000123,)"
               R"("call_id":"3848276298220188511@192.0.2.10","source":"192.0.2.10:5060",)"
               R"("destination":"198.51.100.7:5080","from":"1000","to":"1001","label":"INVITE",)"
@@ -108,13 +104,13 @@ TEST_F(SipRecord, RequestGolden)
 
 TEST_F(SipRecord, ResponseGoldenWithoutRaw)
 {
-    zel::include_raw = false;
-    std::strcpy(zel::switch_id, "edge \"7\" \\ a");
-    parse("SIP/2.0 200 OK\r\nCall-ID: c1\r\nFrom: <sip:1000@h>;tag=1\r\nTo: <sip:1001@h>;tag=2\r\n"
+    options.include_raw = false;
+    ASSERT_TRUE(zel::set_switch_id(options, "edge \"7\" \\ a"));
+    const auto got = parse("SIP/2.0 200 OK\r\nCall-ID: c1\r\nFrom: <sip:1000@h>;tag=1\r\nTo: <sip:1001@h>;tag=2\r\n"
           "CSeq: 1 INVITE\r\n\r\n",
           1, 999999);
-    ASSERT_EQ(zel_test::records().size(), 1u);
-    EXPECT_EQ(zel_test::records()[0],
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got,
               R"({"type":"sip.message","switch_id":"edge \"7\" \\ a","timestamp_ms":1999,)"
               R"("call_id":"c1","source":"192.0.2.10:5060","destination":"198.51.100.7:5080",)"
               R"("from":"1000","to":"1001","label":"200","method":"","status":"200",)"
@@ -193,30 +189,37 @@ TEST_F(SipRecord, ExtractsFields)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        zel_test::start_capture();
-        parse(c.payload);
-        ASSERT_EQ(zel_test::records().size(), 1u);
-        EXPECT_EQ(zel_test::records()[0], record(c.want, escaped(c.payload)));
+        const auto got = parse(c.payload);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, record(c.want, escaped(c.payload)));
     }
 }
 
+// Each payload gives no record and is counted under its reason.
 TEST_F(SipRecord, DropsNonSip)
 {
-    const std::string cases[] = {
-        "ab",
-        "\r\n",
-        "\r\n\r\n",
-        "a\nCall-ID: x\r\n",  // first line of one byte
-        "INVITE sip:x SIP/2.0\r\nFrom: <sip:a@h>\r\nCSeq: 1 INVITE\r\n",
-        "INVITE sip:x SIP/2.0\r\nCall-ID:\r\ni:   \r\n",
-        "INVITE sip:x SIP/2.0\r\nXCall-ID: x\r\nCall-ID x\r\n",
-        "INVITE sip:x SIP/2.0\r\nCall-ID: \0x\r\n"s,
-        std::string(100, '\0'),
+    struct Case {
+        std::string payload;
+        zel::drop_reason why;
     };
-    for (const std::string& p : cases) {
-        SCOPED_TRACE(escaped(p));
-        parse(p);
-        EXPECT_TRUE(zel_test::records().empty());
+    const Case cases[] = {
+        {"ab", zel::drop_reason::short_first_line},
+        {"\r\n", zel::drop_reason::short_first_line},
+        {"\r\n\r\n", zel::drop_reason::short_first_line},
+        {"a\nCall-ID: x\r\n", zel::drop_reason::short_first_line},  // first line of one byte
+        {"INVITE sip:x SIP/2.0\r\nFrom: <sip:a@h>\r\nCSeq: 1 INVITE\r\n",
+         zel::drop_reason::no_call_id},
+        {"INVITE sip:x SIP/2.0\r\nCall-ID:\r\ni:   \r\n", zel::drop_reason::no_call_id},
+        {"INVITE sip:x SIP/2.0\r\nXCall-ID: x\r\nCall-ID x\r\n", zel::drop_reason::no_call_id},
+        {"INVITE sip:x SIP/2.0\r\nCall-ID: \0x\r\n"s, zel::drop_reason::no_call_id},
+        {std::string(100, '\0'), zel::drop_reason::no_call_id},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(escaped(c.payload));
+        EXPECT_FALSE(parse(c.payload));
+        zel::drop_counts want;
+        want.add(c.why);
+        EXPECT_EQ(drops.count, want.count);
     }
 }
 
@@ -238,24 +241,33 @@ TEST_F(SipRecord, TimestampTruncatesMicroseconds)
         {INT64_MAX, 0, "-1000"},
     };
     for (const Case& c : cases) {
-        zel_test::start_capture();
         const std::string p = "X sip:x\r\nCall-ID: t\r\n";
-        parse(p, c.sec, c.usec);
+        const auto got = parse(p, c.sec, c.usec);
         const Want w{"t", "", "", "X", "X", "", ""};
-        ASSERT_EQ(zel_test::records().size(), 1u);
-        EXPECT_EQ(zel_test::records()[0], record(w, escaped(p), c.want));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, record(w, escaped(p), c.want));
     }
 }
 
 TEST_F(SipRecord, LongestSwitchIdStandsWhole)
 {
     const std::string id(127, '"');
-    std::strcpy(zel::switch_id, id.c_str());
+    ASSERT_TRUE(zel::set_switch_id(options, id.c_str()));
     const std::string p = "X sip:x\r\nCall-ID: t\r\n";
-    parse(p);
+    const auto got = parse(p);
     const Want w{"t", "", "", "X", "X", "", ""};
-    ASSERT_EQ(zel_test::records().size(), 1u);
-    EXPECT_EQ(zel_test::records()[0], record(w, escaped(p), "1700000000123", escaped(id)));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, record(w, escaped(p), "1700000000123", escaped(id)));
+}
+
+// A switch id that does not fit, or is empty, leaves the one before.
+TEST_F(SipRecord, SwitchIdOutOfBoundsIsRefused)
+{
+    ASSERT_TRUE(zel::set_switch_id(options, "edge-1"));
+    EXPECT_FALSE(zel::set_switch_id(options, std::string(128, 'x').c_str()));
+    EXPECT_FALSE(zel::set_switch_id(options, ""));
+    EXPECT_STREQ(options.switch_id, "edge-1");
+    EXPECT_STREQ(zel::record_options{}.switch_id, "unknown");
 }
 
 // The largest payload of bytes that all take six-byte escapes must reach the
@@ -264,51 +276,53 @@ TEST_F(SipRecord, FullPayloadOfControlBytes)
 {
     std::string p = "X\x01\x01\nCall-ID: big\n";
     p.resize(zel::kMaxPayload, '\x1f');
-    parse(p);
+    const auto got = parse(p);
     const Want w{"big", "", "", "X\\u0001\\u0001", "X\\u0001\\u0001", "", ""};
-    ASSERT_EQ(zel_test::records().size(), 1u);
-    EXPECT_EQ(zel_test::records()[0], record(w, escaped(p)));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, record(w, escaped(p)));
 }
 
-TEST(HeaderValue, Lookup)
+// Header lookup, seen in the "cseq" member (CSeq has no compact form and
+// its value is carried as it is): which line matches, trimming, cutting.
+TEST_F(SipRecord, HeaderLookup)
 {
     struct Case {
-        std::string payload;
-        const char* name;
-        std::size_t cap;
-        std::string want;
+        std::string lines;  // header lines after the first line and Call-ID
+        std::string want;   // the record's cseq, escaped
     };
     const Case cases[] = {
-        {"A: 1\r\nB: 2\r\n", "B", 512, "2"},
-        {"A: 1\nb:2", "B", 512, "2"},
-        {"B:\r\nB: 2\r\n", "B", 512, ""},
-        {"BB: 1\r\nB: 2\r\n", "B", 512, "2"},
-        {"B", "B", 512, ""},
-        {"B:", "B", 512, ""},
-        {"\nB:  \t  x  y \r\r ", "B", 512, "x  y"},
-        {"B: x\t", "B", 512, "x\t"},
-        {"B: abcdef", "B", 4, "abc"},
-        {"B: abcdef", "B", 1, ""},
-        {"B :x\r\n B:x\r\n", "B", 512, ""},
-        {"Via: a\r\n Call-ID: folded\r\n", "Call-ID", 512, ""},
-        {"\xe0: x\r\n", "\xc0", 512, ""},
+        {"A: 1\r\nCSeq: 2\r\n", "2"},
+        {"A: 1\ncseq:2", "2"},
+        {"CSeq:\r\nCSeq: 2\r\n", ""},  // the first line decides, even empty
+        {"CSeqq: 1\r\nCSeq: 2\r\n", "2"},
+        {"CSeq", ""},
+        {"CSeq:", ""},
+        {"\nCSeq:  \t  x  y \r\r ", "x  y"},
+        {"CSeq: x\t", "x\\t"},
+        // A value is cut to 511 bytes.
+        {"CSeq: " + std::string(506, 'a') + "bcdef", std::string(506, 'a') + "bcdef"},
+        {"CSeq: " + std::string(506, 'a') + "bcdefg", std::string(506, 'a') + "bcdef"},
+        {"CSeq :x\r\n CSeq:x\r\n", ""},
+        {"Via: a\r\n CSeq: folded\r\n", ""},
+        // Bytes from 0x80 up match no letter, whatever their low seven bits.
+        {"\xc3Seq: no\r\n\xe3SEQ: no\r\nCSeq: yes\r\n", "yes"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.payload);
-        char out[512];
-        std::memset(out, 'X', sizeof out);
-        zel::header_value(reinterpret_cast<const unsigned char*>(c.payload.data()),
-                          c.payload.size(), c.name, out, c.cap);
-        EXPECT_EQ(std::string(out), c.want);
+        const std::string p = "OPTIONS sip:x SIP/2.0\r\nCall-ID: h\r\n" + c.lines;
+        SCOPED_TRACE(escaped(p));
+        const auto got = parse(p);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, record({"h", "", "", "OPTIONS", "OPTIONS", "", c.want}, escaped(p)));
     }
 }
 
-TEST(SipUser, UserPart)
+// The user part that "from" and "to" carry, from the From and To values.
+TEST_F(SipRecord, UserPart)
 {
     const std::string long_user(600, 'u');
     struct Case {
         std::string value;
-        std::string want;
+        std::string want;  // escaped
     };
     const Case cases[] = {
         {"\"Alice\" <sip:1000@example.com>;tag=a", "1000"},
@@ -322,15 +336,55 @@ TEST(SipUser, UserPart)
         {"", ""},
         {"<sip:", ""},
         {"xsi", "xsi"},
-        {"\"sip:trick\" <sip:1005@h>", "trick\" <sip:1005"},
-        {"sip:" + long_user + "@h", std::string(511, 'u')},
+        {"\"sip:trick\" <sip:1005@h>", "trick\\\" <sip:1005"},
+        // The value is cut to 511 bytes before its user part is taken.
+        {"sip:" + long_user + "@h", std::string(507, 'u')},
         {long_user, std::string(511, 'u')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
-        char out[512];
-        zel::sip_user(c.value.c_str(), out, sizeof out);
-        EXPECT_EQ(std::string(out), c.want);
+        const std::string p = "OPTIONS sip:x SIP/2.0\r\nCall-ID: u\r\nFrom: " + c.value +
+                              "\r\nTo: " + c.value + "\r\n";
+        const auto got = parse(p);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, record({"u", c.want, c.want, "OPTIONS", "OPTIONS", "", ""}, escaped(p)));
+    }
+}
+
+// The end-point texts are what inet_ntop and "%s:%u" would give.
+TEST_F(SipRecord, EndpointText)
+{
+    struct Case {
+        std::uint8_t addr[4];
+        std::uint16_t port;
+        const char* want;
+    };
+    const Case cases[] = {
+        {{192, 0, 2, 10}, 53, "192.0.2.10:53"},
+        {{10, 0, 0, 1}, 0, "10.0.0.1:0"},
+        {{0, 0, 0, 0}, 1, "0.0.0.0:1"},
+        {{255, 255, 255, 255}, 65535, "255.255.255.255:65535"},
+        {{100, 20, 3, 99}, 10000, "100.20.3.99:10000"},
+    };
+    const std::string p = "X sip:x\r\nCall-ID: e\r\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.want);
+        char a[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, c.addr, a, sizeof a), nullptr);
+        EXPECT_EQ(std::string(a) + ":" + std::to_string(c.port), c.want);
+
+        zel::datagram d;
+        d.payload = {reinterpret_cast<const std::uint8_t*>(p.data()), p.size()};
+        std::memcpy(d.source.addr.data(), c.addr, 4);
+        d.source.port = c.port;
+        d.destination = zel_test::endpoint_of(kDst);
+        d.sec = kSec;
+        d.usec = kUsec;
+        const auto got = zel_test::record_of(d, options, drops);
+        ASSERT_TRUE(got);
+        std::string want = record({"e", "", "", "X", "X", "", ""}, escaped(p));
+        want.replace(want.find(kSrc), std::strlen(kSrc), c.want);
+        EXPECT_EQ(*got, want);
     }
 }
 
