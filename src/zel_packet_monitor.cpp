@@ -1,7 +1,9 @@
 // zel_packet_monitor: the capture daemon. Parses the command line, opens
 // the event socket and a filtered live capture, then alternates between
 // accepting event-socket clients and dispatching up to 64 captured packets,
-// until SIGINT/SIGTERM or a capture error. Single-threaded.
+// until SIGINT/SIGTERM or a capture error. Single-threaded. Each packet
+// goes through the chain wired here: decode_frame (datagram), parse_sip
+// (sip_record), publish (event_socket).
 //
 // Exit status: 2 for command-line errors, 1 when the event socket or the
 // capture cannot be set up, 0 otherwise (help, signal, capture error).
@@ -68,6 +70,7 @@ struct capture_chain {
     zel::record_options options;
     zel::drop_counts drops;
     zel::record_buffer record;
+    zel::event_socket* events = nullptr;
 };
 
 // Decode, build, publish: one captured frame through the whole chain.
@@ -80,7 +83,7 @@ void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
         return;
     const std::string_view record = zel::parse_sip(*d, chain.options, chain.record, chain.drops);
     if (!record.empty())
-        zel::publish(record.data(), record.size());
+        chain.events->publish(record);
 }
 
 using steady = std::chrono::steady_clock;
@@ -150,17 +153,17 @@ int main(int argc, char** argv)
         }
     }
 
-    for (int& slot : zel::clients)
-        slot = -1;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
-    zel::socket_file bound;
-    const int server = zel::open_socket(sock_path, &bound);
-    if (server < 0) {
+    // Not destroyed when a start-up failure below ends the process with
+    // exit(): the socket file then stays for the next start to replace.
+    zel::event_socket events;
+    if (events.open_socket(sock_path) < 0) {
         std::perror("socket");
         return 1;
     }
+    chain.events = &events;
 
     char err[PCAP_ERRBUF_SIZE];
     err[0] = '\0';
@@ -202,9 +205,9 @@ int main(int argc, char** argv)
         if (now < accept_resume)
             wait_for_work(-1, capture_fd, ms_until(accept_resume, now));
         else
-            wait_for_work(server, capture_fd, kReadTimeoutMs);
+            wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
-        if (now >= accept_resume && zel::accept_clients(server) < 0)
+        if (now >= accept_resume && events.accept_clients() < 0)
             accept_resume = now + kAcceptPause;
         if (pcap_dispatch(pcap, 64, packet, reinterpret_cast<u_char*>(&chain)) < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
@@ -214,15 +217,7 @@ int main(int argc, char** argv)
 
     pcap_close(pcap);
     // Only our own file goes: another daemon may have taken the path over
-    // meanwhile. Checked before the close, which would free our inode's
-    // number for reuse.
-    zel::remove_socket_file(sock_path, bound);
-    ::close(server);
-    for (int& slot : zel::clients) {
-        if (slot >= 0) {
-            ::close(slot);
-            slot = -1;
-        }
-    }
+    // meanwhile.
+    events.close();
     return 0;
 }

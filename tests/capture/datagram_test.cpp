@@ -110,10 +110,13 @@ std::string drops_text(const zel::drop_counts& drops)
         "link_type",   "not_ipv4",      "not_udp",          "truncated", "header_lies",
         "fragment",    "empty_payload", "short_first_line", "no_call_id"};
     std::string out;
-    for (std::size_t k = 0; k < zel::kDropReasons; ++k)
-        if (drops.count[k] != 0)
-            out += (out.empty() ? "" : " ") + std::string(names[k]) + "=" +
-                   std::to_string(drops.count[k]);
+    for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
+        if (drops.count[k] == 0)
+            continue;
+        if (!out.empty())
+            out += ' ';
+        out.append(names[k]).append("=").append(std::to_string(drops.count[k]));
+    }
     return out;
 }
 
