@@ -83,7 +83,7 @@ const std::vector<frame>& mix()
         std::vector<frame> v;
         for (std::uint32_t i = 0; i < 256; ++i) {
             frame f;
-            f.bytes = zel_bench::sip_frame(i);
+            f.bytes = zel_test::sip_frame(i);
             f.h.ts.tv_sec = 1733580000 + i;
             f.h.ts.tv_usec = 123456;
             f.h.caplen = f.h.len = static_cast<bpf_u_int32>(f.bytes.size());
@@ -99,7 +99,7 @@ void run_frames(benchmark::State& state, bool raw, int only_kind)
     const std::vector<frame>& frames = mix();
     std::vector<const frame*> chosen;
     for (std::size_t i = 0; i < frames.size(); ++i)
-        if (only_kind < 0 || static_cast<int>(i % zel_bench::kSipKinds) == only_kind)
+        if (only_kind < 0 || static_cast<int>(i % zel_test::kSipKinds) == only_kind)
             chosen.push_back(&frames[i]);
     zel::record_options options;
     options.include_raw = raw;
@@ -148,7 +148,7 @@ void BM_packet_kind_raw(benchmark::State& state)
 }
 BENCHMARK(BM_packet_mix_raw);
 BENCHMARK(BM_packet_mix_no_raw);
-BENCHMARK(BM_packet_kind_raw)->DenseRange(0, zel_bench::kSipKinds - 1);
+BENCHMARK(BM_packet_kind_raw)->DenseRange(0, zel_test::kSipKinds - 1);
 
 // Input for the escape benchmarks: SIP text as it is on the wire but without
 // CR LF (printable bytes that need no escape), and uniformly random bytes.
@@ -157,7 +157,7 @@ std::string escape_input(bool printable, std::size_t n)
     std::string s;
     std::uint32_t seq = 0;
     while (s.size() < n) {
-        for (char c : zel_bench::sip_payload(zel_bench::sip_kind_of(seq), seq))
+        for (char c : zel_test::sip_payload(zel_test::sip_kind_of(seq), seq))
             if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\')
                 s += c;
         ++seq;

@@ -76,7 +76,7 @@ int main(int argc, char** argv)
         return 1;
     }
     for (long i = 0; i < count; ++i) {
-        const std::string frame = zel_bench::sip_frame(static_cast<std::uint32_t>(i));
+        const std::string frame = zel_test::sip_frame(static_cast<std::uint32_t>(i));
         pcap_pkthdr h{};
         const std::int64_t usec = static_cast<std::int64_t>(i) * kStepUsec;
         h.ts.tv_sec = static_cast<time_t>(kFirstSecond + usec / 1000000);

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string_view>
 
-namespace zel_bench {
+namespace zel_test {
 
 namespace {
 
@@ -206,4 +206,4 @@ std::string sip_frame(std::uint32_t seq)
     return f + payload;
 }
 
-} // namespace zel_bench
+} // namespace zel_test
