@@ -91,59 +91,45 @@ verdict skip_link(int dlt, byte_reader& r)
     return std::nullopt;
 }
 
-endpoint ipv4_endpoint(const std::uint8_t* addr, std::uint16_t port)
+void set_ipv4(endpoint& e, const std::uint8_t* addr, std::uint16_t port)
 {
-    endpoint e;
     e.family = AF_INET;
     std::copy(addr, addr + 4, e.addr.begin());
     e.port = port;
-    return e;
 }
 
-// Counts the reason and gives no datagram.
-std::optional<datagram> dropped(drop_counts& drops, drop_reason why)
-{
-    drops.add(why);
-    return std::nullopt;
-}
-
-} // namespace
-
-std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame,
-                                     std::int64_t sec, std::int64_t usec, drop_counts& drops)
+// The checks themselves: fills `d` in place (it is the caller's return
+// value, so nothing is copied) and says why it stopped, if it did.
+verdict read_datagram(int dlt, std::span<const std::uint8_t> frame, datagram& d)
 {
     byte_reader r(frame);
     if (const verdict stop = skip_link(dlt, r))
-        return dropped(drops, *stop);
+        return stop;
 
     // IPv4. "Truncated" is a capture shorter than the headers or the
     // datagram need; "header lies" is a length that disagrees with the
     // headers it counts. Bytes captured after the datagram (Ethernet fill,
     // trailers) are never looked at.
     if (!r.need(kIpv4Min))
-        return dropped(drops, drop_reason::truncated);
+        return drop_reason::truncated;
     if (r.u8(0) >> 4 != 4)
-        return dropped(drops, drop_reason::not_ipv4);
+        return drop_reason::not_ipv4;
     if (r.u8(9) != kUdp)
-        return dropped(drops, drop_reason::not_udp);
+        return drop_reason::not_udp;
     const std::size_t ihl = static_cast<std::size_t>(r.u8(0) & 0x0F) * 4;
     if (ihl < kIpv4Min)
-        return dropped(drops, drop_reason::header_lies);
+        return drop_reason::header_lies;
     if (!r.need(ihl + kUdpHeader))
-        return dropped(drops, drop_reason::truncated);
+        return drop_reason::truncated;
     const std::size_t ip_len = r.be16(2);
     if (ip_len < ihl + kUdpHeader)
-        return dropped(drops, drop_reason::header_lies);
+        return drop_reason::header_lies;
     if (!r.need(ip_len))
-        return dropped(drops, drop_reason::truncated);
+        return drop_reason::truncated;
     // Fragments are not reassembled: more-fragments set or a non-zero
     // offset means this is not a whole datagram. Don't-fragment is fine.
     if ((r.be16(6) & 0x3FFF) != 0)
-        return dropped(drops, drop_reason::fragment);
-
-    datagram d;
-    d.sec = sec;
-    d.usec = usec;
+        return drop_reason::fragment;
     const std::uint8_t* ip = r.here();
     r.skip(ihl);
 
@@ -152,13 +138,29 @@ std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> fram
     // are not part of it.
     const std::size_t udp_len = r.be16(4);
     if (udp_len < kUdpHeader || udp_len > ip_len - ihl)
-        return dropped(drops, drop_reason::header_lies);
+        return drop_reason::header_lies;
     const std::size_t len = udp_len - kUdpHeader;
     if (len == 0)
-        return dropped(drops, drop_reason::empty_payload);
-    d.source = ipv4_endpoint(ip + 12, r.be16(0));
-    d.destination = ipv4_endpoint(ip + 16, r.be16(2));
+        return drop_reason::empty_payload;
+    set_ipv4(d.source, ip + 12, r.be16(0));
+    set_ipv4(d.destination, ip + 16, r.be16(2));
     d.payload = {r.here() + kUdpHeader, std::min(len, kMaxPayload)};
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame,
+                                     std::int64_t sec, std::int64_t usec, drop_counts& drops)
+{
+    std::optional<datagram> d(std::in_place);
+    if (const verdict stop = read_datagram(dlt, frame, *d)) {
+        drops.add(*stop);
+        d.reset();
+        return d;
+    }
+    d->sec = sec;
+    d->usec = usec;
     return d;
 }
 

@@ -46,18 +46,57 @@
 // its worst case (every byte six wide) remain, so no store inside them can
 // reach the capacity and nothing there needs the one-escape-at-a-time test
 // of the plain version; the last bytes, and an output close to full, go to
-// the plain version, which also writes the NUL.
+// a byte loop with that test, which also writes the NUL.
 #if defined(__x86_64__)
 
 #include "json_escape_rules.hpp"
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <immintrin.h>
 
 namespace zel::json_escape_rules {
 
 namespace {
+
+// The last bytes of an input, and all of it once the output is nearly
+// full: the plain version's rules, in the shape that suits short tails of
+// SIP text. Runs of bytes that stand for themselves are copied in a tight
+// loop; escapes, which come in runs (CR LF, binary data), are written one
+// after another, CR LF in one step. The first escape that does not fit
+// ends the output.
+std::size_t escape_tail(char* out, std::size_t cap, const unsigned char* p, std::size_t len)
+{
+    const std::size_t last = cap - 1;  // out[last] is the NUL's last possible place
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < len) {
+        while (kEscLen[p[i]] == 1) {
+            if (j == last)
+                goto done;
+            out[j++] = static_cast<char>(p[i++]);
+            if (i == len)
+                goto done;
+        }
+        do {
+            if (p[i] == '\r' && len - i >= 2 && p[i + 1] == '\n' && last - j >= 4) {
+                std::memcpy(out + j, "\\r\\n", 4);
+                j += 4;
+                i += 2;
+                continue;
+            }
+            if (j + kEscLen[p[i]] >= cap)
+                goto done;
+            write_escape(out + j, p[i]);
+            j += kEscLen[p[i]];
+            ++i;
+        } while (i < len && kEscLen[p[i]] != 1);
+    }
+done:
+    out[j] = '\0';
+    return j;
+}
 
 constexpr unsigned char X = 0x80;  // matches no byte below 0x80
 alignas(16) constexpr unsigned char kPlainBreak[16] = {X, X, '"', X, X, X, X, X,
@@ -168,10 +207,12 @@ constexpr std::array<spread, 256> kSpread = [] {
         const __m256i two = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(two_byte, v), v);
         if (_mm256_movemask_epi8(_mm256_andnot_si256(two, brk)) != 0) {
             for (const std::size_t stop = i + 32; i < stop; ++i) {
-                if (kEscLen[p[i]] == 1)
-                    out[j++] = static_cast<char>(p[i]);
+                const unsigned char c = p[i];
+                if (kEscLen[c] == 1)
+                    out[j] = static_cast<char>(c);
                 else
-                    j += put_escape(out, cap, j, p[i]);
+                    write_escape(out + j, c);
+                j += kEscLen[c];
             }
             continue;
         }
@@ -212,7 +253,7 @@ constexpr std::array<spread, 256> kSpread = [] {
             return j;
         }
     }
-    return j + escape_plain(out + j, cap - j, p + i, len - i);
+    return j + escape_tail(out + j, cap - j, p + i, len - i);
 }
 
 } // namespace zel::json_escape_rules
