@@ -4,32 +4,6 @@
 
 namespace zel {
 
-namespace json_escape_rules {
-
-// One byte at a time, each escape written only after one test that it fits
-// with the NUL, exactly as the rules read: the reference that every faster
-// version must match byte for byte, and the whole story on processors
-// without AVX2.
-std::size_t escape_plain(char* out, std::size_t cap, const unsigned char* in, std::size_t len)
-{
-    std::size_t j = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        const unsigned char c = in[i];
-        const std::size_t needed = kEscLen[c];
-        if (j + needed >= cap)
-            break;
-        if (needed == 1)
-            out[j] = static_cast<char>(c);
-        else
-            write_escape(out + j, c);
-        j += needed;
-    }
-    out[j] = '\0';
-    return j;
-}
-
-} // namespace json_escape_rules
-
 namespace {
 
 using escape_fn = std::size_t (*)(char*, std::size_t, const unsigned char*, std::size_t);

@@ -46,57 +46,18 @@
 // its worst case (every byte six wide) remain, so no store inside them can
 // reach the capacity and nothing there needs the one-escape-at-a-time test
 // of the plain version; the last bytes, and an output close to full, go to
-// a byte loop with that test, which also writes the NUL.
+// the plain version, which also writes the NUL.
 #if defined(__x86_64__)
 
 #include "json_escape_rules.hpp"
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <immintrin.h>
 
 namespace zel::json_escape_rules {
 
 namespace {
-
-// The last bytes of an input, and all of it once the output is nearly
-// full: the plain version's rules, in the shape that suits short tails of
-// SIP text. Runs of bytes that stand for themselves are copied in a tight
-// loop; escapes, which come in runs (CR LF, binary data), are written one
-// after another, CR LF in one step. The first escape that does not fit
-// ends the output.
-std::size_t escape_tail(char* out, std::size_t cap, const unsigned char* p, std::size_t len)
-{
-    const std::size_t last = cap - 1;  // out[last] is the NUL's last possible place
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < len) {
-        while (kEscLen[p[i]] == 1) {
-            if (j == last)
-                goto done;
-            out[j++] = static_cast<char>(p[i++]);
-            if (i == len)
-                goto done;
-        }
-        do {
-            if (p[i] == '\r' && len - i >= 2 && p[i + 1] == '\n' && last - j >= 4) {
-                std::memcpy(out + j, "\\r\\n", 4);
-                j += 4;
-                i += 2;
-                continue;
-            }
-            if (j + kEscLen[p[i]] >= cap)
-                goto done;
-            write_escape(out + j, p[i]);
-            j += kEscLen[p[i]];
-            ++i;
-        } while (i < len && kEscLen[p[i]] != 1);
-    }
-done:
-    out[j] = '\0';
-    return j;
-}
 
 constexpr unsigned char X = 0x80;  // matches no byte below 0x80
 alignas(16) constexpr unsigned char kPlainBreak[16] = {X, X, '"', X, X, X, X, X,
@@ -253,7 +214,7 @@ constexpr std::array<spread, 256> kSpread = [] {
             return j;
         }
     }
-    return j + escape_tail(out + j, cap - j, p + i, len - i);
+    return j + escape_plain(out + j, cap - j, p + i, len - i);
 }
 
 } // namespace zel::json_escape_rules

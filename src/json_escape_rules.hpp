@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 namespace zel::json_escape_rules {
 
@@ -50,8 +51,44 @@ inline constexpr char kHex[] = "0123456789abcdef";
     }
 }
 
-// The plain implementation: the reference every other one must match.
-std::size_t escape_plain(char* out, std::size_t cap, const unsigned char* in, std::size_t len);
+// The plain implementation, one byte at a time: on processors without
+// AVX2 all of the work, and the AVX2 version's last bytes (so inline).
+// Runs of bytes that stand for themselves are copied in a tight loop;
+// escapes, which come in runs (CR LF, binary data), are written one after
+// another, CR LF in one step. Each escape is written only after one test
+// that it fits with the NUL, and the first that does not ends the output.
+inline std::size_t escape_plain(char* out, std::size_t cap, const unsigned char* p,
+                                std::size_t len)
+{
+    const std::size_t last = cap - 1;  // out[last] is the NUL's last possible place
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < len) {
+        while (kEscLen[p[i]] == 1) {
+            if (j == last)
+                goto done;
+            out[j++] = static_cast<char>(p[i++]);
+            if (i == len)
+                goto done;
+        }
+        do {
+            if (p[i] == '\r' && len - i >= 2 && p[i + 1] == '\n' && last - j >= 4) {
+                std::memcpy(out + j, "\\r\\n", 4);
+                j += 4;
+                i += 2;
+                continue;
+            }
+            if (j + kEscLen[p[i]] >= cap)
+                goto done;
+            write_escape(out + j, p[i]);
+            j += kEscLen[p[i]];
+            ++i;
+        } while (i < len && kEscLen[p[i]] != 1);
+    }
+done:
+    out[j] = '\0';
+    return j;
+}
 
 #if defined(__x86_64__)
 // Only to be called where the processor has AVX2.
