@@ -1,5 +1,5 @@
 // The AVX2 implementation of json_escape. It gives exactly the bytes of the
-// plain one (json_escape.cpp); only the way there differs.
+// plain one (json_escape_rules.hpp); only the way there differs.
 //
 // Recognising 32 bytes at once. A byte stands for itself when it is 0x20 to
 // 0x7E and neither quote nor backslash. Compared as signed bytes, 0x80 to
@@ -33,14 +33,15 @@
 // instead of four. The stores are harmless when the test fails, because
 // the output position has not moved: the 32-byte loop starts again at the
 // first of the four blocks and overwrites them, so a failed wide test costs
-// re-reading at most 128 bytes. Entering the wide loop only after a clean
-// block keeps that waste off text that breaks every few bytes, and four
-// 32-byte registers are as much as one test covers without spilling.
+// re-reading at most 128 bytes: wider would waste more each time a run
+// ends. Entering the wide loop only after a clean block keeps that waste
+// off text that breaks every few bytes.
 // The trade, measured with bench_record on the 2-vCPU EPYC of
-// docs/performance.md: clean text of 1,100 and 16,384 bytes escapes 1.6 to
-// 1.7 times faster with the wide loop, while whole records of the SIP mix
-// with raw take about 9 % longer, because SIP text breaks at every line
-// end and most wide tests there fail.
+// docs/performance.md (best of seven runs each): clean text of 1,100 and
+// 16,384 bytes escapes 1.3 and 1.6 times faster with the wide loop, while
+// whole records of the SIP mix with raw take about 5 % longer (the 4 KB
+// INVITE 13 %), because SIP text breaks at every line end and most wide
+// tests there fail.
 //
 // Bounds: the block loops run only while a whole input block and room for
 // its worst case (every byte six wide) remain, so no store inside them can

@@ -1,5 +1,6 @@
-// The escape rules both implementations of json_escape share: the length
-// and the letter of every byte's escape, and how one escape is written.
+// What both implementations of json_escape share: the length and the
+// letter of every byte's escape, how one escape is written, and the plain
+// byte loop, which is all of one implementation and the end of the other.
 // Internal to json_escape.cpp and json_escape_avx2.cpp.
 #pragma once
 
