@@ -25,6 +25,8 @@
 #include <string_view>
 #include <unistd.h>
 
+namespace zel {
+
 namespace {
 
 // Cleared only by on_signal; the loop tests it once per pass.
@@ -67,21 +69,21 @@ void on_signal(int)
 // What the packet handler needs, handed to it as libpcap's user pointer.
 struct capture_chain {
     int dlt = 0;  // read once after activation
-    zel::record_options options;
-    zel::drop_counts drops;
-    zel::record_buffer record;
-    zel::event_socket* events = nullptr;
+    record_options options;
+    drop_counts drops;
+    record_buffer record;
+    event_socket* events = nullptr;
 };
 
 // Decode, build, publish: one captured frame through the whole chain.
 void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 {
     auto& chain = *reinterpret_cast<capture_chain*>(user);
-    const auto d = zel::decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
+    const auto d = decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
                                      chain.drops);
     if (!d)
         return;
-    const std::string_view record = zel::parse_sip(*d, chain.options, chain.record, chain.drops);
+    const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
     if (!record.empty())
         chain.events->publish(record);
 }
@@ -115,9 +117,9 @@ int ms_until(steady::time_point t, steady::time_point now)
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t - now).count());
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The whole program; main only hands over to it, so that all of it is in
+// namespace zel.
+int run(int argc, char** argv)
 {
     const char* iface = "any";
     const char* filter = "udp";
@@ -138,7 +140,7 @@ int main(int argc, char** argv)
             sock_path = optarg;
             break;
         case 'S':
-            if (!zel::set_switch_id(chain.options, optarg))
+            if (!set_switch_id(chain.options, optarg))
                 return 2;
             break;
         case 'R':
@@ -158,7 +160,7 @@ int main(int argc, char** argv)
 
     // Not destroyed when a start-up failure below ends the process with
     // exit(): the socket file then stays for the next start to replace.
-    zel::event_socket events;
+    event_socket events;
     if (events.open_socket(sock_path) < 0) {
         std::perror("socket");
         return 1;
@@ -220,4 +222,13 @@ int main(int argc, char** argv)
     // meanwhile.
     events.close();
     return 0;
+}
+
+} // namespace
+
+} // namespace zel
+
+int main(int argc, char** argv)
+{
+    return zel::run(argc, argv);
 }

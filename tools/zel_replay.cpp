@@ -24,6 +24,8 @@
 #include <memory>
 #include <string_view>
 
+namespace zel {
+
 namespace {
 
 // One large stdio buffer, set up before the first frame: the per-record
@@ -40,9 +42,9 @@ void usage(const char* p)
 struct replay_chain {
     int dlt = 0;
     bool quiet = false;  // count records, write none
-    zel::record_options options;
-    zel::drop_counts drops;
-    zel::record_buffer record;
+    record_options options;
+    drop_counts drops;
+    record_buffer record;
     unsigned long long frames = 0;
     unsigned long long records = 0;
 };
@@ -58,11 +60,11 @@ void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
 {
     auto& chain = *reinterpret_cast<replay_chain*>(user);
     ++chain.frames;
-    const auto d = zel::decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
+    const auto d = decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
                                      chain.drops);
     if (!d)
         return;
-    const std::string_view record = zel::parse_sip(*d, chain.options, chain.record, chain.drops);
+    const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
     if (record.empty())
         return;
     ++chain.records;
@@ -74,9 +76,9 @@ struct pcap_closer {
     void operator()(pcap_t* p) const { pcap_close(p); }
 };
 
-} // namespace
-
-int main(int argc, char** argv)
+// The whole program; main only hands over to it, so that all of it is in
+// namespace zel.
+int run(int argc, char** argv)
 {
     // 112 KiB of record buffer: kept off the stack.
     static replay_chain chain;
@@ -84,7 +86,7 @@ int main(int argc, char** argv)
     while ((opt = getopt(argc, argv, "S:Rqh")) != -1) {
         switch (opt) {
         case 'S':
-            if (!zel::set_switch_id(chain.options, optarg))
+            if (!set_switch_id(chain.options, optarg))
                 return 2;
             break;
         case 'R':
@@ -131,4 +133,13 @@ int main(int argc, char** argv)
                  chain.frames, chain.records, seconds,
                  seconds > 0 ? static_cast<double>(chain.records) / seconds : 0.0);
     return status;
+}
+
+} // namespace
+
+} // namespace zel
+
+int main(int argc, char** argv)
+{
+    return zel::run(argc, argv);
 }
