@@ -28,8 +28,7 @@ constexpr std::int64_t kUsec = 123456;
 
 zel::record_buffer record_out;
 
-std::string hexdump(std::string_view s)
-{
+std::string hexdump(std::string_view s) {
     std::string out;
     char b[4];
     for (std::size_t i = 0; i < s.size() && i < 64; ++i) {
@@ -39,31 +38,27 @@ std::string hexdump(std::string_view s)
     return out;
 }
 
-void check_escape(std::string_view in, std::size_t cap)
-{
+void check_escape(std::string_view in, std::size_t cap) {
     auto out = std::make_unique<char[]>(cap);
     std::size_t n = zel::json_escape(out.get(), cap, in.data(), in.size());
     std::string want = zel_test::reference_json_escape(in, cap);
     FUZZ_CHECK(n == want.size(), "json_escape cap %zu returned %zu, reference %zu", cap, n,
                want.size());
     FUZZ_CHECK(std::memcmp(out.get(), want.data(), n) == 0 && out[n] == '\0',
-               "json_escape cap %zu: got %s want %s", cap,
-               hexdump({out.get(), n}).c_str(), hexdump(want).c_str());
+               "json_escape cap %zu: got %s want %s", cap, hexdump({out.get(), n}).c_str(),
+               hexdump(want).c_str());
 }
 
-zel::endpoint endpoint(std::uint8_t last, std::uint16_t port)
-{
+zel::endpoint endpoint(std::uint8_t last, std::uint16_t port) {
     zel::endpoint e;
     e.addr = {192, 0, 2, last};
     e.port = port;
     return e;
 }
 
-void check_record(std::string_view payload, const zel::record_options& options)
-{
+void check_record(std::string_view payload, const zel::record_options& options) {
     payload = payload.substr(0, zel::kMaxPayload);
-    if (payload.empty())
-        return;  // decoding never hands on an empty payload
+    if (payload.empty()) return;  // decoding never hands on an empty payload
     auto bytes = std::make_unique<std::uint8_t[]>(payload.size());
     std::memcpy(bytes.get(), payload.data(), payload.size());
     zel::datagram d;
@@ -74,9 +69,8 @@ void check_record(std::string_view payload, const zel::record_options& options)
     d.usec = kUsec;
     zel::drop_counts drops;
     const std::string_view got = zel::parse_sip(d, options, record_out, drops);
-    const auto want = zel_test::reference_record(payload, "192.0.2.1:5060", "192.0.2.2:5080",
-                                                 kSec, kUsec, options.switch_id,
-                                                 options.include_raw);
+    const auto want = zel_test::reference_record(payload, "192.0.2.1:5060", "192.0.2.2:5080", kSec,
+                                                 kUsec, options.switch_id, options.include_raw);
     FUZZ_CHECK(got.empty() == !want, "record %s, reference %s", got.empty() ? "none" : "built",
                want ? "built" : "none");
     if (want)
@@ -84,12 +78,10 @@ void check_record(std::string_view payload, const zel::record_options& options)
                    hexdump(*want).c_str());
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    if (size < 3)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3) return 0;
     const unsigned framing = data[0] & 0x7F;
     std::size_t cap_sel = static_cast<std::size_t>(data[1]) << 8 | data[2];
     std::string_view rest(reinterpret_cast<const char*>(data + 3), size - 3);
@@ -98,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // input, so cutting at every kind of escape boundary is reached.
     std::size_t max_cap = 6 * rest.size() + 8;
     check_escape(rest, 1 + cap_sel % max_cap);
-    check_escape(rest, 6 * rest.size() + 1); // never cut
+    check_escape(rest, 6 * rest.size() + 1);  // never cut
 
     zel::record_options options;
     options.include_raw = (data[0] & 0x80) == 0;
@@ -112,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     default:
         check_record("INVITE sip:x SIP/2.0\r\nCall-ID: c\r\nFrom: " + text + "\r\nTo: " + text +
-                             "\r\n",
+                         "\r\n",
                      options);
         break;
     }

@@ -31,8 +31,7 @@ struct expectation {
 expectation want;
 zel::record_buffer record_out;
 
-bool is_endpoint(std::string_view s)
-{
+bool is_endpoint(std::string_view s) {
     // a.b.c.d:port, each part decimal without leading zeros, in range.
     std::size_t i = 0;
     for (int part = 0; part < 5; ++part) {
@@ -41,18 +40,14 @@ bool is_endpoint(std::string_view s)
         while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - begin < 5)
             v = v * 10 + static_cast<unsigned long>(s[i++] - '0');
         std::size_t digits = i - begin;
-        if (digits == 0 || (digits > 1 && s[begin] == '0'))
-            return false;
-        if (v > (part < 4 ? 255UL : 65535UL))
-            return false;
-        if (part < 4 && (i >= s.size() || s[i++] != (part < 3 ? '.' : ':')))
-            return false;
+        if (digits == 0 || (digits > 1 && s[begin] == '0')) return false;
+        if (v > (part < 4 ? 255UL : 65535UL)) return false;
+        if (part < 4 && (i >= s.size() || s[i++] != (part < 3 ? '.' : ':'))) return false;
     }
     return i == s.size();
 }
 
-void check_record(std::string_view record)
-{
+void check_record(std::string_view record) {
     const char* json = record.data();
     const std::size_t len = record.size();
     FUZZ_CHECK(len >= 1 && len <= zel::kMaxRecord, "record length %zu", len);
@@ -62,8 +57,7 @@ void check_record(std::string_view record)
     }
     zel_fuzz::record_values v;
     std::string why;
-    FUZZ_CHECK(zel_fuzz::check_record({json, len}, v, why) == 0, "invalid record: %s",
-               why.c_str());
+    FUZZ_CHECK(zel_fuzz::check_record({json, len}, v, why) == 0, "invalid record: %s", why.c_str());
     auto& m = v.value;
     FUZZ_CHECK(m[0] == "sip.message", "type");
     FUZZ_CHECK(m[1] == want.switch_id, "switch_id differs from the configured one");
@@ -89,27 +83,23 @@ void check_record(std::string_view record)
     }
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    if (size < 11)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 11) return 0;
     int dlt = kLinkTypes[data[0] % 5];
     want.raw = (data[1] & 1) != 0;
     std::size_t id_len = data[2] % zel::kSwitchIdSize;
     zel::record_options options;
     std::size_t off = 3;
-    if (size - off < id_len + 8)
-        return 0;
+    if (size - off < id_len + 8) return 0;
     if (id_len == 0) {
         want.switch_id = "unknown";
     } else {
         want.switch_id.assign(reinterpret_cast<const char*>(data + off), id_len);
         // The command line cannot carry a NUL; the daemon takes the id by strlen.
         for (char& c : want.switch_id)
-            if (c == '\0')
-                c = '0';
+            if (c == '\0') c = '0';
     }
     off += id_len;
     FUZZ_CHECK(zel::set_switch_id(options, want.switch_id.c_str()), "switch id refused");
@@ -119,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&sec, data + off, 4);
     std::memcpy(&usec, data + off + 4, 4);
     off += 8;
-    usec %= 1000000; // the kernel's time stamps keep microseconds below a second
+    usec %= 1000000;  // the kernel's time stamps keep microseconds below a second
 
     want.timestamp_ms = static_cast<std::int64_t>(sec) * 1000 + usec / 1000;
     want.frame = {reinterpret_cast<const char*>(data + off), size - off};
@@ -131,8 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto d = zel::decode_frame(dlt, {data + off, size - off}, sec, usec, drops))
         record = zel::parse_sip(*d, options, record_out, drops);
     std::uint64_t counted = 0;
-    for (std::uint64_t n : drops.count)
-        counted += n;
+    for (std::uint64_t n : drops.count) counted += n;
     if (record.empty()) {
         FUZZ_CHECK(counted == 1, "a frame without a record counted %llu times",
                    static_cast<unsigned long long>(counted));

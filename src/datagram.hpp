@@ -58,7 +58,7 @@ struct datagram {
 // reason. Every length is tested against the captured bytes, never against
 // the length the frame had on the wire; a link type not listed above gives
 // nothing.
-std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame,
-                                     std::int64_t sec, std::int64_t usec, drop_counts& drops);
+std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame, std::int64_t sec,
+                                     std::int64_t usec, drop_counts& drops);
 
-} // namespace zel
+}  // namespace zel

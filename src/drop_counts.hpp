@@ -35,4 +35,4 @@ struct drop_counts {
     std::uint64_t operator[](drop_reason r) const { return count[static_cast<std::size_t>(r)]; }
 };
 
-} // namespace zel
+}  // namespace zel

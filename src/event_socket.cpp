@@ -24,8 +24,7 @@ namespace {
 // full. SO_SNDBUFFORCE (CAP_NET_ADMIN, which the capture needs anyway)
 // passes the system's cap; without it SO_SNDBUF gets what the cap allows.
 // Failure leaves the default.
-void widen_send_buffer(int fd)
-{
+void widen_send_buffer(int fd) {
     const int size = static_cast<int>(kClientSendBuffer);
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -38,35 +37,29 @@ void widen_send_buffer(int fd)
 // other file answers ECONNREFUSED, a missing one ENOENT; those and every
 // other failure count as nobody there. A live daemon accepts the probe as a
 // client and drops it at its next publish.
-int listener_alive(const sockaddr_un& addr)
-{
+int listener_alive(const sockaddr_un& addr) {
     unique_fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!probe.valid())
-        return -1;
+    if (!probe.valid()) return -1;
     if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
         return 1;
     return errno == EAGAIN ? 1 : 0;
 }
 
-} // namespace
+}  // namespace
 
-int nonblock(int fd)
-{
+int nonblock(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0)
-        return -1;
+    if (flags < 0) return -1;
     return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int event_socket::open_socket(const char* path)
-{
+int event_socket::open_socket(const char* path) {
     if (listener_.valid()) {
         errno = EBUSY;
         return -1;
     }
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!fd.valid())
-        return -1;
+    if (!fd.valid()) return -1;
 
     sockaddr_un addr;
     std::memset(&addr, 0, sizeof addr);
@@ -84,8 +77,7 @@ int event_socket::open_socket(const char* path)
     // socket from an earlier run, or any other file, gives way.
     const int alive = listener_alive(addr);
     if (alive != 0) {
-        if (alive > 0)
-            errno = EADDRINUSE;
+        if (alive > 0) errno = EADDRINUSE;
         return -1;
     }
     ::unlink(path);
@@ -105,10 +97,8 @@ int event_socket::open_socket(const char* path)
     // replaces it; only a socket that is open owns its file.
     struct stat st;
     const bool known = ::lstat(path, &st) == 0;
-    if (::listen(fd.get(), kListenBacklog) < 0)
-        return -1;
-    if (nonblock(fd.get()) < 0)
-        return -1;
+    if (::listen(fd.get(), kListenBacklog) < 0) return -1;
+    if (nonblock(fd.get()) < 0) return -1;
 
     (void)::chmod(path, 0660);
     listener_ = std::move(fd);
@@ -119,8 +109,7 @@ int event_socket::open_socket(const char* path)
     return 0;
 }
 
-void event_socket::close()
-{
+void event_socket::close() {
     // Checked while the listening socket is still open: it keeps its file's
     // inode, and so its number, from being reused by a file made since.
     struct stat st;
@@ -129,17 +118,14 @@ void event_socket::close()
         (void)::unlink(path_);
     file_known_ = false;
     listener_.reset();
-    for (unique_fd& c : clients_)
-        c.reset();
+    for (unique_fd& c : clients_) c.reset();
 }
 
-int event_socket::accept_clients()
-{
+int event_socket::accept_clients() {
     for (;;) {
         unique_fd client(::accept(listener_.get(), nullptr, nullptr));
         if (!client.valid()) {
-            if (errno == EAGAIN)
-                return 0;
+            if (errno == EAGAIN) return 0;
             std::perror("accept");
             return -1;
         }
@@ -157,8 +143,7 @@ int event_socket::accept_clients()
     }
 }
 
-void event_socket::publish(std::string_view record)
-{
+void event_socket::publish(std::string_view record) {
     // The record and its newline leave in one system call, so that a client
     // is charged one kernel buffer per line, not two.
     char newline = '\n';
@@ -171,12 +156,10 @@ void event_socket::publish(std::string_view record)
     msg.msg_iovlen = 2;
     const std::size_t line = record.size() + 1;
     for (unique_fd& slot : clients_) {
-        if (!slot.valid())
-            continue;
+        if (!slot.valid()) continue;
         const ssize_t sent = ::sendmsg(slot.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0 || static_cast<std::size_t>(sent) != line)
-            slot.reset();
+        if (sent < 0 || static_cast<std::size_t>(sent) != line) slot.reset();
     }
 }
 
-} // namespace zel
+}  // namespace zel

@@ -95,4 +95,4 @@ private:
     bool file_known_ = false;
 };
 
-} // namespace zel
+}  // namespace zel

@@ -19,24 +19,21 @@ const escape_fn escape_impl = [] {
 constexpr escape_fn escape_impl = json_escape_rules::escape_plain;
 #endif
 
-} // namespace
+}  // namespace
 
-std::span<const escape_variant> json_escape_variants()
-{
+std::span<const escape_variant> json_escape_variants() {
     static const escape_variant all[] = {
 #if defined(__x86_64__)
-            {"avx2", __builtin_cpu_supports("avx2") ? json_escape_rules::escape_avx2 : nullptr},
+        {"avx2", __builtin_cpu_supports("avx2") ? json_escape_rules::escape_avx2 : nullptr},
 #endif
-            {"plain", json_escape_rules::escape_plain},
+        {"plain", json_escape_rules::escape_plain},
     };
     return all;
 }
 
-std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len)
-{
-    if (cap == 0)
-        return 0;
+std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len) {
+    if (cap == 0) return 0;
     return escape_impl(out, cap, static_cast<const unsigned char*>(in), len);
 }
 
-} // namespace zel
+}  // namespace zel

@@ -32,4 +32,4 @@ struct escape_variant {
 };
 std::span<const escape_variant> json_escape_variants();
 
-} // namespace zel
+}  // namespace zel

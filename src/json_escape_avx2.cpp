@@ -61,12 +61,12 @@ namespace zel::json_escape_rules {
 namespace {
 
 constexpr unsigned char X = 0x80;  // matches no byte below 0x80
-alignas(16) constexpr unsigned char kPlainBreak[16] = {X, X, '"', X, X, X, X, X,
-                                                      X, '\t', '\n', X, '\\', '\r', X, 0x7F};
-alignas(16) constexpr unsigned char kTwoByte[16] = {X, X, '"', X, X, X, X, X,
-                                                   X, '\t', '\n', X, '\\', '\r', X, X};
-alignas(16) constexpr unsigned char kTwoLetter[16] = {0, 0, '"', 0, 0, 0, 0, 0,
-                                                     0, 't', 'n', 0, '\\', 'r', 0, 0};
+alignas(16) constexpr unsigned char kPlainBreak[16] = {X, X,    '"',  X, X,    X,    X, X,
+                                                       X, '\t', '\n', X, '\\', '\r', X, 0x7F};
+alignas(16) constexpr unsigned char kTwoByte[16] = {X, X,    '"',  X, X,    X,    X, X,
+                                                    X, '\t', '\n', X, '\\', '\r', X, X};
+alignas(16) constexpr unsigned char kTwoLetter[16] = {0, 0,   '"', 0, 0,    0,   0, 0,
+                                                      0, 't', 'n', 0, '\\', 'r', 0, 0};
 
 // For every pattern of two-byte escapes among 8 input bytes, the shuffle
 // that spreads them out: input byte k goes out as itself, or as lane 8 (a
@@ -82,8 +82,7 @@ constexpr std::array<spread, 256> kSpread = [] {
         unsigned o = 0;
         t[m].lanes.fill(0x80);
         for (unsigned k = 0; k < 8; ++k) {
-            if (m & (1u << k))
-                t[m].lanes[o++] = 8;
+            if (m & (1u << k)) t[m].lanes[o++] = 8;
             t[m].lanes[o++] = static_cast<unsigned char>(k);
         }
         t[m].len = static_cast<unsigned char>(o);
@@ -91,20 +90,17 @@ constexpr std::array<spread, 256> kSpread = [] {
     return t;
 }();
 
-[[gnu::target("avx2")]] inline __m256i lanes2(const unsigned char (&t)[16])
-{
+[[gnu::target("avx2")]] inline __m256i lanes2(const unsigned char (&t)[16]) {
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
 // Bytes that do not stand for themselves, as a vector of 0xFF lanes.
-[[gnu::target("avx2")]] inline __m256i breaks32(__m256i v, __m256i plain_break)
-{
+[[gnu::target("avx2")]] inline __m256i breaks32(__m256i v, __m256i plain_break) {
     return _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v),
                            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(plain_break, v), v));
 }
 
-[[gnu::target("avx2")]] inline __m128i breaks16(__m128i v)
-{
+[[gnu::target("avx2")]] inline __m128i breaks16(__m128i v) {
     const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(kPlainBreak));
     return _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
                         _mm_cmpeq_epi8(_mm_shuffle_epi8(t, v), v));
@@ -114,21 +110,20 @@ constexpr std::array<spread, 256> kSpread = [] {
 // the bytes that need them, backslashes in lanes 8-15) spread out by mask
 // `m`; the 16-byte store may run past the bytes that count, which the next
 // write covers.
-[[gnu::target("avx2")]] inline std::size_t put_spread(char* o, __m128i chunk, unsigned m)
-{
-    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSpread[m].lanes.data()));
+[[gnu::target("avx2")]] inline std::size_t put_spread(char* o, __m128i chunk, unsigned m) {
+    const __m128i lanes =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSpread[m].lanes.data()));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(chunk, lanes));
     return kSpread[m].len;
 }
 
-} // namespace
+}  // namespace
 
 // Whole 32-byte blocks first: a clean block is copied as it is, one whose
 // escapes are all two-byte ones is spread out by table, one with a six-byte
 // escape goes byte by byte; long clean stretches go 128 bytes per test.
 [[gnu::target("avx2")]] std::size_t escape_avx2(char* out, std::size_t cap, const unsigned char* p,
-                                                std::size_t len)
-{
+                                                std::size_t len) {
     constexpr std::size_t kWorst = 6 * 32;
     const std::size_t last = cap - 1;
     const __m256i plain_break = lanes2(kPlainBreak);
@@ -157,10 +152,9 @@ constexpr std::array<spread, 256> kSpread = [] {
                 _mm256_storeu_si256(o + 2, c);
                 _mm256_storeu_si256(o + 3, d);
                 const __m256i any = _mm256_or_si256(
-                        _mm256_or_si256(breaks32(a, plain_break), breaks32(b, plain_break)),
-                        _mm256_or_si256(breaks32(c, plain_break), breaks32(d, plain_break)));
-                if (!_mm256_testz_si256(any, any))
-                    break;
+                    _mm256_or_si256(breaks32(a, plain_break), breaks32(b, plain_break)),
+                    _mm256_or_si256(breaks32(c, plain_break), breaks32(d, plain_break)));
+                if (!_mm256_testz_si256(any, any)) break;
                 i += 128;
                 j += 128;
             }
@@ -218,6 +212,6 @@ constexpr std::array<spread, 256> kSpread = [] {
     return j + escape_plain(out + j, cap - j, p + i, len - i);
 }
 
-} // namespace zel::json_escape_rules
+}  // namespace zel::json_escape_rules
 
 #endif

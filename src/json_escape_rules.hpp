@@ -13,8 +13,7 @@ namespace zel::json_escape_rules {
 // Escaped length of every byte: 1 (itself), 2 (backslash form) or 6 (\u00XX).
 inline constexpr std::array<unsigned char, 256> kEscLen = [] {
     std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 256; ++c)
-        t[c] = (c >= 0x20 && c <= 0x7E) ? 1 : 6;
+    for (int c = 0; c < 256; ++c) t[c] = (c >= 0x20 && c <= 0x7E) ? 1 : 6;
     t['"'] = 2;
     t['\\'] = 2;
     t['\n'] = 2;
@@ -38,8 +37,7 @@ inline constexpr char kHex[] = "0123456789abcdef";
 
 // Writes the escape of `c`, a byte that does not stand for itself, at
 // `out`: kEscLen[c] bytes.
-[[gnu::always_inline]] inline void write_escape(char* out, unsigned char c)
-{
+[[gnu::always_inline]] inline void write_escape(char* out, unsigned char c) {
     out[0] = '\\';
     if (kEscLen[c] == 2) {
         out[1] = kEscChar[c];
@@ -59,18 +57,15 @@ inline constexpr char kHex[] = "0123456789abcdef";
 // another, CR LF in one step. Each escape is written only after one test
 // that it fits with the NUL, and the first that does not ends the output.
 inline std::size_t escape_plain(char* out, std::size_t cap, const unsigned char* p,
-                                std::size_t len)
-{
+                                std::size_t len) {
     const std::size_t last = cap - 1;  // out[last] is the NUL's last possible place
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < len) {
         while (kEscLen[p[i]] == 1) {
-            if (j == last)
-                goto done;
+            if (j == last) goto done;
             out[j++] = static_cast<char>(p[i++]);
-            if (i == len)
-                goto done;
+            if (i == len) goto done;
         }
         do {
             if (p[i] == '\r' && len - i >= 2 && p[i + 1] == '\n' && last - j >= 4) {
@@ -79,8 +74,7 @@ inline std::size_t escape_plain(char* out, std::size_t cap, const unsigned char*
                 i += 2;
                 continue;
             }
-            if (j + kEscLen[p[i]] >= cap)
-                goto done;
+            if (j + kEscLen[p[i]] >= cap) goto done;
             write_escape(out + j, p[i]);
             j += kEscLen[p[i]];
             ++i;
@@ -96,4 +90,4 @@ done:
 std::size_t escape_avx2(char* out, std::size_t cap, const unsigned char* in, std::size_t len);
 #endif
 
-} // namespace zel::json_escape_rules
+}  // namespace zel::json_escape_rules

@@ -20,12 +20,12 @@ constexpr std::size_t kEndpointSize = 64;
 
 // Escape capacities: six bytes per input byte of the array that holds the
 // value, plus the NUL, so escaping never cuts a value.
-constexpr std::size_t kEscSwitch = 6 * kSwitchIdSize + 1;  // 769
-constexpr std::size_t kEscValue = 6 * kValueSize + 1;      // 3,073
-constexpr std::size_t kEscEndpoint = 6 * kEndpointSize + 1;  // 385
-constexpr std::size_t kEscLabel = 6 * 32 + 1;              // 193
-constexpr std::size_t kEscStatus = 6 * 8 + 1;              // 49
-constexpr std::size_t kEscRaw = 6 * kMaxPayload + 1;       // 98,305
+constexpr std::size_t kEscSwitch = 6 * kSwitchIdSize + 1;        // 769
+constexpr std::size_t kEscValue = 6 * kValueSize + 1;            // 3,073
+constexpr std::size_t kEscEndpoint = 6 * kEndpointSize + 1;      // 385
+constexpr std::size_t kEscLabel = 6 * 32 + 1;                    // 193
+constexpr std::size_t kEscStatus = 6 * 8 + 1;                    // 49
+constexpr std::size_t kEscRaw = 6 * kMaxPayload + 1;             // 98,305
 constexpr std::size_t kJsonSize = sizeof(record_buffer::bytes);  // 114,689
 
 constexpr std::string_view kHead = "{\"type\":\"sip.message\",\"switch_id\":\"";
@@ -47,24 +47,20 @@ constexpr std::string_view kTail = "\"}";
 // run past it, no field is ever cut and no record is longer than
 // kMaxRecord.
 static_assert(kHead.size() + kTs.size() + kCallId.size() + kSource.size() + kDest.size() +
-                      kFrom.size() + kTo.size() + kLabel.size() + kMethod.size() +
-                      kStatus.size() + kCseq.size() + kRaw.size() + kTail.size() + 20 +
-                      kEscSwitch + 4 * kEscValue + 2 * kEscEndpoint + 2 * kEscLabel +
-                      kEscStatus + kEscRaw <=
+                  kFrom.size() + kTo.size() + kLabel.size() + kMethod.size() + kStatus.size() +
+                  kCseq.size() + kRaw.size() + kTail.size() + 20 + kEscSwitch + 4 * kEscValue +
+                  2 * kEscEndpoint + 2 * kEscLabel + kEscStatus + kEscRaw <=
               kJsonSize);
 
 // ASCII-only folding: bytes from 0x80 up must never match a letter, whatever
 // the locale says.
-constexpr unsigned char lower(unsigned char c)
-{
+constexpr unsigned char lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-bool equal_nocase(const unsigned char* p, const char* name, std::size_t n)
-{
+bool equal_nocase(const unsigned char* p, const char* name, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
-        if (lower(p[i]) != lower(static_cast<unsigned char>(name[i])))
-            return false;
+        if (lower(p[i]) != lower(static_cast<unsigned char>(name[i]))) return false;
     return true;
 }
 
@@ -72,41 +68,35 @@ struct record_writer {
     char* buf;
     std::size_t n = 0;
 
-    void put(std::string_view s)
-    {
+    void put(std::string_view s) {
         std::memcpy(buf + n, s.data(), s.size());
         n += s.size();
     }
-    void escaped(std::size_t cap, const void* in, std::size_t len)
-    {
+    void escaped(std::size_t cap, const void* in, std::size_t len) {
         n += json_escape(buf + n, cap, in, len);
     }
     void escaped(std::size_t cap, std::string_view s) { escaped(cap, s.data(), s.size()); }
     void text(std::size_t cap, const char* s) { escaped(cap, s, std::strlen(s)); }
     // Decimal exactly as "%ld" prints it.
-    void number(std::int64_t v)
-    {
+    void number(std::int64_t v) {
         n = static_cast<std::size_t>(std::to_chars(buf + n, buf + n + 20, v).ptr - buf);
     }
 };
 
-char* put_decimal(char* p, unsigned v)
-{
+char* put_decimal(char* p, unsigned v) {
     char digits[5];
     int k = 0;
     do {
         digits[k++] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v != 0);
-    while (k > 0)
-        *p++ = digits[--k];
+    while (k > 0) *p++ = digits[--k];
     return p;
 }
 
 // "a.b.c.d:port", as inet_ntop and "%s:%u" would write it, into `out` (at
 // least 22 bytes). Decoding gives only IPv4 end points.
-void format_endpoint(char* out, const endpoint& e)
-{
+void format_endpoint(char* out, const endpoint& e) {
     char* p = out;
     for (int i = 0; i < 4; ++i) {
         p = put_decimal(p, e.addr[i]);
@@ -120,14 +110,11 @@ void format_endpoint(char* out, const endpoint& e)
 // `nlen` bytes and its colon: leading blanks and tabs and trailing CRs and
 // blanks removed.
 std::string_view trimmed_value(const unsigned char* line, const unsigned char* line_end,
-                               std::size_t nlen)
-{
+                               std::size_t nlen) {
     const unsigned char* v = line + nlen + 1;
-    while (v < line_end && (*v == ' ' || *v == '\t'))
-        ++v;
+    while (v < line_end && (*v == ' ' || *v == '\t')) ++v;
     const unsigned char* ve = line_end;
-    while (ve > v && (ve[-1] == '\r' || ve[-1] == ' '))
-        --ve;
+    while (ve > v && (ve[-1] == '\r' || ve[-1] == ' ')) --ve;
     return {reinterpret_cast<const char*>(v), static_cast<std::size_t>(ve - v)};
 }
 
@@ -135,8 +122,7 @@ std::string_view trimmed_value(const unsigned char* line, const unsigned char* l
 // and ended at its first NUL, as a C string in a kValueSize array would
 // hold it. A view into the payload, not a copy.
 std::string_view record_value(const unsigned char* line, const unsigned char* line_end,
-                              std::size_t nlen)
-{
+                              std::size_t nlen) {
     std::string_view v = trimmed_value(line, line_end, nlen);
     v = v.substr(0, kValueSize - 1);
     if (const void* nul = std::memchr(v.data(), '\0', v.size()))
@@ -146,21 +132,18 @@ std::string_view record_value(const unsigned char* line, const unsigned char* li
 
 // User part of the first "sip:" in `value` (up to "@", ">" or ";"), or all
 // of `value`; `value` holds no NUL.
-std::string_view user_part(std::string_view value)
-{
+std::string_view user_part(std::string_view value) {
     // Every "sip:" ends in a colon, so the first colon after "sip" in any
     // case marks the first one.
     const auto* v = reinterpret_cast<const unsigned char*>(value.data());
     for (std::size_t k = 3; k < value.size(); ++k) {
         const void* colon = std::memchr(v + k, ':', value.size() - k);
-        if (colon == nullptr)
-            break;
+        if (colon == nullptr) break;
         k = static_cast<std::size_t>(static_cast<const unsigned char*>(colon) - v);
         if (equal_nocase(v + k - 3, "sip", 3)) {
             const std::string_view user = value.substr(k + 1);
             std::size_t n = 0;
-            while (n < user.size() && user[n] != '@' && user[n] != '>' && user[n] != ';')
-                ++n;
+            while (n < user.size() && user[n] != '@' && user[n] != '>' && user[n] != ';') ++n;
             return user.substr(0, n);
         }
     }
@@ -168,8 +151,7 @@ std::string_view user_part(std::string_view value)
 }
 
 bool line_has_name(const unsigned char* p, std::size_t line_len, const char* name,
-                   std::size_t nlen)
-{
+                   std::size_t nlen) {
     return line_len > nlen && p[nlen] == ':' && equal_nocase(p, name, nlen);
 }
 
@@ -180,7 +162,7 @@ struct wanted_name {
     std::size_t len;
 };
 constexpr wanted_name kWanted[w_count] = {
-        {"Call-ID", 7}, {"i", 1}, {"From", 4}, {"f", 1}, {"To", 2}, {"t", 1}, {"CSeq", 4},
+    {"Call-ID", 7}, {"i", 1}, {"From", 4}, {"f", 1}, {"To", 2}, {"t", 1}, {"CSeq", 4},
 };
 
 // Where each wanted header's first line is, found in one walk over the
@@ -197,13 +179,11 @@ struct header_lines {
 
 // True when a long form's value is settled: it was found with a value
 // whose first byte is not NUL, or its compact form was found as well.
-bool settled(const header_lines& h, wanted long_form, wanted compact)
-{
+bool settled(const header_lines& h, wanted long_form, wanted compact) {
     return h.has(long_form) && (h.has(compact) || !h.value[long_form].empty());
 }
 
-void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
-{
+void find_headers(const unsigned char* sip, std::size_t len, header_lines& h) {
     const unsigned char* p = sip;
     const unsigned char* const end = sip + len;
     int unresolved = 4;  // Call-ID/i, From/f, To/t, CSeq
@@ -213,15 +193,26 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
         const auto line_len = static_cast<std::size_t>(line_end - p);
         int cand[2] = {-1, -1};
         switch (lower(*p)) {
-        case 'c': cand[0] = w_call_id; cand[1] = w_cseq; break;
-        case 'i': cand[0] = w_i; break;
-        case 'f': cand[0] = w_from; cand[1] = w_f; break;
-        case 't': cand[0] = w_to; cand[1] = w_t; break;
-        default: break;
+        case 'c':
+            cand[0] = w_call_id;
+            cand[1] = w_cseq;
+            break;
+        case 'i':
+            cand[0] = w_i;
+            break;
+        case 'f':
+            cand[0] = w_from;
+            cand[1] = w_f;
+            break;
+        case 't':
+            cand[0] = w_to;
+            cand[1] = w_t;
+            break;
+        default:
+            break;
         }
         for (int c : cand) {
-            if (c < 0 || h.has(c) ||
-                !line_has_name(p, line_len, kWanted[c].name, kWanted[c].len))
+            if (c < 0 || h.has(c) || !line_has_name(p, line_len, kWanted[c].name, kWanted[c].len))
                 continue;
             h.found |= 1u << c;
             h.value[c] = record_value(p, line_end, kWanted[c].len);
@@ -229,22 +220,19 @@ void find_headers(const unsigned char* sip, std::size_t len, header_lines& h)
                          !settled(h, w_to, w_t) + !h.has(w_cseq);
             break;
         }
-        if (nl == nullptr)
-            break;
+        if (nl == nullptr) break;
         p = nl + 1;
     }
 }
 
 // The value of wanted header `k`, or empty when no line had it.
-std::string_view wanted_value(const header_lines& h, int k)
-{
+std::string_view wanted_value(const header_lines& h, int k) {
     return h.has(k) ? h.value[k] : std::string_view{};
 }
 
-} // namespace
+}  // namespace
 
-bool set_switch_id(record_options& options, const char* value)
-{
+bool set_switch_id(record_options& options, const char* value) {
     const std::size_t len = std::strlen(value);
     if (len == 0 || len >= kSwitchIdSize) {
         std::fprintf(stderr, "switch-id must contain 1-%zu bytes\n", kSwitchIdSize - 1);
@@ -255,8 +243,7 @@ bool set_switch_id(record_options& options, const char* value)
 }
 
 std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
-                           drop_counts& drops)
-{
+                           drop_counts& drops) {
     const unsigned char* const sip = d.payload.data();
     const std::size_t len = std::min(d.payload.size(), kMaxPayload);
     const auto* nl = static_cast<const unsigned char*>(std::memchr(sip, '\n', len));
@@ -282,8 +269,7 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     } else {
         const std::size_t limit = std::min(first_len, sizeof method - 1);
         std::size_t k = 0;
-        while (k < limit && sip[k] != ' ')
-            ++k;
+        while (k < limit && sip[k] != ' ') ++k;
         std::memcpy(method, sip, k);
         method[k] = '\0';
         label = method;
@@ -295,8 +281,7 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     header_lines lines;
     find_headers(sip, len, lines);
     std::string_view call_id = wanted_value(lines, w_call_id);
-    if (call_id.empty())
-        call_id = wanted_value(lines, w_i);
+    if (call_id.empty()) call_id = wanted_value(lines, w_i);
     // The Call-ID is what tells SIP apart from any other UDP payload.
     if (call_id.empty()) {
         drops.add(drop_reason::no_call_id);
@@ -304,19 +289,17 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     }
 
     std::string_view from = wanted_value(lines, w_from);
-    if (from.empty())
-        from = wanted_value(lines, w_f);
+    if (from.empty()) from = wanted_value(lines, w_f);
     std::string_view to = wanted_value(lines, w_to);
-    if (to.empty())
-        to = wanted_value(lines, w_t);
+    if (to.empty()) to = wanted_value(lines, w_t);
     const std::string_view cseq = wanted_value(lines, w_cseq);
     from = user_part(from);
     to = user_part(to);
 
     // Millisecond time stamp, wrapping instead of overflowing on absurd
     // input (offline captures can carry any time stamp).
-    const auto timestamp_ms = static_cast<std::int64_t>(
-            static_cast<std::uint64_t>(d.sec) * 1000u + static_cast<std::uint64_t>(d.usec / 1000));
+    const auto timestamp_ms = static_cast<std::int64_t>(static_cast<std::uint64_t>(d.sec) * 1000u +
+                                                        static_cast<std::uint64_t>(d.usec / 1000));
     char src[kEndpointSize];
     char dst[kEndpointSize];
     format_endpoint(src, d.source);
@@ -346,10 +329,9 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     w.put(kCseq);
     w.escaped(kEscValue, cseq);
     w.put(kRaw);
-    if (options.include_raw)
-        w.escaped(kEscRaw, sip, len);
+    if (options.include_raw) w.escaped(kEscRaw, sip, len);
     w.put(kTail);
     return {out.bytes, w.n};
 }
 
-} // namespace zel
+}  // namespace zel

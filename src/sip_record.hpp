@@ -55,4 +55,4 @@ struct record_buffer {
 std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
                            drop_counts& drops);
 
-} // namespace zel
+}  // namespace zel

@@ -44,25 +44,21 @@ const option opts[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-void usage(const char* p)
-{
+void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
 }
 
-void on_signal(int)
-{
+void on_signal(int) {
     running = 0;
 }
 
 // Start-up failures after pcap_create end the process here; the socket file
 // stays (the next start replaces it), the handle is released so that leak
 // checkers see a tidy exit.
-[[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text)
-{
+[[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text) {
     std::fprintf(stderr, "%s: %s\n", prefix, text);
-    if (pcap != nullptr)
-        pcap_close(pcap);
+    if (pcap != nullptr) pcap_close(pcap);
     std::exit(1);
 }
 
@@ -76,16 +72,13 @@ struct capture_chain {
 };
 
 // Decode, build, publish: one captured frame through the whole chain.
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
-{
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     auto& chain = *reinterpret_cast<capture_chain*>(user);
-    const auto d = decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
-                                     chain.drops);
-    if (!d)
-        return;
+    const auto d =
+        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
+    if (!d) return;
     const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
-    if (!record.empty())
-        chain.events->publish(record);
+    if (!record.empty()) chain.events->publish(record);
 }
 
 using steady = std::chrono::steady_clock;
@@ -101,8 +94,7 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // packets are ready, a signal arrives or `timeout_ms` passes, whichever
 // comes first; the loop then accepts and dispatches as usual. poll skips
 // negative descriptors. Errors of poll itself only shorten the wait.
-void wait_for_work(int server, int capture_fd, int timeout_ms)
-{
+void wait_for_work(int server, int capture_fd, int timeout_ms) {
     pollfd fds[2] = {
         {server, POLLIN, 0},
         {capture_fd, POLLIN, 0},
@@ -112,15 +104,13 @@ void wait_for_work(int server, int capture_fd, int timeout_ms)
 
 // Whole milliseconds from `now` until `t`, rounded up so that a wait for
 // `t` does not end just short of it.
-int ms_until(steady::time_point t, steady::time_point now)
-{
+int ms_until(steady::time_point t, steady::time_point now) {
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t - now).count());
 }
 
 // The whole program; main only hands over to it, so that all of it is in
 // namespace zel.
-int run(int argc, char** argv)
-{
+int run(int argc, char** argv) {
     const char* iface = "any";
     const char* filter = "udp";
     const char* sock_path = "/run/zel-packet-monitor/events.sock";
@@ -140,8 +130,7 @@ int run(int argc, char** argv)
             sock_path = optarg;
             break;
         case 'S':
-            if (!set_switch_id(chain.options, optarg))
-                return 2;
+            if (!set_switch_id(chain.options, optarg)) return 2;
             break;
         case 'R':
             chain.options.include_raw = false;
@@ -170,13 +159,11 @@ int run(int argc, char** argv)
     char err[PCAP_ERRBUF_SIZE];
     err[0] = '\0';
     pcap_t* pcap = pcap_create(iface, err);
-    if (pcap == nullptr)
-        fail_capture(nullptr, "pcap", err);
+    if (pcap == nullptr) fail_capture(nullptr, "pcap", err);
     (void)pcap_set_snaplen(pcap, 65535);
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
-    if (pcap_activate(pcap) < 0)
-        fail_capture(pcap, "pcap", pcap_geterr(pcap));
+    if (pcap_activate(pcap) < 0) fail_capture(pcap, "pcap", pcap_geterr(pcap));
 
     bpf_program prog;
     if (pcap_compile(pcap, &prog, filter, 1, PCAP_NETMASK_UNKNOWN) < 0)
@@ -193,12 +180,11 @@ int run(int argc, char** argv)
     // arrived, so a blocking dispatch on an idle link never returns: no stop
     // request and no new client would be seen. The capture is therefore
     // non-blocking and each pass waits for it in poll() instead.
-    if (pcap_setnonblock(pcap, 1, err) < 0)
-        fail_capture(pcap, "pcap", err);
+    if (pcap_setnonblock(pcap, 1, err) < 0) fail_capture(pcap, "pcap", err);
     const int capture_fd = pcap_get_selectable_fd(pcap);
 
-    std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n",
-                 iface, filter, sock_path, chain.options.switch_id);
+    std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n", iface,
+                 filter, sock_path, chain.options.switch_id);
 
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
@@ -209,8 +195,7 @@ int run(int argc, char** argv)
         else
             wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
-        if (now >= accept_resume && events.accept_clients() < 0)
-            accept_resume = now + kAcceptPause;
+        if (now >= accept_resume && events.accept_clients() < 0) accept_resume = now + kAcceptPause;
         if (pcap_dispatch(pcap, 64, packet, reinterpret_cast<u_char*>(&chain)) < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
@@ -224,11 +209,10 @@ int run(int argc, char** argv)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-} // namespace zel
+}  // namespace zel
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     return zel::run(argc, argv);
 }

@@ -32,8 +32,7 @@ namespace {
 // path only copies into it.
 char out_buffer[1 << 20];
 
-void usage(const char* p)
-{
+void usage(const char* p) {
     std::fprintf(stderr, "Usage: %s [-S switch-id] [-R] [-q] FILE\n", p);
 }
 
@@ -50,26 +49,21 @@ struct replay_chain {
 };
 
 // Writes the record and its newline, as an event-socket client reads it.
-void publish(std::string_view record)
-{
+void publish(std::string_view record) {
     fwrite_unlocked(record.data(), 1, record.size(), stdout);
     fputc_unlocked('\n', stdout);
 }
 
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes)
-{
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     auto& chain = *reinterpret_cast<replay_chain*>(user);
     ++chain.frames;
-    const auto d = decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec,
-                                     chain.drops);
-    if (!d)
-        return;
+    const auto d =
+        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
+    if (!d) return;
     const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
-    if (record.empty())
-        return;
+    if (record.empty()) return;
     ++chain.records;
-    if (!chain.quiet)
-        publish(record);
+    if (!chain.quiet) publish(record);
 }
 
 struct pcap_closer {
@@ -78,16 +72,14 @@ struct pcap_closer {
 
 // The whole program; main only hands over to it, so that all of it is in
 // namespace zel.
-int run(int argc, char** argv)
-{
+int run(int argc, char** argv) {
     // 112 KiB of record buffer: kept off the stack.
     static replay_chain chain;
     int opt;
     while ((opt = getopt(argc, argv, "S:Rqh")) != -1) {
         switch (opt) {
         case 'S':
-            if (!set_switch_id(chain.options, optarg))
-                return 2;
+            if (!set_switch_id(chain.options, optarg)) return 2;
             break;
         case 'R':
             chain.options.include_raw = false;
@@ -135,11 +127,10 @@ int run(int argc, char** argv)
     return status;
 }
 
-} // namespace
+}  // namespace
 
-} // namespace zel
+}  // namespace zel
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     return zel::run(argc, argv);
 }

@@ -33,14 +33,12 @@ struct Datagram {
     std::size_t trailer = 0;  // bytes captured after the datagram
 };
 
-void put16(Bytes& b, std::size_t at, std::uint16_t v)
-{
+void put16(Bytes& b, std::size_t at, std::uint16_t v) {
     b[at] = static_cast<std::uint8_t>(v >> 8);
     b[at + 1] = static_cast<std::uint8_t>(v);
 }
 
-Bytes ipv4(const Datagram& d)
-{
+Bytes ipv4(const Datagram& d) {
     const std::size_t ihl = std::max<std::size_t>(d.ihl_words * 4u, 20);
     const std::size_t udp_len = 8 + d.payload.size();
     Bytes b(ihl + udp_len + d.trailer, 0xEE);
@@ -60,14 +58,12 @@ Bytes ipv4(const Datagram& d)
     return b;
 }
 
-Bytes concat(Bytes head, const Bytes& tail)
-{
+Bytes concat(Bytes head, const Bytes& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
-Bytes ethernet(const Bytes& ip, std::vector<std::uint16_t> tags = {}, std::uint16_t type = 0x0800)
-{
+Bytes ethernet(const Bytes& ip, std::vector<std::uint16_t> tags = {}, std::uint16_t type = 0x0800) {
     Bytes h = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
     for (std::uint16_t t : tags) {
         h.push_back(static_cast<std::uint8_t>(t >> 8));
@@ -80,16 +76,14 @@ Bytes ethernet(const Bytes& ip, std::vector<std::uint16_t> tags = {}, std::uint1
     return concat(h, ip);
 }
 
-Bytes sll(const Bytes& ip, std::uint16_t proto = 0x0800)
-{
+Bytes sll(const Bytes& ip, std::uint16_t proto = 0x0800) {
     Bytes h(16, 0);
     h[1] = 4;  // packet type "sent by us": must not matter
     put16(h, 14, proto);
     return concat(h, ip);
 }
 
-Bytes sll2(const Bytes& ip, std::uint16_t proto = 0x0800)
-{
+Bytes sll2(const Bytes& ip, std::uint16_t proto = 0x0800) {
     Bytes h(20, 0);
     put16(h, 0, proto);
     put16(h, 4, 0);
@@ -104,17 +98,14 @@ struct Decoded {
 };
 
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
-std::string drops_text(const zel::drop_counts& drops)
-{
+std::string drops_text(const zel::drop_counts& drops) {
     static const char* const names[zel::kDropReasons] = {
-        "link_type",   "not_ipv4",      "not_udp",          "truncated", "header_lies",
-        "fragment",    "empty_payload", "short_first_line", "no_call_id"};
+        "link_type", "not_ipv4",      "not_udp",          "truncated", "header_lies",
+        "fragment",  "empty_payload", "short_first_line", "no_call_id"};
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
-        if (drops.count[k] == 0)
-            continue;
-        if (!out.empty())
-            out += ' ';
+        if (drops.count[k] == 0) continue;
+        if (!out.empty()) out += ' ';
         out.append(names[k]).append("=").append(std::to_string(drops.count[k]));
     }
     return out;
@@ -123,28 +114,24 @@ std::string drops_text(const zel::drop_counts& drops)
 // Decodes an exactly-sized heap copy of the first `caplen` bytes, so that
 // any read past the capture is caught by the sanitizers, and runs what it
 // gives through the record stage.
-Decoded decode(int dlt, const Bytes& frame, std::size_t caplen)
-{
+Decoded decode(int dlt, const Bytes& frame, std::size_t caplen) {
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen ? caplen : 1]);
     std::memcpy(copy.get(), frame.data(), caplen);
     zel::drop_counts drops;
     Decoded out;
     const auto d = zel::decode_frame(dlt, {copy.get(), caplen}, 1700000000, 5000, drops);
     if (d) {
-        if (auto record = zel_test::record_of(*d, {}, drops))
-            out.records.push_back(*record);
+        if (auto record = zel_test::record_of(*d, {}, drops)) out.records.push_back(*record);
     }
     out.drops = drops_text(drops);
     return out;
 }
 
-Decoded decode(int dlt, const Bytes& frame)
-{
+Decoded decode(int dlt, const Bytes& frame) {
     return decode(dlt, frame, frame.size());
 }
 
-std::string escaped_sip(const std::string& s)
-{
+std::string escaped_sip(const std::string& s) {
     std::string out;
     for (char c : s) {
         if (c == '\r')
@@ -157,8 +144,8 @@ std::string escaped_sip(const std::string& s)
     return out;
 }
 
-std::string want(const std::string& src, const std::string& dst, const std::string& payload = kSip)
-{
+std::string want(const std::string& src, const std::string& dst,
+                 const std::string& payload = kSip) {
     return "{\"type\":\"sip.message\",\"switch_id\":\"unknown\",\"timestamp_ms\":1700000000005,"
            "\"call_id\":\"d1\",\"source\":\"" +
            src + "\",\"destination\":\"" + dst +
@@ -184,8 +171,7 @@ const LinkCase kLinks[] = {
     {"raw", zel::kDltRaw, [](const Bytes& ip) { return ip; }},
 };
 
-TEST(Datagram, SameRecordOnEveryLinkType)
-{
+TEST(Datagram, SameRecordOnEveryLinkType) {
     for (const LinkCase& l : kLinks) {
         SCOPED_TRACE(l.name);
         const Decoded got = decode(l.dlt, l.frame(ipv4({})));
@@ -198,8 +184,7 @@ TEST(Datagram, SameRecordOnEveryLinkType)
 // Cutting the capture anywhere before the end of the datagram must yield
 // nothing, counted as a capture too short, and never a read beyond the
 // captured bytes.
-TEST(Datagram, EveryShortCaptureIsIgnored)
-{
+TEST(Datagram, EveryShortCaptureIsIgnored) {
     for (const LinkCase& l : kLinks) {
         SCOPED_TRACE(l.name);
         const Bytes f = l.frame(ipv4({}));
@@ -211,8 +196,7 @@ TEST(Datagram, EveryShortCaptureIsIgnored)
     }
 }
 
-TEST(Datagram, HeaderVariants)
-{
+TEST(Datagram, HeaderVariants) {
     struct Case {
         const char* name;
         Datagram d;
@@ -240,8 +224,8 @@ TEST(Datagram, HeaderVariants)
         {"UDP length 0", with([](Datagram& d) { d.udp_len = 0; }), "header_lies=1"},
         {"UDP length beyond IP", with([](Datagram& d) { d.udp_len = 8 + int(kSip.size()) + 1; }),
          "header_lies=1"},
-        {"IP length beyond capture", with([](Datagram& d) { d.ip_len = 28 + int(kSip.size()) + 1; }),
-         "truncated=1"},
+        {"IP length beyond capture",
+         with([](Datagram& d) { d.ip_len = 28 + int(kSip.size()) + 1; }), "truncated=1"},
         {"IP length below headers", with([](Datagram& d) { d.ip_len = 27; }), "header_lies=1"},
         {"IP length 0xFFFF", with([](Datagram& d) { d.ip_len = 0xFFFF; }), "truncated=1"},
         {"trailer after datagram", with([](Datagram& d) { d.trailer = 6; }), ""},
@@ -264,8 +248,7 @@ TEST(Datagram, HeaderVariants)
 
 // The payload is taken by the UDP length: bytes that the IP length still
 // covers after it are not part of it.
-TEST(Datagram, PayloadEndsAtUdpLength)
-{
+TEST(Datagram, PayloadEndsAtUdpLength) {
     Datagram d;
     d.payload = kSip + "TRAILING";
     d.udp_len = 8 + static_cast<int>(kSip.size());
@@ -274,8 +257,7 @@ TEST(Datagram, PayloadEndsAtUdpLength)
     EXPECT_EQ(got.records[0], kWant);
 }
 
-TEST(Datagram, ForeignFramesAreIgnored)
-{
+TEST(Datagram, ForeignFramesAreIgnored) {
     const Bytes ip = ipv4({});
     struct Case {
         const char* name;
@@ -304,19 +286,18 @@ TEST(Datagram, ForeignFramesAreIgnored)
     }
 }
 
-TEST(Datagram, LongPayloadIsCutTo16384)
-{
+TEST(Datagram, LongPayloadIsCutTo16384) {
     Datagram d;
     d.payload = kSip;
     d.payload.resize(20000, 'a');
     const Decoded got = decode(zel::kDltEthernet, ethernet(ipv4(d)));
     ASSERT_EQ(got.records.size(), 1u);
-    EXPECT_EQ(got.records[0], want("192.0.2.10:53", "198.51.100.7:5060", d.payload.substr(0, 16384)));
+    EXPECT_EQ(got.records[0],
+              want("192.0.2.10:53", "198.51.100.7:5060", d.payload.substr(0, 16384)));
 }
 
 // The decoded end points reach the record: port 0 gives a trailing ":0".
-TEST(Datagram, EndpointText)
-{
+TEST(Datagram, EndpointText) {
     Datagram d;
     d.sport = 0;
     const Decoded got = decode(zel::kDltRaw, ipv4(d));
@@ -327,8 +308,7 @@ TEST(Datagram, EndpointText)
 // Hostile input: mutated and cut valid frames on every link type must never
 // read outside the capture (the sanitizer build checks) and every record
 // they yield must be a well-formed one (the JSON check reads them all).
-TEST(Datagram, MutatedFramesStaySafe)
-{
+TEST(Datagram, MutatedFramesStaySafe) {
     std::uint32_t seed = 12345;
     auto next = [&seed] {
         seed = seed * 1103515245u + 12345u;
@@ -355,12 +335,11 @@ TEST(Datagram, MutatedFramesStaySafe)
         }
         for (const std::string& r : got.records) {
             ASSERT_EQ(r.find_first_of("\n\r"), std::string::npos);
-            for (unsigned char c : r)
-                ASSERT_TRUE(c >= 0x20 && c <= 0x7E);
+            for (unsigned char c : r) ASSERT_TRUE(c >= 0x20 && c <= 0x7E);
         }
         produced += got.records.size();
     }
     EXPECT_GT(produced, 0u) << "some mutations must leave a valid datagram";
 }
 
-} // namespace
+}  // namespace

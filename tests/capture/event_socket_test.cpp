@@ -23,11 +23,9 @@ namespace {
 mode_t mode_before_chmod = 07777;
 }
 
-extern "C" int chmod(const char* path, mode_t mode) noexcept
-{
+extern "C" int chmod(const char* path, mode_t mode) noexcept {
     struct stat st;
-    if (stat(path, &st) == 0)
-        mode_before_chmod = st.st_mode & 07777;
+    if (stat(path, &st) == 0) mode_before_chmod = st.st_mode & 07777;
     return fchmodat(AT_FDCWD, path, mode, 0);
 }
 
@@ -37,21 +35,18 @@ using zel::unique_fd;
 
 class EventSocket : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char tmpl[] = "/tmp/zel-evsock-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         path_ = dir_ + "/events.sock";
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
 
-    static unique_fd connect_to(const std::string& path)
-    {
+    static unique_fd connect_to(const std::string& path) {
         unique_fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -64,18 +59,15 @@ protected:
     // What arrives until `limit` bytes are in, end of stream, or nothing
     // more comes for a short while.
     static std::string read_available(int fd, bool* eof = nullptr, int wait_ms = 200,
-                                      std::size_t limit = SIZE_MAX)
-    {
+                                      std::size_t limit = SIZE_MAX) {
         std::string got;
         while (got.size() < limit) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, wait_ms) <= 0)
-                return got;
+            if (poll(&p, 1, wait_ms) <= 0) return got;
             char buf[65536];
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             if (n <= 0) {
-                if (eof != nullptr)
-                    *eof = true;
+                if (eof != nullptr) *eof = true;
                 return got;
             }
             got.append(buf, static_cast<std::size_t>(n));
@@ -83,11 +75,9 @@ protected:
         return got;
     }
 
-    static int used_slots(const zel::event_socket& events)
-    {
+    static int used_slots(const zel::event_socket& events) {
         int n = 0;
-        for (int slot = 0; slot < zel::kMaxClients; ++slot)
-            n += events.client(slot) >= 0;
+        for (int slot = 0; slot < zel::kMaxClients; ++slot) n += events.client(slot) >= 0;
         return n;
     }
 
@@ -95,8 +85,7 @@ protected:
     std::string path_;
 };
 
-TEST_F(EventSocket, SocketFileModeIs0660WhateverTheUmask)
-{
+TEST_F(EventSocket, SocketFileModeIs0660WhateverTheUmask) {
     for (mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
         SCOPED_TRACE(mask);
         const mode_t before = umask(mask);
@@ -116,8 +105,7 @@ TEST_F(EventSocket, SocketFileModeIs0660WhateverTheUmask)
     }
 }
 
-TEST_F(EventSocket, PathLengthLimit)
-{
+TEST_F(EventSocket, PathLengthLimit) {
     // 107 bytes is the longest path that fits with its NUL.
     std::string ok = dir_ + "/";
     ok += std::string(107 - ok.size(), 'p');
@@ -139,8 +127,7 @@ TEST_F(EventSocket, PathLengthLimit)
     EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
-TEST_F(EventSocket, ReplacesFileAndReportsMissingDirectory)
-{
+TEST_F(EventSocket, ReplacesFileAndReportsMissingDirectory) {
     unique_fd file(open(path_.c_str(), O_CREAT | O_WRONLY, 0644));
     ASSERT_TRUE(file.valid());
     zel::event_socket events;
@@ -157,8 +144,7 @@ TEST_F(EventSocket, ReplacesFileAndReportsMissingDirectory)
 
 // A daemon stuck with a full backlog is still alive: its path is refused
 // at once rather than waited on or taken over.
-TEST_F(EventSocket, ListenerWithFullBacklogKeepsItsPath)
-{
+TEST_F(EventSocket, ListenerWithFullBacklogKeepsItsPath) {
     unique_fd live(socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -186,8 +172,7 @@ TEST_F(EventSocket, ListenerWithFullBacklogKeepsItsPath)
 // The socket file goes when the object closes or is destroyed, but only
 // while it is still the one the object made: a file put in its place since
 // stays. Clients see end of stream either way.
-TEST_F(EventSocket, ClosingRemovesOnlyItsOwnFile)
-{
+TEST_F(EventSocket, ClosingRemovesOnlyItsOwnFile) {
     struct Case {
         const char* name;
         bool replaced;
@@ -234,8 +219,7 @@ TEST_F(EventSocket, ClosingRemovesOnlyItsOwnFile)
 }
 
 // An object serves one socket: a second open leaves the first as it was.
-TEST_F(EventSocket, SecondOpenIsRefused)
-{
+TEST_F(EventSocket, SecondOpenIsRefused) {
     zel::event_socket events;
     ASSERT_EQ(events.open_socket(path_.c_str()), 0);
     const int listener = events.listener();
@@ -248,8 +232,7 @@ TEST_F(EventSocket, SecondOpenIsRefused)
     EXPECT_NE(lstat((dir_ + "/other.sock").c_str(), &st), 0);
 }
 
-TEST_F(EventSocket, Nonblock)
-{
+TEST_F(EventSocket, Nonblock) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     unique_fd r(p[0]), w(p[1]);
@@ -260,8 +243,7 @@ TEST_F(EventSocket, Nonblock)
     EXPECT_EQ(errno, EBADF);
 }
 
-TEST_F(EventSocket, EveryClientGetsEveryRecordInOrder)
-{
+TEST_F(EventSocket, EveryClientGetsEveryRecordInOrder) {
     zel::event_socket events;
     ASSERT_EQ(events.open_socket(path_.c_str()), 0);
     EXPECT_EQ(events.accept_clients(), 0);  // idle: returns at once
@@ -283,16 +265,14 @@ TEST_F(EventSocket, EveryClientGetsEveryRecordInOrder)
     EXPECT_EQ(read_available(b.get()), "{\"n\":1}\n{\"n\":2}\n");
 }
 
-TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused)
-{
+TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused) {
     zel::event_socket events;
     ASSERT_EQ(events.open_socket(path_.c_str()), 0);
     std::vector<unique_fd> peers;
     // Accept as we go: a blocking connect waits once the backlog of 16 is full.
     for (int i = 0; i < zel::kMaxClients + 1; ++i) {
         peers.push_back(connect_to(path_));
-        if (i % 8 == 7 || i == zel::kMaxClients)
-            events.accept_clients();
+        if (i % 8 == 7 || i == zel::kMaxClients) events.accept_clients();
     }
     EXPECT_EQ(used_slots(events), zel::kMaxClients);
 
@@ -326,8 +306,7 @@ TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused)
 // A client that stops reading is dropped once its buffer cannot take a
 // record; it has seen a prefix of the stream, then end of stream. The
 // reading client loses nothing.
-TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
-{
+TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything) {
     zel::event_socket events;
     ASSERT_EQ(events.open_socket(path_.c_str()), 0);
     unique_fd fast = connect_to(path_);
@@ -342,7 +321,8 @@ TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
         std::string rec = std::to_string(i) + ":" + std::string(8000, 'a' + i % 26);
         events.publish(rec);
         expected += rec + "\n";
-        ASSERT_EQ(read_available(fast.get(), nullptr, 2000, rec.size() + 1), rec + "\n") << "record " << i;
+        ASSERT_EQ(read_available(fast.get(), nullptr, 2000, rec.size() + 1), rec + "\n")
+            << "record " << i;
     }
     EXPECT_EQ(used_slots(events), 1);
 
@@ -354,8 +334,7 @@ TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything)
     EXPECT_EQ(expected.compare(0, seen.size(), seen), 0) << "slow client saw a prefix";
 }
 
-TEST_F(EventSocket, ClientThatIsLateToReadRidesOutABurst)
-{
+TEST_F(EventSocket, ClientThatIsLateToReadRidesOutABurst) {
     // libpcap delivers frames a ring block at a time, so records leave in
     // bursts; a reader that is not scheduled for a moment must find them
     // all waiting, not be cut off after the first few dozen.
@@ -378,4 +357,4 @@ TEST_F(EventSocket, ClientThatIsLateToReadRidesOutABurst)
     EXPECT_FALSE(eof);
 }
 
-} // namespace
+}  // namespace

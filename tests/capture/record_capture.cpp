@@ -12,23 +12,20 @@ namespace zel_test {
 
 namespace {
 
-void append_to_file(std::string_view record)
-{
+void append_to_file(std::string_view record) {
     static std::FILE* file = [] {
         const char* path = std::getenv("ZEL_RECORD_FILE");
         return path != nullptr ? std::fopen(path, "w") : nullptr;
     }();
-    if (file == nullptr)
-        return;
+    if (file == nullptr) return;
     std::fwrite(record.data(), 1, record.size(), file);
     std::fputc('\n', file);
     std::fflush(file);
 }
 
-} // namespace
+}  // namespace
 
-zel::endpoint endpoint_of(std::string_view text)
-{
+zel::endpoint endpoint_of(std::string_view text) {
     const std::size_t colon = text.rfind(':');
     const std::string addr(text.substr(0, colon));
     zel::endpoint e;
@@ -39,20 +36,17 @@ zel::endpoint endpoint_of(std::string_view text)
 }
 
 std::optional<std::string> record_of(const zel::datagram& d, const zel::record_options& options,
-                                     zel::drop_counts& drops)
-{
+                                     zel::drop_counts& drops) {
     static zel::record_buffer buffer;
     const std::string_view record = zel::parse_sip(d, options, buffer, drops);
-    if (record.empty())
-        return std::nullopt;
+    if (record.empty()) return std::nullopt;
     append_to_file(record);
     return std::string(record);
 }
 
 std::optional<std::string> record_of(std::string_view payload, const char* src, const char* dst,
                                      std::int64_t sec, std::int64_t usec,
-                                     const zel::record_options& options, zel::drop_counts& drops)
-{
+                                     const zel::record_options& options, zel::drop_counts& drops) {
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[payload.size()]);
     std::memcpy(copy.get(), payload.data(), payload.size());
     zel::datagram d;
@@ -64,4 +58,4 @@ std::optional<std::string> record_of(std::string_view payload, const char* src, 
     return record_of(d, options, drops);
 }
 
-} // namespace zel_test
+}  // namespace zel_test

@@ -29,4 +29,4 @@ std::optional<std::string> record_of(std::string_view payload, const char* src, 
                                      std::int64_t sec, std::int64_t usec,
                                      const zel::record_options& options, zel::drop_counts& drops);
 
-} // namespace zel_test
+}  // namespace zel_test

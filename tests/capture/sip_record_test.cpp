@@ -33,28 +33,36 @@ struct Want {
 };
 
 std::string record(const Want& w, const std::string& raw, const std::string& ts = "1700000000123",
-                   const std::string& switch_id = "unknown")
-{
-    return "{\"type\":\"sip.message\",\"switch_id\":\"" + switch_id +
-           "\",\"timestamp_ms\":" + ts + ",\"call_id\":\"" + w.call_id +
+                   const std::string& switch_id = "unknown") {
+    return "{\"type\":\"sip.message\",\"switch_id\":\"" + switch_id + "\",\"timestamp_ms\":" + ts +
+           ",\"call_id\":\"" + w.call_id +
            "\",\"source\":\"192.0.2.10:5060\",\"destination\":\"198.51.100.7:5080\",\"from\":\"" +
            w.from + "\",\"to\":\"" + w.to + "\",\"label\":\"" + w.label + "\",\"method\":\"" +
-           w.method + "\",\"status\":\"" + w.status + "\",\"cseq\":\"" + w.cseq +
-           "\",\"raw\":\"" + raw + "\"}";
+           w.method + "\",\"status\":\"" + w.status + "\",\"cseq\":\"" + w.cseq + "\",\"raw\":\"" +
+           raw + "\"}";
 }
 
 // Escapes the way a JSON encoder following the record rules must, written
 // independently of the table-driven encoder under test.
-std::string escaped(const std::string& s)
-{
+std::string escaped(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c >= 0x20 && c <= 0x7E) {
                 out += static_cast<char>(c);
@@ -72,8 +80,7 @@ class SipRecord : public ::testing::Test {
 protected:
     // The record of one payload, and the reason counted when there is none.
     std::optional<std::string> parse(const std::string& payload, std::int64_t sec = kSec,
-                                     std::int64_t usec = kUsec)
-    {
+                                     std::int64_t usec = kUsec) {
         drops = {};
         return zel_test::record_of(payload, kSrc, kDst, sec, usec, options, drops);
     }
@@ -82,33 +89,33 @@ protected:
     zel::drop_counts drops;
 };
 
-TEST_F(SipRecord, RequestGolden)
-{
+TEST_F(SipRecord, RequestGolden) {
     const auto got = parse("INVITE sip:1001@example.com SIP/2.0\r\n"
-          "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
-          "From: \"Alice\" <sip:1000@example.com>;tag=a1\r\n"
-          "To: <sip:1001@example.com>\r\n"
-          "Call-ID: 3848276298220188511@192.0.2.10\r\n"
-          "CSeq: 1 INVITE\r\n"
-          "Content-Length: 0\r\n\r\n");
+                           "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\n"
+                           "From: \"Alice\" <sip:1000@example.com>;tag=a1\r\n"
+                           "To: <sip:1001@example.com>\r\n"
+                           "Call-ID: 3848276298220188511@192.0.2.10\r\n"
+                           "CSeq: 1 INVITE\r\n"
+                           "Content-Length: 0\r\n\r\n");
     ASSERT_TRUE(got);
-    EXPECT_EQ(*got,
-              R"({"type":"sip.message","switch_id":"unknown","timestamp_ms":1700000000123,)"
-              R"("call_id":"3848276298220188511@192.0.2.10","source":"192.0.2.10:5060",)"
-              R"("destination":"198.51.100.7:5080","from":"1000","to":"1001","label":"INVITE",)"
-              R"("method":"INVITE","status":"","cseq":"1 INVITE","raw":"INVITE sip:1001@example.com SIP/2.0\r\n)"
-              R"(Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\nFrom: \"Alice\" <sip:1000@example.com>;tag=a1\r\n)"
-              R"(To: <sip:1001@example.com>\r\nCall-ID: 3848276298220188511@192.0.2.10\r\nCSeq: 1 INVITE\r\n)"
-              R"(Content-Length: 0\r\n\r\n"})");
+    EXPECT_EQ(
+        *got,
+        R"({"type":"sip.message","switch_id":"unknown","timestamp_ms":1700000000123,)"
+        R"("call_id":"3848276298220188511@192.0.2.10","source":"192.0.2.10:5060",)"
+        R"("destination":"198.51.100.7:5080","from":"1000","to":"1001","label":"INVITE",)"
+        R"("method":"INVITE","status":"","cseq":"1 INVITE","raw":"INVITE sip:1001@example.com SIP/2.0\r\n)"
+        R"(Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK1\r\nFrom: \"Alice\" <sip:1000@example.com>;tag=a1\r\n)"
+        R"(To: <sip:1001@example.com>\r\nCall-ID: 3848276298220188511@192.0.2.10\r\nCSeq: 1 INVITE\r\n)"
+        R"(Content-Length: 0\r\n\r\n"})");
 }
 
-TEST_F(SipRecord, ResponseGoldenWithoutRaw)
-{
+TEST_F(SipRecord, ResponseGoldenWithoutRaw) {
     options.include_raw = false;
     ASSERT_TRUE(zel::set_switch_id(options, "edge \"7\" \\ a"));
-    const auto got = parse("SIP/2.0 200 OK\r\nCall-ID: c1\r\nFrom: <sip:1000@h>;tag=1\r\nTo: <sip:1001@h>;tag=2\r\n"
-          "CSeq: 1 INVITE\r\n\r\n",
-          1, 999999);
+    const auto got = parse(
+        "SIP/2.0 200 OK\r\nCall-ID: c1\r\nFrom: <sip:1000@h>;tag=1\r\nTo: <sip:1001@h>;tag=2\r\n"
+        "CSeq: 1 INVITE\r\n\r\n",
+        1, 999999);
     ASSERT_TRUE(got);
     EXPECT_EQ(*got,
               R"({"type":"sip.message","switch_id":"edge \"7\" \\ a","timestamp_ms":1999,)"
@@ -119,8 +126,7 @@ TEST_F(SipRecord, ResponseGoldenWithoutRaw)
 
 // Payloads that must produce exactly one record with these fields; raw is
 // always the escaped payload.
-TEST_F(SipRecord, ExtractsFields)
-{
+TEST_F(SipRecord, ExtractsFields) {
     const std::string long_value(600, 'v');
     const std::string long_method(40, 'M');
     struct Case {
@@ -142,7 +148,8 @@ TEST_F(SipRecord, ExtractsFields)
          "ACK sip:x SIP/2.0\r\nCall-ID: c\r\nFrom: \r\nf: sip:9@h\r\n",
          {"c", "9", "", "ACK", "ACK", "", ""}},
         {"any-case names",
-         "OPTIONS sip:x SIP/2.0\r\nCALL-ID: up\r\nfrom: <sip:lo@h>\r\nTO: <SIP:HI@h>\r\ncseq: 9 OPTIONS\r\n",
+         "OPTIONS sip:x SIP/2.0\r\nCALL-ID: up\r\nfrom: <sip:lo@h>\r\nTO: <SIP:HI@h>\r\ncseq: 9 "
+         "OPTIONS\r\n",
          {"up", "lo", "HI", "OPTIONS", "OPTIONS", "", "9 OPTIONS"}},
         {"blank before the colon does not match",
          "INFO sip:x SIP/2.0\r\nCall-ID : wrong\r\ni: right\r\n",
@@ -178,7 +185,8 @@ TEST_F(SipRecord, ExtractsFields)
          "SIP/2.0 4x\"\r\nCall-ID: q\r\n",
          {"q", "", "", "4x\\\"", "", "4x\\\"", ""}},
         {"status stops at a NUL",
-         "SIP/2.0 1\0"s "9\r\nCall-ID: z\r\n",
+         "SIP/2.0 1\0"s
+         "9\r\nCall-ID: z\r\n",
          {"z", "", "", "1", "", "1", ""}},
         {"escapes in header values",
          "INVITE sip:x SIP/2.0\r\nCall-ID: a\tb\"c\\d\x01\x7f\xc3\xa9/\r\n",
@@ -196,8 +204,7 @@ TEST_F(SipRecord, ExtractsFields)
 }
 
 // Each payload gives no record and is counted under its reason.
-TEST_F(SipRecord, DropsNonSip)
-{
+TEST_F(SipRecord, DropsNonSip) {
     struct Case {
         std::string payload;
         zel::drop_reason why;
@@ -223,8 +230,7 @@ TEST_F(SipRecord, DropsNonSip)
     }
 }
 
-TEST_F(SipRecord, TimestampTruncatesMicroseconds)
-{
+TEST_F(SipRecord, TimestampTruncatesMicroseconds) {
     struct Case {
         std::int64_t sec, usec;
         const char* want;
@@ -249,8 +255,7 @@ TEST_F(SipRecord, TimestampTruncatesMicroseconds)
     }
 }
 
-TEST_F(SipRecord, LongestSwitchIdStandsWhole)
-{
+TEST_F(SipRecord, LongestSwitchIdStandsWhole) {
     const std::string id(127, '"');
     ASSERT_TRUE(zel::set_switch_id(options, id.c_str()));
     const std::string p = "X sip:x\r\nCall-ID: t\r\n";
@@ -261,8 +266,7 @@ TEST_F(SipRecord, LongestSwitchIdStandsWhole)
 }
 
 // A switch id that does not fit, or is empty, leaves the one before.
-TEST_F(SipRecord, SwitchIdOutOfBoundsIsRefused)
-{
+TEST_F(SipRecord, SwitchIdOutOfBoundsIsRefused) {
     ASSERT_TRUE(zel::set_switch_id(options, "edge-1"));
     EXPECT_FALSE(zel::set_switch_id(options, std::string(128, 'x').c_str()));
     EXPECT_FALSE(zel::set_switch_id(options, ""));
@@ -272,8 +276,7 @@ TEST_F(SipRecord, SwitchIdOutOfBoundsIsRefused)
 
 // The largest payload of bytes that all take six-byte escapes must reach the
 // record uncut, and nothing past 16,384 bytes may be read.
-TEST_F(SipRecord, FullPayloadOfControlBytes)
-{
+TEST_F(SipRecord, FullPayloadOfControlBytes) {
     std::string p = "X\x01\x01\nCall-ID: big\n";
     p.resize(zel::kMaxPayload, '\x1f');
     const auto got = parse(p);
@@ -284,8 +287,7 @@ TEST_F(SipRecord, FullPayloadOfControlBytes)
 
 // Header lookup, seen in the "cseq" member (CSeq has no compact form and
 // its value is carried as it is): which line matches, trimming, cutting.
-TEST_F(SipRecord, HeaderLookup)
-{
+TEST_F(SipRecord, HeaderLookup) {
     struct Case {
         std::string lines;  // header lines after the first line and Call-ID
         std::string want;   // the record's cseq, escaped
@@ -317,8 +319,7 @@ TEST_F(SipRecord, HeaderLookup)
 }
 
 // The user part that "from" and "to" carry, from the From and To values.
-TEST_F(SipRecord, UserPart)
-{
+TEST_F(SipRecord, UserPart) {
     const std::string long_user(600, 'u');
     struct Case {
         std::string value;
@@ -352,8 +353,7 @@ TEST_F(SipRecord, UserPart)
 }
 
 // The end-point texts are what inet_ntop and "%s:%u" would give.
-TEST_F(SipRecord, EndpointText)
-{
+TEST_F(SipRecord, EndpointText) {
     struct Case {
         std::uint8_t addr[4];
         std::uint16_t port;
@@ -388,4 +388,4 @@ TEST_F(SipRecord, EndpointText)
     }
 }
 
-} // namespace
+}  // namespace
