@@ -74,14 +74,15 @@ def packet_seeds():
 
 
 def escape_seeds():
-    # byte 0 picks the name (0..6 the record's names, 7 an arbitrary one),
-    # bytes 1-2 the capacity.
+    # byte 0 picks the framing (0 the text as it is, 1 behind a first line
+    # with a Call-ID to fall back on, 2 as the From and To values; bit 7
+    # leaves raw out), bytes 1-2 the escape capacity.
     for i, msg in enumerate([INVITE, OK, OPTIONS, KEEPALIVE]):
-        write("fuzz_escape_header", f"msg{i}", bytes([i % 8, 0x01, 0xff]) + msg)
-    write("fuzz_escape_header", "all_bytes", bytes([0, 0, 3]) + bytes(range(256)))
+        write("fuzz_escape_header", f"msg{i}", bytes([i % 3 | (0x80 if i == 1 else 0), 0x01, 0xff]) + msg)
+    write("fuzz_escape_header", "all_bytes", bytes([1, 0, 3]) + bytes(range(256)))
     write("fuzz_escape_header", "long_value",
-          bytes([6, 0x02, 0x00]) + b"CSeq:" + b"9" * 600 + b" \r \r\n")
-    write("fuzz_escape_header", "arbitrary_name", bytes([0x47, 0, 40]) + b"Via: x\r\nVia: y\n")
+          bytes([1, 0x02, 0x00]) + b"CSeq:" + b"9" * 600 + b" \r \r\n")
+    write("fuzz_escape_header", "user_value", bytes([2, 0, 40]) + b'"sip:x" <SIP:user@h>;tag=1')
 
 
 def config_seeds():

@@ -1,6 +1,6 @@
 #include "datagram.hpp"
 
-#include "sip_record.hpp"
+#include <pcap/dlt.h>
 
 #include <algorithm>
 
@@ -10,125 +10,135 @@ namespace {
 
 constexpr std::size_t kIpv4Min = 20;
 constexpr std::size_t kUdpHeader = 8;
+constexpr std::uint8_t kUdp = 17;
+constexpr std::uint16_t kEtherIpv4 = 0x0800;
+constexpr std::uint16_t kEther8021Q = 0x8100;
+constexpr std::uint16_t kEther8021ad = 0x88A8;
 
-static_assert(DLT_EN10MB == kDltEthernet && DLT_RAW == kDltRaw &&
-              DLT_LINUX_SLL == kDltLinuxSll && DLT_LINUX_SLL2 == kDltLinuxSll2);
+static_assert(DLT_EN10MB == kDltEthernet && DLT_RAW == kDltRaw && DLT_LINUX_SLL == kDltLinuxSll &&
+              DLT_LINUX_SLL2 == kDltLinuxSll2);
 
-std::uint16_t be16(const unsigned char* p)
-{
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
+// A cursor over captured bytes. need(n) is its only bounds test, written so
+// that it cannot overflow, and every read after it stays inside the n
+// bytes it allowed: tcpdump's ND_TTEST_LEN, then GET_BE_U_2 without the
+// test. A failed need() means the capture is too short, whatever the
+// headers say.
+class byte_reader {
+public:
+    explicit byte_reader(std::span<const std::uint8_t> bytes)
+        : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
 
-// Offset of the IPv4 header behind the link-layer header, or -1 when the
-// frame carries something else or is too short to tell.
-long ipv4_offset(int dlt, const unsigned char* data, std::size_t caplen)
-{
+    bool need(std::size_t n) const { return n <= static_cast<std::size_t>(end_ - p_); }
+    std::uint8_t u8(std::size_t at) const { return p_[at]; }
+    std::uint16_t be16(std::size_t at) const {
+        return static_cast<std::uint16_t>(p_[at] << 8 | p_[at + 1]);
+    }
+    const std::uint8_t* here() const { return p_; }
+    // Only past bytes that need() allowed.
+    void skip(std::size_t n) { p_ += n; }
+
+private:
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+// Why decoding stops, or nothing when it goes on.
+using verdict = std::optional<drop_reason>;
+
+// Moves `r` past the link-layer header, onto what should be an IPv4
+// header.
+verdict skip_link(int dlt, byte_reader& r) {
+    std::uint16_t type = 0;
     switch (dlt) {
-    case kDltEthernet: {
-        if (caplen < 14)
-            return -1;
-        std::uint16_t type = be16(data + 12);
-        std::size_t off = 14;
+    case kDltEthernet:
+        if (!r.need(14)) return drop_reason::truncated;
+        type = r.be16(12);
         // One VLAN tag is skipped; a second one leaves a tag value as the
         // inner type and fails the IPv4 test.
-        if (type == 0x8100 || type == 0x88A8) {
-            if (caplen < 18)
-                return -1;
-            type = be16(data + 16);
-            off = 18;
+        if (type == kEther8021Q || type == kEther8021ad) {
+            if (!r.need(18)) return drop_reason::truncated;
+            type = r.be16(16);
+            r.skip(18);
+        } else {
+            r.skip(14);
         }
-        return type == 0x0800 ? static_cast<long>(off) : -1;
-    }
+        break;
     case kDltLinuxSll:
-        if (caplen < 16)
-            return -1;
-        return be16(data + 14) == 0x0800 ? 16 : -1;
+        if (!r.need(16)) return drop_reason::truncated;
+        type = r.be16(14);
+        r.skip(16);
+        break;
     case kDltLinuxSll2:
-        if (caplen < 20)
-            return -1;
-        return be16(data) == 0x0800 ? 20 : -1;
+        if (!r.need(20)) return drop_reason::truncated;
+        type = r.be16(0);
+        r.skip(20);
+        break;
     case kDltRaw:
-        return caplen < kIpv4Min ? -1 : 0;
+        return std::nullopt;  // the IP version tells
     default:
-        return -1;
+        return drop_reason::link_type;
     }
+    if (type != kEtherIpv4) return drop_reason::not_ipv4;
+    return std::nullopt;
 }
 
-char* put_decimal(char* p, unsigned v)
-{
-    char digits[5];
-    int k = 0;
-    do {
-        digits[k++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (k > 0)
-        *p++ = digits[--k];
-    return p;
+void set_ipv4(endpoint& e, const std::uint8_t* addr, std::uint16_t port) {
+    e.family = AF_INET;
+    std::copy(addr, addr + 4, e.addr.begin());
+    e.port = port;
 }
 
-} // namespace
+// The checks themselves: fills `d` in place (it is the caller's return
+// value, so nothing is copied) and says why it stopped, if it did.
+verdict read_datagram(int dlt, std::span<const std::uint8_t> frame, datagram& d) {
+    byte_reader r(frame);
+    if (const verdict stop = skip_link(dlt, r)) return stop;
 
-std::size_t format_endpoint(char* out, const unsigned char* addr, std::uint16_t port)
-{
-    char* p = out;
-    for (int i = 0; i < 4; ++i) {
-        p = put_decimal(p, addr[i]);
-        *p++ = i < 3 ? '.' : ':';
-    }
-    p = put_decimal(p, port);
-    *p = '\0';
-    return static_cast<std::size_t>(p - out);
-}
-
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* data)
-{
-    const int dlt = *reinterpret_cast<const int*>(user);
-    const std::size_t caplen = h->caplen;
-
-    const long link = ipv4_offset(dlt, data, caplen);
-    if (link < 0)
-        return;
-    const auto off = static_cast<std::size_t>(link);
-
-    // Every test below compares against what was captured (caplen), never
-    // against the length the frame had on the wire.
-    if (kIpv4Min > caplen - off)
-        return;
-    const unsigned char* ip = data + off;
-    if ((ip[0] >> 4) != 4 || ip[9] != 17)
-        return;
-    const std::size_t ihl = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
-    if (ihl < kIpv4Min)
-        return;
-    // The capture is too short for the headers it claims to have ...
-    if (ihl + kUdpHeader > caplen - off)
-        return;
-    // ... or the IPv4 total length disagrees with the headers or with what
-    // was captured. Bytes captured after the datagram are never looked at.
-    const std::size_t ip_len = be16(ip + 2);
-    if (ip_len < ihl + kUdpHeader || ip_len > caplen - off)
-        return;
+    // IPv4. "Truncated" is a capture shorter than the headers or the
+    // datagram need; "header lies" is a length that disagrees with the
+    // headers it counts. Bytes captured after the datagram (Ethernet fill,
+    // trailers) are never looked at.
+    if (!r.need(kIpv4Min)) return drop_reason::truncated;
+    if (r.u8(0) >> 4 != 4) return drop_reason::not_ipv4;
+    if (r.u8(9) != kUdp) return drop_reason::not_udp;
+    const std::size_t ihl = static_cast<std::size_t>(r.u8(0) & 0x0F) * 4;
+    if (ihl < kIpv4Min) return drop_reason::header_lies;
+    if (!r.need(ihl + kUdpHeader)) return drop_reason::truncated;
+    const std::size_t ip_len = r.be16(2);
+    if (ip_len < ihl + kUdpHeader) return drop_reason::header_lies;
+    if (!r.need(ip_len)) return drop_reason::truncated;
     // Fragments are not reassembled: more-fragments set or a non-zero
     // offset means this is not a whole datagram. Don't-fragment is fine.
-    if ((be16(ip + 6) & 0x3FFF) != 0)
-        return;
+    if ((r.be16(6) & 0x3FFF) != 0) return drop_reason::fragment;
+    const std::uint8_t* ip = r.here();
+    r.skip(ihl);
 
-    const unsigned char* udp = ip + ihl;
-    const std::size_t udp_len = be16(udp + 4);
-    if (udp_len < kUdpHeader || udp_len > ip_len - ihl)
-        return;
+    // UDP, inside the ip_len - ihl bytes that the IPv4 header counts. The
+    // payload is taken by the UDP length: bytes between its end and ip_len
+    // are not part of it.
+    const std::size_t udp_len = r.be16(4);
+    if (udp_len < kUdpHeader || udp_len > ip_len - ihl) return drop_reason::header_lies;
     const std::size_t len = udp_len - kUdpHeader;
-    if (len == 0)
-        return;
-
-    char src[kEndpointSize];
-    char dst[kEndpointSize];
-    format_endpoint(src, ip + 12, be16(udp));
-    format_endpoint(dst, ip + 16, be16(udp + 2));
-
-    parse_sip(udp + kUdpHeader, std::min(len, kMaxPayload), src, dst, h->ts.tv_sec,
-              h->ts.tv_usec);
+    if (len == 0) return drop_reason::empty_payload;
+    set_ipv4(d.source, ip + 12, r.be16(0));
+    set_ipv4(d.destination, ip + 16, r.be16(2));
+    d.payload = {r.here() + kUdpHeader, std::min(len, kMaxPayload)};
+    return std::nullopt;
 }
 
-} // namespace zel
+}  // namespace
+
+std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame, std::int64_t sec,
+                                     std::int64_t usec, drop_counts& drops) {
+    std::optional<datagram> d(std::in_place);
+    if (const verdict stop = read_datagram(dlt, frame, *d)) {
+        drops.add(*stop);
+        d.reset();
+        return d;
+    }
+    d->sec = sec;
+    d->usec = usec;
+    return d;
+}
+
+}  // namespace zel
