@@ -10,6 +10,13 @@
 // for what their headers claim and headers whose lengths disagree give no
 // datagram, and each is counted under its reason. No checksum or port test.
 //
+// The opt-in decoders (decode_options) are split in two steps: decode_ip
+// strips link and IP headers (a second VLAN tag, IPv6 and its extension
+// headers, fragments handed on instead of dropped, TCP as well as UDP), and
+// decode_udp / decode_tcp read the transport header. The stateful parts
+// (reassembly, TCP streams) live in their own modules; frame_decoder wires
+// them. decode_frame is exactly decode_ip and decode_udp with no option.
+//
 // Threads: any; the drop table is the caller's.
 #pragma once
 
@@ -43,6 +50,40 @@ struct endpoint {
     std::uint16_t port = 0;
 };
 
+// Transport protocols, by their IP protocol numbers.
+inline constexpr std::uint8_t kProtoTcp = 6;
+inline constexpr std::uint8_t kProtoUdp = 17;
+
+// The opt-in decoders; all off is the default decoding, record for record
+// and drop for drop.
+struct decode_options {
+    bool vlan = false;        // a second tag on Ethernet; one or two on cooked captures
+    bool ipv6 = false;        // IPv6 with its extension header chain
+    bool reassemble = false;  // fragments are handed on (ip_packet::fragment) instead of dropped
+    bool tcp = false;         // TCP segments are handed on as well as UDP
+
+    bool any() const { return vlan || ipv6 || reassemble || tcp; }
+};
+
+// One IP packet past its IP headers: what a transport decoder, or the
+// reassembly of fragments, starts from.
+struct ip_packet {
+    endpoint source;  // ports are 0 here
+    endpoint destination;
+    // kProtoUdp or kProtoTcp; for an IPv6 fragment, the fragment header's
+    // next header (possibly an extension header, walked after reassembly).
+    std::uint8_t protocol = 0;
+    // The bytes after the IP (and extension) headers, exactly as many as the
+    // IP header counts, all captured. Points into the frame.
+    std::span<const std::uint8_t> transport;
+    // Only with decode_options::reassemble: this is one piece of a
+    // datagram, `transport` starting `fragment_offset` bytes into it.
+    bool fragment = false;
+    bool more_fragments = false;
+    std::uint32_t fragment_id = 0;
+    std::uint32_t fragment_offset = 0;
+};
+
 struct datagram {
     // 1 to kMaxPayload bytes inside the frame: valid as long as the frame is.
     std::span<const std::uint8_t> payload;
@@ -60,5 +101,40 @@ struct datagram {
 // nothing.
 std::optional<datagram> decode_frame(int dlt, std::span<const std::uint8_t> frame, std::int64_t sec,
                                      std::int64_t usec, drop_counts& drops);
+
+// The IP packet in `frame`, or nothing after counting the reason in
+// `drops`. A fragment is dropped (drop_reason::fragment) unless
+// options.reassemble; TCP is not_udp unless options.tcp.
+std::optional<ip_packet> decode_ip(int dlt, std::span<const std::uint8_t> frame,
+                                   const decode_options& options, drop_counts& drops);
+
+// Walks the extension headers at the start of a reassembled IPv6 datagram
+// (whose first header is p.protocol) onto its UDP or TCP header; false
+// after counting the reason (a second fragment header is header_lies).
+bool ipv6_upper_layer(ip_packet& p, const decode_options& options, drop_counts& drops);
+
+// The UDP datagram in a whole (not fragment) packet of protocol kProtoUdp,
+// or nothing after counting the reason.
+std::optional<datagram> decode_udp(const ip_packet& p, std::int64_t sec, std::int64_t usec,
+                                   drop_counts& drops);
+
+// TCP header flags that matter for following a stream.
+inline constexpr std::uint8_t kTcpFin = 0x01;
+inline constexpr std::uint8_t kTcpSyn = 0x02;
+inline constexpr std::uint8_t kTcpRst = 0x04;
+
+// One TCP segment: its end points (with ports), sequence number, flags and
+// payload (possibly empty), pointing into the frame or reassembly buffer.
+struct tcp_segment {
+    endpoint source;
+    endpoint destination;
+    std::uint32_t seq = 0;
+    std::uint8_t flags = 0;
+    std::span<const std::uint8_t> payload;
+};
+
+// The TCP segment in a whole packet of protocol kProtoTcp, or nothing after
+// counting header_lies (a data offset below 20 bytes or beyond the packet).
+std::optional<tcp_segment> decode_tcp(const ip_packet& p, drop_counts& drops);
 
 }  // namespace zel

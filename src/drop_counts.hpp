@@ -25,8 +25,14 @@ enum class drop_reason : std::uint8_t {
     // Record building.
     short_first_line,  // shorter than any SIP first line (keep-alives)
     no_call_id,        // no Call-ID value: not SIP
+    // The opt-in decoders (after the default ones, so that their numbers
+    // stay).
+    fragment_held,  // --reassemble: kept, its datagram not complete yet (or a duplicate)
+    fragment_bad,   // --reassemble: contradicts its datagram's other pieces or 65,535 bytes
+    tcp_held,       // --tcp: bytes taken into the stream, no message completed yet
+    tcp_duplicate,  // --tcp: no byte that was not seen before (a retransmission)
 };
-inline constexpr std::size_t kDropReasons = 9;
+inline constexpr std::size_t kDropReasons = 13;
 
 struct drop_counts {
     std::array<std::uint64_t, kDropReasons> count{};

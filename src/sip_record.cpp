@@ -3,6 +3,7 @@
 #include "json_escape.hpp"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -14,9 +15,10 @@ namespace {
 // Size of every extracted header value and user part, NUL included: a
 // longer value is cut to 511 bytes.
 constexpr std::size_t kValueSize = 512;
-// Room for an end-point text; the longest, "255.255.255.255:65535", is 21
-// bytes.
+// Room for an end-point text; the longest IPv4 one, "255.255.255.255:65535",
+// is 21 bytes, the longest IPv6 one 53 ("[" + 45 from inet_ntop + "]:65535").
 constexpr std::size_t kEndpointSize = 64;
+static_assert(1 + INET6_ADDRSTRLEN + 7 <= kEndpointSize);
 
 // Escape capacities: six bytes per input byte of the array that holds the
 // value, plus the NUL, so escaping never cuts a value.
@@ -94,10 +96,20 @@ char* put_decimal(char* p, unsigned v) {
     return p;
 }
 
-// "a.b.c.d:port", as inet_ntop and "%s:%u" would write it, into `out` (at
-// least 22 bytes). Decoding gives only IPv4 end points.
+// "a.b.c.d:port", as inet_ntop and "%s:%u" would write it, or for IPv6
+// "[" + inet_ntop's text + "]:port", into `out` (kEndpointSize bytes).
 void format_endpoint(char* out, const endpoint& e) {
     char* p = out;
+    if (e.family == AF_INET6) {
+        *p++ = '[';
+        if (inet_ntop(AF_INET6, e.addr.data(), p, INET6_ADDRSTRLEN) == nullptr) *p = '\0';
+        p += std::strlen(p);
+        *p++ = ']';
+        *p++ = ':';
+        p = put_decimal(p, e.port);
+        *p = '\0';
+        return;
+    }
     for (int i = 0; i < 4; ++i) {
         p = put_decimal(p, e.addr[i]);
         *p++ = i < 3 ? '.' : ':';

@@ -3,7 +3,8 @@
 // accepting event-socket clients and dispatching up to 64 captured packets,
 // until SIGINT/SIGTERM or a capture error. Single-threaded. Each packet
 // goes through the chain wired here: decode_frame (datagram), parse_sip
-// (sip_record), publish (event_socket).
+// (sip_record), publish (event_socket); with --vlan, --ipv6, --reassemble
+// or --tcp, frame_decoder takes decode_frame's place.
 //
 // Exit status: 2 for command-line errors, 1 when the event socket or the
 // capture cannot be set up, 0 otherwise (help, signal, capture error).
@@ -11,6 +12,7 @@
 #include "datagram.hpp"
 #include "drop_counts.hpp"
 #include "event_socket.hpp"
+#include "frame_decoder.hpp"
 #include "sip_record.hpp"
 
 #include <pcap/pcap.h>
@@ -41,6 +43,10 @@ const option opts[] = {
     {"switch-id", required_argument, nullptr, 'S'},
     {"no-raw", no_argument, nullptr, 'R'},
     {"help", no_argument, nullptr, 'h'},
+    {"vlan", no_argument, nullptr, kOptVlan},
+    {"ipv6", no_argument, nullptr, kOptIpv6},
+    {"reassemble", no_argument, nullptr, kOptReassemble},
+    {"tcp", no_argument, nullptr, kOptTcp},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -69,6 +75,8 @@ struct capture_chain {
     drop_counts drops;
     record_buffer record;
     event_socket* events = nullptr;
+    decode_options decoding;  // all off: packet() and decode_frame
+    frame_decoder decoder;    // otherwise: packet_decoded()
 };
 
 // Decode, build, publish: one captured frame through the whole chain.
@@ -79,6 +87,21 @@ void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     if (!d) return;
     const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
     if (!record.empty()) chain.events->publish(record);
+}
+
+// Build and publish one datagram or TCP message that frame_decoder gives.
+void publish_datagram(void* user, const datagram& d) {
+    auto& chain = *static_cast<capture_chain*>(user);
+    const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
+    if (!record.empty()) chain.events->publish(record);
+}
+
+// The same chain through the opt-in decoders: one frame can give several
+// records (TCP) or complete an earlier one (fragments).
+void packet_decoded(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<capture_chain*>(user);
+    chain.decoder.decode(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops,
+                         publish_datagram, &chain);
 }
 
 using steady = std::chrono::steady_clock;
@@ -139,6 +162,7 @@ int run(int argc, char** argv) {
             usage(argv[0]);
             return 0;
         default:
+            if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
             return 2;
         }
@@ -146,6 +170,11 @@ int run(int argc, char** argv) {
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
+
+    // The reassembly and TCP tables are reserved before anything else, so
+    // that no packet ever waits for memory.
+    if (chain.decoding.any() && chain.decoder.init(chain.decoding) < 0) return 1;
+    const pcap_handler handler = chain.decoding.any() ? packet_decoded : packet;
 
     // Not destroyed when a start-up failure below ends the process with
     // exit(): the socket file then stays for the next start to replace.
@@ -196,7 +225,7 @@ int run(int argc, char** argv) {
             wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
         if (now >= accept_resume && events.accept_clients() < 0) accept_resume = now + kAcceptPause;
-        if (pcap_dispatch(pcap, 64, packet, reinterpret_cast<u_char*>(&chain)) < 0) {
+        if (pcap_dispatch(pcap, 64, handler, reinterpret_cast<u_char*>(&chain)) < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }

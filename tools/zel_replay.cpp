@@ -6,12 +6,15 @@
 // The last line on standard error counts frames and records and gives the
 // rate. Useful offline: "what would the daemon have said about this file?"
 //
-// Usage: zel_replay [-S switch-id] [-R] [-q] FILE
-//   -S, -R as in the daemon; -q counts records without writing them.
+// Usage: zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] FILE
+//   -S, -R and the long options as in the daemon; -q counts records
+//   without writing them. With any long option, the line before the last
+//   counts what the reassembly and TCP tables gave up.
 // Exit status: 0 done, 1 the file cannot be read (or breaks off) or the
 // output cannot be written, 2 bad usage.
 #include "datagram.hpp"
 #include "drop_counts.hpp"
+#include "frame_decoder.hpp"
 #include "sip_record.hpp"
 
 #include <pcap/pcap.h>
@@ -33,8 +36,19 @@ namespace {
 char out_buffer[1 << 20];
 
 void usage(const char* p) {
-    std::fprintf(stderr, "Usage: %s [-S switch-id] [-R] [-q] FILE\n", p);
+    std::fprintf(stderr,
+                 "Usage: %s [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] "
+                 "FILE\n",
+                 p);
 }
+
+const option opts[] = {
+    {"vlan", no_argument, nullptr, kOptVlan},
+    {"ipv6", no_argument, nullptr, kOptIpv6},
+    {"reassemble", no_argument, nullptr, kOptReassemble},
+    {"tcp", no_argument, nullptr, kOptTcp},
+    {nullptr, 0, nullptr, 0},
+};
 
 // The daemon's chain with standard output in place of the event socket,
 // handed to the frame handler as libpcap's user pointer.
@@ -46,6 +60,8 @@ struct replay_chain {
     record_buffer record;
     unsigned long long frames = 0;
     unsigned long long records = 0;
+    decode_options decoding;  // all off: packet() and decode_frame
+    frame_decoder decoder;    // otherwise: packet_decoded()
 };
 
 // Writes the record and its newline, as an event-socket client reads it.
@@ -66,6 +82,21 @@ void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     if (!chain.quiet) publish(record);
 }
 
+void record_datagram(void* user, const datagram& d) {
+    auto& chain = *static_cast<replay_chain*>(user);
+    const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
+    if (record.empty()) return;
+    ++chain.records;
+    if (!chain.quiet) publish(record);
+}
+
+void packet_decoded(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<replay_chain*>(user);
+    ++chain.frames;
+    chain.decoder.decode(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops,
+                         record_datagram, &chain);
+}
+
 struct pcap_closer {
     void operator()(pcap_t* p) const { pcap_close(p); }
 };
@@ -76,7 +107,7 @@ int run(int argc, char** argv) {
     // 112 KiB of record buffer: kept off the stack.
     static replay_chain chain;
     int opt;
-    while ((opt = getopt(argc, argv, "S:Rqh")) != -1) {
+    while ((opt = getopt_long(argc, argv, "S:Rqh", opts, nullptr)) != -1) {
         switch (opt) {
         case 'S':
             if (!set_switch_id(chain.options, optarg)) return 2;
@@ -91,6 +122,7 @@ int run(int argc, char** argv) {
             usage(argv[0]);
             return 0;
         default:
+            if (set_decode_option(chain.decoding, opt)) break;
             usage(argv[0]);
             return 2;
         }
@@ -99,6 +131,8 @@ int run(int argc, char** argv) {
         usage(argv[0]);
         return 2;
     }
+    if (chain.decoding.any() && chain.decoder.init(chain.decoding) < 0) return 1;
+    const pcap_handler handler = chain.decoding.any() ? packet_decoded : packet;
 
     char err[PCAP_ERRBUF_SIZE] = "";
     std::unique_ptr<pcap_t, pcap_closer> pcap(pcap_open_offline(argv[optind], err));
@@ -111,7 +145,7 @@ int run(int argc, char** argv) {
 
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
-    if (pcap_loop(pcap.get(), -1, packet, reinterpret_cast<u_char*>(&chain)) == -1) {
+    if (pcap_loop(pcap.get(), -1, handler, reinterpret_cast<u_char*>(&chain)) == -1) {
         std::fprintf(stderr, "zel_replay: %s\n", pcap_geterr(pcap.get()));
         status = 1;
     }
@@ -121,6 +155,13 @@ int run(int argc, char** argv) {
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const double seconds = took.count();
+    if (chain.decoding.any()) {
+        for (std::size_t k = 0; k < kLossReasons; ++k)
+            std::fprintf(stderr, "%s%.*s=%llu", k ? " " : "",
+                         static_cast<int>(kLossNames[k].size()), kLossNames[k].data(),
+                         static_cast<unsigned long long>(chain.decoder.losses().count[k]));
+        std::fputc('\n', stderr);
+    }
     std::fprintf(stderr, "frames=%llu records=%llu seconds=%.6f records_per_second=%.0f\n",
                  chain.frames, chain.records, seconds,
                  seconds > 0 ? static_cast<double>(chain.records) / seconds : 0.0);
