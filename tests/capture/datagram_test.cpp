@@ -100,8 +100,9 @@ struct Decoded {
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
 std::string drops_text(const zel::drop_counts& drops) {
     static const char* const names[zel::kDropReasons] = {
-        "link_type", "not_ipv4",      "not_udp",          "truncated", "header_lies",
-        "fragment",  "empty_payload", "short_first_line", "no_call_id"};
+        "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
+        "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
+        "fragment_bad", "tcp_held",      "tcp_duplicate"};
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
         if (drops.count[k] == 0) continue;
@@ -125,6 +126,25 @@ Decoded decode(int dlt, const Bytes& frame, std::size_t caplen) {
     }
     out.drops = drops_text(drops);
     return out;
+}
+
+// The same through the stateless opt-in decoders (VLAN, IPv6): decode_ip,
+// then decode_udp.
+Decoded decode_with(const zel::decode_options& o, int dlt, const Bytes& frame, std::size_t caplen) {
+    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[caplen ? caplen : 1]);
+    std::memcpy(copy.get(), frame.data(), caplen);
+    zel::drop_counts drops;
+    Decoded out;
+    if (const auto p = zel::decode_ip(dlt, {copy.get(), caplen}, o, drops)) {
+        if (const auto d = zel::decode_udp(*p, 1700000000, 5000, drops))
+            if (auto record = zel_test::record_of(*d, {}, drops)) out.records.push_back(*record);
+    }
+    out.drops = drops_text(drops);
+    return out;
+}
+
+Decoded decode_with(const zel::decode_options& o, int dlt, const Bytes& frame) {
+    return decode_with(o, dlt, frame, frame.size());
 }
 
 Decoded decode(int dlt, const Bytes& frame) {
@@ -340,6 +360,173 @@ TEST(Datagram, MutatedFramesStaySafe) {
         produced += got.records.size();
     }
     EXPECT_GT(produced, 0u) << "some mutations must leave a valid datagram";
+}
+
+// IPv6: a fixed header, then extension headers as listed (type, bytes),
+// then UDP; `payload_len` -1 means the real one.
+struct Ipv6 {
+    std::vector<std::pair<std::uint8_t, Bytes>> ext;
+    std::uint8_t last_next = 17;
+    int payload_len = -1;
+    int udp_len = -1;
+};
+
+Bytes ipv6(const Ipv6& v) {
+    Bytes udp(8, 0);
+    put16(udp, 0, 53);
+    put16(udp, 2, 5060);
+    put16(udp, 4, static_cast<std::uint16_t>(v.udp_len >= 0 ? v.udp_len : 8 + kSip.size()));
+    udp.insert(udp.end(), kSip.begin(), kSip.end());
+    Bytes rest;
+    for (std::size_t k = 0; k < v.ext.size(); ++k) {
+        Bytes h = v.ext[k].second;
+        h[0] = k + 1 < v.ext.size() ? v.ext[k + 1].first : v.last_next;
+        rest = concat(rest, h);
+    }
+    rest = concat(rest, udp);
+    Bytes h(40, 0);
+    h[0] = 0x60;
+    put16(h, 4, static_cast<std::uint16_t>(v.payload_len >= 0 ? v.payload_len : rest.size()));
+    h[6] = v.ext.empty() ? v.last_next : v.ext[0].first;
+    h[7] = 64;
+    const std::uint8_t src[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const std::uint8_t dst[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x34, 0, 0};
+    std::memcpy(&h[8], src, 16);
+    std::memcpy(&h[24], dst, 16);
+    return concat(h, rest);
+}
+
+Bytes ext(std::size_t words) {  // an options header of (words + 1) * 8 bytes
+    Bytes b((words + 1) * 8, 0);
+    b[1] = static_cast<std::uint8_t>(words);
+    return b;
+}
+
+Bytes fragment_header(std::uint16_t offset_field) {
+    Bytes b(8, 0);
+    put16(b, 2, offset_field);
+    b[7] = 9;  // id
+    return b;
+}
+
+const std::string kWant6 = want("[2001:db8::1]:53", "[fe80::1234:0]:5060");
+
+zel::decode_options ipv6_on() {
+    zel::decode_options o;
+    o.ipv6 = true;
+    return o;
+}
+
+const LinkCase kLinks6[] = {
+    {"ethernet", zel::kDltEthernet, [](const Bytes& ip) { return ethernet(ip, {}, 0x86DD); }},
+    {"802.1Q", zel::kDltEthernet, [](const Bytes& ip) { return ethernet(ip, {0x8100}, 0x86DD); }},
+    {"cooked v1", zel::kDltLinuxSll, [](const Bytes& ip) { return sll(ip, 0x86DD); }},
+    {"cooked v2", zel::kDltLinuxSll2, [](const Bytes& ip) { return sll2(ip, 0x86DD); }},
+    {"raw", zel::kDltRaw, [](const Bytes& ip) { return ip; }},
+};
+
+// --ipv6: the extension header chain is walked onto UDP, every length is
+// tested against what the IPv6 header counts, and anything but UDP stops.
+TEST(Datagram, Ipv6Variants) {
+    struct Case {
+        const char* name;
+        Ipv6 v;
+        const char* drops;  // "" when the datagram is handled
+    };
+    const Case cases[] = {
+        {"plain", {}, ""},
+        {"hop-by-hop, routing, destination options",
+         {{{0, ext(0)}, {43, ext(2)}, {60, ext(1)}}},
+         ""},
+        {"atomic fragment", {{{44, fragment_header(0)}}}, ""},
+        {"a fragment", {{{44, fragment_header(0x0001)}}}, "fragment=1"},
+        {"ICMPv6", {{}, 58}, "not_udp=1"},
+        {"TCP without --tcp", {{}, 6}, "not_udp=1"},
+        {"ESP after hop-by-hop", {{{0, ext(0)}}, 50}, "not_udp=1"},
+        {"extension header past the payload", {{{60, ext(0)}}, 17, 7}, "header_lies=1"},
+        {"payload length past the capture", {{}, 17, 200}, "truncated=1"},
+        {"UDP length past the payload", {{}, 17, -1, 9 + int(kSip.size())}, "header_lies=1"},
+        {"payload too short for UDP", {{}, 17, 4}, "header_lies=1"},
+        {"UDP length 8", {{}, 17, -1, 8}, "empty_payload=1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const LinkCase& l : kLinks6) {
+            SCOPED_TRACE(l.name);
+            const Bytes f = l.frame(ipv6(c.v));
+            const Decoded got = decode_with(ipv6_on(), l.dlt, f);
+            EXPECT_EQ(got.drops, c.drops);
+            if (*c.drops == '\0') {
+                ASSERT_EQ(got.records.size(), 1u);
+                EXPECT_EQ(got.records[0], kWant6);
+                // Without the option the same frame stays foreign.
+                EXPECT_EQ(decode(l.dlt, f).drops, "not_ipv4=1");
+            }
+        }
+    }
+}
+
+TEST(Datagram, EveryShortIpv6CaptureIsIgnored) {
+    for (const LinkCase& l : kLinks6) {
+        SCOPED_TRACE(l.name);
+        const Bytes f = l.frame(ipv6({{{0, ext(0)}}}));
+        for (std::size_t cut = 0; cut < f.size(); ++cut) {
+            const Decoded got = decode_with(ipv6_on(), l.dlt, f, cut);
+            ASSERT_TRUE(got.records.empty()) << "caplen " << cut;
+            ASSERT_EQ(got.drops, "truncated=1") << "caplen " << cut;
+        }
+    }
+}
+
+// --vlan: two tags on Ethernet (802.1ad then 802.1Q, or any mix), one or two
+// on cooked captures, where the tag follows the protocol field; a third
+// tag still stops.
+TEST(Datagram, VlanTags) {
+    auto sll_tags = [](int dlt, const Bytes& ip, std::vector<std::uint16_t> tags) {
+        Bytes inner;
+        for (std::size_t k = 1; k < tags.size(); ++k)
+            inner.insert(inner.end(), {0, 5, 0, 0}), put16(inner, inner.size() - 2, tags[k]);
+        inner.insert(inner.end(), {0, 5, 0x08, 0x00});
+        inner = concat(inner, ip);
+        return dlt == zel::kDltLinuxSll ? sll(inner, tags[0]) : sll2(inner, tags[0]);
+    };
+    const Bytes ip = ipv4({});
+    struct Case {
+        const char* name;
+        int dlt;
+        Bytes frame;
+        const char* without;  // drops without --vlan
+        const char* with;     // drops with --vlan
+    };
+    const Case cases[] = {
+        {"QinQ", zel::kDltEthernet, ethernet(ip, {0x88A8, 0x8100}), "not_ipv4=1", ""},
+        {"two 802.1Q", zel::kDltEthernet, ethernet(ip, {0x8100, 0x8100}), "not_ipv4=1", ""},
+        {"three tags", zel::kDltEthernet, ethernet(ip, {0x88A8, 0x8100, 0x8100}), "not_ipv4=1",
+         "not_ipv4=1"},
+        {"one tag", zel::kDltEthernet, ethernet(ip, {0x8100}), "", ""},
+        {"cooked v1, one tag", zel::kDltLinuxSll, sll_tags(zel::kDltLinuxSll, ip, {0x8100}),
+         "not_ipv4=1", ""},
+        {"cooked v1, two tags", zel::kDltLinuxSll,
+         sll_tags(zel::kDltLinuxSll, ip, {0x88A8, 0x8100}), "not_ipv4=1", ""},
+        {"cooked v2, one tag", zel::kDltLinuxSll2, sll_tags(zel::kDltLinuxSll2, ip, {0x88A8}),
+         "not_ipv4=1", ""},
+        {"cooked v2, two tags", zel::kDltLinuxSll2,
+         sll_tags(zel::kDltLinuxSll2, ip, {0x8100, 0x8100}), "not_ipv4=1", ""},
+    };
+    zel::decode_options vlan;
+    vlan.vlan = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(decode(c.dlt, c.frame).drops, c.without);
+        const Decoded got = decode_with(vlan, c.dlt, c.frame);
+        EXPECT_EQ(got.drops, c.with);
+        if (*c.with != '\0') continue;
+        ASSERT_EQ(got.records.size(), 1u);
+        EXPECT_EQ(got.records[0], kWant);
+        // Cut anywhere: too short, never read past.
+        for (std::size_t cut = 0; cut < c.frame.size(); ++cut)
+            ASSERT_EQ(decode_with(vlan, c.dlt, c.frame, cut).drops, "truncated=1") << cut;
+    }
 }
 
 }  // namespace
