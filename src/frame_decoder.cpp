@@ -23,13 +23,14 @@ bool set_decode_option(decode_options& options, int c) {
     }
 }
 
-int frame_decoder::init(const decode_options& options) {
+int frame_decoder::init(const decode_options& options, std::size_t fragment_pool,
+                        std::size_t tcp_buffers) {
     options_ = options;
-    if (options.reassemble && fragments_.init() < 0) {
+    if (options.reassemble && fragments_.init(fragment_pool) < 0) {
         std::fprintf(stderr, "--reassemble: cannot reserve its tables\n");
         return -1;
     }
-    if (options.tcp && tcp_.init() < 0) {
+    if (options.tcp && tcp_.init(tcp_buffers) < 0) {
         std::fprintf(stderr, "--tcp: cannot reserve its tables\n");
         return -1;
     }

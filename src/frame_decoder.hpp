@@ -40,9 +40,13 @@ class frame_decoder {
 public:
     using sink = tcp_streams::message_sink;
 
-    // Reserves the tables that `options` need. -1 after printing why on
-    // standard error ("--reassemble: cannot reserve its tables").
-    int init(const decode_options& options);
+    // Reserves the tables that `options` need, with the reassembly pool
+    // and the number of TCP buffers as given (the programs keep the
+    // defaults; tests and fuzzing take small ones to reach the bounds). -1
+    // after printing why on standard error ("--reassemble: cannot reserve
+    // its tables").
+    int init(const decode_options& options, std::size_t fragment_pool = reassembly::kPoolBytes,
+             std::size_t tcp_buffers = tcp_streams::kBuffers);
 
     // Decodes one frame and hands each datagram (UDP) or message (TCP) it
     // completes to `sink`, in order; returns how many.

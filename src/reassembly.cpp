@@ -185,10 +185,11 @@ struct reassembly::tables {
 reassembly::reassembly() = default;
 reassembly::~reassembly() = default;
 
-int reassembly::init() {
+int reassembly::init(std::size_t pool_bytes) {
+    const std::size_t blocks = std::clamp(pool_bytes / kBlock, kBlocksPerSlot * 2, kBlocks);
     t_.reset(new (std::nothrow) tables);
     if (!t_) return -1;
-    t_->pool.reset(new (std::nothrow) std::uint8_t[kPoolBytes]);
+    t_->pool.reset(new (std::nothrow) std::uint8_t[blocks * kBlock]);
     if (!t_->pool) {
         t_.reset();
         return -1;
@@ -197,9 +198,9 @@ int reassembly::init() {
     for (std::size_t i = 0; i < kSlots; ++i)
         t_->free_slots[i] = static_cast<std::uint16_t>(kSlots - 1 - i);
     t_->free_slot_count = kSlots;
-    for (std::size_t b = 0; b < kBlocks; ++b)
-        t_->free_blocks[b] = static_cast<std::uint16_t>(kBlocks - 1 - b);
-    t_->free_block_count = kBlocks;
+    for (std::size_t b = 0; b < blocks; ++b)
+        t_->free_blocks[b] = static_cast<std::uint16_t>(blocks - 1 - b);
+    t_->free_block_count = blocks;
     t_->seed =
         static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                    reinterpret_cast<std::uintptr_t>(t_.get()));

@@ -42,9 +42,10 @@ public:
     reassembly& operator=(const reassembly&) = delete;
 
     // Reserves every table (about 69 MiB of address space, of which only
-    // what fragments use becomes resident). -1 when the memory cannot be
-    // had; the table is then unusable.
-    int init();
+    // what fragments use becomes resident), with `pool_bytes` (at most
+    // kPoolBytes, at least 64 KiB) for fragment data. -1 when the memory
+    // cannot be had; the table is then unusable.
+    int init(std::size_t pool_bytes = kPoolBytes);
 
     // Takes piece `f` (f.fragment set) captured at `now_us`. When it
     // completes its datagram: the whole packet (fragment clear, transport

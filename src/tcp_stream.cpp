@@ -470,10 +470,11 @@ struct tcp_streams::tables {
 tcp_streams::tcp_streams() = default;
 tcp_streams::~tcp_streams() = default;
 
-int tcp_streams::init() {
+int tcp_streams::init(std::size_t buffers) {
+    buffers = std::clamp<std::size_t>(buffers, 1, kBuffers);
     t_.reset(new (std::nothrow) tables);
     if (!t_) return -1;
-    t_->pool.reset(new (std::nothrow) std::uint8_t[kBuffers * kBuffer]);
+    t_->pool.reset(new (std::nothrow) std::uint8_t[buffers * kBuffer]);
     if (!t_->pool) {
         t_.reset();
         return -1;
@@ -482,9 +483,9 @@ int tcp_streams::init() {
     for (std::size_t i = 0; i < kFlows; ++i)
         t_->free_flows[i] = static_cast<std::uint16_t>(kFlows - 1 - i);
     t_->free_flow_count = kFlows;
-    for (std::size_t i = 0; i < kBuffers; ++i)
-        t_->free_buffers[i] = static_cast<std::uint16_t>(kBuffers - 1 - i);
-    t_->free_buffer_count = kBuffers;
+    for (std::size_t i = 0; i < buffers; ++i)
+        t_->free_buffers[i] = static_cast<std::uint16_t>(buffers - 1 - i);
+    t_->free_buffer_count = buffers;
     t_->seed =
         static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                    reinterpret_cast<std::uintptr_t>(t_.get()));

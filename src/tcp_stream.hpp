@@ -52,9 +52,10 @@ public:
     tcp_streams& operator=(const tcp_streams&) = delete;
 
     // Reserves every table (about 65 MiB of address space, of which only
-    // the buffers in use become resident). -1 when the memory cannot be
-    // had; the table is then unusable.
-    int init();
+    // the buffers in use become resident), with `buffers` (1 to kBuffers)
+    // buffers. -1 when the memory cannot be had; the table is then
+    // unusable.
+    int init(std::size_t buffers = kBuffers);
 
     // Takes one segment captured at (sec, usec) and hands every message it
     // completes to `sink`; returns how many. When it returns 0 exactly one
