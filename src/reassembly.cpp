@@ -1,7 +1,8 @@
 #include "reassembly.hpp"
 
+#include "index_table.hpp"
+
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -19,7 +20,7 @@ constexpr std::size_t kBlocksPerSlot =
     (reassembly::kMaxDatagram + reassembly::kBlock - 1) / reassembly::kBlock;
 constexpr std::size_t kBlocks = reassembly::kPoolBytes / reassembly::kBlock;
 constexpr std::size_t kBuckets = 2 * reassembly::kSlots;
-constexpr std::uint16_t kNone = 0xFFFF;
+constexpr std::uint16_t kNone = kNoIndex;
 static_assert(kBlocks < kNone && reassembly::kSlots < kNone && reassembly::kBlock % 8 == 0);
 
 struct slot {
@@ -39,11 +40,6 @@ struct slot {
     std::uint16_t chain = kNone;                 // next in its hash bucket
     std::uint16_t block[kBlocksPerSlot];
 };
-
-std::uint32_t mix(std::uint32_t h, std::uint32_t v) {
-    h ^= v + 0x9E3779B9u + (h << 6) + (h >> 2);
-    return h;
-}
 
 }  // namespace
 
@@ -65,13 +61,13 @@ struct reassembly::tables {
     std::uint8_t* block_bytes(std::uint16_t b) { return pool.get() + std::size_t{b} * kBlock; }
 
     std::uint32_t hash(const ip_packet& f, std::uint8_t key_protocol) const {
-        std::uint32_t h = mix(seed, f.fragment_id);
-        h = mix(h, static_cast<std::uint32_t>(f.source.family) << 8 | key_protocol);
+        std::uint32_t h = hash_mix(seed, f.fragment_id);
+        h = hash_mix(h, static_cast<std::uint32_t>(f.source.family) << 8 | key_protocol);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, f.source.addr.data() + i, 4);
             std::memcpy(&b, f.destination.addr.data() + i, 4);
-            h = mix(mix(h, a), b);
+            h = hash_mix(hash_mix(h, a), b);
         }
         return h % kBuckets;
     }
@@ -102,8 +98,7 @@ struct reassembly::tables {
         std::uint16_t* link = &bucket[hash_of(s)];
         while (*link != i) link = &slots[*link].chain;
         *link = s.chain;
-        (s.older == kNone ? oldest : slots[s.older].newer) = s.newer;
-        (s.newer == kNone ? newest : slots[s.newer].older) = s.older;
+        list_unlink(slots, i, oldest, newest);
         free_slots[free_slot_count++] = i;
         --used;
     }
@@ -143,9 +138,7 @@ struct reassembly::tables {
         std::uint16_t& head = bucket[hash(f, s.key_protocol)];
         s.chain = head;
         head = i;
-        s.older = newest;
-        (newest == kNone ? oldest : slots[newest].newer) = i;
-        newest = i;
+        list_push_newest(slots, i, oldest, newest);
         ++used;
         return i;
     }
@@ -195,15 +188,11 @@ int reassembly::init(std::size_t pool_bytes) {
         return -1;
     }
     std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    for (std::size_t i = 0; i < kSlots; ++i)
-        t_->free_slots[i] = static_cast<std::uint16_t>(kSlots - 1 - i);
+    fill_free_stack(t_->free_slots, kSlots);
     t_->free_slot_count = kSlots;
-    for (std::size_t b = 0; b < blocks; ++b)
-        t_->free_blocks[b] = static_cast<std::uint16_t>(blocks - 1 - b);
+    fill_free_stack(t_->free_blocks, blocks);
     t_->free_block_count = blocks;
-    t_->seed =
-        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
-                                   reinterpret_cast<std::uintptr_t>(t_.get()));
+    t_->seed = run_seed(t_.get());
     return 0;
 }
 

@@ -1,7 +1,8 @@
 #include "tcp_stream.hpp"
 
+#include "index_table.hpp"
+
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -10,7 +11,7 @@ namespace zel {
 
 namespace {
 
-constexpr std::uint16_t kNone = 0xFFFF;
+constexpr std::uint16_t kNone = kNoIndex;
 constexpr std::size_t kBuckets = 2 * tcp_streams::kFlows;
 static_assert(tcp_streams::kFlows < kNone && tcp_streams::kBuffers < kNone);
 
@@ -131,31 +132,10 @@ struct buffer_use {
     std::uint16_t older = kNone, newer = kNone;
 };
 
-std::uint32_t mix(std::uint32_t h, std::uint32_t v) {
-    return h ^ (v + 0x9E3779B9u + (h << 6) + (h >> 2));
-}
-
 // Which side of a flow an end point is: the lower (address, port) is 0.
 int side_of(const endpoint& a, const endpoint& b) {
     const int c = std::memcmp(a.addr.data(), b.addr.data(), 16);
     return (c < 0 || (c == 0 && a.port <= b.port)) ? 0 : 1;
-}
-
-// Intrusive use-ordered list over an array: newest at one end, oldest at
-// the other.
-template <typename T>
-void list_unlink(T* items, std::uint16_t i, std::uint16_t& oldest, std::uint16_t& newest) {
-    (items[i].older == kNone ? oldest : items[items[i].older].newer) = items[i].newer;
-    (items[i].newer == kNone ? newest : items[items[i].newer].older) = items[i].older;
-    items[i].older = items[i].newer = kNone;
-}
-
-template <typename T>
-void list_push_newest(T* items, std::uint16_t i, std::uint16_t& oldest, std::uint16_t& newest) {
-    items[i].older = newest;
-    items[i].newer = kNone;
-    (newest == kNone ? oldest : items[newest].newer) = i;
-    newest = i;
 }
 
 // Where one segment's messages go.
@@ -245,13 +225,13 @@ struct tcp_streams::tables {
     std::uint8_t* bytes(const direction& d) { return pool.get() + std::size_t{d.buffer} * kBuffer; }
 
     std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi) const {
-        std::uint32_t h = mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
-        h = mix(h, hi.port);
+        std::uint32_t h = hash_mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
+        h = hash_mix(h, hi.port);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, lo.addr.data() + i, 4);
             std::memcpy(&b, hi.addr.data() + i, 4);
-            h = mix(mix(h, a), b);
+            h = hash_mix(hash_mix(h, a), b);
         }
         return h % kBuckets;
     }
@@ -480,15 +460,11 @@ int tcp_streams::init(std::size_t buffers) {
         return -1;
     }
     std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    for (std::size_t i = 0; i < kFlows; ++i)
-        t_->free_flows[i] = static_cast<std::uint16_t>(kFlows - 1 - i);
+    fill_free_stack(t_->free_flows, kFlows);
     t_->free_flow_count = kFlows;
-    for (std::size_t i = 0; i < buffers; ++i)
-        t_->free_buffers[i] = static_cast<std::uint16_t>(buffers - 1 - i);
+    fill_free_stack(t_->free_buffers, buffers);
     t_->free_buffer_count = buffers;
-    t_->seed =
-        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
-                                   reinterpret_cast<std::uintptr_t>(t_.get()));
+    t_->seed = run_seed(t_.get());
     return 0;
 }
 

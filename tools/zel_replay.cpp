@@ -35,11 +35,9 @@ namespace {
 // path only copies into it.
 char out_buffer[1 << 20];
 
+// The usage line stays as it was; the long options are in the manual page.
 void usage(const char* p) {
-    std::fprintf(stderr,
-                 "Usage: %s [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] "
-                 "FILE\n",
-                 p);
+    std::fprintf(stderr, "Usage: %s [-S switch-id] [-R] [-q] FILE\n", p);
 }
 
 const option opts[] = {
