@@ -165,10 +165,11 @@ TEST(Reassembly, BoundsEvictTheOldest) {
 // identity holds no protocol.
 TEST(Reassembly, Ipv6TakesTheFirstPiecesNextHeader) {
     Table t;
-    zel::ip_packet a = piece({8, "b", false});
+    const Piece last{8, "b", false}, first{0, A8, true};  // outlive the packets
+    zel::ip_packet a = piece(last);
     a.source.family = a.destination.family = AF_INET6;
     a.protocol = 60;  // later pieces may say anything
-    zel::ip_packet b = piece({0, A8, true});
+    zel::ip_packet b = piece(first);
     b.source.family = b.destination.family = AF_INET6;
     b.protocol = zel::kProtoUdp;
     EXPECT_FALSE(t.r->add(a, 0, t.drops, t.losses));
