@@ -2,7 +2,8 @@
 // stage of the capture chain (decoding, then record building). The table
 // belongs to whoever runs the chain and is passed to each stage; a stage
 // adds one to exactly one reason for every frame it ignores, and nothing
-// for a frame it passes on.
+// for a frame it passes on. With --tcp one frame can carry several
+// messages: record building then counts each message it ignores.
 //
 // Threads: a table is only touched by the thread that runs its chain.
 #pragma once
