@@ -22,7 +22,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-import prometheus_client.parser  # noqa: E402
+import zelmetrics  # noqa: E402
 import zelproc  # noqa: E402
 from test_daemon import sip  # noqa: E402
 
@@ -54,18 +54,9 @@ def stats_fields(line):
 
 
 def read_metrics(path):
-    """{(sample name, label items): value} through prometheus_client's
-    parser; every family must carry HELP and a counter or gauge TYPE, as a
-    Prometheus server would need them."""
-    with open(path) as f:
-        text = f.read()
-    out = {}
-    for family in prometheus_client.parser.text_string_to_metric_families(text):
-        if family.type not in ("counter", "gauge") or not family.documentation:
-            raise AssertionError("untyped or undocumented %r in:\n%s" % (family.name, text))
-        for s in family.samples:
-            out[(s.name, tuple(sorted(s.labels.items())))] = s.value
-    return out
+    """{(sample name, label items): value}, as Prometheus reads the file."""
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for _, _, s in zelmetrics.samples(path)}
 
 
 class Reader:
