@@ -111,18 +111,17 @@ def burst_payload(i, size):
 
 def burst(buffer_kib=None, count=30000, pause=1.0, client=True, junk=3, size=0,
           iface="lo", to="127.0.0.1"):
-    """Starts the daemon on `iface` (sending to `to`) with a stats line every second and a metrics
-    file, with one client unless client=False. Sends `junk` datagrams that
-    are not SIP and one SIP marker, then stops the daemon with SIGSTOP for
-    `pause` seconds while `count` SIP datagrams (padded to `size` bytes) go
-    out, resumes it, waits
-    until the records stop coming and stops it with SIGTERM.
+    """Starts the daemon on `iface` with a stats line every second and a
+    metrics file, and one client unless client=False. Sends to `to` `junk`
+    datagrams that are not SIP and one SIP marker; then stops the daemon
+    with SIGSTOP for `pause` seconds while `count` SIP datagrams (padded to
+    `size` bytes) go out, resumes it, waits until the records stop coming
+    and stops it with SIGTERM.
 
-    Returns {"sent", "read" (records the client read after it was accepted,
-    or None), "line" (the fields of the first stats line that counted the
-    burst's drops, or of the last periodic one), "final" (the shutdown
-    line's), "metrics" (read_metrics of the file after the stop),
-    "status", "stderr"}."""
+    Returns {"sent", "read" (records the client read, or None), "line" (the
+    fields of a periodic stats line taken after the records stopped),
+    "final" (the shutdown line's), "metrics" (read_metrics of the file after
+    the stop), "status", "stderr"}."""
     port = next(PORTS)
     tmp = tempfile.mkdtemp(prefix="zel-burst-")
     sock = os.path.join(tmp, "events.sock")
