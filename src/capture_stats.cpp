@@ -5,6 +5,7 @@
 #include "event_socket.hpp"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -32,9 +33,12 @@ bool parse_number(const char* text, std::uint32_t max, std::uint32_t* out) {
 
 // Appends the printf result to buf at *used, or leaves both as they were
 // when it does not fit whole.
-template <typename... Args>
-bool append(char* buf, std::size_t size, std::size_t* used, const char* fmt, Args... args) {
-    const int n = std::snprintf(buf + *used, size - *used, fmt, args...);
+[[gnu::format(printf, 4, 5)]] bool append(char* buf, std::size_t size, std::size_t* used,
+                                          const char* fmt, ...) {
+    std::va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf + *used, size - *used, fmt, ap);
+    va_end(ap);
     if (n < 0 || static_cast<std::size_t>(n) >= size - *used) {
         buf[*used] = '\0';
         return false;
