@@ -5,13 +5,20 @@
 // goes through the chain wired here: decode_frame (datagram), parse_sip
 // (sip_record), publish (event_socket).
 //
+// Opt-in, for watching loss (capture_stats): a kernel capture buffer of
+// the size given, a stats line every so many seconds and at the stop, a
+// metrics file; --version.
+//
 // Exit status: 2 for command-line errors, 1 when the event socket or the
-// capture cannot be set up, 0 otherwise (help, signal, capture error).
+// capture cannot be set up, 0 otherwise (help, version, signal, capture
+// error).
 
+#include "capture_stats.hpp"
 #include "datagram.hpp"
 #include "drop_counts.hpp"
 #include "event_socket.hpp"
 #include "sip_record.hpp"
+#include "zel_version.hpp"
 
 #include <pcap/pcap.h>
 
@@ -34,6 +41,14 @@ volatile std::sig_atomic_t running = 1;
 
 constexpr int kReadTimeoutMs = 100;
 
+// Long options without a letter: codes past every character value.
+enum long_only : int {
+    opt_buffer_size = 0x200,
+    opt_stats_interval,
+    opt_metrics_file,
+    opt_version,
+};
+
 const option opts[] = {
     {"interface", required_argument, nullptr, 'i'},
     {"filter", required_argument, nullptr, 'f'},
@@ -41,12 +56,24 @@ const option opts[] = {
     {"switch-id", required_argument, nullptr, 'S'},
     {"no-raw", no_argument, nullptr, 'R'},
     {"help", no_argument, nullptr, 'h'},
+    {"buffer-size", required_argument, nullptr, opt_buffer_size},
+    {"stats-interval", required_argument, nullptr, opt_stats_interval},
+    {"metrics-file", required_argument, nullptr, opt_metrics_file},
+    {"version", no_argument, nullptr, opt_version},
     {nullptr, 0, nullptr, 0},
 };
 
 void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
+}
+
+// A version that never reached its reader must not look like success.
+int print_version() {
+    std::printf("zel_packet_monitor %s\n", kVersion);
+    if (std::fflush(stdout) == 0) return 0;
+    std::perror("stdout");
+    return 1;
 }
 
 void on_signal(int) {
@@ -116,6 +143,7 @@ int run(int argc, char** argv) {
     const char* sock_path = "/run/zel-packet-monitor/events.sock";
     // 112 KiB of record buffer: kept off the stack.
     static capture_chain chain;
+    stats_options stats_opts;
 
     int c;
     while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
@@ -138,6 +166,17 @@ int run(int argc, char** argv) {
         case 'h':
             usage(argv[0]);
             return 0;
+        case opt_buffer_size:
+            if (!set_buffer_size(stats_opts, optarg)) return 2;
+            break;
+        case opt_stats_interval:
+            if (!set_stats_interval(stats_opts, optarg)) return 2;
+            break;
+        case opt_metrics_file:
+            if (!set_metrics_file(stats_opts, optarg)) return 2;
+            break;
+        case opt_version:
+            return print_version();
         default:
             usage(argv[0]);
             return 2;
@@ -163,6 +202,8 @@ int run(int argc, char** argv) {
     (void)pcap_set_snaplen(pcap, 65535);
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
+    if (stats_opts.buffer_kib != 0)
+        (void)pcap_set_buffer_size(pcap, static_cast<int>(stats_opts.buffer_kib * 1024));
     if (pcap_activate(pcap) < 0) fail_capture(pcap, "pcap", pcap_geterr(pcap));
 
     bpf_program prog;
@@ -186,6 +227,8 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n", iface,
                  filter, sock_path, chain.options.switch_id);
 
+    capture_stats stats;
+    stats.start(stats_opts, steady::now());
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
     while (running) {
@@ -200,8 +243,10 @@ int run(int argc, char** argv) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }
+        stats.tick(pcap, events, chain.drops, steady::now());
     }
 
+    stats.finish(pcap, events, chain.drops);
     pcap_close(pcap);
     // Only our own file goes: another daemon may have taken the path over
     // meanwhile.
