@@ -3,10 +3,6 @@
 // when taken together.
 #include "relay_stats.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,10 +17,6 @@ namespace {
 
 // The longest exposition below is under 2 KiB.
 constexpr size_t kMetricsBufferSize = 4096;
-
-// Room for the configured path (at most 1,023 bytes) and the ".tmp" suffix.
-constexpr char kTempSuffix[] = ".tmp";
-constexpr size_t kTempPathSize = sizeof(relay_config::metrics_file) + sizeof kTempSuffix;
 
 struct metric {
     const char* name;
@@ -41,31 +33,6 @@ bool append(char* buf, size_t size, size_t* used, const metric& m) {
     if (n < 0 || static_cast<size_t>(n) >= size - *used) return false;
     *used += static_cast<size_t>(n);
     return true;
-}
-
-// Writes all of text to fd, across short writes and signals.
-int write_all(int fd, const char* text, size_t len) {
-    size_t off = 0;
-    while (off < len) {
-        const ssize_t w = write(fd, text + off, len - off);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        off += static_cast<size_t>(w);
-    }
-    return 0;
-}
-
-int fail(metrics_failure* why, const char* step, int err) {
-    why->step = step;
-    why->error = err;
-    return -1;
-}
-
-bool same_failure(const metrics_failure& a, const metrics_failure& b) {
-    return a.step != nullptr && b.step != nullptr && std::strcmp(a.step, b.step) == 0 &&
-           a.error == b.error;
 }
 
 // A failing file would otherwise log at every interval for as long as the
@@ -157,33 +124,6 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
     for (size_t i = 1; i < mode_count; i++)
         if (!append(buf, size, &used, mode[i])) return 0;
     return used;
-}
-
-int write_metrics_file(const char* path, const char* text, size_t len, metrics_failure* why) {
-    char temp[kTempPathSize];
-    const int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof temp) return fail(why, "open", ENAMETOOLONG);
-    // O_NOFOLLOW: a link planted at the temporary name must not aim the write
-    // elsewhere.
-    const int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return fail(why, "open", errno);
-    const int wrote = write_all(fd, text, len);
-    const int write_err = errno;
-    if (close(fd) != 0 && wrote == 0) {
-        const int err = errno;
-        unlink(temp);
-        return fail(why, "write", err);
-    }
-    if (wrote != 0) {
-        unlink(temp);
-        return fail(why, "write", write_err);
-    }
-    if (rename(temp, path) != 0) {
-        const int err = errno;
-        unlink(temp);
-        return fail(why, "rename", err);
-    }
-    return 0;
 }
 
 void reporter_init(stats_reporter* r, const relay_config& cfg, int64_t now_ms) {

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "metrics_file.hpp"
+
 namespace zel {
 
 struct relay_config;
@@ -45,12 +47,6 @@ namespace stats {
 // Seconds between metrics files when no stats interval is set.
 inline constexpr uint32_t kDefaultMetricsSeconds = 10;
 
-// The step of a metrics file write that failed and its error number.
-struct metrics_failure {
-    const char* step;  // "open", "write" or "rename"; null for none
-    int error;
-};
-
 // When the next outputs are due, and the failure last logged.
 struct stats_reporter {
     uint32_t line_seconds;     // 0: no stats line
@@ -68,10 +64,6 @@ size_t format_stats_line(const relay_stats& s, char* buf, size_t size);
 // The Prometheus text exposition of s: HELP, TYPE and one sample per metric,
 // counters named *_total. Returns the length, or 0 when buf is too small.
 size_t format_metrics(const relay_stats& s, char* buf, size_t size);
-
-// Writes text to path through path + ".tmp" in the same folder and a rename.
-// 0 on success; -1 with *why set, and no temporary file left behind.
-int write_metrics_file(const char* path, const char* text, size_t len, metrics_failure* why);
 
 // Schedules from the configuration at now_ms (monotonic): the first stats
 // line one interval on, the first metrics file at once.

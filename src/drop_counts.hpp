@@ -3,7 +3,8 @@
 // belongs to whoever runs the chain and is passed to each stage; a stage
 // adds one to exactly one reason for every frame it ignores, and nothing
 // for a frame it passes on. With --tcp one frame can carry several
-// messages: record building then counts each message it ignores.
+// messages: record building then counts each message it ignores. Every
+// reason has a fixed name, under which the daemon shows its count.
 //
 // Threads: a table is only touched by the thread that runs its chain.
 #pragma once
@@ -11,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace zel {
 
@@ -41,5 +43,29 @@ struct drop_counts {
     void add(drop_reason r) { ++count[static_cast<std::size_t>(r)]; }
     std::uint64_t operator[](drop_reason r) const { return count[static_cast<std::size_t>(r)]; }
 };
+
+// Each reason's name where the counts are shown (the stats line, the
+// metrics file's `reason` label): lower case, digits and '_' only, so that
+// it needs no quoting in either. Indexed by drop_reason; a reason added
+// above without a name here fails the build.
+inline constexpr std::array<std::string_view, kDropReasons> kDropReasonNames = {
+    "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
+    "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
+    "fragment_bad", "tcp_held",      "tcp_duplicate",
+};
+
+consteval bool drop_reason_names_valid() {
+    for (std::size_t i = 0; i < kDropReasons; i++) {
+        const std::string_view name = kDropReasonNames[i];
+        if (name.empty() || name.size() > 32) return false;
+        for (char c : name)
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+        for (std::size_t j = 0; j < i; j++)
+            if (kDropReasonNames[j] == name) return false;
+    }
+    return true;
+}
+static_assert(drop_reason_names_valid(),
+              "every drop_reason needs its own name of [a-z0-9_], 1-32 long");
 
 }  // namespace zel

@@ -140,7 +140,14 @@ int event_socket::accept_clients() {
                 break;
             }
         }
+        if (client.valid()) ++refused_;
     }
+}
+
+int event_socket::connected() const {
+    int n = 0;
+    for (const unique_fd& slot : clients_) n += slot.valid() ? 1 : 0;
+    return n;
 }
 
 void event_socket::publish(std::string_view record) {
@@ -155,10 +162,16 @@ void event_socket::publish(std::string_view record) {
     msg.msg_iov = parts;
     msg.msg_iovlen = 2;
     const std::size_t line = record.size() + 1;
+    ++records_;
     for (unique_fd& slot : clients_) {
         if (!slot.valid()) continue;
         const ssize_t sent = ::sendmsg(slot.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0 || static_cast<std::size_t>(sent) != line) slot.reset();
+        if (sent < 0 || static_cast<std::size_t>(sent) != line) {
+            // A client that has gone away lost nothing by being closed; one
+            // that could not keep up loses what comes until it is back.
+            if (!(sent < 0 && (errno == EPIPE || errno == ECONNRESET))) ++cut_;
+            slot.reset();
+        }
     }
 }
 

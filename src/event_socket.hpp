@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -84,6 +85,17 @@ public:
     // slot is free.
     int client(int slot) const { return clients_[static_cast<std::size_t>(slot)].get(); }
 
+    // What the socket has done since it was made, for the daemon's stats:
+    // records published (with or without clients), clients connected now
+    // (one that has left keeps its slot until the next publish), clients
+    // closed because they could not take a whole line (not those found to
+    // have left), and connections closed at once because all 32 slots were
+    // taken.
+    std::uint64_t records() const { return records_; }
+    int connected() const;
+    std::uint64_t clients_cut() const { return cut_; }
+    std::uint64_t clients_refused() const { return refused_; }
+
 private:
     unique_fd listener_;
     std::array<unique_fd, kMaxClients> clients_;
@@ -93,6 +105,9 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool file_known_ = false;
+    std::uint64_t records_ = 0;
+    std::uint64_t cut_ = 0;
+    std::uint64_t refused_ = 0;
 };
 
 }  // namespace zel

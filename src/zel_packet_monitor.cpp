@@ -6,14 +6,21 @@
 // (sip_record), publish (event_socket); with --vlan, --ipv6, --reassemble
 // or --tcp, frame_decoder takes decode_frame's place.
 //
+// Opt-in, for watching loss (capture_stats): a kernel capture buffer of
+// the size given, a stats line every so many seconds and at the stop, a
+// metrics file; --version.
+//
 // Exit status: 2 for command-line errors, 1 when the event socket or the
-// capture cannot be set up, 0 otherwise (help, signal, capture error).
+// capture cannot be set up, 0 otherwise (help, version, signal, capture
+// error).
 
+#include "capture_stats.hpp"
 #include "datagram.hpp"
 #include "drop_counts.hpp"
 #include "event_socket.hpp"
 #include "frame_decoder.hpp"
 #include "sip_record.hpp"
+#include "zel_version.hpp"
 
 #include <pcap/pcap.h>
 
@@ -36,6 +43,14 @@ volatile std::sig_atomic_t running = 1;
 
 constexpr int kReadTimeoutMs = 100;
 
+// Long options without a letter: codes past every character value.
+enum long_only : int {
+    kOptBufferSize = 0x200,
+    kOptStatsInterval,
+    kOptMetricsFile,
+    kOptVersion,
+};
+
 const option opts[] = {
     {"interface", required_argument, nullptr, 'i'},
     {"filter", required_argument, nullptr, 'f'},
@@ -47,12 +62,24 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"buffer-size", required_argument, nullptr, kOptBufferSize},
+    {"stats-interval", required_argument, nullptr, kOptStatsInterval},
+    {"metrics-file", required_argument, nullptr, kOptMetricsFile},
+    {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
 };
 
 void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
+}
+
+// A version that never reached its reader must not look like success.
+int print_version() {
+    std::printf("zel_packet_monitor %s\n", kVersion);
+    if (std::fflush(stdout) == 0) return 0;
+    std::perror("stdout");
+    return 1;
 }
 
 void on_signal(int) {
@@ -139,6 +166,7 @@ int run(int argc, char** argv) {
     const char* sock_path = "/run/zel-packet-monitor/events.sock";
     // 112 KiB of record buffer: kept off the stack.
     static capture_chain chain;
+    stats_options stats_opts;
 
     int c;
     while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
@@ -161,6 +189,17 @@ int run(int argc, char** argv) {
         case 'h':
             usage(argv[0]);
             return 0;
+        case kOptBufferSize:
+            if (!set_buffer_size(stats_opts, optarg)) return 2;
+            break;
+        case kOptStatsInterval:
+            if (!set_stats_interval(stats_opts, optarg)) return 2;
+            break;
+        case kOptMetricsFile:
+            if (!set_metrics_file(stats_opts, optarg)) return 2;
+            break;
+        case kOptVersion:
+            return print_version();
         default:
             if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
@@ -175,6 +214,7 @@ int run(int argc, char** argv) {
     // that no packet ever waits for memory.
     if (chain.decoding.any() && chain.decoder.init(chain.decoding) < 0) return 1;
     const pcap_handler handler = chain.decoding.any() ? packet_decoded : packet;
+    const loss_counts* losses = chain.decoding.any() ? &chain.decoder.losses() : nullptr;
 
     // Not destroyed when a start-up failure below ends the process with
     // exit(): the socket file then stays for the next start to replace.
@@ -192,6 +232,8 @@ int run(int argc, char** argv) {
     (void)pcap_set_snaplen(pcap, 65535);
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
+    if (stats_opts.buffer_kib != 0)
+        (void)pcap_set_buffer_size(pcap, static_cast<int>(stats_opts.buffer_kib * 1024));
     if (pcap_activate(pcap) < 0) fail_capture(pcap, "pcap", pcap_geterr(pcap));
 
     bpf_program prog;
@@ -215,6 +257,8 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n", iface,
                  filter, sock_path, chain.options.switch_id);
 
+    capture_stats stats;
+    stats.start(stats_opts, steady::now());
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
     while (running) {
@@ -229,8 +273,10 @@ int run(int argc, char** argv) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }
+        stats.tick(pcap, events, chain.drops, losses, steady::now());
     }
 
+    stats.finish(pcap, events, chain.drops, losses);
     pcap_close(pcap);
     // Only our own file goes: another daemon may have taken the path over
     // meanwhile.

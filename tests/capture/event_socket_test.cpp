@@ -279,6 +279,7 @@ TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused) {
     bool eof = false;
     EXPECT_EQ(read_available(peers.back().get(), &eof), "");
     EXPECT_TRUE(eof) << "33rd client must see end of stream at once";
+    EXPECT_EQ(events.clients_refused(), 1u);
 
     // Departed clients keep their slots until a publish fails on them.
     peers[3].reset();
@@ -293,6 +294,9 @@ TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused) {
     EXPECT_EQ(events.client(3), -1);
     EXPECT_EQ(events.client(7), -1);
     EXPECT_EQ(used_slots(events), zel::kMaxClients - 2);
+    EXPECT_EQ(events.connected(), zel::kMaxClients - 2);
+    EXPECT_EQ(events.clients_refused(), 2u);
+    EXPECT_EQ(events.clients_cut(), 0u) << "clients that left lost nothing";
 
     unique_fd next = connect_to(path_);
     events.accept_clients();
@@ -325,6 +329,8 @@ TEST_F(EventSocket, SlowClientIsDroppedOthersKeepEverything) {
             << "record " << i;
     }
     EXPECT_EQ(used_slots(events), 1);
+    EXPECT_EQ(events.clients_cut(), 1u);
+    EXPECT_EQ(events.records(), static_cast<std::uint64_t>(kRecords));
 
     bool eof = false;
     std::string seen = read_available(slow.get(), &eof);

@@ -27,10 +27,10 @@ import subprocess
 import termios
 import threading
 
-import prometheus_client.parser
 import websockets
 import websockets.legacy.server
 
+import zelmetrics
 import zelproc
 from zelproc import accept_each, free_port, wait_until
 
@@ -161,20 +161,13 @@ STATS_RE = (r"level=info component=zel_packet_monitor_wss stats sent=(\d+) "
 
 def read_metrics(path):
     """{sample name: (family type, family help, value)} of the metrics file,
-    through prometheus_client's text parser. A sample that its parser cannot
-    place in a family with HELP and a counter or gauge TYPE fails, as a
-    Prometheus server would misread it."""
-    with open(path) as f:
-        text = f.read()
+    through prometheus_client's text parser (zelmetrics). The relay's
+    samples carry no labels, and each name comes once."""
     out = {}
-    for family in prometheus_client.parser.text_string_to_metric_families(text):
-        if family.type not in ("counter", "gauge") or not family.documentation:
-            raise AssertionError("untyped or undocumented %r in:\n%s"
-                                 % (family.name, text))
-        for sample in family.samples:
-            if sample.labels or sample.name in out:
-                raise AssertionError("unexpected sample %r in:\n%s" % (sample, text))
-            out[sample.name] = (family.type, family.documentation, sample.value)
+    for kind, doc, sample in zelmetrics.samples(path):
+        if sample.labels or sample.name in out:
+            raise AssertionError("unexpected sample %r in %s" % (sample, path))
+        out[sample.name] = (kind, doc, sample.value)
     return out
 
 
