@@ -150,23 +150,26 @@ int event_socket::connected() const {
     return n;
 }
 
-void event_socket::publish(std::string_view record) {
-    // The record and its newline leave in one system call, so that a client
-    // is charged one kernel buffer per line, not two.
-    char newline = '\n';
-    iovec parts[2] = {
-        {const_cast<char*>(record.data()), record.size()},
-        {&newline, 1},
-    };
-    msghdr msg{};
-    msg.msg_iov = parts;
-    msg.msg_iovlen = 2;
-    const std::size_t line = record.size() + 1;
+void event_socket::queue(std::string_view record) {
     ++records_;
+    if (connected() == 0) return;
+    if (batched_ + record.size() + 1 > kBatchBytes) flush();
+    if (!batch_) batch_ = std::make_unique_for_overwrite<char[]>(kBatchBytes);
+    std::memcpy(batch_.get() + batched_, record.data(), record.size());
+    batched_ += record.size();
+    batch_[batched_++] = '\n';
+}
+
+// The lines of a whole dispatch leave in one system call per client, and
+// are charged to its socket as one buffer rather than one per line.
+void event_socket::flush() {
+    if (batched_ == 0) return;
+    const std::size_t len = batched_;
+    batched_ = 0;
     for (unique_fd& slot : clients_) {
         if (!slot.valid()) continue;
-        const ssize_t sent = ::sendmsg(slot.get(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0 || static_cast<std::size_t>(sent) != line) {
+        const ssize_t sent = ::send(slot.get(), batch_.get(), len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 || static_cast<std::size_t>(sent) != len) {
             // A client that has gone away lost nothing by being closed; one
             // that could not keep up loses what comes until it is back.
             if (!(sent < 0 && (errno == EPIPE || errno == ECONNRESET))) ++cut_;

@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -31,6 +32,10 @@ inline constexpr int kListenBacklog = 16;
 // Send buffer asked for on every accepted client, so that a reader that is
 // briefly not scheduled is not cut off by a burst of records.
 inline constexpr std::size_t kClientSendBuffer = 4u << 20;
+// Lines gathered for one send to every client (one capture dispatch's
+// records, usually far less); a record that does not fit sends what is
+// gathered first. Larger than the longest line (114,689 bytes).
+inline constexpr std::size_t kBatchBytes = 1u << 20;
 
 // Adds O_NONBLOCK to the descriptor's status flags. Returns 0, or -1 when
 // the flags cannot be read or written (errno set).
@@ -69,11 +74,25 @@ public:
     // pause before it tries again.
     int accept_clients();
 
-    // Sends `record` and "\n" to every client, visiting the slots in index
-    // order, each with one non-blocking sendmsg without SIGPIPE. A client
-    // that takes less than all of it, or whose send fails, is closed and its
-    // slot freed, silently; the others still get the record.
-    void publish(std::string_view record);
+    // Gathers `record` and "\n" for the next flush, which sends every line
+    // gathered so far to every client in one system call each. A record
+    // that would overflow the gathered lines (kBatchBytes) flushes them
+    // first. Nothing is copied while no client is connected. The buffer is
+    // allocated once, at the first call.
+    void queue(std::string_view record);
+
+    // Sends the gathered lines to every client, visiting the slots in index
+    // order, each with one non-blocking send without SIGPIPE. A client that
+    // takes less than all of them, or whose send fails, is closed and its
+    // slot freed, silently; the others still get them. Every client that
+    // stays therefore sees whole lines, in order.
+    void flush();
+
+    // queue then flush: one record to every client at once.
+    void publish(std::string_view record) {
+        queue(record);
+        flush();
+    }
 
     // Removes the socket file if it is still the one open_socket made (a
     // file put there since, by another daemon or by hand, stays), then
@@ -105,6 +124,8 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool file_known_ = false;
+    std::unique_ptr<char[]> batch_;  // kBatchBytes, from the first queue()
+    std::size_t batched_ = 0;        // bytes gathered in batch_
     std::uint64_t records_ = 0;
     std::uint64_t cut_ = 0;
     std::uint64_t refused_ = 0;

@@ -106,21 +106,22 @@ struct capture_chain {
     frame_decoder decoder;    // otherwise: packet_decoded()
 };
 
-// Decode, build, publish: one captured frame through the whole chain.
+// Decode, build, publish: one captured frame through the whole chain. The
+// records of one dispatch go out together when it returns (flush).
 void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     auto& chain = *reinterpret_cast<capture_chain*>(user);
     const auto d =
         decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
     if (!d) return;
     const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
-    if (!record.empty()) chain.events->publish(record);
+    if (!record.empty()) chain.events->queue(record);
 }
 
 // Build and publish one datagram or TCP message that frame_decoder gives.
 void publish_datagram(void* user, const datagram& d) {
     auto& chain = *static_cast<capture_chain*>(user);
     const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
-    if (!record.empty()) chain.events->publish(record);
+    if (!record.empty()) chain.events->queue(record);
 }
 
 // The same chain through the opt-in decoders: one frame can give several
@@ -269,7 +270,9 @@ int run(int argc, char** argv) {
             wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
         if (now >= accept_resume && events.accept_clients() < 0) accept_resume = now + kAcceptPause;
-        if (pcap_dispatch(pcap, 64, handler, reinterpret_cast<u_char*>(&chain)) < 0) {
+        const int dispatched = pcap_dispatch(pcap, 64, handler, reinterpret_cast<u_char*>(&chain));
+        events.flush();
+        if (dispatched < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }

@@ -265,6 +265,36 @@ TEST_F(EventSocket, EveryClientGetsEveryRecordInOrder) {
     EXPECT_EQ(read_available(b.get()), "{\"n\":1}\n{\"n\":2}\n");
 }
 
+// The records of one dispatch are gathered and leave together at flush:
+// nothing before it, whole lines in order after it, and a batch larger than
+// the gathering buffer goes out in order too.
+TEST_F(EventSocket, QueuedRecordsLeaveTogetherAtFlush) {
+    zel::event_socket events;
+    ASSERT_EQ(events.open_socket(path_.c_str()), 0);
+    events.queue("nobody");  // no client: counted, not kept
+    unique_fd a = connect_to(path_);
+    EXPECT_EQ(events.accept_clients(), 0);
+    events.queue("a");
+    events.queue("bb");
+    EXPECT_EQ(read_available(a.get()), "");
+    events.flush();
+    EXPECT_EQ(read_available(a.get()), "a\nbb\n");
+    events.flush();  // nothing gathered: nothing sent
+    EXPECT_EQ(read_available(a.get()), "");
+
+    const std::string big(100000, 'x');
+    std::string want;
+    for (int i = 0; i < 12; ++i) {  // 1.2 MB: more than one batch
+        const std::string line = std::to_string(i) + big;
+        events.queue(line);
+        want += line + "\n";
+    }
+    events.flush();
+    EXPECT_EQ(read_available(a.get()), want);
+    EXPECT_EQ(events.records(), 15u);
+    EXPECT_EQ(events.clients_cut(), 0u);
+}
+
 TEST_F(EventSocket, SurplusClientIsClosedAndFreedSlotsAreReused) {
     zel::event_socket events;
     ASSERT_EQ(events.open_socket(path_.c_str()), 0);
