@@ -10,7 +10,7 @@ JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install clean bench
+.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client demo-signalling install clean bench
 
 all: build
 
@@ -64,6 +64,11 @@ demo: build
 
 demo-client: build
 	scripts/demo --client
+
+# IPv6, fragments at MTU 1,500 (a veth pair into a network namespace) and
+# SIP over TCP, seen with --ipv6 --reassemble --tcp.
+demo-signalling: build
+	scripts/demo --signalling
 
 # Honours PREFIX (configure time, so the units name the installed paths) and
 # DESTDIR (staging root, read by cmake --install from the environment).

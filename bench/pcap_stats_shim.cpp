@@ -24,14 +24,11 @@ constexpr const char* kFileVariable = "ZEL_PCAP_STATS_FILE";
 
 // Appending lets a program that closes several handles leave one line each;
 // the benchmark hands every run a fresh file.
-void write_stats(pcap_t* p)
-{
+void write_stats(pcap_t* p) {
     const char* path = std::getenv(kFileVariable);
-    if (path == nullptr || path[0] == '\0')
-        return;
+    if (path == nullptr || path[0] == '\0') return;
     std::FILE* f = std::fopen(path, "ae");
-    if (f == nullptr)
-        return;
+    if (f == nullptr) return;
     pcap_stat st{};
     if (pcap_stats(p, &st) == 0)
         std::fprintf(f, "ps_recv=%u ps_drop=%u ps_ifdrop=%u\n", st.ps_recv, st.ps_drop,
@@ -41,15 +38,12 @@ void write_stats(pcap_t* p)
     std::fclose(f);
 }
 
-} // namespace
+}  // namespace
 
-extern "C" __attribute__((visibility("default"))) void pcap_close(pcap_t* p)
-{
+extern "C" __attribute__((visibility("default"))) void pcap_close(pcap_t* p) {
     // Looked up on every call: a close happens once per handle, and no
     // static initialisation order can leave the pointer unset.
     auto real = reinterpret_cast<close_fn>(dlsym(RTLD_NEXT, "pcap_close"));
-    if (p != nullptr)
-        write_stats(p);
-    if (real != nullptr)
-        real(p);
+    if (p != nullptr) write_stats(p);
+    if (real != nullptr) real(p);
 }

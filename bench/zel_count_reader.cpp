@@ -44,23 +44,19 @@ constexpr int kRetryMs = 10;
 // Large enough that one read takes many records; counting is a memchr walk.
 char buffer[1 << 20];
 
-void usage(const char* p)
-{
+void usage(const char* p) {
     std::fprintf(stderr, "Usage: %s [-w WAIT_S] [-i IDLE_MS] SOCKET\n", p);
 }
 
-void on_usr1(int)
-{
+void on_usr1(int) {
     input_over = 1;
 }
 
-void on_stop(int)
-{
+void on_stop(int) {
     stop_now = 1;
 }
 
-long long now_ns()
-{
+long long now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
@@ -68,29 +64,25 @@ long long now_ns()
 
 // No SA_RESTART: a signal cuts a poll short, and the bounded poll covers a
 // signal that lands between the flag test and the next poll.
-void install(int sig, void (*fn)(int))
-{
+void install(int sig, void (*fn)(int)) {
     struct sigaction sa {};
     sa.sa_handler = fn;
     sigemptyset(&sa.sa_mask);
     sigaction(sig, &sa, nullptr);
 }
 
-bool parse_number(const char* text, long lo, long hi, long& out)
-{
+bool parse_number(const char* text, long lo, long hi, long& out) {
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi)
-        return false;
+    if (end == text || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
     out = v;
     return true;
 }
 
 // Returns the connected descriptor, or -1 once wait_s have passed without a
 // listener at path (the reason is printed).
-int connect_with_retry(const char* path, long wait_s)
-{
+int connect_with_retry(const char* path, long wait_s) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) {
@@ -126,14 +118,12 @@ struct counts {
     long long last_ns = 0;
 };
 
-void count_chunk(counts& c, const char* p, std::size_t n)
-{
+void count_chunk(counts& c, const char* p, std::size_t n) {
     c.bytes += n;
     const char* end = p + n;
     for (;;) {
         const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-        if (nl == nullptr)
-            break;
+        if (nl == nullptr) break;
         ++c.records;
         c.partial = 0;
         p = static_cast<const char*>(nl) + 1;
@@ -141,10 +131,9 @@ void count_chunk(counts& c, const char* p, std::size_t n)
     c.partial += static_cast<unsigned long long>(end - p);
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     long wait_s = 5;
     long idle_ms = 1000;
     int opt;
@@ -180,8 +169,7 @@ int main(int argc, char** argv)
     install(SIGTERM, on_stop);
 
     zel::unique_fd fd(connect_with_retry(argv[optind], wait_s));
-    if (!fd.valid())
-        return 1;
+    if (!fd.valid()) return 1;
     std::printf("connected\n");
     std::fflush(stdout);
 
@@ -196,8 +184,7 @@ int main(int argc, char** argv)
         }
         const long long now = now_ns();
         if (input_over) {
-            if (over_since == 0)
-                over_since = now;
+            if (over_since == 0) over_since = now;
             const long long quiet_from = c.last_ns > over_since ? c.last_ns : over_since;
             if (now - quiet_from >= idle_ms * 1000000LL) {
                 end = "idle";
@@ -206,21 +193,17 @@ int main(int argc, char** argv)
         }
         pollfd p{fd.get(), POLLIN, 0};
         const int ready = ::poll(&p, 1, kPollMs);
-        if (ready <= 0)
-            continue;  // time-out or a signal; the flags are tested above
+        if (ready <= 0) continue;  // time-out or a signal; the flags are tested above
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
         if (n > 0) {
             const long long t = now_ns();
-            if (c.first_ns == 0)
-                c.first_ns = t;
+            if (c.first_ns == 0) c.first_ns = t;
             c.last_ns = t;
             count_chunk(c, buffer, static_cast<std::size_t>(n));
             continue;
         }
-        if (n == 0)
-            break;
-        if (errno == EINTR || errno == EAGAIN)
-            continue;
+        if (n == 0) break;
+        if (errno == EINTR || errno == EAGAIN) continue;
         std::fprintf(stderr, "zel_count_reader: recv: %s\n", std::strerror(errno));
         end = "error";
         status = 1;

@@ -16,10 +16,8 @@ public:
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
     unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-    unique_fd& operator=(unique_fd&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) reset(other.release());
         return *this;
     }
     ~unique_fd() { reset(); }
@@ -28,15 +26,13 @@ public:
     bool valid() const { return fd_ >= 0; }
 
     // Hands the descriptor to the caller; this object no longer closes it.
-    int release()
-    {
+    int release() {
         int fd = fd_;
         fd_ = -1;
         return fd;
     }
 
-    void reset(int fd = -1)
-    {
+    void reset(int fd = -1) {
         if (fd_ >= 0) {
             int saved = errno;
             ::close(fd_);
@@ -49,4 +45,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace zel
+}  // namespace zel

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond, ...)                                                   \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            std::fprintf(stderr, "%s:%d: property broken: ", __FILE__, __LINE__); \
-            std::fprintf(stderr, __VA_ARGS__);                                  \
-            std::fputc('\n', stderr);                                           \
-            std::abort();                                                       \
-        }                                                                       \
+#define FUZZ_CHECK(cond, ...)                                                                      \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: property broken: ", __FILE__, __LINE__);                  \
+            std::fprintf(stderr, __VA_ARGS__);                                                     \
+            std::fputc('\n', stderr);                                                              \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)

@@ -28,4 +28,4 @@ struct record_values {
 // 0 with `out` filled when `rec` is one valid event record, -1 otherwise.
 int check_record(std::string_view rec, record_values& out, std::string& why);
 
-} // namespace zel_fuzz
+}  // namespace zel_fuzz

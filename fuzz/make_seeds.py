@@ -74,14 +74,15 @@ def packet_seeds():
 
 
 def escape_seeds():
-    # byte 0 picks the name (0..6 the record's names, 7 an arbitrary one),
-    # bytes 1-2 the capacity.
+    # byte 0 picks the framing (0 the text as it is, 1 behind a first line
+    # with a Call-ID to fall back on, 2 as the From and To values; bit 7
+    # leaves raw out), bytes 1-2 the escape capacity.
     for i, msg in enumerate([INVITE, OK, OPTIONS, KEEPALIVE]):
-        write("fuzz_escape_header", f"msg{i}", bytes([i % 8, 0x01, 0xff]) + msg)
-    write("fuzz_escape_header", "all_bytes", bytes([0, 0, 3]) + bytes(range(256)))
+        write("fuzz_escape_header", f"msg{i}", bytes([i % 3 | (0x80 if i == 1 else 0), 0x01, 0xff]) + msg)
+    write("fuzz_escape_header", "all_bytes", bytes([1, 0, 3]) + bytes(range(256)))
     write("fuzz_escape_header", "long_value",
-          bytes([6, 0x02, 0x00]) + b"CSeq:" + b"9" * 600 + b" \r \r\n")
-    write("fuzz_escape_header", "arbitrary_name", bytes([0x47, 0, 40]) + b"Via: x\r\nVia: y\n")
+          bytes([1, 0x02, 0x00]) + b"CSeq:" + b"9" * 600 + b" \r \r\n")
+    write("fuzz_escape_header", "user_value", bytes([2, 0, 40]) + b'"sip:x" <SIP:user@h>;tag=1')
 
 
 def config_seeds():
@@ -112,6 +113,39 @@ def cutter_seeds():
     write("fuzz_line_cutter", "exact_max", b"\x05\x00\x00\x00" + b"\xfe\x80" + b"\n")
 
 
+def pcap_frames(path):
+    """(link type, [frame bytes]) of a classic pcap file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    dlt = struct.unpack_from("<I", data, 20)[0]
+    frames, off = [], 24
+    while off + 16 <= len(data):
+        caplen = struct.unpack_from("<I", data, off + 8)[0]
+        frames.append(data[off + 16:off + 16 + caplen])
+        off += 16 + caplen
+    return dlt, frames
+
+
+def decoder_seeds():
+    """The scapy-written captures of the option tests, frame after frame."""
+    import sys
+    import tempfile
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+    import sip_scapy
+    index = {1: 0, 113: 1, 276: 2, 12: 3}
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, make, options in [
+                ("fragments", sip_scapy.ethernet_capture, 0x07),
+                ("tcp", sip_scapy.tcp_capture, 0x0A),
+                ("cooked1_tags", lambda p: sip_scapy.cooked_capture(p, 1), 0x01),
+                ("cooked2_tags", lambda p: sip_scapy.cooked_capture(p, 2), 0x01)]:
+            path = os.path.join(tmp, name + ".pcap")
+            make(path)
+            dlt, frames = pcap_frames(path)
+            body = b"".join(struct.pack("<HB", len(f), 1) + f for f in frames)
+            write("fuzz_decoders", name, bytes([index[dlt], options]) + body)
+
+
 def queue_seeds():
     write("fuzz_queue", "count2", b"\x00\x02\x03\xff" + bytes([8, 8, 8, 1, 1, 1]))
     write("fuzz_queue", "bytes10", b"\x00\x3f\x00\x0a" + bytes([8, 8, 8, 1, 20, 22, 1, 1]))
@@ -121,6 +155,7 @@ def queue_seeds():
 if __name__ == "__main__":
     shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
     packet_seeds()
+    decoder_seeds()
     escape_seeds()
     config_seeds()
     cutter_seeds()

@@ -44,6 +44,13 @@ constexpr int64_t kStallLimitMs = 10'000;
 // long fat path keeps its throughput.
 constexpr int kUnsentLowat = 128 * 1024;
 
+// At stop, the kernel goes on sending what it holds and taking the upstream's
+// acknowledgements without the relay's help; this long, at most, the relay
+// waits for them while any byte is unacknowledged, so that lines already on
+// their way count as sent rather than lost. Looked at every 10 ms.
+constexpr int64_t kStopGraceMs = 1000;
+constexpr long kStopPollNs = 10 * 1000 * 1000;
+
 // Writes not yet acknowledged, at most (1 MiB of entries). A connection
 // rarely has this many writes unacknowledged unless each carries one tiny
 // line; when it does, lines wait in the main queue until acknowledgements
@@ -208,6 +215,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         else if (lost > 0)
             report_end(&a, "connection closed", lost);
     }
+    c->st->counters.unacknowledged += lost;
     a.open = false;
     a.count = 0;
     a.writes = 0;
@@ -230,6 +238,33 @@ void cut(client_state* c, const char* why) {
     report_end(&c->attempt, why, c->attempt.count + c->attempt.failed);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_SYNC);
     end_attempt(c, nullptr, nullptr, 0);
+}
+
+// At stop: a bounded wait for acknowledgements, then the lines still
+// unacknowledged are reported as a cut connection's are, and counted. Nothing
+// is written meanwhile and no callback runs, since the context is not
+// serviced; the library's close during its destruction then finds nothing
+// left to count.
+void settle_at_stop(client_state* c) {
+    upstream_attempt& a = c->attempt;
+    if (!a.open || !c->up.connected || c->up.wsi == nullptr) return;
+    const int64_t deadline = monotonic_ms() + kStopGraceMs;
+    for (;;) {
+        settle(c, c->up.wsi);
+        uint64_t written = 0, unacked = 0;
+        if (a.count == 0 || tcp_progress(c->up.wsi, &written, &unacked) != 0 || unacked == 0 ||
+            monotonic_ms() >= deadline)
+            break;
+        timespec pause{0, kStopPollNs};
+        nanosleep(&pause, nullptr);
+    }
+    const size_t lost = a.count + a.failed;
+    if (lost > 0) report_end(&a, "relay stopping", lost);
+    c->st->counters.unacknowledged += lost;
+    a.count = 0;
+    a.writes = 0;
+    a.failed = 0;
+    a.last_end_open = false;
 }
 
 // At least once a second while an attempt is open: the handshake deadline,
@@ -297,6 +332,7 @@ void poll_upstream(client_state* c, time_t now) {
         return;
     }
     if (c->up.wsi != nullptr || now < c->up.reconnect_at) return;
+    ++c->st->counters.attempts;
     a.open = true;
     a.explained = false;
     a.ping_due = false;
@@ -351,11 +387,6 @@ int send_ping(lws* wsi) {
     if (lws_write(wsi, ping + LWS_PRE, 0, LWS_WRITE_PING) < 0) return -1;
     return 0;
 }
-
-// How long shutdown waits for the upstream to acknowledge what was written,
-// looking every few milliseconds.
-constexpr int kShutdownAckWaitMs = 200;
-constexpr int kShutdownAckPollMs = 5;
 
 // Buffers of up to 16 KB written per writable callback at most: enough to
 // keep the socket full, few enough that the service loop keeps turning
@@ -471,19 +502,11 @@ public:
         return client_callback(&c_, wsi, reason, in, len);
     }
 
-    // Counts the lines TCP has acknowledged by now as sent. The upstream may
-    // hold back its acknowledgement of the last write for tens of
-    // milliseconds (delayed ACK), and that write can carry dozens of lines,
-    // so a healthy connection gets a short while to acknowledge everything.
-    void stop() override {
-        if (!c_.attempt.open || !c_.up.connected || c_.up.wsi == nullptr) return;
-        for (int waited_ms = 0;; waited_ms += kShutdownAckPollMs) {
-            settle(&c_, c_.up.wsi);
-            if (c_.attempt.count == 0 || waited_ms >= kShutdownAckWaitMs) return;
-            const timespec pause{0, kShutdownAckPollMs * 1'000'000L};
-            nanosleep(&pause, nullptr);
-        }
-    }
+    // Counts the lines TCP acknowledges within a moment as sent, and reports
+    // the rest as lost.
+    void stop() override { settle_at_stop(&c_); }
+
+    void fill_stats(relay_stats* out) const override { out->connected = c_.up.connected; }
 
 private:
     client_state c_{};

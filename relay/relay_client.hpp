@@ -10,7 +10,9 @@
 // its request, and a connection whose written bytes TCP leaves unacknowledged
 // for 10 s, are cut and retried. A line counts as sent once TCP has
 // acknowledged it; lines cut off before that are reported as lost in the
-// "wss_connection_error reason=..." line of that connection.
+// "wss_connection_error reason=..." line of that connection. At stop the
+// upstream has up to a second to acknowledge what it was sent; what it has not
+// by then is reported the same way, with the reason "relay stopping".
 //
 // Everything here runs on the service thread.
 #pragma once

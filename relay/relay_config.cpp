@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "relay_log.hpp"
+#include "zel_version.hpp"
 
 namespace zel {
 
@@ -45,6 +46,9 @@ constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
 constexpr size_t kMaxConfLine = 65536;
 constexpr const char* kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
+// A day: beyond it a stats line tells nothing a restart would not, and the
+// bound keeps the schedule's arithmetic far from overflow.
+constexpr unsigned long long kMaxStatsSeconds = 86400;
 
 // The POSIX locale's white space, fixed so no locale setting can change what
 // a configuration line means.
@@ -174,6 +178,27 @@ int read_conf_line(FILE* f, char* buf) {
     return too_long ? 0 : 1;
 }
 
+// "--version" answers whatever else the command line holds, so a package
+// script can always ask; only the path after -c or --config is not an option.
+bool wants_version(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--config") == 0 || strcmp(argv[i], "-c") == 0)
+            i++;
+        else if (strcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
+// A report that never reached its reader must not look like success.
+int flush_report() {
+    if (fflush(stdout) != 0) {
+        report_errno("stdout", errno);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int load_conf_file(const char* path, bool required) {
@@ -239,6 +264,31 @@ int parse_ip(const char* text, peer_ip* out) {
     // inet_pton refuses ports, prefixes, zones and names, which is the point:
     // only exact addresses may be configured.
     return inet_pton(AF_INET6, text, out->bytes) == 1 ? 0 : -1;
+}
+
+int load_stats_config(relay_config* cfg) {
+    const char* v = env_or("PCAP_RELAY_STATS_SECONDS", "0");
+    // Digits only, as for the sizes, but 0 is a value here: it turns the line off.
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long n = *v >= '0' && *v <= '9' ? strtoull(v, &end, 10) : 0;
+    if (end == nullptr || *end != '\0' || errno == ERANGE || n > kMaxStatsSeconds) {
+        fputs("PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n", stderr);
+        return -1;
+    }
+    cfg->stats_seconds = static_cast<uint32_t>(n);
+
+    if (copy_value(cfg->metrics_file, sizeof cfg->metrics_file, getenv("PCAP_METRICS_FILE"),
+                   "PCAP_METRICS_FILE") != 0)
+        return -1;
+    // Relative to what? A service's working folder is nobody's choice. The
+    // file is replaced through a temporary one beside it, so it needs a name.
+    const size_t len = strlen(cfg->metrics_file);
+    if (len > 0 && (cfg->metrics_file[0] != '/' || cfg->metrics_file[len - 1] == '/')) {
+        fputs("PCAP_METRICS_FILE must be an absolute path of a file\n", stderr);
+        return -1;
+    }
+    return 0;
 }
 
 int load_server_config(relay_config* cfg) {
@@ -425,7 +475,8 @@ int load_config(relay_config* cfg) {
     if (parse_size("PCAP_RELAY_QUEUE_MAX_EVENTS", 10000, &cfg->queue_events) != 0 ||
         parse_size("PCAP_RELAY_QUEUE_MAX_BYTES", 268435456, &cfg->queue_bytes) != 0 ||
         copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket),
-                   "PCAP_SOCKET") != 0)
+                   "PCAP_SOCKET") != 0 ||
+        load_stats_config(cfg) != 0)
         return -1;
 
     if (cfg->server_mode) return load_server_config(cfg);
@@ -480,6 +531,11 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
     const char* config_path = nullptr;  // points into argv
     bool check_config = false;
 
+    if (wants_version(argc, argv)) {
+        printf("zel_packet_monitor_wss %s\n", kVersion);
+        return flush_report();
+    }
+
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (strcmp(arg, "--check-config") == 0) {
@@ -522,12 +578,7 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
         printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s\n",
                cfg->server_mode ? "wss-server" : "wss-client", enabled, cfg->host, cfg->port,
                cfg->path, cfg->switch_id);
-        // A report that never reached its reader must not look like success.
-        if (fflush(stdout) != 0) {
-            report_errno("stdout", errno);
-            return 1;
-        }
-        return 0;
+        return flush_report();
     }
     if (cfg->server_mode && !cfg->enabled) {
         log_line("info", "wss_listener_disabled");

@@ -49,6 +49,8 @@ struct relay_config {
     size_t queue_bytes;
     uint32_t reconnect_min;
     uint32_t reconnect_max;
+    uint32_t stats_seconds;   // 0: no stats line
+    char metrics_file[1024];  // empty: no metrics file
 };
 
 // The generic names of the configuration's steps live in their own namespace.
@@ -71,6 +73,13 @@ int copy_value(char* dst, size_t size, const char* value, const char* name);
 // "%s must be a positive integer\n".
 int parse_size(const char* name, size_t fallback, size_t* out);
 
+// PCAP_RELAY_STATS_SECONDS and PCAP_METRICS_FILE, read in both modes. 0, or
+// -1 after "PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n",
+// "PCAP_METRICS_FILE is too long\n" or "PCAP_METRICS_FILE must be an absolute
+// path of a file\n". The metrics file's folder is not looked at: a file that
+// cannot be written is reported at run time and never stops the relay.
+int load_stats_config(relay_config* cfg);
+
 // 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
 int parse_ip(const char* text, peer_ip* out);
 
@@ -83,9 +92,9 @@ int read_secret(relay_config* cfg);
 int parse_wss_url(relay_config* cfg);
 
 // The front of the relay's main: command line, configuration file choice,
-// load_config and the early outcomes ("--check-config" report, listener
-// disabled). Returns -1 when the runtime should start with *cfg, otherwise the
-// exit status to leave with.
+// load_config and the early outcomes ("--version", the "--check-config"
+// report, listener disabled). Returns -1 when the runtime should start with
+// *cfg, otherwise the exit status to leave with.
 int relay_configure(int argc, char** argv, relay_config* cfg);
 
 }  // namespace config

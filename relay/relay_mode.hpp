@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "relay_stats.hpp"
+
 namespace zel {
 
 // The relay's one protocol: the protocol table's entry, what the upstream
@@ -37,6 +39,9 @@ public:
     // At shutdown, once the reader thread has ended and before the context is
     // destroyed.
     virtual void stop() = 0;
+
+    // The mode's own part of a stats reading: subscribers or connected.
+    virtual void fill_stats(relay_stats* out) const = 0;
 };
 
 }  // namespace zel

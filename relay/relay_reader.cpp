@@ -216,6 +216,9 @@ void* reader_main(void* arg) {
             read_connection(st, fd, &cut);
         }
         if (st->stopping.load()) break;
+        // The daemon went away or dropped us: what it publishes until the
+        // next connection is lost to the relay.
+        log_line("warning", "unix_socket_disconnected");
         pause_before_retry(st);
     }
     return nullptr;

@@ -1,9 +1,11 @@
 // The event socket reader: the relay's second thread. It keeps a client
 // connection to the capture daemon's Unix socket (retrying silently once a
-// second while it is absent), cuts the byte stream into event lines, pushes
-// each line into the main queue and wakes the service thread once for all the
-// lines of one receive (a wake-up per line cost a context switch per line),
-// or, while the feed is busy, for all the lines of up to 0.5 ms.
+// second while it is absent, logging "unix_socket_disconnected" when an
+// established connection ends other than at shutdown), cuts the byte stream
+// into event lines, pushes each line into the main queue and wakes the
+// service thread once for all the lines of one receive (a wake-up per line
+// cost a context switch per line), or, while the feed is busy, for all the
+// lines of up to 0.5 ms.
 //
 // line_cutter is the stream-to-lines step on its own, without sockets, so that
 // it can be tested and fuzzed: whatever the chunking of a stream, it yields

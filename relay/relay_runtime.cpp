@@ -13,6 +13,7 @@
 #include "relay_log.hpp"
 #include "relay_reader.hpp"
 #include "relay_server.hpp"
+#include "relay_stats.hpp"
 
 namespace zel {
 
@@ -61,14 +62,33 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void service_loop(relay_state* st) {
+relay_stats read_stats(relay_state* st) {
+    relay_stats s{};
+    s.server_mode = st->config.server_mode;
+    s.sent = st->sent;
+    s.dropped = zel_relay_queue_dropped(&st->queue);
+    s.queued = zel_relay_queue_count(&st->queue);
+    s.counters = st->counters;
+    st->mode->fill_stats(&s);
+    return s;
+}
+
+// The tick wakes the loop at least once a second, which is all the schedule
+// of the stats line and the metrics file needs.
+void report_stats(relay_state* st, stats::stats_reporter* reporter) {
+    const int64_t now = stats::monotonic_ms();
+    if (stats::reporter_due(reporter, now)) stats::report(reporter, read_stats(st), now);
+}
+
+void service_loop(relay_state* st, stats::stats_reporter* reporter) {
     while (!interrupted && !st->stopping.load()) {
         st->mode->service_pass();
+        report_stats(st, reporter);
         lws_service(st->context, kServiceWaitMs);
     }
 }
 
-void stop_relay(relay_state* st) {
+void stop_relay(relay_state* st, stats::stats_reporter* reporter) {
     st->stopping.exchange(true);
     lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
@@ -76,12 +96,14 @@ void stop_relay(relay_state* st) {
     st->mode->stop();
     lws_context_destroy(st->context);
     st->context = nullptr;
+    // One reading for the line and the file, so that they agree.
+    const relay_stats last = read_stats(st);
     char msg[192];
     std::snprintf(msg, sizeof msg, "shutdown sent=%llu dropped=%llu queued=%zu",
-                  static_cast<unsigned long long>(st->sent),
-                  static_cast<unsigned long long>(zel_relay_queue_dropped(&st->queue)),
-                  zel_relay_queue_count(&st->queue));
+                  static_cast<unsigned long long>(last.sent),
+                  static_cast<unsigned long long>(last.dropped), last.queued);
     log_line("info", msg);
+    stats::report_final(reporter, last);
     zel_relay_queue_destroy(&st->queue);
     st->mode.reset();
 }
@@ -106,6 +128,7 @@ int relay_run(relay_state* st) {
     st->context = nullptr;
     st->sent = 0;
     st->last_reported_dropped = 0;
+    st->counters = relay_counters{};
     st->stopping.store(false);
     std::memset(&st->tick.sul, 0, sizeof st->tick.sul);
     st->tick.owner = st;
@@ -145,8 +168,10 @@ int relay_run(relay_state* st) {
     lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, kTickUs);
     st->mode->start();
 
-    service_loop(st);
-    stop_relay(st);
+    stats::stats_reporter reporter;
+    stats::reporter_init(&reporter, st->config, stats::monotonic_ms());
+    service_loop(st, &reporter);
+    stop_relay(st, &reporter);
     return 0;
 }
 

@@ -1,7 +1,9 @@
 // The relay's runtime after a valid configuration: main queue, the one
 // libwebsockets context with the protocol table, SIGINT/SIGTERM handling,
-// the reader thread, the 1-second tick, the service loop and the orderly
-// shutdown that logs "shutdown sent=%llu dropped=%llu queued=%zu".
+// the reader thread, the 1-second tick, the service loop with its stats line
+// and metrics file when configured, and the orderly shutdown that logs
+// "shutdown sent=%llu dropped=%llu queued=%zu" and writes the metrics file a
+// last time.
 //
 // relay_run is called once, on the main thread, which then becomes the service
 // thread: every library callback, the tick and the shutdown run on it.

@@ -224,10 +224,12 @@ int filter_network(server_state* sv, void* in) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(in));
     peer_ip ip{};
     if (!peer_address(fd, &ip) || !listed(&sv->st->config, ip)) {
+        ++sv->st->counters.rejected;
         throttle_event_log(&sv->rejected_log, "warning", "wss_peer_ip_rejected");
         return 1;
     }
     if (!take_slot(sv, ip)) {
+        ++sv->st->counters.handshake_limited;
         throttle_event_log(&sv->handshake_log, "warning", "wss_handshake_limit_reached");
         return 1;
     }
@@ -321,6 +323,7 @@ void release(server_state* sv, server_session* s) {
 // library can call back writable again while its close handshake is under
 // way, and that must neither report the cut a second time nor send.
 void cut_off(server_state* sv, lws* wsi, server_session* s) {
+    ++sv->st->counters.slow_consumers;
     log_line("warning", "wss_slow_consumer_disconnected");
     close_with(wsi, kCloseTryAgainLater, kReasonSlow);
     release(sv, s);
@@ -545,6 +548,8 @@ public:
         lws_sul_schedule(sv_.st->context, 0, &sv_.stall_timer, stall_timer_fired,
                          LWS_SET_TIMER_USEC_CANCEL);
     }
+
+    void fill_stats(relay_stats* out) const override { out->subscribers = sv_.client_count; }
 
 private:
     server_state sv_{};

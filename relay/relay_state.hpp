@@ -15,6 +15,7 @@
 
 #include "relay_config.hpp"
 #include "relay_mode.hpp"
+#include "relay_stats.hpp"
 #include "zel_relay_queue.hpp"
 
 namespace zel {
@@ -39,6 +40,7 @@ struct relay_state {
     uint64_t sent;                   // client mode: lines the upstream's TCP acknowledged;
                                      // server mode: messages written, per subscriber
     uint64_t last_reported_dropped;  // reader thread only
+    relay_counters counters;         // the modes' loss and refusal counts
 };
 
 }  // namespace zel

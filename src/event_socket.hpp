@@ -1,19 +1,29 @@
-// Event socket server of the capture daemon: the listening Unix stream
-// socket, the table of up to 32 connected clients, and delivery of event
-// records to all of them as newline-terminated lines.
+// Event socket server of the capture daemon: an object that owns the
+// listening Unix stream socket and its file, the 32 client slots and the
+// life of every connection in them, and delivers records to all clients
+// as newline-terminated lines.
 //
 // Promises: a client receives exactly the records published after it was
 // accepted, in order, each once, each followed by one "\n". Nothing ever
 // blocks: a client that cannot take a whole record and its newline at once
 // is closed, and only the last bytes it saw before end of stream can be a
-// partial record. Nothing is ever read from a client.
+// partial record. Nothing is ever read from a client. The socket file is
+// removed when the object closes, but only if it is still the one this
+// object made.
 //
-// Threads: everything here runs on the daemon's single thread; there are no
-// locks.
+// Threads: an object is used by one thread (the daemon's only one); there
+// are no locks.
 #pragma once
 
+#include "unique_fd.hpp"
+
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
 #include <sys/types.h>
+#include <sys/un.h>
 
 namespace zel {
 
@@ -22,66 +32,103 @@ inline constexpr int kListenBacklog = 16;
 // Send buffer asked for on every accepted client, so that a reader that is
 // briefly not scheduled is not cut off by a burst of records.
 inline constexpr std::size_t kClientSendBuffer = 4u << 20;
-// Longest record `publish` is ever handed (7 x 16,384).
-inline constexpr std::size_t kMaxRecord = 114688;
-
-// Client slot table: -1 for a free slot, otherwise a connected client's
-// descriptor. New clients take the lowest free slot; publish visits the
-// slots in index order. Starts all free; main frees it again before the
-// socket is opened.
-extern int clients[kMaxClients];
-
-// The file a listening socket was bound to, recorded right after bind, so
-// that its owner removes that file and never one that has replaced it.
-struct socket_file {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool known = false;
-};
-
-// Creates the listening socket at `path`, non-blocking, backlog 16, file
-// mode 0660, and records its file in `*bound` when `bound` is not null. The
-// file never has a wider mode than 0600 between bind and chmod. If a
-// process accepts connections at `path` (or has a full backlog there), it
-// keeps the path: the call fails with EADDRINUSE and touches nothing. Any
-// other non-directory file there (a stale socket, a regular file) is
-// removed first.
-// Returns the descriptor, or -1 with errno from the failing step: a path of
-// more than 107 bytes fails with ENAMETOOLONG before the file system is
-// touched. A failed chmod is ignored.
-int open_socket(const char* path, socket_file* bound = nullptr);
-
-// Removes `path` if it is still the file recorded in `bound`; a file put
-// there since (by another daemon or by hand) is left in place, as is
-// everything when `bound` is not known. Call it while the listening socket
-// is still open: the socket keeps its file's inode, and so its number, from
-// being reused. Failures are silent.
-void remove_socket_file(const char* path, const socket_file& bound);
+// Lines gathered for one send to every client (one capture dispatch's
+// records, usually far less); a record that does not fit sends what is
+// gathered first. Larger than the longest line (114,689 bytes).
+inline constexpr std::size_t kBatchBytes = 1u << 20;
 
 // Adds O_NONBLOCK to the descriptor's status flags. Returns 0, or -1 when
 // the flags cannot be read or written (errno set).
 int nonblock(int fd);
 
-// Accepts every connection pending at this moment into the lowest free
-// slots, each non-blocking with a send buffer of kClientSendBuffer where the
-// system allows (smaller, or the default, where it does not); a connection
-// that finds all 32 slots taken is closed at once.
-// Returns when accept fails: 0 when nothing more is pending (EAGAIN), -1
-// after any other failure, which is reported on standard error as
-// perror("accept"). The connection that could not be accepted stays
-// pending, so the listening socket stays readable: the caller should pause
-// before it tries again.
-int accept_clients(int server);
+class event_socket {
+public:
+    event_socket() = default;
+    event_socket(const event_socket&) = delete;
+    event_socket& operator=(const event_socket&) = delete;
+    // Closes as close() does.
+    ~event_socket() { close(); }
 
-// Sends the `len` record bytes, then "\n", to every client, each in one
-// non-blocking send without SIGPIPE. A client whose send fails or falls
-// short is closed and its slot freed, silently; the others still get the
-// record.
-void publish(const char* json, std::size_t len);
+    // Creates the listening socket at `path`, non-blocking, backlog 16, file
+    // mode 0660, and remembers the file it made. The file never has a wider
+    // mode than 0600 between bind and chmod. If a process accepts
+    // connections at `path` (or has a full backlog there), it keeps the
+    // path: the call fails with EADDRINUSE and touches nothing. Any other
+    // non-directory file there (a stale socket, a regular file) is removed
+    // first. Returns 0, or -1 with errno from the failing step: a path of
+    // more than 107 bytes fails with ENAMETOOLONG before the file system is
+    // touched, a socket already open with EBUSY. A failed chmod is ignored.
+    int open_socket(const char* path);
 
-// Where finished records go. Starts as `publish`; tests and offline tools
-// point it at their own function. Set it only while no capture runs.
-using record_sink_fn = void (*)(const char* json, std::size_t len);
-extern record_sink_fn record_sink;
+    // The listening descriptor, to wait on for new clients; -1 when closed.
+    int listener() const { return listener_.get(); }
 
-} // namespace zel
+    // Accepts every connection pending at this moment into the lowest free
+    // slots, each non-blocking with a send buffer of kClientSendBuffer where
+    // the system allows (smaller, or the default, where it does not); a
+    // connection that finds all 32 slots taken is closed at once.
+    // Returns when accept fails: 0 when nothing more is pending (EAGAIN),
+    // -1 after any other failure, which is reported on standard error as
+    // perror("accept"). The connection that could not be accepted stays
+    // pending, so the listening socket stays readable: the caller should
+    // pause before it tries again.
+    int accept_clients();
+
+    // Gathers `record` and "\n" for the next flush, which sends every line
+    // gathered so far to every client in one system call each. A record
+    // that would overflow the gathered lines (kBatchBytes) flushes them
+    // first. Nothing is copied while no client is connected. The buffer is
+    // allocated once, at the first call.
+    void queue(std::string_view record);
+
+    // Sends the gathered lines to every client, visiting the slots in index
+    // order, each with one non-blocking send without SIGPIPE. A client that
+    // takes less than all of them, or whose send fails, is closed and its
+    // slot freed, silently; the others still get them. Every client that
+    // stays therefore sees whole lines, in order.
+    void flush();
+
+    // queue then flush: one record to every client at once.
+    void publish(std::string_view record) {
+        queue(record);
+        flush();
+    }
+
+    // Removes the socket file if it is still the one open_socket made (a
+    // file put there since, by another daemon or by hand, stays), then
+    // closes the listening socket and every client. Idempotent; failures
+    // are silent.
+    void close();
+
+    // The descriptor of the client in `slot` (0 to 31), or -1 when the
+    // slot is free.
+    int client(int slot) const { return clients_[static_cast<std::size_t>(slot)].get(); }
+
+    // What the socket has done since it was made, for the daemon's stats:
+    // records published (with or without clients), clients connected now
+    // (one that has left keeps its slot until the next publish), clients
+    // closed because they could not take a whole line (not those found to
+    // have left), and connections closed at once because all 32 slots were
+    // taken.
+    std::uint64_t records() const { return records_; }
+    int connected() const;
+    std::uint64_t clients_cut() const { return cut_; }
+    std::uint64_t clients_refused() const { return refused_; }
+
+private:
+    unique_fd listener_;
+    std::array<unique_fd, kMaxClients> clients_;
+    // The path and the file bound to it, recorded right after bind, so that
+    // close removes that file and never one that has replaced it.
+    char path_[sizeof(sockaddr_un::sun_path)] = "";
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool file_known_ = false;
+    std::unique_ptr<char[]> batch_;  // kBatchBytes, from the first queue()
+    std::size_t batched_ = 0;        // bytes gathered in batch_
+    std::uint64_t records_ = 0;
+    std::uint64_t cut_ = 0;
+    std::uint64_t refused_ = 0;
+};
+
+}  // namespace zel

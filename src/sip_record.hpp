@@ -1,61 +1,58 @@
-// SIP message to event record: recognises a SIP request or response in one
-// UDP payload, extracts its first line and the Call-ID, From, To and CSeq
-// headers, and encodes them as one single-line JSON event record of type
-// "sip.message" that goes to `record_sink` (the event socket by default).
+// Record building: recognises a SIP request or response in one datagram's
+// payload, takes its first line and the Call-ID, From, To and CSeq headers,
+// and encodes them with both end points and the capture time as one
+// single-line JSON event record of type "sip.message", in a buffer the
+// caller owns. Owns the record format and its size limit, and the options
+// that shape a record (switch id, raw text).
 //
 // Promises: every record holds only the bytes 0x20 to 0x7E, so a newline
-// can frame it; at most one record per payload; payloads without a Call-ID
-// (or compact "i") value give none. Nothing is allocated per call.
+// can frame it, and is 1 to kMaxRecord bytes long; at most one record per
+// datagram; payloads without a Call-ID (or compact "i") value give none.
+// Nothing is allocated, and nothing outside the caller's buffer and drop
+// table is written.
 //
-// Threads: the daemon's single thread only. parse_sip works in static
-// arrays and is not reentrant; the helpers below are.
+// Threads: any, each with its own buffer and drop table.
 #pragma once
 
+#include "datagram.hpp"
+#include "drop_counts.hpp"
+
 #include <cstddef>
-#include <cstdint>
-#include <span>
+#include <string_view>
 
 namespace zel {
 
-// Largest payload that is examined and carried in "raw".
-inline constexpr std::size_t kMaxPayload = 16384;
-// Size of every extracted header value and user part, NUL included.
-inline constexpr std::size_t kValueSize = 512;
+// Longest record ever built (7 x 16,384 bytes), newline not included.
+inline constexpr std::size_t kMaxRecord = 114688;
 
-// Turns one payload into at most one record and hands it to record_sink.
-// `len` is 1 to 16,384 (longer is cut to 16,384); `src` and `dst` are the
-// end-point texts; `sec`/`usec` the capture time. A payload whose first line
-// is shorter than 3 bytes or that has no Call-ID is dropped silently.
-void parse_sip(const unsigned char* sip, std::size_t len, const char* src, const char* dst,
-               std::int64_t sec, std::int64_t usec);
+// Identifier of a capture point: 1 to 127 bytes plus the terminating NUL.
+inline constexpr std::size_t kSwitchIdSize = 128;
 
-// Value of the first line of the payload whose name equals `name` (ASCII
-// letters in any case) directly followed by a colon; leading blanks and tabs
-// and trailing blanks and CRs are removed, the rest is cut to `cap` - 1
-// bytes. `out` is empty when no line matches; it is always NUL-terminated.
-void header_value(const unsigned char* sip, std::size_t len, const char* name, char* out,
-                  std::size_t cap);
-
-// User part of the first "sip:" URI in `value` (up to "@", ">" or ";"), or
-// the whole value when it holds no "sip:"; cut to `cap` - 1 bytes and
-// NUL-terminated.
-void sip_user(const char* value, char* out, std::size_t cap);
-
-// JSON string escaping of `len` bytes into `out` (capacity `cap` >= 1, NUL
-// included). Quote, backslash, LF, CR and tab get two-byte escapes, every
-// other byte outside 0x20-0x7E the six-byte \u00XX form. The first escape
-// that would not fit ends the output, even if a later one would fit.
-// Returns the number of bytes written before the NUL.
-std::size_t json_escape(char* out, std::size_t cap, const void* in, std::size_t len);
-
-// Every implementation of json_escape built in (json_escape uses the widest
-// one the processor supports), so that tests can check each of them, not
-// only the one this machine picks. `fn` is null for one the processor lacks;
-// `cap` must be at least 1.
-struct escape_variant {
-    const char* name;
-    std::size_t (*fn)(char* out, std::size_t cap, const unsigned char* in, std::size_t len);
+struct record_options {
+    // Written into every record; "unknown" until set_switch_id says otherwise.
+    char switch_id[kSwitchIdSize] = "unknown";
+    // Whether records carry the payload in "raw".
+    bool include_raw = true;
 };
-std::span<const escape_variant> json_escape_variants();
 
-} // namespace zel
+// Copies value into options.switch_id when it holds 1 to 127 bytes;
+// otherwise prints "switch-id must contain 1-127 bytes" on standard error,
+// leaves the options unchanged and returns false. Shared by every program
+// that takes "-S".
+bool set_switch_id(record_options& options, const char* value);
+
+// Where records are built: every field is escaped straight into `bytes`
+// with room for its longest escape, so no field is ever cut. Large (112
+// KiB); a program keeps one and reuses it for every record.
+struct record_buffer {
+    char bytes[kMaxRecord + 1];
+};
+
+// The record for datagram `d` as a view into `out` (valid until the next
+// call with the same buffer), or an empty view after adding one to `drops`
+// when the payload is not SIP: its first line is shorter than 3 bytes, or
+// it has no Call-ID. Payload bytes past 16,384 are never looked at.
+std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
+                           drop_counts& drops);
+
+}  // namespace zel

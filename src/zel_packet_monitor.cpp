@@ -1,14 +1,26 @@
 // zel_packet_monitor: the capture daemon. Parses the command line, opens
 // the event socket and a filtered live capture, then alternates between
 // accepting event-socket clients and dispatching up to 64 captured packets,
-// until SIGINT/SIGTERM or a capture error. Single-threaded.
+// until SIGINT/SIGTERM or a capture error. Single-threaded. Each packet
+// goes through the chain wired here: decode_frame (datagram), parse_sip
+// (sip_record), publish (event_socket); with --vlan, --ipv6, --reassemble
+// or --tcp, frame_decoder takes decode_frame's place.
+//
+// Opt-in, for watching loss (capture_stats): a kernel capture buffer of
+// the size given, a stats line every so many seconds and at the stop, a
+// metrics file; --version.
 //
 // Exit status: 2 for command-line errors, 1 when the event socket or the
-// capture cannot be set up, 0 otherwise (help, signal, capture error).
+// capture cannot be set up, 0 otherwise (help, version, signal, capture
+// error).
 
-#include "capture_settings.hpp"
+#include "capture_stats.hpp"
 #include "datagram.hpp"
+#include "drop_counts.hpp"
 #include "event_socket.hpp"
+#include "frame_decoder.hpp"
+#include "sip_record.hpp"
+#include "zel_version.hpp"
 
 #include <pcap/pcap.h>
 
@@ -19,7 +31,10 @@
 #include <cstring>
 #include <getopt.h>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
+
+namespace zel {
 
 namespace {
 
@@ -28,6 +43,14 @@ volatile std::sig_atomic_t running = 1;
 
 constexpr int kReadTimeoutMs = 100;
 
+// Long options without a letter: codes past every character value.
+enum long_only : int {
+    kOptBufferSize = 0x200,
+    kOptStatsInterval,
+    kOptMetricsFile,
+    kOptVersion,
+};
+
 const option opts[] = {
     {"interface", required_argument, nullptr, 'i'},
     {"filter", required_argument, nullptr, 'f'},
@@ -35,29 +58,78 @@ const option opts[] = {
     {"switch-id", required_argument, nullptr, 'S'},
     {"no-raw", no_argument, nullptr, 'R'},
     {"help", no_argument, nullptr, 'h'},
+    {"vlan", no_argument, nullptr, kOptVlan},
+    {"ipv6", no_argument, nullptr, kOptIpv6},
+    {"reassemble", no_argument, nullptr, kOptReassemble},
+    {"tcp", no_argument, nullptr, kOptTcp},
+    {"buffer-size", required_argument, nullptr, kOptBufferSize},
+    {"stats-interval", required_argument, nullptr, kOptStatsInterval},
+    {"metrics-file", required_argument, nullptr, kOptMetricsFile},
+    {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
 };
 
-void usage(const char* p)
-{
+void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
 }
 
-void on_signal(int)
-{
+// A version that never reached its reader must not look like success.
+int print_version() {
+    std::printf("zel_packet_monitor %s\n", kVersion);
+    if (std::fflush(stdout) == 0) return 0;
+    std::perror("stdout");
+    return 1;
+}
+
+void on_signal(int) {
     running = 0;
 }
 
 // Start-up failures after pcap_create end the process here; the socket file
 // stays (the next start replaces it), the handle is released so that leak
 // checkers see a tidy exit.
-[[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text)
-{
+[[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text) {
     std::fprintf(stderr, "%s: %s\n", prefix, text);
-    if (pcap != nullptr)
-        pcap_close(pcap);
+    if (pcap != nullptr) pcap_close(pcap);
     std::exit(1);
+}
+
+// What the packet handler needs, handed to it as libpcap's user pointer.
+struct capture_chain {
+    int dlt = 0;  // read once after activation
+    record_options options;
+    drop_counts drops;
+    record_buffer record;
+    event_socket* events = nullptr;
+    decode_options decoding;  // all off: packet() and decode_frame
+    frame_decoder decoder;    // otherwise: packet_decoded()
+};
+
+// Decode, build, publish: one captured frame through the whole chain. The
+// records of one dispatch go out together when it returns (flush).
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<capture_chain*>(user);
+    const auto d =
+        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
+    if (!d) return;
+    const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
+    if (!record.empty()) chain.events->queue(record);
+}
+
+// Build and publish one datagram or TCP message that frame_decoder gives.
+void publish_datagram(void* user, const datagram& d) {
+    auto& chain = *static_cast<capture_chain*>(user);
+    const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
+    if (!record.empty()) chain.events->queue(record);
+}
+
+// The same chain through the opt-in decoders: one frame can give several
+// records (TCP) or complete an earlier one (fragments).
+void packet_decoded(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<capture_chain*>(user);
+    chain.decoder.decode(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops,
+                         publish_datagram, &chain);
 }
 
 using steady = std::chrono::steady_clock;
@@ -73,8 +145,7 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // packets are ready, a signal arrives or `timeout_ms` passes, whichever
 // comes first; the loop then accepts and dispatches as usual. poll skips
 // negative descriptors. Errors of poll itself only shorten the wait.
-void wait_for_work(int server, int capture_fd, int timeout_ms)
-{
+void wait_for_work(int server, int capture_fd, int timeout_ms) {
     pollfd fds[2] = {
         {server, POLLIN, 0},
         {capture_fd, POLLIN, 0},
@@ -84,18 +155,19 @@ void wait_for_work(int server, int capture_fd, int timeout_ms)
 
 // Whole milliseconds from `now` until `t`, rounded up so that a wait for
 // `t` does not end just short of it.
-int ms_until(steady::time_point t, steady::time_point now)
-{
+int ms_until(steady::time_point t, steady::time_point now) {
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t - now).count());
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+// The whole program; main only hands over to it, so that all of it is in
+// namespace zel.
+int run(int argc, char** argv) {
     const char* iface = "any";
     const char* filter = "udp";
     const char* sock_path = "/run/zel-packet-monitor/events.sock";
+    // 112 KiB of record buffer: kept off the stack.
+    static capture_chain chain;
+    stats_options stats_opts;
 
     int c;
     while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
@@ -110,43 +182,60 @@ int main(int argc, char** argv)
             sock_path = optarg;
             break;
         case 'S':
-            if (!zel::set_switch_id(optarg))
-                return 2;
+            if (!set_switch_id(chain.options, optarg)) return 2;
             break;
         case 'R':
-            zel::include_raw = false;
+            chain.options.include_raw = false;
             break;
         case 'h':
             usage(argv[0]);
             return 0;
+        case kOptBufferSize:
+            if (!set_buffer_size(stats_opts, optarg)) return 2;
+            break;
+        case kOptStatsInterval:
+            if (!set_stats_interval(stats_opts, optarg)) return 2;
+            break;
+        case kOptMetricsFile:
+            if (!set_metrics_file(stats_opts, optarg)) return 2;
+            break;
+        case kOptVersion:
+            return print_version();
         default:
+            if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
             return 2;
         }
     }
 
-    for (int& slot : zel::clients)
-        slot = -1;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
-    zel::socket_file bound;
-    const int server = zel::open_socket(sock_path, &bound);
-    if (server < 0) {
+    // The reassembly and TCP tables are reserved before anything else, so
+    // that no packet ever waits for memory.
+    if (chain.decoding.any() && chain.decoder.init(chain.decoding) < 0) return 1;
+    const pcap_handler handler = chain.decoding.any() ? packet_decoded : packet;
+    const loss_counts* losses = chain.decoding.any() ? &chain.decoder.losses() : nullptr;
+
+    // Not destroyed when a start-up failure below ends the process with
+    // exit(): the socket file then stays for the next start to replace.
+    event_socket events;
+    if (events.open_socket(sock_path) < 0) {
         std::perror("socket");
         return 1;
     }
+    chain.events = &events;
 
     char err[PCAP_ERRBUF_SIZE];
     err[0] = '\0';
     pcap_t* pcap = pcap_create(iface, err);
-    if (pcap == nullptr)
-        fail_capture(nullptr, "pcap", err);
+    if (pcap == nullptr) fail_capture(nullptr, "pcap", err);
     (void)pcap_set_snaplen(pcap, 65535);
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
-    if (pcap_activate(pcap) < 0)
-        fail_capture(pcap, "pcap", pcap_geterr(pcap));
+    if (stats_opts.buffer_kib != 0)
+        (void)pcap_set_buffer_size(pcap, static_cast<int>(stats_opts.buffer_kib * 1024));
+    if (pcap_activate(pcap) < 0) fail_capture(pcap, "pcap", pcap_geterr(pcap));
 
     bpf_program prog;
     if (pcap_compile(pcap, &prog, filter, 1, PCAP_NETMASK_UNKNOWN) < 0)
@@ -157,20 +246,20 @@ int main(int argc, char** argv)
     }
     pcap_freecode(&prog);
 
-    // Read once; packet() gets its address with every dispatch.
-    int dlt = pcap_datalink(pcap);
+    chain.dlt = pcap_datalink(pcap);
 
     // On Linux the capture's read time-out only runs once a packet has
     // arrived, so a blocking dispatch on an idle link never returns: no stop
     // request and no new client would be seen. The capture is therefore
     // non-blocking and each pass waits for it in poll() instead.
-    if (pcap_setnonblock(pcap, 1, err) < 0)
-        fail_capture(pcap, "pcap", err);
+    if (pcap_setnonblock(pcap, 1, err) < 0) fail_capture(pcap, "pcap", err);
     const int capture_fd = pcap_get_selectable_fd(pcap);
 
-    std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n",
-                 iface, filter, sock_path, zel::switch_id);
+    std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n", iface,
+                 filter, sock_path, chain.options.switch_id);
 
+    capture_stats stats;
+    stats.start(stats_opts, steady::now());
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
     while (running) {
@@ -178,27 +267,30 @@ int main(int argc, char** argv)
         if (now < accept_resume)
             wait_for_work(-1, capture_fd, ms_until(accept_resume, now));
         else
-            wait_for_work(server, capture_fd, kReadTimeoutMs);
+            wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
-        if (now >= accept_resume && zel::accept_clients(server) < 0)
-            accept_resume = now + kAcceptPause;
-        if (pcap_dispatch(pcap, 64, zel::packet, reinterpret_cast<u_char*>(&dlt)) < 0) {
+        if (now >= accept_resume && events.accept_clients() < 0) accept_resume = now + kAcceptPause;
+        const int dispatched = pcap_dispatch(pcap, 64, handler, reinterpret_cast<u_char*>(&chain));
+        events.flush();
+        if (dispatched < 0) {
             std::fprintf(stderr, "capture: %s\n", pcap_geterr(pcap));
             break;
         }
+        stats.tick(pcap, events, chain.drops, losses, steady::now());
     }
 
+    stats.finish(pcap, events, chain.drops, losses);
     pcap_close(pcap);
     // Only our own file goes: another daemon may have taken the path over
-    // meanwhile. Checked before the close, which would free our inode's
-    // number for reuse.
-    zel::remove_socket_file(sock_path, bound);
-    ::close(server);
-    for (int& slot : zel::clients) {
-        if (slot >= 0) {
-            ::close(slot);
-            slot = -1;
-        }
-    }
+    // meanwhile.
+    events.close();
     return 0;
+}
+
+}  // namespace
+
+}  // namespace zel
+
+int main(int argc, char** argv) {
+    return zel::run(argc, argv);
 }

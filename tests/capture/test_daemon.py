@@ -22,6 +22,9 @@ PROG = "zel_packet_monitor"
 USAGE = ("Usage: zel_packet_monitor [-i interface] [-f bpf] [-s socket] "
          "[-S switch-id] [--no-raw]\n")
 SWITCH_MSG = "switch-id must contain 1-127 bytes\n"
+BUFFER_MSG = "buffer-size must be a whole number of KiB from 0 to 2097151\n"
+STATS_MSG = "stats-interval must be a whole number of seconds from 0 to 86400\n"
+METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4091 bytes\n"
 # Ports of this file only, so that other suites can capture side by side.
 PORTS = iter(range(47110, 47190))
 
@@ -470,6 +473,9 @@ class CommandLine(unittest.TestCase):
             (["-i", "nonexistent0", "stray", "-i", "lo", "-f", "tcp", "-f", "udp",
               "-s", "/nope/x.sock", "-s", sock, "-S", "one", "-S", "two", "word"],
              "interface=lo filter=udp socket=%s switch=two" % sock),
+            (["-i", "lo", "-s", sock, "--buffer-size=1024", "--stats-interval", "0",
+              "--buffer-size", "0"],
+             "interface=lo filter=udp socket=%s switch=unknown" % sock),
         ]
         for argv, want in cases:
             with self.subTest(argv=argv):
@@ -494,6 +500,21 @@ class CommandLine(unittest.TestCase):
             (["-s", "/tmp/x", "--filter"], 2,
              PROG + ": option '--filter' requires an argument\n" + USAGE),
             (["--no-raw=yes"], 2, PROG + ": option '--no-raw' doesn't allow an argument\n" + USAGE),
+            (["--buffer-size=x"], 2, BUFFER_MSG),
+            (["--buffer-size", "-1"], 2, BUFFER_MSG),
+            (["--buffer-size= 8"], 2, BUFFER_MSG),
+            (["--buffer-size="], 2, BUFFER_MSG),
+            (["--buffer-size=2097152"], 2, BUFFER_MSG),
+            (["--buffer-size=18446744073709551617"], 2, BUFFER_MSG),
+            (["--buffer-size=8", "--stats-interval=86401", "-h"], 2, STATS_MSG),
+            (["--stats-interval=1.5"], 2, STATS_MSG),
+            (["--stats-interval=+1"], 2, STATS_MSG),
+            (["--metrics-file="], 2, METRICS_MSG),
+            (["--metrics-file", "zel.prom"], 2, METRICS_MSG),
+            (["--metrics-file=/var/lib/node-exporter/"], 2, METRICS_MSG),
+            (["--metrics-file=/" + "m" * 4091], 2, METRICS_MSG),
+            (["--stats-interval"], 2,
+             PROG + ": option '--stats-interval' requires an argument\n" + USAGE),
         ]
         for argv, status, err in cases:
             with self.subTest(argv=argv):

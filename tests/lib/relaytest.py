@@ -10,21 +10,27 @@ Everything here drives real programs and real sockets:
 - Upstream, TlsListener: a python3-websockets TLS server standing in for the
   remote relay server, and a bare TLS listener for upstreams that misbehave
   below the WebSocket layer.
+- read_metrics(): the relay's metrics file as Prometheus' own parser
+  (python3-prometheus-client) reads it.
 """
 
 import asyncio
+import fcntl
 import logging
 import os
 import re
 import resource
 import socket
 import ssl
+import struct
 import subprocess
+import termios
 import threading
 
 import websockets
 import websockets.legacy.server
 
+import zelmetrics
 import zelproc
 from zelproc import accept_each, free_port, wait_until
 
@@ -106,6 +112,16 @@ class EventSource:
                         for l in lines)
         self.send(blob)
 
+    def wait_read(self, timeout=10.0):
+        """True once every client has read all that was sent to it: a Unix
+        stream socket's output queue (SIOCOUTQ) holds what its reader has
+        not taken yet."""
+        def unread():
+            with self._lock:
+                return sum(struct.unpack("i", fcntl.ioctl(c, termios.TIOCOUTQ, b"\0" * 4))[0]
+                           for c in self.clients)
+        return wait_until(lambda: unread() == 0, timeout)
+
     def close_clients(self):
         with self._lock:
             for conn in self.clients:
@@ -138,12 +154,46 @@ class Relay(zelproc.Program):
                          stdout=subprocess.PIPE, **popen)
 
 
+UNACKNOWLEDGED_RE = r"wss_connection_error reason=.*; (\d+) lines written but not acknowledged$"
+
+
+def unacknowledged(relay):
+    """Lines the relay reported written upstream and never acknowledged, over
+    all its connections and its stop."""
+    return sum(int(re.search(UNACKNOWLEDGED_RE, l).group(1))
+               for l in relay.matching(UNACKNOWLEDGED_RE))
+
+
 def shutdown_counters(relay):
     """(sent, dropped, queued) of the relay's last shutdown line."""
     found = relay.matching(SHUTDOWN_RE)
     if not found:
         raise AssertionError("no shutdown line:\n" + relay.stderr())
     return tuple(int(x) for x in re.search(SHUTDOWN_RE, found[-1]).groups())
+
+
+STATS_RE = (r"level=info component=zel_packet_monitor_wss stats sent=(\d+) "
+            r"dropped=(\d+) queued=(\d+) (subscribers=\d+|connected=(?:true|false))$")
+
+
+def read_metrics(path):
+    """{sample name: (family type, family help, value)} of the metrics file,
+    through prometheus_client's text parser (zelmetrics). The relay's
+    samples carry no labels, and each name comes once."""
+    out = {}
+    for kind, doc, sample in zelmetrics.samples(path):
+        if sample.labels or sample.name in out:
+            raise AssertionError("unexpected sample %r in %s" % (sample, path))
+        out[sample.name] = (kind, doc, sample.value)
+    return out
+
+
+def metric_values(path):
+    """{sample name: value} of the metrics file; {} while it does not exist."""
+    try:
+        return {k: v[2] for k, v in read_metrics(path).items()}
+    except FileNotFoundError:
+        return {}
 
 
 # --- Upstream side of client mode -------------------------------------------

@@ -6,6 +6,7 @@ configuration that the relay accepts."""
 
 import os
 import pwd
+import re
 import shutil
 import socket
 import subprocess
@@ -14,6 +15,7 @@ import time
 import unittest
 
 BUILD = os.environ["ZEL_BUILD"]
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 def cache_value(name):
@@ -46,7 +48,8 @@ class Installed(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def test_files_are_laid_down(self):
-        for rel in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss",
+        for rel in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay",
+                    "share/man/man1/zel_replay.1",
                     "lib/systemd/system/zel-packet-monitor.service",
                     "lib/systemd/system/zel-packet-monitor-wss.service",
                     "lib/sysusers.d/zel-packet-monitor.conf",
@@ -55,7 +58,7 @@ class Installed(unittest.TestCase):
                     "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example"):
             with self.subTest(rel):
                 self.assertTrue(os.path.isfile(os.path.join(self.staged, rel)), rel)
-        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss"):
+        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay"):
             self.assertTrue(os.access(os.path.join(self.staged, prog), os.X_OK), prog)
 
     def test_systemd_accepts_the_units(self):
@@ -73,21 +76,53 @@ class Installed(unittest.TestCase):
         self.assertIn("ExecStart=%s/sbin/zel_packet_monitor " % self.prefix, capture)
         self.assertIn("ExecStart=%s/bin/zel_packet_monitor_wss " % self.prefix, relay)
         for want in ("RuntimeDirectory=zel-packet-monitor", "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN",
-                     "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN", "Restart=on-failure"):
+                     "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN"):
             self.assertIn(want + "\n", capture)
         for want in ("After=zel-packet-monitor.service", "NoNewPrivileges=yes", "ProtectSystem=strict",
                      "PrivateTmp=yes", "CapabilityBoundingSet=", "Restart=on-failure",
                      "SupplementaryGroups=zel-events"):
             self.assertIn(want, relay)
 
+    def test_restart_policy(self):
+        # The capture daemon exits 0 after a capture error (interface gone):
+        # only Restart=always brings it back. Never after a command-line
+        # error, and never giving up.
+        capture, relay = (read_text(u) for u in self.units)
+        for want in ("Restart=always", "RestartPreventExitStatus=2", "StartLimitIntervalSec=0"):
+            self.assertIn("\n" + want + "\n", capture)
+        for want in ("Restart=on-failure", "RestartPreventExitStatus=2"):
+            self.assertIn("\n" + want + "\n", relay)
+        self.assertRegex(capture, r"\nExecStart=\S+ .* --buffer-size=65536 --stats-interval=60 \$ZEL_EXTRA_OPTS\n")
+
+    def test_relay_unit_reads_the_configuration_the_docs_name_for_every_prefix(self):
+        docs = [os.path.join(SOURCE, f) for f in (
+            "README.md", "docs/operations.md", "docs/man/zel_packet_monitor_wss.8",
+            "packaging/zel-packet-monitor-wss.env.example")]
+        named = set()
+        for doc in docs:
+            named.update(re.findall(r"(/[\w./-]*zel-packet-monitor-wss\.env)(?!\.?\w)", read_text(doc)))
+        self.assertEqual(len(named), 1, named)
+        path = named.pop()
+        units = {self.prefix: read_text(self.units[1])}
+        for prefix in ("/usr", "/opt/zel"):
+            tree = os.path.join(self.tmp, "configure" + prefix.replace("/", "-"))
+            subprocess.run(["cmake", "-S", SOURCE, "-B", tree, "-DCMAKE_INSTALL_PREFIX=" + prefix],
+                           check=True, stdout=subprocess.DEVNULL)
+            units[prefix] = read_text(os.path.join(tree, "packaging/zel-packet-monitor-wss.service"))
+        for prefix, unit in units.items():
+            with self.subTest(prefix=prefix):
+                self.assertRegex(unit, r"\nExecStart=%s/bin/zel_packet_monitor_wss --config %s\n"
+                                 % (re.escape(prefix), re.escape(path)))
+
     def test_manual_pages_render_without_warnings(self):
-        for page in ("zel_packet_monitor.8", "zel_packet_monitor_wss.8"):
+        for page in ("man8/zel_packet_monitor.8", "man8/zel_packet_monitor_wss.8", "man1/zel_replay.1"):
             with self.subTest(page):
-                r = subprocess.run(["man", "--warnings", "-l", os.path.join(self.staged, "share/man/man8", page)],
+                r = subprocess.run(["man", "--warnings", "-l", os.path.join(self.staged, "share/man", page)],
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"),
                                    capture_output=True, text=True)
                 self.assertEqual((r.returncode, r.stderr), (0, ""))
-                for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS", "SIGNALS", "FILES"):
+                daemon = page.startswith("man8/")
+                for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS") + (("SIGNALS", "FILES") if daemon else ()):
                     self.assertIn("\n" + section + "\n", r.stdout)
 
     def test_example_configuration_is_accepted(self):
@@ -115,7 +150,7 @@ class CaptureWithUnitPrivileges(unittest.TestCase):
         nobody = pwd.getpwnam("nobody")
         cmd = ["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid, "--clear-groups",
                "--inh-caps=-all" + caps, "--ambient-caps=-all" + caps, "--bounding-set=-all" + caps,
-               os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor"), "-i", "lo",
+               os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor"), "--buffer-size=65536", "-i", "lo",
                "-f", "udp port %d" % self.PORT, "-s", os.path.join(sockdir, "events.sock")]
         return subprocess.Popen(cmd, stderr=subprocess.PIPE, text=True)
 

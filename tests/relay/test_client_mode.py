@@ -220,6 +220,8 @@ class ClientMode(RelayCase):
         src.send(b"partial-without-newline")
         time.sleep(0.3)
         src.close_clients()
+        relay.wait_for("level=warning component=zel_packet_monitor_wss "
+                       "unix_socket_disconnected$")
         self.assertTrue(src.wait_client(2))
         relay.wait_for("unix_socket_connected", start=0)
         relay.wait_for("unix_socket_connected")
@@ -227,6 +229,8 @@ class ClientMode(RelayCase):
         self.assertTrue(up.wait_messages(2))
         self.assertEqual(up.messages(), [b"one", b"two"])
         self.assertEqual(self.stop(relay), (2, 0, 0))
+        # The relay's own stop is no loss of the source.
+        self.assertEqual(len(self.events(relay, "unix_socket_disconnected")), 1)
 
     def test_backoff_sequence_then_reset_by_a_handshake(self):
         port = zp.free_port()
@@ -329,6 +333,62 @@ class ClientMode(RelayCase):
         time.sleep(1.5)  # a few silent retries of the absent socket
         self.assertEqual(self.events(relay, "unix_socket_connected"), [])
         self.assertEqual(self.stop(relay), (0, 0, 0))
+        self.assertEqual(self.events(relay, "unix_socket_disconnected"), [])
+
+    def test_stats_line_and_metrics_file(self):
+        metrics = os.path.join(self.dir, "relay-client.prom")
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_STATS_SECONDS="1",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        src.send_lines([b"a", b"b", b"c"])
+        self.assertTrue(up.wait_messages(3))
+        relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
+                       r"stats sent=3 dropped=0 queued=0 connected=true$", timeout=5)
+        self.assertTrue(zp.wait_until(
+            lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 3,
+            timeout=5))
+        seen = rt.read_metrics(metrics)
+        self.assertEqual({k: v[0] for k, v in seen.items()}, {
+            "zel_relay_sent_total": "counter",
+            "zel_relay_dropped_total": "counter",
+            "zel_relay_queued": "gauge",
+            "zel_relay_unacknowledged_total": "counter",
+            "zel_relay_connection_attempts_total": "counter",
+            "zel_relay_connected": "gauge",
+        })
+        self.assertEqual(seen["zel_relay_connected"][2], 1)
+        self.assertEqual(seen["zel_relay_connection_attempts_total"][2], 1)
+        self.assertEqual(self.stop(relay), (3, 0, 0))
+        # Written once more at the stop, with the shutdown line's figures.
+        final = rt.metric_values(metrics)
+        self.assertEqual((final["zel_relay_sent_total"], final["zel_relay_dropped_total"],
+                          final["zel_relay_queued"], final["zel_relay_connected"]),
+                         (3, 0, 0, 0))
+        self.assertEqual(os.listdir(os.path.dirname(metrics)).count(
+            "relay-client.prom.tmp"), 0)
+
+    def test_metrics_file_that_cannot_be_written(self):
+        # Reported once, not at every interval; the relay carries on, and
+        # writes the file once it can.
+        folder = os.path.join(self.dir, "not-yet")
+        metrics = os.path.join(folder, "relay.prom")
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_STATS_SECONDS="1",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        for _ in range(3):
+            relay.wait_for(rt.STATS_RE)
+        self.assertEqual(
+            [l.split(" ", 1)[1] for l in self.events(relay, "metrics_file_error")],
+            ["level=error component=zel_packet_monitor_wss metrics_file_error "
+             "path=%s reason=open: No such file or directory" % metrics])
+        os.mkdir(folder)
+        self.assertTrue(zp.wait_until(lambda: os.path.exists(metrics), timeout=5))
+        self.stop(relay)
+        self.assertEqual(len(self.events(relay, "metrics_file_error")), 1)
 
     def test_longest_accepted_token_goes_out_whole(self):
         token = "".join(chr(33 + i % 94) for i in range(4095))
@@ -448,7 +508,8 @@ class ClientAttemptFailures(RelayCase):
 class ClientStall(RelayCase):
     """An upstream that stops reading is cut within seconds, not at the 60 s
     idle hang-up, and the rest goes to a fresh connection; "sent" counts only
-    what TCP acknowledged, and the lines cut off are reported."""
+    what TCP acknowledged, and the lines cut off are reported, by the cut or
+    by the relay's stop."""
 
     def test_upstream_that_stops_reading_is_replaced(self):
         src = self.source()
@@ -488,14 +549,45 @@ class ClientStall(RelayCase):
         self.assertTrue(zp.wait_until(
             lambda: up.sessions[1].zel_messages[-1:] == [b"after"], timeout=30))
         sent, dropped, queued = self.stop(relay)
-        # Every line read is sent, reported cut off, dropped or queued, once.
-        self.assertEqual(fed[0] + 1, sent + cut_off + dropped + queued,
+        # Every line read is sent, reported cut off (at the stall, or by the
+        # stop), dropped or queued, once.
+        self.assertEqual(fed[0] + 1, sent + rt.unacknowledged(relay) + dropped + queued,
                          relay.stderr())
         # "sent" may count lines that the stalled upstream's kernel took and
         # its program never read, never lines that did not get that far.
         received = len(up.messages())
         self.assertGreaterEqual(sent, received)
         self.assertGreater(cut_off, 0)
+
+    def test_stop_while_lines_are_unacknowledged(self):
+        metrics = os.path.join(self.dir, "stall-stop.prom")
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_QUEUE_MAX_EVENTS="100000",
+                           PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        lines = [('{"seq":%d,"pad":"%s"}' % (i, "x" * 480)).encode() for i in range(6000)]
+        src.send_lines(lines[:500])
+        self.assertTrue(up.wait_messages(500))
+        up.stall_all()
+        # Far more than the stalled upstream's buffers and the relay's unsent
+        # bound take, so lines are in flight when the relay stops, well
+        # before the 10 s stall limit would cut them.
+        src.send_lines(lines[500:])
+        self.assertTrue(src.wait_read())
+        time.sleep(2)
+        began = time.monotonic()
+        sent, dropped, queued = self.stop(relay)
+        self.assertLess(time.monotonic() - began, 5)  # a moment, not a hang
+        m = relay.wait_for(r"level=error component=zel_packet_monitor_wss wss_connection_error "
+                           r"reason=relay stopping; (\d+) lines written but not acknowledged$",
+                           start=0, timeout=1)
+        self.assertGreater(int(m.group(1)), 0)
+        self.assertEqual(self.events(relay, "wss_disconnected"), [])
+        lost = rt.unacknowledged(relay)
+        self.assertEqual(len(lines), sent + lost + dropped + queued, relay.stderr())
+        self.assertEqual(rt.metric_values(metrics)["zel_relay_unacknowledged_total"], lost)
 
 
 NOBODY = 65534

@@ -40,7 +40,13 @@ SHORT_TOKEN = "relay token must contain at least 32 bytes\n"
 LONG_TOKEN = "relay token must contain at most 4095 bytes\n"
 TOKEN_CONTROL = "relay token must not contain control characters\n"
 URL_CONTROL = "PCAP_RELAY_URL must not contain control characters or blanks\n"
+STATS_BAD = "PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n"
+METRICS_BAD = "PCAP_METRICS_FILE must be an absolute path of a file\n"
 USAGE = "usage: %s [--config <path>] [--check-config]\n" % BIN
+# The project's one version, as its top CMakeLists.txt declares it.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as _f:
+    VERSION = "zel_packet_monitor_wss %s\n" % re.search(
+        r"project\(zel_packet_monitor VERSION (\S+)", _f.read()).group(1)
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
 
 
@@ -280,6 +286,22 @@ class ClientKeys(Fixture):
              "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
             ("token file empty uses variable", client(PCAP_RELAY_TOKEN_FILE=""), C, "", CLIENT_OK, 0),
 
+            ("stats seconds 0 is off", client(PCAP_RELAY_STATS_SECONDS="0"), C, "", CLIENT_OK, 0),
+            ("stats seconds 86400", client(PCAP_RELAY_STATS_SECONDS="86400"), C, "", CLIENT_OK, 0),
+            ("stats seconds 86401", client(PCAP_RELAY_STATS_SECONDS="86401"), C, STATS_BAD, "", 2),
+            ("stats seconds minus sign", client(PCAP_RELAY_STATS_SECONDS="-1"), C, STATS_BAD, "", 2),
+            ("stats seconds blank", client(PCAP_RELAY_STATS_SECONDS=" 5"), C, STATS_BAD, "", 2),
+            ("stats seconds unit", client(PCAP_RELAY_STATS_SECONDS="5s"), C, STATS_BAD, "", 2),
+            ("stats seconds beyond 64 bits", client(PCAP_RELAY_STATS_SECONDS="18446744073709551616"), C,
+             STATS_BAD, "", 2),
+            ("metrics file folder not checked", client(PCAP_METRICS_FILE="/nonexistent/relay.prom"), C,
+             "", CLIENT_OK, 0),
+            ("metrics file 1023 bytes", client(PCAP_METRICS_FILE="/" + "m" * 1022), C, "", CLIENT_OK, 0),
+            ("metrics file 1024 bytes", client(PCAP_METRICS_FILE="/" + "m" * 1023), C,
+             "PCAP_METRICS_FILE is too long\n", "", 2),
+            ("metrics file relative", client(PCAP_METRICS_FILE="relay.prom"), C, METRICS_BAD, "", 2),
+            ("metrics file names a folder", client(PCAP_METRICS_FILE="/var/lib/"), C, METRICS_BAD, "", 2),
+
             ("reconnect numbers never fail",
              client(PCAP_RELAY_RECONNECT_MIN_SECONDS="-x", PCAP_RELAY_RECONNECT_MAX_SECONDS="junk"), C,
              "", CLIENT_OK, 0),
@@ -300,6 +322,12 @@ class ClientKeys(Fixture):
              "PCAP_RELAY_QUEUE_MAX_EVENTS must be a positive integer\n", "", 2),
             ("bytes before socket", client(PCAP_RELAY_QUEUE_MAX_BYTES="0", PCAP_SOCKET="s" * 200), C,
              "PCAP_RELAY_QUEUE_MAX_BYTES must be a positive integer\n", "", 2),
+            ("socket before stats", client(PCAP_SOCKET="s" * 200, PCAP_RELAY_STATS_SECONDS="x"), C,
+             "PCAP_SOCKET is too long\n", "", 2),
+            ("stats before metrics file", client(PCAP_RELAY_STATS_SECONDS="x", PCAP_METRICS_FILE="m"), C,
+             STATS_BAD, "", 2),
+            ("metrics file before url", client(PCAP_METRICS_FILE="m", PCAP_RELAY_URL="u" * 2000), C,
+             METRICS_BAD, "", 2),
             ("socket before url", client(PCAP_SOCKET="s" * 200, PCAP_RELAY_URL="u" * 2000), C,
              "PCAP_SOCKET is too long\n", "", 2),
             ("url length before switch id", client(PCAP_RELAY_URL="u" * 2000, PCAP_RELAY_SWITCH_ID=None), C,
@@ -341,6 +369,12 @@ class ServerKeys(Fixture):
              s(PCAP_WSS_ENABLED="false", PCAP_WSS_HOST="name", PCAP_WSS_PORT="0", PCAP_WSS_ALLOWED_IPS=None,
                PCAP_WSS_CERT_FILE=None, PCAP_WSS_MAX_CLIENTS="x"), C, "", SERVER_OFF, 0),
             ("listener off logs and exits", s(PCAP_WSS_ENABLED="false"), ["--config="], DISABLED_LOG, "", 0),
+            # Both modes' keys are read before the listener's switch.
+            ("stats keys read in server mode", s(PCAP_WSS_ENABLED="false", PCAP_RELAY_STATS_SECONDS="-1"), C,
+             STATS_BAD, "", 2),
+            ("metrics file read in server mode", s(PCAP_METRICS_FILE="relay.prom"), C, METRICS_BAD, "", 2),
+            ("stats keys valid in server mode", s(PCAP_RELAY_STATS_SECONDS="60", PCAP_METRICS_FILE="/m.prom"), C,
+             "", server_ok(), 0),
             ("enabled yes", s(PCAP_WSS_ENABLED="yes"), C, "PCAP_WSS_ENABLED must be true or false\n", "", 2),
             ("enabled TRUE", s(PCAP_WSS_ENABLED="TRUE"), C, "PCAP_WSS_ENABLED must be true or false\n", "", 2),
             # client-mode keys are not read in server mode
@@ -444,6 +478,10 @@ class CommandLine(Fixture):
             ("--help", {}, ["--help"], USAGE, "", 0),
             ("-h before invalid", {}, ["-h", "--bogus"], USAGE, "", 0),
             ("-h after invalid", {}, ["--bogus", "-h"], USAGE, "", 2),
+            ("--version whatever else is there", {"PCAP_RELAY_MODE": "x"},
+             ["--bogus", "-h", "--config", absent, "--version", "--check-config"], "", VERSION, 0),
+            ("--version as the path of -c", env, ["-c", "--version"],
+             "failed to open config file: --version\n", "", 2),
             ("-h before a bad config", {"PCAP_RELAY_MODE": "x"}, ["--config", absent, "-h"], USAGE, "", 0),
             ("positional argument", {}, ["extra"], USAGE, "", 2),
             ("single-dash long option", {}, ["-check-config"], USAGE, "", 2),

@@ -11,6 +11,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -20,6 +21,8 @@ import websockets  # noqa: E402
 
 from subscribers import (RawSubscriber, ServerTestCase, client_context,  # noqa: E402
                          collect, connect)
+import relaytest as rt  # noqa: E402
+import zelproc as zp  # noqa: E402
 
 
 def peer_closes_before_tls(port, source_ip, target):
@@ -106,6 +109,37 @@ class AccessTest(ServerTestCase):
         print("%d refusals in %.1fs: %d lines" % (flood, elapsed, len(found) - 1),
               file=sys.stderr)
         self.stop_cleanly(run)
+
+    def test_stats_line_and_metrics_file(self):
+        metrics = os.path.join(tempfile.mkdtemp(dir=self.tmp.name), "relay-server.prom")
+        run = self.start(PCAP_RELAY_STATS_SECONDS=1, PCAP_METRICS_FILE=metrics)
+        self.assertTrue(peer_closes_before_tls(run.port, "127.0.0.2", "127.0.0.1"))
+
+        async def go():
+            async with connect(run) as ws:
+                run.relay.wait_for("wss_subscriber_connected")
+                run.source.send_lines(["one", "two"])
+                self.assertEqual(await collect(ws, 2), ["one", "two"])
+                run.relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
+                                   r"stats sent=2 dropped=0 queued=0 subscribers=1$", timeout=5)
+                self.assertTrue(zp.wait_until(
+                    lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 2,
+                    timeout=5))
+                return rt.read_metrics(metrics)
+
+        seen = asyncio.run(go())
+        self.assertEqual({k: (v[0], v[2]) for k, v in seen.items()}, {
+            "zel_relay_sent_total": ("counter", 2),
+            "zel_relay_dropped_total": ("counter", 0),
+            "zel_relay_queued": ("gauge", 0),
+            "zel_relay_slow_consumer_disconnects_total": ("counter", 0),
+            "zel_relay_peer_ip_rejected_total": ("counter", 1),
+            "zel_relay_handshake_limit_refusals_total": ("counter", 0),
+            "zel_relay_subscribers": ("gauge", 1),
+        })
+        self.assertEqual(self.stop_cleanly(run), (2, 0, 0))
+        final = rt.metric_values(metrics)
+        self.assertEqual((final["zel_relay_sent_total"], final["zel_relay_subscribers"]), (2, 0))
 
     def test_ipv6_entry_admits_ipv6_peer(self):
         run = self.start(PCAP_WSS_HOST="::1", PCAP_WSS_ALLOWED_IPS="::1")

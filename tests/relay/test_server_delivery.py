@@ -5,6 +5,7 @@ listening, the per-subscriber sent count and shutdown with subscribers on."""
 import asyncio
 import os
 import sys
+import tempfile
 import time
 import unittest
 
@@ -15,6 +16,7 @@ import websockets  # noqa: E402
 from subscribers import (RawSubscriber, ServerTestCase, close_of,  # noqa: E402
                          collect, connect, lines, seq_of)
 from relaytest import frame_edge_lines  # noqa: E402
+import relaytest as rt  # noqa: E402
 import zelproc as zp  # noqa: E402
 
 LIMIT = (1013, "Client limit reached")
@@ -94,7 +96,8 @@ class DeliveryTest(ServerTestCase):
         # of a few lines: a subscriber that does not read is told it lost
         # events and has received at most a gapless prefix.
         count = 2000
-        run = self.start(PCAP_WSS_QUEUE_EVENTS=2)
+        metrics = os.path.join(tempfile.mkdtemp(dir=self.tmp.name), "relay.prom")
+        run = self.start(PCAP_WSS_QUEUE_EVENTS=2, PCAP_METRICS_FILE=metrics)
         stalled = RawSubscriber(run, rcvbuf=4096)
         self.assertTrue(stalled.upgraded, stalled.status_line)
         run.relay.wait_for("wss_subscriber_connected")
@@ -110,6 +113,7 @@ class DeliveryTest(ServerTestCase):
         # callbacks come before its close completes.
         self.assertEqual(len(run.relay.matching("wss_slow_consumer_disconnected")), 1,
                          run.relay.stderr())
+        self.assertEqual(rt.metric_values(metrics)["zel_relay_slow_consumer_disconnects_total"], 1)
 
     def test_queues_smaller_than_a_batch_serve_a_subscriber_that_reads(self):
         # A line waits in the main queue while a subscriber's queue is full

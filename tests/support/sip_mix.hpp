@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-namespace zel_bench {
+namespace zel_test {
 
 enum class sip_kind { options, invite, ok, large };
 inline constexpr int kSipKinds = 4;
@@ -26,4 +26,4 @@ sip_kind sip_kind_of(std::uint32_t seq);
 // 10.2.x.y:5060, addresses varying with `seq`.
 std::string sip_frame(std::uint32_t seq);
 
-} // namespace zel_bench
+}  // namespace zel_test

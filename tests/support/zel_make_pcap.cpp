@@ -22,8 +22,7 @@ constexpr long kDefaultCount = 100000;
 constexpr std::int64_t kFirstSecond = 1733580000;  // 2024-12-07 14:00:00 UTC
 constexpr int kStepUsec = 100;
 
-void usage(const char* p)
-{
+void usage(const char* p) {
     std::fprintf(stderr, "Usage: %s [-n COUNT] FILE\n", p);
 }
 
@@ -34,10 +33,9 @@ struct dumper_closer {
     void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
 };
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     long count = kDefaultCount;
     int opt;
     while ((opt = getopt(argc, argv, "n:h")) != -1) {
@@ -76,7 +74,7 @@ int main(int argc, char** argv)
         return 1;
     }
     for (long i = 0; i < count; ++i) {
-        const std::string frame = zel_bench::sip_frame(static_cast<std::uint32_t>(i));
+        const std::string frame = zel_test::sip_frame(static_cast<std::uint32_t>(i));
         pcap_pkthdr h{};
         const std::int64_t usec = static_cast<std::int64_t>(i) * kStepUsec;
         h.ts.tv_sec = static_cast<time_t>(kFirstSecond + usec / 1000000);

@@ -26,8 +26,7 @@ std::string reference_json_escape(std::string_view in, std::size_t cap);
 // case folded) directly followed by a colon, leading blanks/tabs and
 // trailing blanks/CRs removed, cut to cap - 1 bytes. Empty when no line
 // matches. The result may contain NUL bytes, exactly as copied.
-std::string reference_header_value(std::string_view sip, std::string_view name,
-                                   std::size_t cap);
+std::string reference_header_value(std::string_view sip, std::string_view name, std::size_t cap);
 
 // What sip_user writes for the NUL-terminated `value` (pass it without the
 // NUL): the bytes after the first "sip:" (any case) up to "@", ">" or ";",
@@ -42,4 +41,4 @@ std::optional<std::string> reference_record(std::string_view payload, std::strin
                                             std::int64_t usec, std::string_view switch_id,
                                             bool include_raw);
 
-} // namespace zel_test
+}  // namespace zel_test

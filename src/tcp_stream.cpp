@@ -1,0 +1,527 @@
+#include "tcp_stream.hpp"
+
+#include "index_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace zel {
+
+namespace {
+
+constexpr std::uint16_t kNone = kNoIndex;
+constexpr std::size_t kBuckets = 2 * tcp_streams::kFlows;
+static_assert(tcp_streams::kFlows < kNone && tcp_streams::kBuffers < kNone);
+
+using bytes_view = std::span<const std::uint8_t>;
+
+// Signed distance from sequence number b to a, modulo 2^32.
+std::int64_t seq_diff(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b);
+}
+
+constexpr unsigned char lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// A line (without its LF) that begins a SIP message: "SIP/2.0 " and a
+// status, or a method, a blank, a request URI, a blank and "SIP/2.0".
+bool starts_message(const std::uint8_t* p, std::size_t n) {
+    if (n > 0 && p[n - 1] == '\r') --n;
+    const std::string_view line(reinterpret_cast<const char*>(p), n);
+    constexpr std::string_view kResponse = "SIP/2.0 ";
+    constexpr std::string_view kVersion = " SIP/2.0";
+    if (line.starts_with(kResponse)) return true;
+    if (!line.ends_with(kVersion) || line.size() < kVersion.size() + 3) return false;
+    if (line[0] < 'A' || line[0] > 'Z') return false;
+    const std::size_t blank = line.find(' ');
+    return blank < line.size() - kVersion.size();
+}
+
+// Length of the header section at `p` (up to and with the empty line that
+// ends it), or 0 while it is not complete. `scanned` says where the search
+// resumes, so that a header arriving a byte at a time is read once.
+std::size_t header_end(const std::uint8_t* p, std::size_t n, std::uint32_t& scanned) {
+    std::size_t i = scanned;
+    while (i < n) {
+        const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p + i, '\n', n - i));
+        if (nl == nullptr) break;
+        i = static_cast<std::size_t>(nl - p);
+        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
+        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
+        if (i + 1 >= n || (i + 2 >= n && p[i + 1] == '\r')) {
+            scanned = static_cast<std::uint32_t>(i);
+            return 0;
+        }
+        ++i;
+    }
+    scanned = static_cast<std::uint32_t>(n);
+    return 0;
+}
+
+// The Content-Length (or "l") of a header section, 0 when absent or not a
+// number, capped just above kBuffer (anything larger cannot be held).
+std::size_t content_length(const std::uint8_t* p, std::size_t n) {
+    constexpr std::string_view kLong = "content-length";
+    const std::uint8_t* const end = p + n;
+    const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', n));
+    while (nl != nullptr && nl + 1 < end) {
+        const std::uint8_t* line = nl + 1;
+        nl = static_cast<const std::uint8_t*>(std::memchr(line, '\n', end - line));
+        const std::uint8_t* line_end = nl ? nl : end;
+        const std::uint8_t* q = line;
+        if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
+            std::equal(kLong.begin(), kLong.end(), q,
+                       [](char a, std::uint8_t b) { return a == lower(b); }))
+            q += kLong.size();
+        else if (q < line_end && lower(*q) == 'l')
+            q += 1;
+        else
+            continue;
+        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
+        if (q == line_end || *q != ':') continue;
+        ++q;
+        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
+        std::size_t v = 0;
+        for (; q < line_end && *q >= '0' && *q <= '9'; ++q)
+            v = std::min<std::size_t>(v * 10 + (*q - '0'), tcp_streams::kBuffer + 1);
+        return v;
+    }
+    return 0;
+}
+
+// A piece of stream held beyond the in-order bytes, [from, to) relative to
+// the next expected sequence number.
+struct piece {
+    std::uint32_t from = 0;
+    std::uint32_t to = 0;
+};
+
+struct direction {
+    bool known = false;     // `next` has been learnt
+    bool from_syn = false;  // ... from a SYN whose number is `isn`
+    bool synced = false;    // at a message boundary; otherwise looking for a start line
+    std::uint32_t isn = 0;
+    std::uint32_t next = 0;  // sequence number after the in-order bytes
+    std::uint16_t buffer = kNone;
+    std::uint32_t head = 0;  // in-order bytes not cut yet: buffer[head, head + len)
+    std::uint32_t len = 0;
+    std::uint32_t scanned = 0;  // of those, how far the header end was looked for
+    std::uint32_t message = 0;  // the message's whole length once its header is complete
+    std::uint8_t pieces = 0;
+    piece held[tcp_streams::kHeldPieces];
+
+    std::uint32_t held_end() const { return pieces ? held[pieces - 1].to : 0; }
+};
+
+struct flow {
+    sa_family_t family = 0;
+    std::array<std::uint8_t, 16> addr[2]{};
+    std::uint16_t port[2]{};
+    std::int64_t last_us = 0;
+    std::uint16_t older = kNone, newer = kNone;  // use order
+    std::uint16_t chain = kNone;                 // next in its hash bucket
+    direction dir[2];
+};
+
+struct buffer_use {
+    std::uint16_t flow = kNone;
+    std::uint8_t side = 0;
+    std::uint16_t older = kNone, newer = kNone;
+};
+
+// Which side of a flow an end point is: the lower (address, port) is 0.
+int side_of(const endpoint& a, const endpoint& b) {
+    const int c = std::memcmp(a.addr.data(), b.addr.data(), 16);
+    return (c < 0 || (c == 0 && a.port <= b.port)) ? 0 : 1;
+}
+
+// Where one segment's messages go.
+struct emitter {
+    const tcp_segment& segment;
+    std::int64_t sec;
+    std::int64_t usec;
+    tcp_streams::message_sink sink;
+    void* ctx;
+    loss_counts& losses;
+    std::size_t messages = 0;
+
+    void emit(const std::uint8_t* p, std::size_t n) {
+        datagram d;
+        d.payload = {p, std::min(n, kMaxPayload)};
+        d.source = segment.source;
+        d.destination = segment.destination;
+        d.sec = sec;
+        d.usec = usec;
+        sink(ctx, d);
+        ++messages;
+    }
+};
+
+// Cuts the messages at the front of `b` (the direction's in-order bytes
+// not cut yet) and says how many bytes it used up: messages, keep-alives
+// and, while out of step, lines that begin no message.
+std::size_t cut(direction& d, const std::uint8_t* b, std::size_t n, emitter& e) {
+    std::size_t pos = 0;
+    for (;;) {
+        if (!d.synced) {
+            for (;;) {
+                const auto* nl =
+                    static_cast<const std::uint8_t*>(std::memchr(b + pos, '\n', n - pos));
+                if (nl == nullptr) return pos;
+                const auto line_end = static_cast<std::size_t>(nl - b);
+                if (starts_message(b + pos, line_end - pos)) break;
+                pos = line_end + 1;
+            }
+            d.synced = true;
+            d.scanned = d.message = 0;
+        }
+        if (d.message == 0) {
+            if (d.scanned == 0)
+                while (pos < n && (b[pos] == '\r' || b[pos] == '\n')) ++pos;
+            if (pos == n) return pos;
+            const std::size_t header = header_end(b + pos, n - pos, d.scanned);
+            if (header == 0) return pos;
+            const std::size_t body = content_length(b + pos, header);
+            if (header + body > tcp_streams::kBuffer) {
+                // Larger than a direction can hold: this message is lost,
+                // and its body must not be read as messages.
+                e.losses.add(loss_reason::tcp_overflows);
+                d.synced = false;
+                d.scanned = 0;
+                pos += header;
+                continue;
+            }
+            d.message = static_cast<std::uint32_t>(header + body);
+        }
+        if (n - pos < d.message) return pos;
+        e.emit(b + pos, d.message);
+        pos += d.message;
+        d.message = d.scanned = 0;
+    }
+}
+
+enum class outcome { duplicate, taken };
+
+}  // namespace
+
+struct tcp_streams::tables {
+    flow flows[kFlows];
+    std::uint16_t bucket[kBuckets];
+    std::uint16_t free_flows[kFlows];
+    std::size_t free_flow_count = 0;
+    std::uint16_t oldest = kNone, newest = kNone;
+    std::size_t used = 0;
+    buffer_use buffers[kBuffers];
+    std::uint16_t free_buffers[kBuffers];
+    std::size_t free_buffer_count = 0;
+    std::uint16_t oldest_buffer = kNone, newest_buffer = kNone;
+    std::unique_ptr<std::uint8_t[]> pool;
+    // Seeded per run so that crafted ports cannot pick one bucket.
+    std::uint32_t seed = 0;
+
+    std::uint8_t* bytes(const direction& d) { return pool.get() + std::size_t{d.buffer} * kBuffer; }
+
+    std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi) const {
+        std::uint32_t h = hash_mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
+        h = hash_mix(h, hi.port);
+        for (std::size_t i = 0; i < 16; i += 4) {
+            std::uint32_t a, b;
+            std::memcpy(&a, lo.addr.data() + i, 4);
+            std::memcpy(&b, hi.addr.data() + i, 4);
+            h = hash_mix(hash_mix(h, a), b);
+        }
+        return h % kBuckets;
+    }
+
+    std::uint32_t hash_of(const flow& f) const {
+        endpoint lo, hi;
+        lo.addr = f.addr[0];
+        lo.port = f.port[0];
+        hi.addr = f.addr[1];
+        hi.port = f.port[1];
+        return hash(f.family, lo, hi);
+    }
+
+    std::uint16_t find(const tcp_segment& s, int side) const {
+        const endpoint& lo = side == 0 ? s.source : s.destination;
+        const endpoint& hi = side == 0 ? s.destination : s.source;
+        for (std::uint16_t i = bucket[hash(s.source.family, lo, hi)]; i != kNone;
+             i = flows[i].chain) {
+            const flow& f = flows[i];
+            if (f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
+                f.addr[0] == lo.addr && f.addr[1] == hi.addr)
+                return i;
+        }
+        return kNone;
+    }
+
+    void release_buffer(direction& d) {
+        if (d.buffer == kNone) return;
+        list_unlink(buffers, d.buffer, oldest_buffer, newest_buffer);
+        free_buffers[free_buffer_count++] = d.buffer;
+        d.buffer = kNone;
+    }
+
+    // Gives up everything a direction holds; it takes up the stream again
+    // at the next line that begins a message.
+    void drop_held(direction& d) {
+        release_buffer(d);
+        d.head = d.len = d.scanned = d.message = 0;
+        d.pieces = 0;
+        d.synced = false;
+    }
+
+    // A buffer for flow i's side, lent by the least recently used holder
+    // when none is free.
+    void take_buffer(std::uint16_t i, int side, loss_counts& losses) {
+        direction& d = flows[i].dir[side];
+        if (d.buffer != kNone) {
+            list_unlink(buffers, d.buffer, oldest_buffer, newest_buffer);
+            list_push_newest(buffers, d.buffer, oldest_buffer, newest_buffer);
+            return;
+        }
+        if (free_buffer_count == 0) {
+            const buffer_use& victim = buffers[oldest_buffer];
+            drop_held(flows[victim.flow].dir[victim.side]);
+            losses.add(loss_reason::tcp_buffers_evicted);
+        }
+        d.buffer = free_buffers[--free_buffer_count];
+        buffers[d.buffer].flow = i;
+        buffers[d.buffer].side = static_cast<std::uint8_t>(side);
+        list_push_newest(buffers, d.buffer, oldest_buffer, newest_buffer);
+    }
+
+    void forget(std::uint16_t i) {
+        flow& f = flows[i];
+        release_buffer(f.dir[0]);
+        release_buffer(f.dir[1]);
+        std::uint16_t* link = &bucket[hash_of(f)];
+        while (*link != i) link = &flows[*link].chain;
+        *link = f.chain;
+        list_unlink(flows, i, oldest, newest);
+        free_flows[free_flow_count++] = i;
+        --used;
+    }
+
+    std::uint16_t open(const tcp_segment& s, int side, loss_counts& losses) {
+        if (free_flow_count == 0) {
+            forget(oldest);
+            losses.add(loss_reason::tcp_flows_evicted);
+        }
+        const std::uint16_t i = free_flows[--free_flow_count];
+        flow& f = flows[i];
+        f = flow{};
+        const endpoint& lo = side == 0 ? s.source : s.destination;
+        const endpoint& hi = side == 0 ? s.destination : s.source;
+        f.family = s.source.family;
+        f.addr[0] = lo.addr;
+        f.port[0] = lo.port;
+        f.addr[1] = hi.addr;
+        f.port[1] = hi.port;
+        std::uint16_t& head = bucket[hash(f.family, lo, hi)];
+        f.chain = head;
+        head = i;
+        list_push_newest(flows, i, oldest, newest);
+        ++used;
+        return i;
+    }
+
+    void expire(std::int64_t now_us, loss_counts& losses) {
+        while (oldest != kNone && now_us - flows[oldest].last_us > kIdleUs) {
+            forget(oldest);
+            losses.add(loss_reason::tcp_flows_expired);
+        }
+    }
+
+    // In-order bytes with nothing held: messages are cut straight from the
+    // segment, and only an unfinished tail is copied.
+    void straight(std::uint16_t i, int side, bytes_view b, emitter& e) {
+        direction& d = flows[i].dir[side];
+        d.next += static_cast<std::uint32_t>(b.size());
+        const std::size_t used_up = cut(d, b.data(), b.size(), e);
+        if (used_up == b.size()) return;
+        take_buffer(i, side, e.losses);
+        std::memcpy(bytes(d), b.data() + used_up, b.size() - used_up);
+        d.head = 0;
+        d.len = static_cast<std::uint32_t>(b.size() - used_up);
+    }
+
+    // Copies what of [from, from + b.size()) is not held yet into the
+    // buffer and merges it into the held pieces; the new byte count, or -1
+    // when the pieces would be too many.
+    long place(direction& d, std::uint32_t from, bytes_view b) {
+        std::uint8_t* base = bytes(d) + d.head + d.len;
+        const auto to = static_cast<std::uint32_t>(from + b.size());
+        long fresh = 0;
+        std::uint32_t x = from;
+        auto copy = [&](std::uint32_t a, std::uint32_t z) {
+            if (a >= z) return;
+            std::memcpy(base + a, b.data() + (a - from), z - a);
+            fresh += z - a;
+        };
+        for (std::uint8_t k = 0; k < d.pieces && x < to; ++k) {
+            if (d.held[k].to <= x) continue;
+            copy(x, std::min(d.held[k].from, to));
+            x = std::max(x, d.held[k].to);
+        }
+        copy(x, to);
+        if (fresh == 0) return 0;
+
+        piece merged[kHeldPieces + 1];
+        std::size_t n = 0;
+        piece add{from, to};
+        bool placed = false;
+        for (std::uint8_t k = 0; k < d.pieces; ++k) {
+            const piece p = d.held[k];
+            if (p.to < add.from) {
+                merged[n++] = p;
+            } else if (p.from > add.to) {
+                if (!placed) merged[n++] = add, placed = true;
+                merged[n++] = p;
+            } else {
+                add.from = std::min(add.from, p.from);
+                add.to = std::max(add.to, p.to);
+            }
+        }
+        if (!placed) merged[n++] = add;
+        if (n > kHeldPieces) return -1;
+        std::copy(merged, merged + n, d.held);
+        d.pieces = static_cast<std::uint8_t>(n);
+        return fresh;
+    }
+
+    outcome take(std::uint16_t i, int side, std::uint32_t seq, bytes_view b, emitter& e) {
+        direction& d = flows[i].dir[side];
+        std::int64_t rel = seq_diff(seq, d.next);
+        if (rel + static_cast<std::int64_t>(b.size()) <= 0) return outcome::duplicate;
+        if (rel < 0) {
+            b = b.subspan(static_cast<std::size_t>(-rel));
+            rel = 0;
+        }
+        if (rel == 0 && d.len == 0 && d.pieces == 0) {
+            straight(i, side, b, e);
+            return outcome::taken;
+        }
+        take_buffer(i, side, e.losses);
+        const std::size_t end = d.len + static_cast<std::size_t>(rel) + b.size();
+        if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer && d.head > 0) {
+            std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
+            d.head = 0;
+        }
+        long fresh = -1;
+        if (rel < static_cast<std::int64_t>(kBuffer) && d.head + end <= kBuffer)
+            fresh = place(d, static_cast<std::uint32_t>(rel), b);
+        if (fresh < 0) {
+            // The hole before this segment is not going to be filled within
+            // the buffer (or the message in progress does not fit it): what
+            // was held is given up and the stream taken up again here.
+            e.losses.add(rel == 0 ? loss_reason::tcp_overflows : loss_reason::tcp_gaps);
+            drop_held(d);
+            d.next += static_cast<std::uint32_t>(rel);
+            straight(i, side, b, e);
+            return outcome::taken;
+        }
+        if (fresh == 0) return outcome::duplicate;
+        if (d.held[0].from == 0) {
+            const std::uint32_t joined = d.held[0].to;
+            d.len += joined;
+            d.next += joined;
+            std::copy(d.held + 1, d.held + d.pieces, d.held);
+            --d.pieces;
+            for (std::uint8_t k = 0; k < d.pieces; ++k) {
+                d.held[k].from -= joined;
+                d.held[k].to -= joined;
+            }
+        }
+        const std::size_t used_up = cut(d, bytes(d) + d.head, d.len, e);
+        d.head += static_cast<std::uint32_t>(used_up);
+        d.len -= static_cast<std::uint32_t>(used_up);
+        if (d.len == 0 && d.pieces == 0) {
+            release_buffer(d);
+            d.head = 0;
+        }
+        return outcome::taken;
+    }
+};
+
+tcp_streams::tcp_streams() = default;
+tcp_streams::~tcp_streams() = default;
+
+int tcp_streams::init(std::size_t buffers) {
+    buffers = std::clamp<std::size_t>(buffers, 1, kBuffers);
+    t_.reset(new (std::nothrow) tables);
+    if (!t_) return -1;
+    t_->pool.reset(new (std::nothrow) std::uint8_t[buffers * kBuffer]);
+    if (!t_->pool) {
+        t_.reset();
+        return -1;
+    }
+    std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
+    fill_free_stack(t_->free_flows, kFlows);
+    t_->free_flow_count = kFlows;
+    fill_free_stack(t_->free_buffers, buffers);
+    t_->free_buffer_count = buffers;
+    t_->seed = run_seed(t_.get());
+    return 0;
+}
+
+std::size_t tcp_streams::flows() const {
+    return t_ ? t_->used : 0;
+}
+
+std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_t usec,
+                             drop_counts& drops, loss_counts& losses, message_sink sink,
+                             void* ctx) {
+    tables& t = *t_;
+    const std::int64_t now_us = sec * 1'000'000 + usec;
+    t.expire(now_us, losses);
+
+    const int side = side_of(s.source, s.destination);
+    std::uint16_t i = t.find(s, side);
+    const bool syn = (s.flags & kTcpSyn) != 0;
+    if (i == kNone) {
+        // A bare ACK, FIN or RST of a flow not followed starts nothing.
+        if (s.payload.empty() && !syn) {
+            drops.add(drop_reason::empty_payload);
+            return 0;
+        }
+        i = t.open(s, side, losses);
+    }
+    flow& f = t.flows[i];
+    f.last_us = now_us;
+    list_unlink(t.flows, i, t.oldest, t.newest);
+    list_push_newest(t.flows, i, t.oldest, t.newest);
+
+    direction& d = f.dir[side];
+    std::uint32_t seq = s.seq;
+    if (syn) {
+        // A retransmitted SYN changes nothing; one with a new number is a
+        // new connection on the same ports.
+        if (!d.from_syn || d.isn != s.seq) {
+            t.drop_held(d);
+            d.known = d.from_syn = d.synced = true;
+            d.isn = s.seq;
+            d.next = s.seq + 1;
+        }
+        seq = s.seq + 1;
+    } else if (!d.known) {
+        d.known = true;
+        d.synced = false;
+        d.next = s.seq;
+    }
+
+    emitter e{s, sec, usec, sink, ctx, losses};
+    outcome o = outcome::taken;
+    if (!s.payload.empty()) o = t.take(i, side, seq, s.payload, e);
+    if ((s.flags & (kTcpFin | kTcpRst)) != 0) t.forget(i);
+    if (e.messages == 0)
+        drops.add(s.payload.empty()         ? drop_reason::empty_payload
+                  : o == outcome::duplicate ? drop_reason::tcp_duplicate
+                                            : drop_reason::tcp_held);
+    return e.messages;
+}
+
+}  // namespace zel

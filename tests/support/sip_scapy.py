@@ -1,0 +1,231 @@
+"""SIP test captures written with scapy: IPv6, IP fragments (in order,
+reordered, duplicated, incomplete, overlapping), VLAN tags on Ethernet and on
+Linux cooked captures, and SIP over TCP (split messages, several per segment,
+retransmissions, reordering). Shared by the option tests, the performance
+capture (make_mixed) and the demo.
+
+Every message has its own Call-ID, so that a message found twice or not at
+all shows in a comparison with tshark.
+
+As a program: sip_scapy.py mixed N FILE writes the mixed capture of
+docs/performance.md (IPv4 and IPv6, 20 % fragmented, 20 % over TCP)."""
+import random
+import sys
+
+from scapy.all import (IP, TCP, UDP, CookedLinux, Dot1AD, Dot1Q, Ether, IPv6,  # noqa: E402
+                       IPv6ExtHdrDestOpt, IPv6ExtHdrFragment, Raw, conf, fragment, fragment6,
+                       wrpcap)
+
+conf.verb = 0
+try:
+    from scapy.layers.l2 import CookedLinuxV2
+except ImportError:  # older scapy: no SLL2
+    CookedLinuxV2 = None
+
+T0 = 1700000000.0
+
+
+def sip(method, call_id, body=b"", via_host="192.0.2.1"):
+    """One request (or, with method "200", a response) with its own Call-ID."""
+    first = (b"SIP/2.0 200 OK" if method == "200"
+             else ("%s sip:1002@example.com SIP/2.0" % method).encode())
+    cseq = b"1 INVITE" if method == "200" else ("1 %s" % method).encode()
+    return (first + b"\r\nVia: SIP/2.0/UDP " + via_host.encode() + b";branch=z9hG4bK" +
+            call_id.encode() + b"\r\nFrom: <sip:1001@example.com>;tag=a1\r\n"
+            b"To: <sip:1002@example.com>\r\nCall-ID: " + call_id.encode() +
+            b"\r\nCSeq: " + cseq + b"\r\nContent-Length: " + str(len(body)).encode() +
+            b"\r\n\r\n" + body)
+
+
+def sdp(lines):
+    return b"v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=-\r\n" + b"a=rtpmap:101 telephone-event/8000\r\n" * lines
+
+
+def stamp(pkts, t):
+    for k, p in enumerate(pkts):
+        p.time = t + k * 0.001
+    return pkts
+
+
+def v4(a, b):
+    return IP(src="10.1.0.%d" % a, dst="10.1.0.%d" % b)
+
+
+def v6(a, b):
+    return IPv6(src="2001:db8::%x" % a, dst="2001:db8::%x" % b)
+
+
+def udp_fragments(ip, call_id, order="in order", size=1480):
+    """The pieces of one large INVITE over UDP, arranged as `order` says."""
+    payload = sip("INVITE", call_id, sdp(80))
+    if ip.version == 4:
+        ip.id = random.Random(call_id).randrange(1, 65535)
+        pieces = fragment(ip / UDP(sport=5060, dport=5060) / payload, fragsize=size)
+    else:
+        frag = IPv6ExtHdrFragment(id=random.Random(call_id).randrange(1, 1 << 31))
+        pieces = fragment6(ip / frag / UDP(sport=5060, dport=5060) / payload, size)
+    pieces = list(pieces)
+    if order == "reordered":
+        pieces = pieces[1:] + pieces[:1]
+    elif order == "duplicated":
+        pieces = [pieces[0]] + pieces
+    elif order == "incomplete":
+        pieces = pieces[:1] + pieces[2:]
+    return pieces
+
+
+def overlapping_v4(call_id):
+    """A datagram cut into overlapping pieces that agree on the bytes they share."""
+    data = bytes(UDP(sport=5060, dport=5060, len=8 + len(sip("INVITE", call_id, sdp(40)))) /
+                 sip("INVITE", call_id, sdp(40)))
+    data = data[:6] + b"\x00\x00" + data[8:]  # no checksum
+    ip = v4(7, 8)
+    ip.id = 4242
+    out = []
+    for off, end in [(0, 800), (400, 1600), (1200, len(data))]:
+        mf = 1 if end < len(data) else 0
+        out.append(IP(src=ip.src, dst=ip.dst, id=ip.id, proto=17, flags=mf, frag=off // 8) /
+                   Raw(data[off:end]))
+    return out
+
+
+def tcp_flow(ip_fwd, ip_back, sport, messages, cut, order="in order", retransmit=False,
+             syn=True):
+    """One TCP connection: `messages` (list of (side, bytes)) sent as one stream
+    per side, cut into segments of `cut` bytes, in the given order."""
+    seq = {0: 1000, 1: 5000}
+    pkts = []
+    if syn:
+        pkts.append(ip_fwd / TCP(sport=sport, dport=5060, flags="S", seq=seq[0] - 1))
+        pkts.append(ip_back / TCP(sport=5060, dport=sport, flags="SA", seq=seq[1] - 1,
+                                  ack=seq[0]))
+    for side, stream in messages:
+        ip = ip_fwd if side == 0 else ip_back
+        sp, dp = (sport, 5060) if side == 0 else (5060, sport)
+        segs = []
+        for off in range(0, len(stream), cut):
+            segs.append(ip / TCP(sport=sp, dport=dp, flags="PA", seq=seq[side] + off,
+                                 ack=seq[1 - side]) / stream[off:off + cut])
+        if order == "reordered" and len(segs) > 1:
+            segs[0], segs[1] = segs[1], segs[0]
+        if retransmit:
+            segs.insert(1, segs[0].copy())
+        seq[side] += len(stream)
+        pkts += segs
+    return pkts
+
+
+def ether(pkts, tags=()):
+    out = []
+    for p in pkts:
+        l2 = Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02")
+        for k, vid in enumerate(tags):
+            l2 = l2 / (Dot1AD(vlan=vid) if k == 0 and len(tags) == 2 else Dot1Q(vlan=vid))
+        out.append(l2 / p)
+    return out
+
+
+def cooked(pkts, version, tags=()):
+    out = []
+    for p in pkts:
+        inner = p
+        for vid in reversed(tags):
+            inner = Dot1Q(vlan=vid, type=0x0800 if inner is p else 0x8100) / inner
+        proto = 0x8100 if tags else 0x0800
+        if version == 1:
+            head = CookedLinux(pkttype=0, lladdrtype=1, lladdrlen=6, src=b"\x02\0\0\0\0\1\0\0",
+                               proto=proto)
+        else:
+            head = CookedLinuxV2(proto=proto, ifindex=2, lladdrtype=1, pkttype=0, lladdrlen=6,
+                                 src=b"\x02\0\0\0\0\1\0\0")
+        out.append(head / inner)
+    return out
+
+
+def udp(ip, call_id, method="OPTIONS"):
+    return ip / UDP(sport=5060, dport=5060) / sip(method, call_id)
+
+
+def ethernet_capture(path):
+    """Fragments of every kind on IPv4 and IPv6, plain datagrams of both, QinQ,
+    and an IPv6 datagram behind a destination options header."""
+    pkts, t = [], T0
+    for k, order in enumerate(["in order", "reordered", "duplicated", "incomplete"]):
+        pkts += stamp(ether(udp_fragments(v4(1, 2), "f4-" + order.replace(" ", "-"), order)), t)
+        pkts += stamp(ether(udp_fragments(v6(1, 2), "f6-" + order.replace(" ", "-"), order)), t + 1)
+        t += 2
+    pkts += stamp(ether(overlapping_v4("f4-overlap")), t)
+    pkts += stamp(ether([udp(v4(3, 4), "plain4"), udp(v6(3, 4), "plain6"),
+                         v6(5, 6) / IPv6ExtHdrDestOpt() / UDP(sport=5060, dport=5062) /
+                         sip("MESSAGE", "dest-opts6")]), t + 1)
+    pkts += stamp(ether([udp(v4(5, 6), "qinq4")], tags=(100, 200)), t + 2)
+    pkts += stamp(ether([udp(v6(7, 8), "qinq6")], tags=(100, 200)), t + 3)
+    wrpcap(path, pkts)
+
+
+def tcp_capture(path):
+    """SIP over TCP on IPv4 and IPv6: split messages, several in one segment,
+    a retransmission, reordering, and both directions."""
+    invite = sip("INVITE", "t-invite", sdp(30))
+    ok = sip("200", "t-invite", sdp(5))
+    pkts, t = [], T0
+    flows = [
+        (v4(1, 2), v4(2, 1), 40001, [(0, invite), (1, ok)], 300, "in order", False),
+        (v4(1, 2), v4(2, 1), 40002, [(0, sip("REGISTER", "t-reg1") + sip("REGISTER", "t-reg2") +
+                                      sip("OPTIONS", "t-opt"))], 4000, "in order", False),
+        (v4(1, 2), v4(2, 1), 40003, [(0, sip("INVITE", "t-retx", sdp(20)))], 200, "in order", True),
+        (v4(1, 2), v4(2, 1), 40004, [(0, sip("INVITE", "t-reorder", sdp(20)))], 300, "reordered",
+         False),
+        (v6(1, 2), v6(2, 1), 40005, [(0, sip("INVITE", "t6-split", sdp(30))),
+                                     (1, sip("200", "t6-split"))], 250, "in order", False),
+        (v6(1, 2), v6(2, 1), 40006, [(0, sip("BYE", "t6-a") + sip("BYE", "t6-b"))], 170,
+         "reordered", True),
+    ]
+    for fwd, back, port, msgs, cut, order, retx in flows:
+        pkts += stamp(ether(tcp_flow(fwd, back, port, msgs, cut, order, retx)), t)
+        t += 1
+    wrpcap(path, pkts)
+
+
+def cooked_capture(path, version):
+    """Cooked captures (the "any" device) with no, one and two VLAN tags."""
+    pkts = []
+    for k, tags in enumerate([(), (10,), (10, 20)]):
+        pkts += stamp(cooked([udp(v4(1, 2), "sll%d-tags%d" % (version, len(tags)))], version,
+                             tags), T0 + k)
+    wrpcap(path, pkts)
+
+
+def mixed_capture(path, n, seed=1):
+    """n SIP messages: IPv4 and IPv6 half each; 20 % as fragmented INVITEs,
+    20 % over TCP (split in two segments), the rest single datagrams."""
+    rng = random.Random(seed)
+    pkts = []
+    t = T0
+    for k in range(n):
+        six = k % 2 == 1
+        ip = (v6 if six else v4)(1 + k % 200, 2 + k % 150)
+        back = (v6 if six else v4)(2 + k % 150, 1 + k % 200)
+        kind = rng.random()
+        cid = "mix-%d" % k
+        if kind < 0.2:
+            frames = udp_fragments(ip, cid)
+        elif kind < 0.4:
+            stream = sip("INVITE", cid, sdp(6))
+            frames = tcp_flow(ip, back, 20000 + k % 40000, [(0, stream)], len(stream) // 2 + 1,
+                              syn=False)
+        else:
+            frames = [ip / UDP(sport=5060, dport=5060) / sip(rng.choice(["OPTIONS", "200", "BYE"]),
+                                                              cid, sdp(rng.randrange(4)))]
+        for f in ether(frames):
+            f.time = t
+            t += 0.0001
+            pkts.append(f)
+    wrpcap(path, pkts)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "mixed":
+        mixed_capture(sys.argv[3], int(sys.argv[2]))
+    else:
+        sys.exit("usage: sip_scapy.py mixed N FILE")
