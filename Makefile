@@ -1,18 +1,19 @@
 # Entry points for a fresh Debian 12 machine. Every target that builds first
 # makes sure the packages of its layer are there (scripts/install-deps is
 # cheap when they are): build and install need a compiler only, the tests
-# bring GoogleTest and the tools they drive.
+# bring GoogleTest and the tools they drive, deb brings dpkg-dev and lintian.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_FUZZ ?= build-fuzz
 BUILD_BENCH ?= build-bench
+BUILD_DEB  ?= build-deb
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install clean bench
+.PHONY: all deps build test test-asan test-tsan fuzz fuzz-smoke demo demo-client install deb clean bench
 
 all: build
 
@@ -86,5 +87,19 @@ install:
 	cmake --build $(BUILD) -j$(JOBS)
 	cmake --install $(BUILD)
 
+# $(BUILD_DEB)/zel-packet-monitor_<version>_<arch>.deb, the version being the
+# project's. Compiled with Debian's hardening flags (dpkg-buildflags, the
+# flags alone: build type None), tests off; fails when lintian finds an error.
+DEB_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+deb:
+	scripts/install-deps --build --deb
+	cmake -S . -B $(BUILD_DEB) -DBUILD_TESTING=OFF -DZEL_DEB=ON -DCMAKE_BUILD_TYPE=None \
+	  -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CXXFLAGS) $$($(DEB_FLAGS) CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)" $(CMAKE_ARGS)
+	cmake --build $(BUILD_DEB) -j$(JOBS)
+	rm -f $(BUILD_DEB)/*.deb
+	cd $(BUILD_DEB) && cpack -G DEB
+	lintian --fail-on error $(BUILD_DEB)/*.deb
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH) $(BUILD_DEB)
