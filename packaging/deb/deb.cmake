@@ -49,8 +49,8 @@ endforeach()
 install(FILES ${zel_deb_out}/zel_replay.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${zel_deb_out}/zel_packet_monitor.8.gz ${zel_deb_out}/zel_packet_monitor_wss.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-# The annotated example is the configuration: placeholders only, no secret,
-# and a relay started on it refuses with exit 2 until it is edited.
+# The annotated example is the configuration: placeholders only, no secret;
+# a relay started on it exits 2 until the token file it names exists.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/zel-packet-monitor-wss.env.example
         DESTINATION /etc RENAME zel-packet-monitor-wss.env)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/default/zel-packet-monitor DESTINATION /etc/default)
