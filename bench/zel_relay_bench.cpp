@@ -47,34 +47,34 @@
 namespace {
 
 constexpr int kMaxConns = 64;
-constexpr size_t kBatchLines = 64;        // lines per write to the event socket
+constexpr size_t kBatchLines = 64;  // lines per write to the event socket
 constexpr size_t kWireLine = kBenchLineSize + 1;
 constexpr int64_t kNsPerSec = 1'000'000'000;
 constexpr int64_t kSettleNs = 200'000'000;  // lets the relay finish admitting
 constexpr int64_t kIdleDrainNs = 2 * kNsPerSec;
 constexpr int64_t kDrainCapNs = 60 * kNsPerSec;
 constexpr int64_t kShutdownWaitNs = 20 * kNsPerSec;
-constexpr lws_usec_t kTickUs = 50'000;     // lws_service ignores its time-out
-constexpr const char *kProtocolName = "zel-bench-rx";
+constexpr lws_usec_t kTickUs = 50'000;  // lws_service ignores its time-out
+constexpr const char* kProtocolName = "zel-bench-rx";
 
 enum class run_mode { server, client };
 
 struct options {
-    const char *socket_path = nullptr;
+    const char* socket_path = nullptr;
     run_mode mode = run_mode::server;
     int port = 0;
     int subscribers = 1;
-    const char *ca = nullptr;
-    const char *cert = nullptr;
-    const char *key = nullptr;
-    const char *token = nullptr;
-    const char *switch_id = nullptr;
+    const char* ca = nullptr;
+    const char* cert = nullptr;
+    const char* key = nullptr;
+    const char* token = nullptr;
+    const char* switch_id = nullptr;
     double seconds = 5.0;
     int connect_seconds = 20;  // for the relay and the subscribers to connect
-    uint64_t max_lines = 0;  // 0: no limit
-    uint64_t rate = 0;       // lines/s; 0: as fast as the relay reads
+    uint64_t max_lines = 0;    // 0: no limit
+    uint64_t rate = 0;         // lines/s; 0: as fast as the relay reads
     pid_t relay_pid = 0;
-    const char *relay_log = nullptr;
+    const char* relay_log = nullptr;
 };
 
 int64_t clock_ns(clockid_t id) {
@@ -82,15 +82,19 @@ int64_t clock_ns(clockid_t id) {
     clock_gettime(id, &ts);
     return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
 }
-int64_t now_ns() { return clock_ns(CLOCK_MONOTONIC); }
-int64_t thread_cpu_ns() { return clock_ns(CLOCK_THREAD_CPUTIME_ID); }
+int64_t now_ns() {
+    return clock_ns(CLOCK_MONOTONIC);
+}
+int64_t thread_cpu_ns() {
+    return clock_ns(CLOCK_THREAD_CPUTIME_ID);
+}
 
 // User plus system time of a whole process, or -1 when it cannot be read.
 int64_t process_cpu_ns(pid_t pid) {
     if (pid <= 0) return -1;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    FILE *f = std::fopen(path, "r");
+    FILE* f = std::fopen(path, "r");
     if (f == nullptr) return -1;
     char buf[1024];
     const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
@@ -98,11 +102,11 @@ int64_t process_cpu_ns(pid_t pid) {
     buf[n] = '\0';
     // The command name may hold spaces and parentheses; fields restart after
     // the last ')'. utime and stime are fields 14 and 15.
-    const char *p = std::strrchr(buf, ')');
+    const char* p = std::strrchr(buf, ')');
     if (p == nullptr) return -1;
     unsigned long long utime = 0, stime = 0;
-    if (std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-                    &utime, &stime) != 2)
+    if (std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                    &stime) != 2)
         return -1;
     const long hz = sysconf(_SC_CLK_TCK);
     if (hz <= 0) return -1;
@@ -126,8 +130,8 @@ struct cpu_jiffies {
 
 // Reads the lines of cpu_a and cpu_b (either may be -1); false when the
 // file cannot be read. Stops before the long interrupt lines.
-bool read_cpu_jiffies(int cpu_a, int cpu_b, cpu_jiffies *a, cpu_jiffies *b) {
-    FILE *f = std::fopen("/proc/stat", "r");
+bool read_cpu_jiffies(int cpu_a, int cpu_b, cpu_jiffies* a, cpu_jiffies* b) {
+    FILE* f = std::fopen("/proc/stat", "r");
     if (f == nullptr) return false;
     char line[512];
     int found = 0;
@@ -151,8 +155,8 @@ bool read_cpu_jiffies(int cpu_a, int cpu_b, cpu_jiffies *a, cpu_jiffies *b) {
 class unique_fd {
 public:
     explicit unique_fd(int fd = -1) : fd_(fd) {}
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
     ~unique_fd() { reset(); }
     int get() const { return fd_; }
     void reset(int fd = -1) {
@@ -171,12 +175,12 @@ private:
 
 // One receiving connection. Main thread only.
 struct conn_stats {
-    lws *wsi = nullptr;
-    ws_sub *sub = nullptr;  // server-mode runs: the native subscriber
+    lws* wsi = nullptr;
+    ws_sub* sub = nullptr;  // server-mode runs: the native subscriber
     bool established = false;
     bool closed = false;
     bool closed_in_run = false;  // closed before the run ended, not by our SIGTERM
-    int close_code = 0;  // from the peer's close frame; 0 when none came
+    int close_code = 0;          // from the peer's close frame; 0 when none came
     char close_reason[64] = {};
     char error[128] = {};  // connection error text, client connections only
     bench_seq_stats seq;
@@ -192,11 +196,11 @@ struct feed_shared {
     std::atomic<bool> go{false};
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
-    std::atomic<uint64_t> fed{0};       // lines written whole to the socket
+    std::atomic<uint64_t> fed{0};  // lines written whole to the socket
     std::atomic<int64_t> t_start{0};
     std::atomic<int64_t> t_end{0};
     std::atomic<int64_t> cpu_ns{0};
-    std::atomic<int> error{0};          // errno of the write that failed
+    std::atomic<int> error{0};  // errno of the write that failed
 };
 
 struct bench {
@@ -204,7 +208,7 @@ struct bench {
     feed_shared feed;
     int listen_fd = -1;
     // Everything below: main thread only.
-    lws_context *ctx = nullptr;
+    lws_context* ctx = nullptr;
     lws_sorted_usec_list_t tick{};
     conn_stats conns[kMaxConns];
     int conn_count = 0;
@@ -231,7 +235,7 @@ bench g_bench;
 
 // ---- feeder (its own thread) -------------------------------------------------
 
-int send_all(bench *b, int fd, const char *p, size_t left) {
+int send_all(bench* b, int fd, const char* p, size_t left) {
     while (left > 0) {
         const ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
         if (n > 0) {
@@ -249,7 +253,7 @@ int send_all(bench *b, int fd, const char *p, size_t left) {
     return 0;
 }
 
-int accept_relay(bench *b) {
+int accept_relay(bench* b) {
     while (!b->feed.stop.load()) {
         pollfd pfd{b->listen_fd, POLLIN, 0};
         const int r = poll(&pfd, 1, 200);
@@ -267,9 +271,9 @@ uint64_t lines_due(uint64_t rate, int64_t elapsed_ns) {
     return static_cast<uint64_t>(static_cast<__int128>(elapsed_ns) * rate / kNsPerSec);
 }
 
-void feed_lines(bench *b, int fd) {
+void feed_lines(bench* b, int fd) {
     static char buf[kBatchLines * kWireLine];
-    const options &o = b->opt;
+    const options& o = b->opt;
     const int64_t t0 = now_ns();
     const int64_t cpu0 = thread_cpu_ns();
     const int64_t deadline = t0 + static_cast<int64_t>(o.seconds * kNsPerSec);
@@ -283,8 +287,8 @@ void feed_lines(bench *b, int fd) {
         if (o.rate != 0) {
             const uint64_t due = lines_due(o.rate, now - t0);
             if (due <= seq) {
-                const int64_t next = t0 + static_cast<int64_t>(
-                                              static_cast<__int128>(seq + 1) * kNsPerSec / o.rate);
+                const int64_t next =
+                    t0 + static_cast<int64_t>(static_cast<__int128>(seq + 1) * kNsPerSec / o.rate);
                 const timespec ts{static_cast<time_t>(next / kNsPerSec),
                                   static_cast<long>(next % kNsPerSec)};
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
@@ -306,8 +310,8 @@ void feed_lines(bench *b, int fd) {
     b->feed.cpu_ns.store(thread_cpu_ns() - cpu0);
 }
 
-void *feeder_main(void *arg) {
-    auto *b = static_cast<bench *>(arg);
+void* feeder_main(void* arg) {
+    auto* b = static_cast<bench*>(arg);
     unique_fd conn(accept_relay(b));
     if (conn.get() < 0) {
         b->feed.done.store(true);
@@ -325,7 +329,7 @@ void *feeder_main(void *arg) {
     return nullptr;
 }
 
-int listen_unix(const char *path) {
+int listen_unix(const char* path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) {
@@ -339,7 +343,7 @@ int listen_unix(const char *path) {
         return -1;
     }
     unlink(path);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(fd.get(), 4) != 0) {
         std::fprintf(stderr, "listen on %s: %s\n", path, std::strerror(errno));
         return -1;
@@ -349,14 +353,14 @@ int listen_unix(const char *path) {
 
 // ---- receivers (main thread) -------------------------------------------------
 
-void sample_cpu(bench *b, int64_t t) {
+void sample_cpu(bench* b, int64_t t) {
     b->rx_cpu_last = thread_cpu_ns();
     b->relay_cpu_last = process_cpu_ns(b->opt.relay_pid);
     read_cpu_jiffies(b->relay_core, b->bench_core, &b->relay_core_last, &b->bench_core_last);
     b->cpu_last_t = t;
 }
 
-void on_line(bench *b, conn_stats *c, std::string_view line) {
+void on_line(bench* b, conn_stats* c, std::string_view line) {
     const int64_t t = now_ns();
     c->t_last = t;
     b->t_last_any = t;
@@ -365,8 +369,8 @@ void on_line(bench *b, conn_stats *c, std::string_view line) {
 }
 
 // A message may arrive in several pieces; it is judged once it is whole.
-void on_data(bench *b, lws *wsi, const void *in, size_t len) {
-    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+void on_data(bench* b, lws* wsi, const void* in, size_t len) {
+    auto* c = static_cast<conn_stats*>(lws_get_opaque_user_data(wsi));
     if (c == nullptr) return;
     if (!c->frag_over && len <= sizeof c->frag - c->frag_len) {
         std::memcpy(c->frag + c->frag_len, in, len);
@@ -382,48 +386,48 @@ void on_data(bench *b, lws *wsi, const void *in, size_t len) {
     c->frag_over = false;
 }
 
-void on_open(bench *b, lws *wsi) {
-    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+void on_open(bench* b, lws* wsi) {
+    auto* c = static_cast<conn_stats*>(lws_get_opaque_user_data(wsi));
     if (c == nullptr || c->established) return;
     c->established = true;
     c->wsi = wsi;
     b->established++;
 }
 
-void on_peer_close(lws *wsi, const void *in, size_t len) {
-    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+void on_peer_close(lws* wsi, const void* in, size_t len) {
+    auto* c = static_cast<conn_stats*>(lws_get_opaque_user_data(wsi));
     if (c == nullptr || len < 2) return;
-    const auto *p = static_cast<const unsigned char *>(in);
+    const auto* p = static_cast<const unsigned char*>(in);
     c->close_code = (p[0] << 8) | p[1];
     const size_t n = std::min(len - 2, sizeof c->close_reason - 1);
     std::memcpy(c->close_reason, p + 2, n);
     c->close_reason[n] = '\0';
 }
 
-void on_closed(lws *wsi) {
-    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+void on_closed(lws* wsi) {
+    auto* c = static_cast<conn_stats*>(lws_get_opaque_user_data(wsi));
     if (c == nullptr) return;
     c->closed = true;
     c->wsi = nullptr;
 }
 
-void on_connect_error(lws *wsi, const void *in, size_t len) {
-    auto *c = static_cast<conn_stats *>(lws_get_opaque_user_data(wsi));
+void on_connect_error(lws* wsi, const void* in, size_t len) {
+    auto* c = static_cast<conn_stats*>(lws_get_opaque_user_data(wsi));
     if (c == nullptr) return;
     c->closed = true;
     c->wsi = nullptr;
-    const char *text = in != nullptr ? static_cast<const char *>(in) : "unknown";
-    const size_t n = in != nullptr ? std::min(len != 0 ? len : std::strlen(text),
-                                              sizeof c->error - 1)
-                                   : std::strlen(text);
+    const char* text = in != nullptr ? static_cast<const char*>(in) : "unknown";
+    const size_t n = in != nullptr
+                         ? std::min(len != 0 ? len : std::strlen(text), sizeof c->error - 1)
+                         : std::strlen(text);
     std::memcpy(c->error, text, n);
     c->error[n] = '\0';
 }
 
 // The relay's upstream handshake: only as much checking as shows that the
 // relay sent its token and switch id, so a broken header fails the run.
-int check_upstream(bench *b, lws *wsi) {
-    const options &o = b->opt;
+int check_upstream(bench* b, lws* wsi) {
+    const options& o = b->opt;
     if (o.token != nullptr) {
         char got[4200];
         const std::string want = std::string("Bearer ") + o.token;
@@ -437,7 +441,8 @@ int check_upstream(bench *b, lws *wsi) {
         static constexpr char kName[] = "x-zel-switch-id:";
         char got[300];
         const int n = lws_hdr_custom_copy(wsi, got, sizeof got, kName, sizeof kName - 1);
-        if (n < 0 || std::string_view(o.switch_id) != std::string_view(got, static_cast<size_t>(n))) {
+        if (n < 0 ||
+            std::string_view(o.switch_id) != std::string_view(got, static_cast<size_t>(n))) {
             b->refused++;
             return 1;
         }
@@ -447,16 +452,16 @@ int check_upstream(bench *b, lws *wsi) {
 
 // The relay opens one connection per run; a second one (say, after a drop)
 // gets its own slot so its lines are not counted as reordering.
-int admit_upstream(bench *b, lws *wsi) {
+int admit_upstream(bench* b, lws* wsi) {
     if (b->conn_count >= kMaxConns) return -1;
-    conn_stats *c = &b->conns[b->conn_count++];
+    conn_stats* c = &b->conns[b->conn_count++];
     lws_set_opaque_user_data(wsi, c);
     on_open(b, wsi);
     return 0;
 }
 
-int bench_callback(lws *wsi, lws_callback_reasons reason, void * /*user*/, void *in, size_t len) {
-    bench *b = &g_bench;
+int bench_callback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in, size_t len) {
+    bench* b = &g_bench;
     switch (reason) {
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
         on_open(b, wsi);
@@ -493,12 +498,12 @@ const lws_protocols kProtocols[] = {
 };
 
 // Wakes the service loop so that it can watch the clock.
-void tick(lws_sorted_usec_list_t *sul) {
+void tick(lws_sorted_usec_list_t* sul) {
     lws_sul_schedule(g_bench.ctx, 0, sul, tick, kTickUs);
 }
 
-int create_context(bench *b) {
-    const options &o = b->opt;
+int create_context(bench* b) {
+    const options& o = b->opt;
     lws_context_creation_info info{};
     info.protocols = kProtocols;
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
@@ -524,12 +529,12 @@ int create_context(bench *b) {
     return 0;
 }
 
-void sub_message(void *arg, std::string_view text) {
-    on_line(&g_bench, static_cast<conn_stats *>(arg), text);
+void sub_message(void* arg, std::string_view text) {
+    on_line(&g_bench, static_cast<conn_stats*>(arg), text);
 }
 
-void sub_closed(void *arg, int code, std::string_view reason) {
-    auto *c = static_cast<conn_stats *>(arg);
+void sub_closed(void* arg, int code, std::string_view reason) {
+    auto* c = static_cast<conn_stats*>(arg);
     c->closed = true;
     c->close_code = code;
     const size_t n = std::min(reason.size(), sizeof c->close_reason - 1);
@@ -537,9 +542,9 @@ void sub_closed(void *arg, int code, std::string_view reason) {
     c->close_reason[n] = '\0';
 }
 
-int connect_subscribers(bench *b) {
+int connect_subscribers(bench* b) {
     for (int i = 0; i < b->opt.subscribers; i++) {
-        conn_stats *c = &b->conns[i];
+        conn_stats* c = &b->conns[i];
         // A refusal can mean the listener is not up yet: try for a while.
         const int64_t deadline = now_ns() + b->opt.connect_seconds * kNsPerSec;
         do {
@@ -560,16 +565,16 @@ int connect_subscribers(bench *b) {
 
 // One pass of the receivers: the native subscribers wait up to 1 ms for data,
 // the library's context (client-mode runs) is polled without waiting.
-void service(bench *b) {
+void service(bench* b) {
     if (b->opt.mode == run_mode::client) {
         lws_service(b->ctx, 0);
         return;
     }
     pollfd fds[kMaxConns];
-    conn_stats *who[kMaxConns];
+    conn_stats* who[kMaxConns];
     nfds_t n = 0;
     for (int i = 0; i < b->conn_count; i++) {
-        conn_stats *c = &b->conns[i];
+        conn_stats* c = &b->conns[i];
         if (c->sub == nullptr || c->closed) continue;
         fds[n] = {ws_sub_fd(c->sub), POLLIN, 0};
         who[n++] = c;
@@ -588,13 +593,13 @@ void service(bench *b) {
 
 // ---- run phases ---------------------------------------------------------------
 
-int wait_connected(bench *b) {
+int wait_connected(bench* b) {
     const int want = b->opt.mode == run_mode::server ? b->opt.subscribers : 1;
     const int connect_s = b->opt.connect_seconds;
     const int64_t deadline = now_ns() + connect_s * kNsPerSec;
     while (b->established < want || !b->feed.accepted.load()) {
         for (int i = 0; i < b->conn_count; i++) {
-            const conn_stats &c = b->conns[i];
+            const conn_stats& c = b->conns[i];
             if (c.closed && !c.established) {
                 std::fprintf(stderr, "subscriber %d could not connect: %s\n", i,
                              c.error[0] != '\0' ? c.error : "closed during the handshake");
@@ -624,15 +629,15 @@ int wait_connected(bench *b) {
     return 0;
 }
 
-bool all_complete(const bench *b, uint64_t fed) {
+bool all_complete(const bench* b, uint64_t fed) {
     for (int i = 0; i < b->conn_count; i++) {
-        const conn_stats &c = b->conns[i];
+        const conn_stats& c = b->conns[i];
         if (!c.closed && c.seq.expected < fed) return false;
     }
     return true;
 }
 
-void run_feed(bench *b) {
+void run_feed(bench* b) {
     const int64_t t_go = now_ns();
     b->t_go = t_go;
     b->rx_cpu_start = thread_cpu_ns();
@@ -664,16 +669,16 @@ struct relay_counters {
 };
 
 // Reads the shutdown line out of the relay's log once it is there.
-bool read_shutdown_line(const char *path, relay_counters *out) {
-    FILE *f = std::fopen(path, "r");
+bool read_shutdown_line(const char* path, relay_counters* out) {
+    FILE* f = std::fopen(path, "r");
     if (f == nullptr) return false;
     char line[512];
     bool found = false;
     while (std::fgets(line, sizeof line, f) != nullptr) {
-        const char *p = std::strstr(line, " shutdown sent=");
+        const char* p = std::strstr(line, " shutdown sent=");
         if (p == nullptr) continue;
-        if (std::sscanf(p, " shutdown sent=%llu dropped=%llu queued=%zu", &out->sent,
-                        &out->dropped, &out->queued) == 3)
+        if (std::sscanf(p, " shutdown sent=%llu dropped=%llu queued=%zu", &out->sent, &out->dropped,
+                        &out->queued) == 3)
             found = true;
     }
     std::fclose(f);
@@ -681,7 +686,7 @@ bool read_shutdown_line(const char *path, relay_counters *out) {
     return found;
 }
 
-relay_counters stop_relay(bench *b) {
+relay_counters stop_relay(bench* b) {
     relay_counters rc;
     if (b->opt.relay_pid <= 0) return rc;
     if (kill(b->opt.relay_pid, SIGTERM) != 0) {
@@ -708,15 +713,15 @@ double percent(int64_t part, int64_t whole) {
 }
 
 // Share of a core's time spent busy between two readings; -1 when unknown.
-double core_busy(int cpu, const cpu_jiffies &from, const cpu_jiffies &to) {
+double core_busy(int cpu, const cpu_jiffies& from, const cpu_jiffies& to) {
     if (cpu < 0 || to.total <= from.total) return -1.0;
     return 100.0 * static_cast<double>(to.busy - from.busy) /
            static_cast<double>(to.total - from.total);
 }
 
 // Prints the report; returns the number of connections that saw corruption.
-int report(bench *b, const relay_counters &rc) {
-    const options &o = b->opt;
+int report(bench* b, const relay_counters& rc) {
+    const options& o = b->opt;
     const uint64_t fed = b->feed.fed.load();
     const int64_t t0 = b->feed.t_start.load();
     const int64_t feed_ns = b->feed.t_end.load() - t0;
@@ -733,8 +738,8 @@ int report(bench *b, const relay_counters &rc) {
     double rmin = 0, rmax = 0;
     int corrupt = 0, closed_early = 0;
     for (int i = 0; i < b->conn_count; i++) {
-        conn_stats &c = b->conns[i];
-        bench_seq_stats &q = c.seq;
+        conn_stats& c = b->conns[i];
+        bench_seq_stats& q = c.seq;
         bench_seq_finish(&q, fed);
         const double r = per_second(q.received, c.t_last - t0);
         rmin = i == 0 ? r : std::min(rmin, r);
@@ -764,8 +769,10 @@ int report(bench *b, const relay_counters &rc) {
                 per_second(total, window), rmin, rmax);
     std::printf("cpu: receiver=%.0f%% relay=%.0f%% (of one core, while lines flowed)\n", rx_cpu,
                 relay_pct);
-    const double relay_core_busy = core_busy(b->relay_core, b->relay_core_start, b->relay_core_last);
-    const double bench_core_busy = core_busy(b->bench_core, b->bench_core_start, b->bench_core_last);
+    const double relay_core_busy =
+        core_busy(b->relay_core, b->relay_core_start, b->relay_core_last);
+    const double bench_core_busy =
+        core_busy(b->bench_core, b->bench_core_start, b->bench_core_last);
     if (relay_core_busy >= 0 || bench_core_busy >= 0)
         std::printf("cores: relay's cpu%d busy=%.0f%%, harness's cpu%d busy=%.0f%% "
                     "(all programs; -1: not pinned)\n",
@@ -777,21 +784,22 @@ int report(bench *b, const relay_counters &rc) {
         std::printf("receiver capacity: about %.0f lines/s at 100%% of a core\n", capacity);
     if (rc.found)
         std::printf("relay: sent=%llu dropped=%llu queued=%zu\n", rc.sent, rc.dropped, rc.queued);
-    std::printf("result mode=%s conns=%d fed=%llu fed_rate=%.0f delivered=%llu rate=%.0f "
-                "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f rx_capacity=%.0f "
-                "relay_cpu=%.0f relay_core_busy=%.0f bench_core_busy=%.0f relay_sent=%llu "
-                "relay_dropped=%llu relay_queued=%zu\n",
-                o.mode == run_mode::server ? "server" : "client", b->conn_count,
-                static_cast<unsigned long long>(fed), per_second(fed, feed_ns),
-                static_cast<unsigned long long>(total), per_second(total, window), rmin, rmax,
-                static_cast<unsigned long long>(lost_total), corrupt, closed_early, rx_cpu,
-                capacity, relay_pct, relay_core_busy, bench_core_busy, rc.sent, rc.dropped, rc.queued);
+    std::printf(
+        "result mode=%s conns=%d fed=%llu fed_rate=%.0f delivered=%llu rate=%.0f "
+        "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f rx_capacity=%.0f "
+        "relay_cpu=%.0f relay_core_busy=%.0f bench_core_busy=%.0f relay_sent=%llu "
+        "relay_dropped=%llu relay_queued=%zu\n",
+        o.mode == run_mode::server ? "server" : "client", b->conn_count,
+        static_cast<unsigned long long>(fed), per_second(fed, feed_ns),
+        static_cast<unsigned long long>(total), per_second(total, window), rmin, rmax,
+        static_cast<unsigned long long>(lost_total), corrupt, closed_early, rx_cpu, capacity,
+        relay_pct, relay_core_busy, bench_core_busy, rc.sent, rc.dropped, rc.queued);
     return corrupt;
 }
 
 // ---- command line ----------------------------------------------------------------
 
-void usage(const char *prog) {
+void usage(const char* prog) {
     std::fprintf(stderr,
                  "usage: %s --socket PATH --mode server --port N --ca FILE [--subscribers N]\n"
                  "       %s --socket PATH --mode client --port N --cert FILE --key FILE\n"
@@ -802,10 +810,10 @@ void usage(const char *prog) {
                  prog, prog, prog);
 }
 
-bool parse_u64(const char *s, uint64_t lo, uint64_t hi, uint64_t *out) {
+bool parse_u64(const char* s, uint64_t lo, uint64_t hi, uint64_t* out) {
     if (s == nullptr || *s < '0' || *s > '9') return false;
     errno = 0;
-    char *end = nullptr;
+    char* end = nullptr;
     const unsigned long long v = std::strtoull(s, &end, 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
     *out = v;
@@ -818,8 +826,8 @@ int free_port() {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         std::perror("free port");
         return 1;
     }
@@ -828,28 +836,41 @@ int free_port() {
 }
 
 // 0 with *o filled; 1 when the program should exit 0 (help); -1 on bad usage.
-int parse_args(int argc, char **argv, options *o, bool *want_port) {
+int parse_args(int argc, char** argv, options* o, bool* want_port) {
     static const option longs[] = {
-        {"socket", required_argument, nullptr, 's'},   {"mode", required_argument, nullptr, 'm'},
-        {"port", required_argument, nullptr, 'p'},     {"subscribers", required_argument, nullptr, 'n'},
-        {"ca", required_argument, nullptr, 'a'},       {"cert", required_argument, nullptr, 'c'},
-        {"key", required_argument, nullptr, 'k'},      {"token", required_argument, nullptr, 't'},
-        {"switch-id", required_argument, nullptr, 'i'}, {"seconds", required_argument, nullptr, 'S'},
-        {"lines", required_argument, nullptr, 'L'},    {"rate", required_argument, nullptr, 'r'},
-        {"relay-pid", required_argument, nullptr, 'P'}, {"relay-log", required_argument, nullptr, 'l'},
+        {"socket", required_argument, nullptr, 's'},
+        {"mode", required_argument, nullptr, 'm'},
+        {"port", required_argument, nullptr, 'p'},
+        {"subscribers", required_argument, nullptr, 'n'},
+        {"ca", required_argument, nullptr, 'a'},
+        {"cert", required_argument, nullptr, 'c'},
+        {"key", required_argument, nullptr, 'k'},
+        {"token", required_argument, nullptr, 't'},
+        {"switch-id", required_argument, nullptr, 'i'},
+        {"seconds", required_argument, nullptr, 'S'},
+        {"lines", required_argument, nullptr, 'L'},
+        {"rate", required_argument, nullptr, 'r'},
+        {"relay-pid", required_argument, nullptr, 'P'},
+        {"relay-log", required_argument, nullptr, 'l'},
         {"connect-seconds", required_argument, nullptr, 'C'},
-        {"free-port", no_argument, nullptr, 'F'},      {"help", no_argument, nullptr, 'h'},
+        {"free-port", no_argument, nullptr, 'F'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     uint64_t v = 0;
     int ch;
     while ((ch = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
         switch (ch) {
-        case 's': o->socket_path = optarg; break;
+        case 's':
+            o->socket_path = optarg;
+            break;
         case 'm':
-            if (std::strcmp(optarg, "server") == 0) o->mode = run_mode::server;
-            else if (std::strcmp(optarg, "client") == 0) o->mode = run_mode::client;
-            else return -1;
+            if (std::strcmp(optarg, "server") == 0)
+                o->mode = run_mode::server;
+            else if (std::strcmp(optarg, "client") == 0)
+                o->mode = run_mode::client;
+            else
+                return -1;
             break;
         case 'p':
             if (!parse_u64(optarg, 1, 65535, &v)) return -1;
@@ -859,13 +880,23 @@ int parse_args(int argc, char **argv, options *o, bool *want_port) {
             if (!parse_u64(optarg, 1, kMaxConns, &v)) return -1;
             o->subscribers = static_cast<int>(v);
             break;
-        case 'a': o->ca = optarg; break;
-        case 'c': o->cert = optarg; break;
-        case 'k': o->key = optarg; break;
-        case 't': o->token = optarg; break;
-        case 'i': o->switch_id = optarg; break;
+        case 'a':
+            o->ca = optarg;
+            break;
+        case 'c':
+            o->cert = optarg;
+            break;
+        case 'k':
+            o->key = optarg;
+            break;
+        case 't':
+            o->token = optarg;
+            break;
+        case 'i':
+            o->switch_id = optarg;
+            break;
         case 'S': {
-            char *end = nullptr;
+            char* end = nullptr;
             o->seconds = std::strtod(optarg, &end);
             if (end == optarg || *end != '\0' || !(o->seconds > 0 && o->seconds <= 3600)) return -1;
             break;
@@ -880,14 +911,20 @@ int parse_args(int argc, char **argv, options *o, bool *want_port) {
             if (!parse_u64(optarg, 1, INT32_MAX, &v)) return -1;
             o->relay_pid = static_cast<pid_t>(v);
             break;
-        case 'l': o->relay_log = optarg; break;
+        case 'l':
+            o->relay_log = optarg;
+            break;
         case 'C':
             if (!parse_u64(optarg, 1, 3600, &v)) return -1;
             o->connect_seconds = static_cast<int>(v);
             break;
-        case 'F': *want_port = true; break;
-        case 'h': return 1;
-        default: return -1;
+        case 'F':
+            *want_port = true;
+            break;
+        case 'h':
+            return 1;
+        default:
+            return -1;
         }
     }
     if (optind != argc) return -1;
@@ -900,8 +937,8 @@ int parse_args(int argc, char **argv, options *o, bool *want_port) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    bench *b = &g_bench;
+int main(int argc, char** argv) {
+    bench* b = &g_bench;
     bool want_port = false;
     const int pr = parse_args(argc, argv, &b->opt, &want_port);
     if (pr != 0) {

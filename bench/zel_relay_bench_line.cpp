@@ -33,9 +33,11 @@ constexpr std::array<char, kBenchLineSize> make_padding() {
 }
 constexpr std::array<char, kBenchLineSize> kPadding = make_padding();
 
-size_t padding_for(size_t ts_digits) { return kBenchLineSize - kFixed - ts_digits; }
+size_t padding_for(size_t ts_digits) {
+    return kBenchLineSize - kFixed - ts_digits;
+}
 
-char *put(char *p, std::string_view s) {
+char* put(char* p, std::string_view s) {
     std::memcpy(p, s.data(), s.size());
     return p + s.size();
 }
@@ -52,9 +54,11 @@ size_t decimal(uint64_t v, char (&buf)[kSeqDigits]) {
     return n;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-bool take(std::string_view &s, std::string_view want) {
+bool take(std::string_view& s, std::string_view want) {
     if (s.substr(0, want.size()) != want) return false;
     s.remove_prefix(want.size());
     return true;
@@ -68,7 +72,7 @@ int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms) {
     const size_t ts_len = decimal(static_cast<uint64_t>(timestamp_ms), ts);
     if (ts_len > kMaxTsDigits) return -1;
 
-    char *p = out.data();
+    char* p = out.data();
     p = put(p, kPrefix);
     p = put(p, {ts, ts_len});
     p = put(p, kMid);
@@ -85,7 +89,7 @@ int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms) {
     return 0;
 }
 
-int bench_line_parse(std::string_view line, uint64_t *seq) {
+int bench_line_parse(std::string_view line, uint64_t* seq) {
     if (seq == nullptr || line.size() != kBenchLineSize) return -1;
     std::string_view s = line;
     if (!take(s, kPrefix)) return -1;
@@ -113,7 +117,7 @@ int bench_line_parse(std::string_view line, uint64_t *seq) {
     return 0;
 }
 
-void bench_seq_note(bench_seq_stats *st, std::string_view message) {
+void bench_seq_note(bench_seq_stats* st, std::string_view message) {
     st->received++;
     uint64_t seq = 0;
     if (bench_line_parse(message, &seq) != 0) {
@@ -131,7 +135,7 @@ void bench_seq_note(bench_seq_stats *st, std::string_view message) {
     st->expected = seq + 1;
 }
 
-void bench_seq_finish(bench_seq_stats *st, uint64_t fed) {
+void bench_seq_finish(bench_seq_stats* st, uint64_t fed) {
     if (st->expected < fed) {
         st->gaps++;
         st->lost += fed - st->expected;

@@ -23,7 +23,7 @@ int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms);
 // 0 with *seq set when line (without its newline) is exactly one record as
 // bench_line_format makes them; -1 for anything else: wrong length, any byte
 // changed, a newline left on, a sequence number that does not fit 64 bits.
-int bench_line_parse(std::string_view line, uint64_t *seq);
+int bench_line_parse(std::string_view line, uint64_t* seq);
 
 // What one receiving connection has seen. Zero-initialise, then note every
 // whole message in arrival order.
@@ -39,8 +39,8 @@ struct bench_seq_stats {
 // Counts one message. A gap moves `expected` past the missing lines; a
 // record older than `expected` is counted as reordered and changes nothing
 // else, so one stray line cannot turn the rest of the stream into gaps.
-void bench_seq_note(bench_seq_stats *st, std::string_view message);
+void bench_seq_note(bench_seq_stats* st, std::string_view message);
 
 // Adds the lines of a feed of `fed` lines that never arrived after the last
 // one received. Call once, after the last message.
-void bench_seq_finish(bench_seq_stats *st, uint64_t fed);
+void bench_seq_finish(bench_seq_stats* st, uint64_t fed);

@@ -25,8 +25,8 @@ constexpr size_t kBufSize = 1 << 20;
 
 struct ws_sub {
     int fd = -1;
-    SSL_CTX *ctx = nullptr;
-    SSL *ssl = nullptr;
+    SSL_CTX* ctx = nullptr;
+    SSL* ssl = nullptr;
     bool ended = false;
     size_t len = 0;
     std::string frag;  // the text of a fragmented message so far
@@ -35,7 +35,7 @@ struct ws_sub {
 
 namespace {
 
-void fail(char *err, size_t n, const char *what) {
+void fail(char* err, size_t n, const char* what) {
     unsigned long e = ERR_get_error();
     if (e != 0) {
         char ssl_err[160];
@@ -48,7 +48,7 @@ void fail(char *err, size_t n, const char *what) {
 
 // Sends a whole frame on a non-blocking connection, waiting out WANT_WRITE
 // (only pongs are sent once the connection is up, and they are tiny).
-void send_frame(ws_sub *s, const unsigned char *p, size_t n) {
+void send_frame(ws_sub* s, const unsigned char* p, size_t n) {
     while (n > 0) {
         const int w = SSL_write(s->ssl, p, static_cast<int>(n));
         if (w > 0) {
@@ -62,7 +62,7 @@ void send_frame(ws_sub *s, const unsigned char *p, size_t n) {
 }
 
 // A pong with the ping's payload, masked with a zero key as a client must.
-void pong(ws_sub *s, const unsigned char *payload, size_t n) {
+void pong(ws_sub* s, const unsigned char* payload, size_t n) {
     unsigned char f[2 + 4 + 125];
     if (n > 125) return;
     f[0] = 0x8a;
@@ -72,17 +72,17 @@ void pong(ws_sub *s, const unsigned char *payload, size_t n) {
     send_frame(s, f, 6 + n);
 }
 
-void end(ws_sub *s, const ws_sub_events &ev, int code, std::string_view reason) {
+void end(ws_sub* s, const ws_sub_events& ev, int code, std::string_view reason) {
     if (s->ended) return;
     s->ended = true;
     ev.closed(ev.arg, code, reason);
 }
 
 // Hands over every whole frame at the front of the buffer; keeps the rest.
-void parse(ws_sub *s, const ws_sub_events &ev) {
+void parse(ws_sub* s, const ws_sub_events& ev) {
     size_t off = 0;
     while (!s->ended) {
-        const unsigned char *p = s->buf + off;
+        const unsigned char* p = s->buf + off;
         const size_t have = s->len - off;
         if (have < 2) break;
         const bool fin = (p[0] & 0x80) != 0;
@@ -104,8 +104,8 @@ void parse(ws_sub *s, const ws_sub_events &ev) {
             break;
         }
         if (have - h < n) break;
-        const auto *payload = p + h;
-        const std::string_view text(reinterpret_cast<const char *>(payload), n);
+        const auto* payload = p + h;
+        const std::string_view text(reinterpret_cast<const char*>(payload), n);
         if (op == 0x1 || op == 0x0) {
             if (fin && op == 0x1 && s->frag.empty()) {
                 ev.message(ev.arg, text);
@@ -130,9 +130,9 @@ void parse(ws_sub *s, const ws_sub_events &ev) {
 
 }  // namespace
 
-ws_sub *ws_sub_open(const char *host, int port, const char *path, const char *ca_file, char *err,
+ws_sub* ws_sub_open(const char* host, int port, const char* path, const char* ca_file, char* err,
                     size_t err_len) {
-    auto *s = new ws_sub;
+    auto* s = new ws_sub;
     errno = 0;
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -140,7 +140,7 @@ ws_sub *ws_sub_open(const char *host, int port, const char *path, const char *ca
     s->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     if (inet_pton(AF_INET, host, &a.sin_addr) != 1 || s->fd < 0 ||
-        connect(s->fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        connect(s->fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         fail(err, err_len, "connect");
         ws_sub_free(s);
         return nullptr;
@@ -162,11 +162,12 @@ ws_sub *ws_sub_open(const char *host, int port, const char *path, const char *ca
         return nullptr;
     }
     char req[512];
-    const int rn = std::snprintf(req, sizeof req,
-                                 "GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\n"
-                                 "Connection: Upgrade\r\nSec-WebSocket-Key: emVsLWJlbmNoLXN1YnM=\r\n"
-                                 "Sec-WebSocket-Version: 13\r\n\r\n",
-                                 path, host, port);
+    const int rn =
+        std::snprintf(req, sizeof req,
+                      "GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Key: emVsLWJlbmNoLXN1YnM=\r\n"
+                      "Sec-WebSocket-Version: 13\r\n\r\n",
+                      path, host, port);
     if (SSL_write(s->ssl, req, rn) != rn) {
         fail(err, err_len, "upgrade request");
         ws_sub_free(s);
@@ -193,11 +194,11 @@ ws_sub *ws_sub_open(const char *host, int port, const char *path, const char *ca
     return s;
 }
 
-int ws_sub_fd(const ws_sub *s) {
+int ws_sub_fd(const ws_sub* s) {
     return s->fd;
 }
 
-int ws_sub_read(ws_sub *s, const ws_sub_events &ev) {
+int ws_sub_read(ws_sub* s, const ws_sub_events& ev) {
     while (!s->ended) {
         const int r = SSL_read(s->ssl, s->buf + s->len, static_cast<int>(kBufSize - s->len));
         if (r > 0) {
@@ -212,7 +213,7 @@ int ws_sub_read(ws_sub *s, const ws_sub_events &ev) {
     return s->ended ? 1 : 0;
 }
 
-void ws_sub_free(ws_sub *s) {
+void ws_sub_free(ws_sub* s) {
     if (s == nullptr) return;
     if (s->ssl != nullptr) SSL_free(s->ssl);
     if (s->ctx != nullptr) SSL_CTX_free(s->ctx);

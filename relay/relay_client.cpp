@@ -95,18 +95,18 @@ struct in_flight {
 };
 
 struct upstream_attempt {
-    bool open;                    // from the accepted request until its end
-    bool explained;               // a wss_connection_error line already says why it ended
-    bool ping_due;                // set by the timer, written by the next writable callback:
-                                  // from the timer it could split a partly buffered message
-    bool last_end_open;           // the library still holds part of the newest write
-    size_t failed;                // lines taken from the queue whose write failed
-    int64_t started_ms;           // when the request was made
-    int64_t progress_ms;          // when TCP last acknowledged more, or had nothing left to
-    uint64_t acked;               // acknowledged byte count at the last look
-    size_t head;                  // oldest entry of writes
-    size_t writes;                // entries of writes in use
-    size_t count;                 // lines written and not yet acknowledged
+    bool open;                        // from the accepted request until its end
+    bool explained;                   // a wss_connection_error line already says why it ended
+    bool ping_due;                    // set by the timer, written by the next writable callback:
+                                      // from the timer it could split a partly buffered message
+    bool last_end_open;               // the library still holds part of the newest write
+    size_t failed;                    // lines taken from the queue whose write failed
+    int64_t started_ms;               // when the request was made
+    int64_t progress_ms;              // when TCP last acknowledged more, or had nothing left to
+    uint64_t acked;                   // acknowledged byte count at the last look
+    size_t head;                      // oldest entry of writes
+    size_t writes;                    // entries of writes in use
+    size_t count;                     // lines written and not yet acknowledged
     in_flight flights[kInFlightMax];  // those writes, oldest first from head
 };
 

@@ -100,7 +100,8 @@ size_t max_payload(size_t room, bool masked) {
     return best;
 }
 
-void copy_masked(unsigned char* dst, const unsigned char* src, size_t n, const unsigned char key[4]) {
+void copy_masked(unsigned char* dst, const unsigned char* src, size_t n,
+                 const unsigned char key[4]) {
     uint32_t k32;
     std::memcpy(&k32, key, 4);
     const uint64_t k64 = static_cast<uint64_t>(k32) << 32 | k32;

@@ -37,7 +37,8 @@ size_t write_header(unsigned char* out, uint64_t len, const unsigned char* key);
 size_t max_payload(size_t room, bool masked);
 
 // dst[i] = src[i] ^ key[i % 4] for n bytes, a word at a time; dst may be src.
-void copy_masked(unsigned char* dst, const unsigned char* src, size_t n, const unsigned char key[4]);
+void copy_masked(unsigned char* dst, const unsigned char* src, size_t n,
+                 const unsigned char key[4]);
 
 // Mask keys from RAND_bytes, 1,024 per draw.
 struct mask_pool {

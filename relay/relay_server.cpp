@@ -92,8 +92,8 @@ struct handshake_slot {
 // Server mode's state, one per process, owned by its server_mode.
 struct server_state {
     lws_sorted_usec_list_t stall_timer;  // runs fanout when a choked subscriber's time is up
-    relay_state* st;          // what both modes share
-    server_session* clients;  // subscribers, newest first
+    relay_state* st;                     // what both modes share
+    server_session* clients;             // subscribers, newest first
     size_t client_count;
     handshake_slot handshakes[kHandshakeSlots];
     size_t handshake_count;      // used entries of handshakes

@@ -20,11 +20,11 @@ namespace zel::server {
 // connection of our protocol. Only server mode uses it.
 struct server_session {
     lws* wsi;
-    zel_relay_queue queue;  // lines waiting for this subscriber
-    server_session* next;   // next entry of the mode's subscriber list
-    bool initialized;       // counted, listed and queue live
-    bool overflow;          // lost a line; disconnected at its next writable callback
-    bool cut;               // cut off and released; closes at its next writable callback
+    zel_relay_queue queue;    // lines waiting for this subscriber
+    server_session* next;     // next entry of the mode's subscriber list
+    bool initialized;         // counted, listed and queue live
+    bool overflow;            // lost a line; disconnected at its next writable callback
+    bool cut;                 // cut off and released; closes at its next writable callback
     int64_t choked_since_ms;  // when its queue was first seen full and its socket
                               // choked, with no write taken since; 0 otherwise
 };

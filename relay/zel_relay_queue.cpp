@@ -117,8 +117,7 @@ zel_relay_item* zel_relay_queue_take(zel_relay_queue* q) {
 zel_relay_item* zel_relay_queue_take_upto(zel_relay_queue* q, size_t max_len) {
     if (q == nullptr) return nullptr;
     pthread_mutex_lock(&q->lock);
-    zel_relay_item* item =
-        q->head != nullptr && q->head->len <= max_len ? unlink_head(q) : nullptr;
+    zel_relay_item* item = q->head != nullptr && q->head->len <= max_len ? unlink_head(q) : nullptr;
     pthread_mutex_unlock(&q->lock);
     return item;
 }

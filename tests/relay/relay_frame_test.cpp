@@ -68,10 +68,12 @@ TEST(RelayFrame, WordMaskingMatchesTheByteRule) {
     for (size_t i = 0; i < src.size(); i++) src[i] = static_cast<unsigned char>(i * 7 + 3);
     for (size_t off = 0; off < 8; off++) {
         for (size_t n = 0; n + off <= src.size(); n += 13) {
-            std::vector<unsigned char> got(n + 1, 0xee), in_place(src.begin() + off, src.begin() + off + n);
+            std::vector<unsigned char> got(n + 1, 0xee),
+                in_place(src.begin() + off, src.begin() + off + n);
             frame::copy_masked(got.data(), src.data() + off, n, key);
             frame::copy_masked(in_place.data(), in_place.data(), n, key);
-            for (size_t i = 0; i < n; i++) ASSERT_EQ(got[i], src[off + i] ^ key[i % 4]) << off << " " << n;
+            for (size_t i = 0; i < n; i++)
+                ASSERT_EQ(got[i], src[off + i] ^ key[i % 4]) << off << " " << n;
             EXPECT_EQ(got[n], 0xee) << "wrote past the end";
             EXPECT_TRUE(std::equal(in_place.begin(), in_place.end(), got.begin()));
         }
@@ -89,7 +91,7 @@ struct pair_state {
     bool masked = false;
     zel_relay_queue queue{};
     frame::writer writer{};
-    size_t batches = 0;     // writes that carried more than one line
+    size_t batches = 0;  // writes that carried more than one line
     bool failed = false;
     std::string partial;
     std::vector<std::string> got;
@@ -178,9 +180,11 @@ std::vector<std::string> round_trip(bool client_sends, const std::vector<std::st
            std::chrono::steady_clock::now() < deadline)
         lws_service(ctx, 0);
     p->sender = client_sends ? p->client : p->server;
-    for (const std::string& l : lines) EXPECT_EQ(zel_relay_queue_push(&p->queue, l.data(), l.size()), 0);
+    for (const std::string& l : lines)
+        EXPECT_EQ(zel_relay_queue_push(&p->queue, l.data(), l.size()), 0);
     if (p->sender != nullptr) lws_callback_on_writable(p->sender);
-    while (p->got.size() < lines.size() && !p->failed && std::chrono::steady_clock::now() < deadline)
+    while (p->got.size() < lines.size() && !p->failed &&
+           std::chrono::steady_clock::now() < deadline)
         lws_service(ctx, 0);
     lws_context_destroy(ctx);
     zel_relay_queue_destroy(&p->queue);

@@ -17,10 +17,10 @@ std::string line_for(uint64_t seq, int64_t ts) {
 // A strict reader for the flat objects the benchmark writes: string or
 // unsigned integer values, no white space. Returns the member names in order,
 // or an empty list when the text is not such an object.
-std::vector<std::string> json_keys(const std::string &s) {
+std::vector<std::string> json_keys(const std::string& s) {
     std::vector<std::string> keys;
     size_t i = 0;
-    auto string_at = [&](std::string *out) {
+    auto string_at = [&](std::string* out) {
         if (i >= s.size() || s[i] != '"') return false;
         for (i++; i < s.size() && s[i] != '"'; i++) {
             const unsigned char c = static_cast<unsigned char>(s[i]);
@@ -55,7 +55,7 @@ std::vector<std::string> json_keys(const std::string &s) {
 
 const std::vector<std::string> kRecordKeys = {
     "type", "switch_id", "timestamp_ms", "call_id", "source", "destination", "from",
-    "to", "label", "method", "status", "cseq", "raw"};
+    "to",   "label",     "method",       "status",  "cseq",   "raw"};
 
 TEST(BenchLineFormat, EveryLineIsOneRecordOfExactSizeWithItsSequence) {
     struct Case {
@@ -63,13 +63,10 @@ TEST(BenchLineFormat, EveryLineIsOneRecordOfExactSizeWithItsSequence) {
         int64_t ts;
     };
     const Case cases[] = {
-        {0, 0},
-        {1, 1700000000123},
-        {123456789, 9},
-        {UINT64_MAX, 1700000000123},
+        {0, 0},          {1, 1700000000123}, {123456789, 9}, {UINT64_MAX, 1700000000123},
         {42, INT64_MAX},  // the widest time stamp leaves the least padding
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.seq);
         const std::string wire = line_for(c.seq, c.ts);
         ASSERT_EQ(wire.size(), kBenchLineSize + 1);
@@ -90,15 +87,17 @@ TEST(BenchLineFormat, GoldenRecord) {
         "\"call_id\":\"zelbench-00000000000000000042@127.0.0.1\",\"source\":\"127.0.0.1:5060\","
         "\"destination\":\"127.0.0.1:5062\",\"from\":\"alice\",\"to\":\"bob\",\"label\":\"INVITE\","
         "\"method\":\"INVITE\",\"status\":\"\",\"cseq\":\"1 INVITE\",\"raw\":\""
-        "INVITE sip:bob@127.0.0.1:5062 SIP/2.0 Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-bench "
-        "INVITE sip:bob@127.0.0.1:5062 SIP/2.0 Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK-bench "
+        "INVITE sip:bob@127.0.0.1:5062 SIP/2.0 Via: SIP/2.0/UDP "
+        "127.0.0.1:5060;branch=z9hG4bK-bench "
+        "INVITE sip:bob@127.0.0.1:5062 SIP/2.0 Via: SIP/2.0/UDP "
+        "127.0.0.1:5060;branch=z9hG4bK-bench "
         "INVITE sip:bob@127.0.0.1:5062 SIP/\"}\n";
     EXPECT_EQ(line_for(42, 1700000000123), want);
 }
 
 TEST(BenchLineFormat, RefusesWithoutTouchingTheBuffer) {
     struct Case {
-        const char *name;
+        const char* name;
         size_t size;
         int64_t ts;
     };
@@ -107,7 +106,7 @@ TEST(BenchLineFormat, RefusesWithoutTouchingTheBuffer) {
         {"empty buffer", 0, 1},
         {"negative time stamp", kBenchLineSize + 1, -1},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string buf(kBenchLineSize + 1, '#');
         EXPECT_EQ(bench_line_format({buf.data(), c.size}, 7, c.ts), -1);
@@ -119,13 +118,13 @@ TEST(BenchLineParse, RejectsAnythingButOneWholeRecord) {
     const std::string good = line_for(42, 1700000000123).substr(0, kBenchLineSize);
     const size_t seq_at = good.find("zelbench-") + 9;
     const size_t ts_at = good.find("\"timestamp_ms\":") + 15;
-    auto with = [&](size_t at, const std::string &bytes) {
+    auto with = [&](size_t at, const std::string& bytes) {
         std::string s = good;
         s.replace(at, bytes.size(), bytes);
         return s;
     };
     struct Case {
-        const char *name;
+        const char* name;
         std::string line;
     };
     const Case cases[] = {
@@ -143,7 +142,7 @@ TEST(BenchLineParse, RejectsAnythingButOneWholeRecord) {
         {"leading zero in the time stamp", with(ts_at, "0")},
         {"record cut and refilled", good.substr(0, 250) + std::string(250, 'x')},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         uint64_t seq = 99;
         EXPECT_EQ(bench_line_parse(c.line, &seq), -1);
@@ -157,7 +156,7 @@ TEST(BenchLineParse, RejectsAnythingButOneWholeRecord) {
 
 TEST(BenchSeqStats, CountsGapsLossesAndReordering) {
     struct Case {
-        const char *name;
+        const char* name;
         std::vector<int64_t> arrivals;  // sequence numbers; -1 is a broken message
         uint64_t fed;
         bench_seq_stats want;
@@ -172,7 +171,7 @@ TEST(BenchSeqStats, CountsGapsLossesAndReordering) {
         {"late line leaves the rest alone", {0, 2, 1, 3}, 4, {4, 4, 1, 1, 0, 1}},
         {"broken message", {0, -1, 1}, 2, {3, 2, 0, 0, 1, 0}},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         bench_seq_stats st;
         for (int64_t seq : c.arrivals) {

@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "tests", "lib"))
+                                "..", "lib"))
 import relaytest  # noqa: E402
 import zelpki  # noqa: E402
 import zelproc  # noqa: E402
