@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -267,14 +268,29 @@ void settle_at_stop(client_state* c) {
     a.last_end_open = false;
 }
 
-// At least once a second while an attempt is open: the handshake deadline,
-// acknowledgements, and the stall limit.
+// Whether the library has closed the socket of an attempt still in its
+// handshake without ending the attempt. libwebsockets 4.1 does that when its
+// own time-out for the upgrade's answer fires, and for some connections reset
+// just after TLS (as an upstream refusing a missing client certificate does):
+// no callback follows, and only the 20 s deadline would end the attempt.
+// Looking at the descriptor each tick ends it within a second instead.
+bool handshake_socket_closed(lws* wsi) {
+    const int fd = lws_get_socket_fd(wsi);
+    if (fd < 0) return false;
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLNVAL) != 0;
+}
+
+// At least once a second while an attempt is open: the handshake deadline
+// and a dead handshake socket, then acknowledgements and the stall limit.
 void watch_attempt(client_state* c) {
     if (c->up.wsi == nullptr) return;
     int64_t now = monotonic_ms();
     if (!c->up.connected) {
         if (now - c->attempt.started_ms >= kHandshakeDeadlineMs)
             cut(c, "no WebSocket handshake within 20 s");
+        else if (handshake_socket_closed(c->up.wsi))
+            cut(c, "connection ended before the WebSocket handshake completed");
         return;
     }
     settle(c, c->up.wsi);

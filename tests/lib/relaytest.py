@@ -202,14 +202,17 @@ class TlsListener:
     """A bare server on 127.0.0.1 for upstreams that misbehave below the
     WebSocket layer. accepted counts TCP connections. With tls=True each
     connection completes a TLS handshake and then goes to handler(conn, n)
-    (n counts from 0) in a thread of its own; handler=None, or tls=False,
-    keeps the connection open and silent until close()."""
+    (n counts from 0) in a thread of its own, or in the accepting thread with
+    threaded=False (no delay between the handshake and the handler);
+    handler=None, or tls=False, keeps the connection open and silent until
+    close()."""
 
-    def __init__(self, cert, key, handler=None, tls=True):
+    def __init__(self, cert, key, handler=None, tls=True, threaded=True):
         self.accepted = 0
         self._conns = []
         self._lock = threading.Lock()
         self._handler = handler
+        self._threaded = threaded
         self._ctx = None
         if tls:
             self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -226,9 +229,11 @@ class TlsListener:
             n = self.accepted
             self.accepted += 1
             self._conns.append(conn)
-        if self._ctx is not None:
+        if self._ctx is not None and self._threaded:
             threading.Thread(target=self._serve, args=(conn, n),
                              daemon=True).start()
+        elif self._ctx is not None:
+            self._serve(conn, n)
 
     def _serve(self, conn, n):
         try:
