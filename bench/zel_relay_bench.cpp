@@ -10,6 +10,9 @@
 //   own frame parser, zel_relay_bench_ws, because the library's client parser
 //   could not keep up with the relay), or one libwebsockets TLS server that
 //   the relay connects to as its upstream (client-mode runs).
+// With --udp-feed the feeder plays the network instead: it sends SIP datagrams
+// on loopback to a capture daemon that the relay reads, and the receivers
+// check the daemon's records of them (the whole pipeline).
 // Receivers check that every message is one whole line, in order, and count
 // the lines lost in gaps; the report gives lines/s per connection and in all,
 // the CPU share of the receiving thread (to show it is not what limits the
@@ -75,6 +78,7 @@ struct options {
     uint64_t rate = 0;         // lines/s; 0: as fast as the relay reads
     pid_t relay_pid = 0;
     const char* relay_log = nullptr;
+    int udp_port = 0;  // whole-pipeline runs: the daemon's capture port
 };
 
 int64_t clock_ns(clockid_t id) {
@@ -200,7 +204,8 @@ struct feed_shared {
     std::atomic<int64_t> t_start{0};
     std::atomic<int64_t> t_end{0};
     std::atomic<int64_t> cpu_ns{0};
-    std::atomic<int> error{0};  // errno of the write that failed
+    std::atomic<int> error{0};     // errno of the write that failed
+    std::atomic<int> src_port{0};  // whole-pipeline runs: the datagrams' source
 };
 
 struct bench {
@@ -271,6 +276,28 @@ uint64_t lines_due(uint64_t rate, int64_t elapsed_ns) {
     return static_cast<uint64_t>(static_cast<__int128>(elapsed_ns) * rate / kNsPerSec);
 }
 
+// How many lines the feed writes next (at most kBatchLines), once the pace
+// allows any; 0 when the feed is over: stopped, past its deadline or its
+// line limit.
+uint64_t next_batch(bench* b, int64_t t0, int64_t deadline, uint64_t seq) {
+    const options& o = b->opt;
+    while (!b->feed.stop.load()) {
+        const int64_t now = now_ns();
+        if (now >= deadline || (o.max_lines != 0 && seq >= o.max_lines)) return 0;
+        uint64_t n = kBatchLines;
+        if (o.max_lines != 0) n = std::min(n, o.max_lines - seq);
+        if (o.rate == 0) return n;
+        const uint64_t due = lines_due(o.rate, now - t0);
+        if (due > seq) return std::min(n, due - seq);
+        const int64_t next =
+            t0 + static_cast<int64_t>(static_cast<__int128>(seq + 1) * kNsPerSec / o.rate);
+        const timespec ts{static_cast<time_t>(next / kNsPerSec),
+                          static_cast<long>(next % kNsPerSec)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    }
+    return 0;
+}
+
 void feed_lines(bench* b, int fd) {
     static char buf[kBatchLines * kWireLine];
     const options& o = b->opt;
@@ -279,23 +306,9 @@ void feed_lines(bench* b, int fd) {
     const int64_t deadline = t0 + static_cast<int64_t>(o.seconds * kNsPerSec);
     b->feed.t_start.store(t0);
     uint64_t seq = 0;
-    while (!b->feed.stop.load()) {
-        const int64_t now = now_ns();
-        if (now >= deadline || (o.max_lines != 0 && seq >= o.max_lines)) break;
-        uint64_t n = kBatchLines;
-        if (o.max_lines != 0) n = std::min(n, o.max_lines - seq);
-        if (o.rate != 0) {
-            const uint64_t due = lines_due(o.rate, now - t0);
-            if (due <= seq) {
-                const int64_t next =
-                    t0 + static_cast<int64_t>(static_cast<__int128>(seq + 1) * kNsPerSec / o.rate);
-                const timespec ts{static_cast<time_t>(next / kNsPerSec),
-                                  static_cast<long>(next % kNsPerSec)};
-                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-                continue;
-            }
-            n = std::min(n, due - seq);
-        }
+    for (;;) {
+        const uint64_t n = next_batch(b, t0, deadline, seq);
+        if (n == 0) break;
         const int64_t ms = clock_ns(CLOCK_REALTIME) / 1'000'000;
         for (uint64_t i = 0; i < n; i++)
             bench_line_format({buf + i * kWireLine, kWireLine}, seq + i, ms);
@@ -310,18 +323,89 @@ void feed_lines(bench* b, int fd) {
     b->feed.cpu_ns.store(thread_cpu_ns() - cpu0);
 }
 
+// Whole-pipeline runs: paced batches of datagrams with one sendmmsg each. A
+// sink socket bound to the port keeps the kernel from answering every
+// datagram with an ICMP error; it is never read, so it costs only its drops.
+void feed_datagrams(bench* b, int fd) {
+    static char bufs[kBatchLines][kBenchSipMax];
+    static iovec iov[kBatchLines];
+    static mmsghdr msgs[kBatchLines];
+    const options& o = b->opt;
+    const int src_port = b->feed.src_port.load();
+    const int64_t t0 = now_ns();
+    const int64_t cpu0 = thread_cpu_ns();
+    const int64_t deadline = t0 + static_cast<int64_t>(o.seconds * kNsPerSec);
+    b->feed.t_start.store(t0);
+    uint64_t seq = 0;
+    for (;;) {
+        const uint64_t n = next_batch(b, t0, deadline, seq);
+        if (n == 0) break;
+        for (uint64_t i = 0; i < n; i++) {
+            iov[i] = {bufs[i], bench_sip_format(bufs[i], seq + i, src_port, o.udp_port)};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        uint64_t done = 0;
+        while (done < n) {
+            const int r = sendmmsg(fd, msgs + done, static_cast<unsigned>(n - done), 0);
+            if (r > 0) {
+                done += static_cast<uint64_t>(r);
+            } else if (r < 0 && errno != EINTR && errno != EAGAIN && errno != ENOBUFS) {
+                b->feed.error.store(errno);
+                break;
+            }
+        }
+        seq += done;
+        b->feed.fed.store(seq);
+        if (done < n) break;
+    }
+    b->feed.t_end.store(now_ns());
+    b->feed.cpu_ns.store(thread_cpu_ns() - cpu0);
+}
+
+// The sending socket, connected to the daemon's port, with the sink bound
+// first; -1 with a message on failure.
+int open_udp_feed(bench* b, unique_fd* sink) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(b->opt.udp_port));
+    sink->reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int small = 4096;
+    if (sink->get() < 0 || setsockopt(sink->get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small) ||
+        bind(sink->get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        std::fprintf(stderr, "udp sink on port %d: %s\n", b->opt.udp_port, std::strerror(errno));
+        return -1;
+    }
+    unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (fd.get() < 0 || connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+        std::fprintf(stderr, "udp feed to port %d: %s\n", b->opt.udp_port, std::strerror(errno));
+        return -1;
+    }
+    b->feed.src_port.store(ntohs(local.sin_port));
+    return fd.release();
+}
+
 void* feeder_main(void* arg) {
     auto* b = static_cast<bench*>(arg);
-    unique_fd conn(accept_relay(b));
+    const bool udp = b->opt.udp_port != 0;
+    // Whole-pipeline runs: the relay already reads the daemon (the script
+    // waits for that), so the datagrams can go as soon as the run starts.
+    unique_fd sink;
+    unique_fd conn(udp ? open_udp_feed(b, &sink) : accept_relay(b));
     if (conn.get() < 0) {
         b->feed.done.store(true);
         return nullptr;
     }
     const timeval tv{1, 0};
-    setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (!udp) setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     b->feed.accepted.store(true);
     while (!b->feed.go.load() && !b->feed.stop.load()) usleep(1000);
-    if (!b->feed.stop.load()) feed_lines(b, conn.get());
+    if (!b->feed.stop.load()) udp ? feed_datagrams(b, conn.get()) : feed_lines(b, conn.get());
     b->feed.done.store(true);
     // Closing now would only make the relay reconnect and log it; the socket
     // stays open until the run is over.
@@ -365,7 +449,14 @@ void on_line(bench* b, conn_stats* c, std::string_view line) {
     c->t_last = t;
     b->t_last_any = t;
     if ((++b->total_received & 255) == 0) sample_cpu(b, t);
-    bench_seq_note(&c->seq, line);
+    if (b->opt.udp_port != 0) {
+        uint64_t seq = 0;
+        const bool ok =
+            bench_record_parse(line, b->feed.src_port.load(), b->opt.udp_port, &seq) == 0;
+        bench_seq_count(&c->seq, ok, seq);
+    } else {
+        bench_seq_note(&c->seq, line);
+    }
 }
 
 // A message may arrive in several pieces; it is judged once it is whole.
@@ -725,8 +816,9 @@ int report(bench* b, const relay_counters& rc) {
     const uint64_t fed = b->feed.fed.load();
     const int64_t t0 = b->feed.t_start.load();
     const int64_t feed_ns = b->feed.t_end.load() - t0;
-    std::printf("zel_relay_bench mode=%s connections=%d line_bytes=%zu feed=%s\n",
-                o.mode == run_mode::server ? "server" : "client", b->conn_count, kBenchLineSize,
+    std::printf("zel_relay_bench mode=%s connections=%d line_bytes=%s feed=%s\n",
+                o.mode == run_mode::server ? "server" : "client", b->conn_count,
+                o.udp_port != 0 ? "daemon" : std::to_string(kBenchLineSize).c_str(),
                 o.rate == 0 ? "max" : (std::to_string(o.rate) + "/s").c_str());
     std::printf("feed: lines=%llu seconds=%.2f lines/s=%.0f feeder_cpu=%.0f%%%s\n",
                 static_cast<unsigned long long>(fed), feed_ns / 1e9, per_second(fed, feed_ns),
@@ -806,8 +898,10 @@ void usage(const char* prog) {
                  "          [--token T] [--switch-id ID]\n"
                  "   common: [--seconds S] [--lines N] [--rate LINES_PER_S]\n"
                  "           [--relay-pid PID --relay-log FILE] [--connect-seconds S]\n"
+                 "       %s --udp-feed PORT --mode server --port N --ca FILE [--subscribers N]\n"
+                 "          (whole pipeline: datagrams to a capture daemon on PORT)\n"
                  "       %s --free-port\n",
-                 prog, prog, prog);
+                 prog, prog, prog, prog);
 }
 
 bool parse_u64(const char* s, uint64_t lo, uint64_t hi, uint64_t* out) {
@@ -854,6 +948,7 @@ int parse_args(int argc, char** argv, options* o, bool* want_port) {
         {"relay-log", required_argument, nullptr, 'l'},
         {"connect-seconds", required_argument, nullptr, 'C'},
         {"free-port", no_argument, nullptr, 'F'},
+        {"udp-feed", required_argument, nullptr, 'U'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -921,6 +1016,10 @@ int parse_args(int argc, char** argv, options* o, bool* want_port) {
         case 'F':
             *want_port = true;
             break;
+        case 'U':
+            if (!parse_u64(optarg, 1, 65535, &v)) return -1;
+            o->udp_port = static_cast<int>(v);
+            break;
         case 'h':
             return 1;
         default:
@@ -929,7 +1028,12 @@ int parse_args(int argc, char** argv, options* o, bool* want_port) {
     }
     if (optind != argc) return -1;
     if (*want_port) return 0;
-    if (o->socket_path == nullptr || o->port == 0) return -1;
+    if (o->udp_port != 0) {
+        if (o->mode != run_mode::server || o->socket_path != nullptr) return -1;
+    } else if (o->socket_path == nullptr) {
+        return -1;
+    }
+    if (o->port == 0) return -1;
     if (o->mode == run_mode::server && o->ca == nullptr) return -1;
     if (o->mode == run_mode::client && (o->cert == nullptr || o->key == nullptr)) return -1;
     return 0;
@@ -948,9 +1052,12 @@ int main(int argc, char** argv) {
     if (want_port) return free_port();
     signal(SIGPIPE, SIG_IGN);
 
-    unique_fd listener(listen_unix(b->opt.socket_path));
-    if (listener.get() < 0) return 1;
-    b->listen_fd = listener.get();
+    unique_fd listener;
+    if (b->opt.udp_port == 0) {
+        listener.reset(listen_unix(b->opt.socket_path));
+        if (listener.get() < 0) return 1;
+        b->listen_fd = listener.get();
+    }
     if (create_context(b) != 0) return 1;
 
     pthread_t feeder;
@@ -982,6 +1089,6 @@ int main(int argc, char** argv) {
     lws_sul_schedule(b->ctx, 0, &b->tick, tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_context_destroy(b->ctx);
     for (int i = 0; i < b->conn_count; i++) ws_sub_free(b->conns[i].sub);
-    unlink(b->opt.socket_path);
+    if (b->opt.socket_path != nullptr) unlink(b->opt.socket_path);
     return status;
 }

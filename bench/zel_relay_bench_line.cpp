@@ -1,6 +1,7 @@
 #include "zel_relay_bench_line.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -117,10 +118,73 @@ int bench_line_parse(std::string_view line, uint64_t* seq) {
     return 0;
 }
 
+namespace {
+
+// The datagram and the record's tail after the call id's digits: the same
+// message twice, once as sent and once as the record's JSON-escaped "raw".
+constexpr const char* kSipFormat = "INVITE sip:bob@127.0.0.1:%d SIP/2.0\r\n"
+                                   "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=z9hG4bK-%020llu\r\n"
+                                   "From: <sip:alice@127.0.0.1>;tag=1\r\n"
+                                   "To: <sip:bob@127.0.0.1>\r\n"
+                                   "Call-ID: zelbench-%020llu@127.0.0.1\r\n"
+                                   "CSeq: 1 INVITE\r\n"
+                                   "Content-Length: 0\r\n\r\n";
+constexpr const char* kRecordTail =
+    "@127.0.0.1\",\"source\":\"127.0.0.1:%d\",\"destination\":\"127.0.0.1:%d\","
+    "\"from\":\"alice\",\"to\":\"bob\",\"label\":\"INVITE\",\"method\":\"INVITE\","
+    "\"status\":\"\",\"cseq\":\"1 INVITE\",\"raw\":\""
+    "INVITE sip:bob@127.0.0.1:%d SIP/2.0\\r\\n"
+    "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=z9hG4bK-%020llu\\r\\n"
+    "From: <sip:alice@127.0.0.1>;tag=1\\r\\n"
+    "To: <sip:bob@127.0.0.1>\\r\\n"
+    "Call-ID: zelbench-%020llu@127.0.0.1\\r\\n"
+    "CSeq: 1 INVITE\\r\\n"
+    "Content-Length: 0\\r\\n\\r\\n\"}";
+
+}  // namespace
+
+size_t bench_sip_format(std::span<char> out, uint64_t seq, int src_port, int dst_port) {
+    const auto s = static_cast<unsigned long long>(seq);
+    const int n = std::snprintf(out.data(), out.size(), kSipFormat, dst_port, src_port, s, s);
+    return n > 0 && static_cast<size_t>(n) < out.size() ? static_cast<size_t>(n) : 0;
+}
+
+int bench_record_parse(std::string_view line, int src_port, int dst_port, uint64_t* seq) {
+    if (seq == nullptr) return -1;
+    std::string_view s = line;
+    if (!take(s, kPrefix)) return -1;
+    size_t ts_len = 0;
+    while (ts_len < s.size() && is_digit(s[ts_len])) ts_len++;
+    if (ts_len == 0 || ts_len > kMaxTsDigits || (ts_len > 1 && s[0] == '0')) return -1;
+    s.remove_prefix(ts_len);
+    if (!take(s, kMid) || s.size() < kSeqDigits) return -1;
+    uint64_t v = 0;
+    for (size_t i = 0; i < kSeqDigits; i++) {
+        if (!is_digit(s[i])) return -1;
+        const uint64_t d = static_cast<uint64_t>(s[i] - '0');
+        if (v > (UINT64_MAX - d) / 10) return -1;
+        v = v * 10 + d;
+    }
+    s.remove_prefix(kSeqDigits);
+    char tail[1024];
+    const auto q = static_cast<unsigned long long>(v);
+    const int n =
+        std::snprintf(tail, sizeof tail, kRecordTail, src_port, dst_port, dst_port, src_port, q, q);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof tail) return -1;
+    if (s != std::string_view(tail, static_cast<size_t>(n))) return -1;
+    *seq = v;
+    return 0;
+}
+
 void bench_seq_note(bench_seq_stats* st, std::string_view message) {
-    st->received++;
     uint64_t seq = 0;
-    if (bench_line_parse(message, &seq) != 0) {
+    const bool parsed = bench_line_parse(message, &seq) == 0;
+    bench_seq_count(st, parsed, seq);
+}
+
+void bench_seq_count(bench_seq_stats* st, bool parsed, uint64_t seq) {
+    st->received++;
+    if (!parsed) {
         st->bad++;
         return;
     }

@@ -25,6 +25,21 @@ int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms);
 // changed, a newline left on, a sequence number that does not fit 64 bits.
 int bench_line_parse(std::string_view line, uint64_t* seq);
 
+// Whole-pipeline runs feed the capture daemon SIP datagrams on loopback
+// instead; the records the relay carries are then the daemon's own, which the
+// receivers check byte for byte (all but the time stamp) against what the
+// daemon must make of the datagram for seq.
+inline constexpr size_t kBenchSipMax = 512;
+
+// Writes the SIP message for seq, sent from src_port to dst_port on
+// 127.0.0.1, to out; returns its length, or 0 when out is too small.
+size_t bench_sip_format(std::span<char> out, uint64_t seq, int src_port, int dst_port);
+
+// 0 with *seq set when line is exactly the record the daemon (switch id
+// "zel-bench", raw included) makes of bench_sip_format's datagram for some
+// seq, with any time stamp; -1 for anything else.
+int bench_record_parse(std::string_view line, int src_port, int dst_port, uint64_t* seq);
+
 // What one receiving connection has seen. Zero-initialise, then note every
 // whole message in arrival order.
 struct bench_seq_stats {
@@ -36,9 +51,13 @@ struct bench_seq_stats {
     uint64_t reorder = 0;   // records older than one already seen
 };
 
-// Counts one message. A gap moves `expected` past the missing lines; a
+// Counts one message that parsed to seq, or a bad one when parsed is false.
+// A gap moves `expected` past the missing lines; a
 // record older than `expected` is counted as reordered and changes nothing
 // else, so one stray line cannot turn the rest of the stream into gaps.
+void bench_seq_count(bench_seq_stats* st, bool parsed, uint64_t seq);
+
+// bench_seq_count for a message in bench_line_format's shape.
 void bench_seq_note(bench_seq_stats* st, std::string_view message);
 
 // Adds the lines of a feed of `fed` lines that never arrived after the last

@@ -21,6 +21,7 @@ import zelproc  # noqa: E402
 BIN = os.environ.get("ZEL_BIN", "")
 BENCH = os.path.join(BIN, "zel_relay_bench")
 RELAY = os.path.join(BIN, "zel_packet_monitor_wss")
+DAEMON = os.path.join(BIN, "zel_packet_monitor")
 LINES = 3000
 
 
@@ -35,10 +36,11 @@ def result_fields(stdout):
 class BenchRun(zelpki.PkiTestCase):
     def run_case(self, mode, subscribers=1, token=relaytest.TOKEN,
                  harness_token=relaytest.TOKEN, extra=(), lines=LINES,
-                 rate=20000, default_queue=False):
+                 rate=20000, default_queue=False, pipeline=False):
         """Starts a relay, runs the harness to the end; returns (harness
         exit status, stdout, stderr, relay exit status). Rate 0 feeds as
-        fast as the relay reads."""
+        fast as the relay reads. With pipeline, the harness sends datagrams
+        to a capture daemon on lo that the relay reads (server mode)."""
         work = tempfile.mkdtemp(dir=self.tmp.name)
         sock = os.path.join(work, "events.sock")
         log = os.path.join(work, "relay.log")
@@ -47,6 +49,17 @@ class BenchRun(zelpki.PkiTestCase):
         env["PCAP_SOCKET"] = sock
         args = [BENCH, "--socket", sock, "--mode", mode, "--port", str(port),
                 "--lines", str(lines), "--rate", str(rate), "--seconds", "30"]
+        if pipeline:
+            sip_port = zelproc.free_port()
+            args[1:3] = ["--udp-feed", str(sip_port)]
+            daemon = subprocess.Popen(
+                [DAEMON, "-i", "lo", "-f", "udp dst port %d" % sip_port,
+                 "-s", sock, "-S", "zel-bench"], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            self.addCleanup(daemon.stderr.close)
+            self.addCleanup(daemon.wait)
+            self.addCleanup(daemon.terminate)
+            self.assertIn("interface=lo", daemon.stderr.readline())
         if mode == "server":
             env.update({
                 "PCAP_RELAY_MODE": "wss-server", "PCAP_WSS_ENABLED": "true",
@@ -76,6 +89,8 @@ class BenchRun(zelpki.PkiTestCase):
         try:
             if mode == "server":
                 self.wait_listening(log, relay)
+            if pipeline:
+                self.wait_listening(log, relay, "unix_socket_connected")
             bench = subprocess.run(
                 args + ["--relay-pid", str(relay.pid), "--relay-log", log],
                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
@@ -89,11 +104,12 @@ class BenchRun(zelpki.PkiTestCase):
         return bench.returncode, bench.stdout, bench.stderr, relay_status
 
     @staticmethod
-    def wait_listening(log, relay):
-        """Subscribers can connect once the relay has logged its listener."""
+    def wait_listening(log, relay, event="wss_listener_started"):
+        """Subscribers can connect once the relay has logged its listener
+        (or the feed can start once it has connected to the daemon)."""
         def listening():
             with open(log) as f:
-                return "wss_listener_started" in f.read()
+                return event in f.read()
         if not zelproc.wait_until(
                 lambda: listening() or relay.poll() is not None, 10):
             raise AssertionError("relay did not start listening")
@@ -141,6 +157,16 @@ class BenchRun(zelpki.PkiTestCase):
                 "corrupt": "0", "closed": "0", "relay_dropped": "0"}
         self.assertEqual({k: got.get(k) for k in want}, want, out)
         self.assertNotIn("wss_slow_consumer_disconnected", self.relay_log)
+
+    def test_whole_pipeline_checks_the_daemons_records(self):
+        # The harness's datagrams through a real daemon: every record must
+        # be the daemon's exact record of its datagram, in order.
+        status, out, err, relay_status = self.run_case("server", pipeline=True)
+        self.assertEqual(status, 0, out + err + self.relay_log)
+        got = result_fields(out)
+        want = {"fed": str(LINES), "delivered": str(LINES), "lost": "0",
+                "corrupt": "0", "closed": "0", "relay_sent": str(LINES)}
+        self.assertEqual({k: got.get(k) for k in want}, want, out)
 
     def test_relay_with_wrong_token_is_refused_and_reported(self):
         status, out, err, relay_status = self.run_case(

@@ -1,5 +1,8 @@
 #include "zel_relay_bench_line.hpp"
 
+#include "sip_record.hpp"
+
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -190,6 +193,49 @@ TEST(BenchSeqStats, CountsGapsLossesAndReordering) {
         EXPECT_EQ(st.bad, c.want.bad);
         EXPECT_EQ(st.reorder, c.want.reorder);
     }
+}
+
+// The whole-pipeline checker must accept exactly what the daemon's own
+// record builder makes of the feeder's datagram, or every run reads as
+// corrupt (or, worse, a changed record goes unnoticed).
+TEST(BenchRecordParse, AcceptsTheDaemonsRecordOfTheFeedersDatagramOnly) {
+    char sip[kBenchSipMax];
+    const uint64_t seq = 1234567;
+    const size_t len = bench_sip_format(sip, seq, 40001, 47400);
+    ASSERT_GT(len, 0u);
+    zel::datagram d;
+    d.payload = {reinterpret_cast<const uint8_t*>(sip), len};
+    inet_pton(AF_INET, "127.0.0.1", d.source.addr.data());
+    d.destination.addr = d.source.addr;
+    d.source.port = 40001;
+    d.destination.port = 47400;
+    d.sec = 1700000000;
+    d.usec = 123456;
+    zel::record_options options;
+    ASSERT_TRUE(zel::set_switch_id(options, "zel-bench"));
+    static zel::record_buffer buffer;
+    zel::drop_counts drops;
+    const std::string record(zel::parse_sip(d, options, buffer, drops));
+    ASSERT_FALSE(record.empty());
+
+    uint64_t got = 0;
+    EXPECT_EQ(bench_record_parse(record, 40001, 47400, &got), 0);
+    EXPECT_EQ(got, seq);
+    std::string changed = record;
+    changed[changed.size() - 20] ^= 1;
+    const std::string other_seq = [&] {
+        std::string s = record;
+        const size_t at = s.rfind("zelbench-") + 9 + 19;  // the raw copy's last digit
+        s[at] = s[at] == '7' ? '8' : '7';
+        return s;
+    }();
+    for (const std::string& bad :
+         {record.substr(0, record.size() - 1), record + "\n", changed, other_seq}) {
+        EXPECT_EQ(bench_record_parse(bad, 40001, 47400, &got), -1);
+    }
+    EXPECT_EQ(bench_record_parse(record, 40002, 47400, &got), -1);
+    EXPECT_EQ(bench_record_parse(record, 40001, 47401, &got), -1);
+    EXPECT_EQ(bench_sip_format({sip, 100}, seq, 40001, 47400), 0u);
 }
 
 }  // namespace
