@@ -65,6 +65,29 @@ bool take(std::string_view& s, std::string_view want) {
     return true;
 }
 
+// Takes the part both record shapes share, up to the call id's sequence
+// number: 0 with the time stamp's length and the number, or -1.
+int take_head(std::string_view& s, size_t* ts_len, uint64_t* seq) {
+    if (!take(s, kPrefix)) return -1;
+    size_t n = 0;
+    while (n < s.size() && is_digit(s[n])) n++;
+    // A leading zero would make the number invalid JSON.
+    if (n == 0 || n > kMaxTsDigits || (n > 1 && s[0] == '0')) return -1;
+    s.remove_prefix(n);
+    if (!take(s, kMid) || s.size() < kSeqDigits) return -1;
+    uint64_t v = 0;
+    for (size_t i = 0; i < kSeqDigits; i++) {
+        if (!is_digit(s[i])) return -1;
+        const uint64_t d = static_cast<uint64_t>(s[i] - '0');
+        if (v > (UINT64_MAX - d) / 10) return -1;
+        v = v * 10 + d;
+    }
+    s.remove_prefix(kSeqDigits);
+    *ts_len = n;
+    *seq = v;
+    return 0;
+}
+
 }  // namespace
 
 int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms) {
@@ -93,24 +116,9 @@ int bench_line_format(std::span<char> out, uint64_t seq, int64_t timestamp_ms) {
 int bench_line_parse(std::string_view line, uint64_t* seq) {
     if (seq == nullptr || line.size() != kBenchLineSize) return -1;
     std::string_view s = line;
-    if (!take(s, kPrefix)) return -1;
-
     size_t ts_len = 0;
-    while (ts_len < s.size() && is_digit(s[ts_len])) ts_len++;
-    // A leading zero would make the number invalid JSON.
-    if (ts_len == 0 || ts_len > kMaxTsDigits || (ts_len > 1 && s[0] == '0')) return -1;
-    s.remove_prefix(ts_len);
-    if (!take(s, kMid)) return -1;
-
-    if (s.size() < kSeqDigits) return -1;
     uint64_t v = 0;
-    for (size_t i = 0; i < kSeqDigits; i++) {
-        if (!is_digit(s[i])) return -1;
-        const uint64_t d = static_cast<uint64_t>(s[i] - '0');
-        if (v > (UINT64_MAX - d) / 10) return -1;
-        v = v * 10 + d;
-    }
-    s.remove_prefix(kSeqDigits);
+    if (take_head(s, &ts_len, &v) != 0) return -1;
     if (!take(s, kTail)) return -1;
     if (!take(s, {kPadding.data(), padding_for(ts_len)})) return -1;
     if (s != kEnd) return -1;
@@ -152,20 +160,9 @@ size_t bench_sip_format(std::span<char> out, uint64_t seq, int src_port, int dst
 int bench_record_parse(std::string_view line, int src_port, int dst_port, uint64_t* seq) {
     if (seq == nullptr) return -1;
     std::string_view s = line;
-    if (!take(s, kPrefix)) return -1;
     size_t ts_len = 0;
-    while (ts_len < s.size() && is_digit(s[ts_len])) ts_len++;
-    if (ts_len == 0 || ts_len > kMaxTsDigits || (ts_len > 1 && s[0] == '0')) return -1;
-    s.remove_prefix(ts_len);
-    if (!take(s, kMid) || s.size() < kSeqDigits) return -1;
     uint64_t v = 0;
-    for (size_t i = 0; i < kSeqDigits; i++) {
-        if (!is_digit(s[i])) return -1;
-        const uint64_t d = static_cast<uint64_t>(s[i] - '0');
-        if (v > (UINT64_MAX - d) / 10) return -1;
-        v = v * 10 + d;
-    }
-    s.remove_prefix(kSeqDigits);
+    if (take_head(s, &ts_len, &v) != 0) return -1;
     char tail[1024];
     const auto q = static_cast<unsigned long long>(v);
     const int n =
