@@ -490,7 +490,7 @@ class ClientAttemptFailures(RelayCase):
             # no callback; the attempt must not wait out the 20 s deadline.
             ("reset right after TLS",
              self.listener(handler=reset_at_once, threaded=False).port,
-             "localhost", [r"\S.*"] * 6, (0, 2)),
+             "localhost", [r"\S.*"] * 6, (0, 3)),
         ]
         relays = [(case, self.relay(case[1], host=case[2])) for case in cases]
         for (name, _, _, reasons, elapsed), relay in relays:
