@@ -106,22 +106,20 @@ struct capture_chain {
     frame_decoder decoder;    // otherwise: packet_decoded()
 };
 
-// Decode, build, publish: one captured frame through the whole chain. The
-// records of one dispatch go out together when it returns (flush).
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
-    auto& chain = *reinterpret_cast<capture_chain*>(user);
-    const auto d =
-        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
-    if (!d) return;
-    const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
-    if (!record.empty()) chain.events->queue(record);
-}
-
-// Build and publish one datagram or TCP message that frame_decoder gives.
+// Build and publish one datagram (or TCP message that frame_decoder gives).
+// The records of one dispatch go out together when it returns (flush).
 void publish_datagram(void* user, const datagram& d) {
     auto& chain = *static_cast<capture_chain*>(user);
     const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
     if (!record.empty()) chain.events->queue(record);
+}
+
+// Decode, build, publish: one captured frame through the whole chain.
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<capture_chain*>(user);
+    const auto d =
+        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
+    if (d) publish_datagram(&chain, *d);
 }
 
 // The same chain through the opt-in decoders: one frame can give several

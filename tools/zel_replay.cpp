@@ -68,24 +68,20 @@ void publish(std::string_view record) {
     fputc_unlocked('\n', stdout);
 }
 
-void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
-    auto& chain = *reinterpret_cast<replay_chain*>(user);
-    ++chain.frames;
-    const auto d =
-        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
-    if (!d) return;
-    const std::string_view record = parse_sip(*d, chain.options, chain.record, chain.drops);
-    if (record.empty()) return;
-    ++chain.records;
-    if (!chain.quiet) publish(record);
-}
-
 void record_datagram(void* user, const datagram& d) {
     auto& chain = *static_cast<replay_chain*>(user);
     const std::string_view record = parse_sip(d, chain.options, chain.record, chain.drops);
     if (record.empty()) return;
     ++chain.records;
     if (!chain.quiet) publish(record);
+}
+
+void packet(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto& chain = *reinterpret_cast<replay_chain*>(user);
+    ++chain.frames;
+    const auto d =
+        decode_frame(chain.dlt, {bytes, h->caplen}, h->ts.tv_sec, h->ts.tv_usec, chain.drops);
+    if (d) record_datagram(&chain, *d);
 }
 
 void packet_decoded(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
