@@ -1,7 +1,8 @@
 // metrics_file (both programs): replacing a Prometheus text file so that a
 // reader (node_exporter's textfile collector) never sees half of one. The
 // text goes to PATH.tmp in the same folder, which the collector ignores,
-// and a rename puts it in place in one step.
+// and a rename puts it in place in one step. Also the rules both programs'
+// stats settings share, and a metric family's HELP and TYPE lines.
 //
 // A failed write names its step and error number and leaves no temporary
 // file behind; the caller decides how loud to be, and same_failure lets it
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -22,6 +24,39 @@ namespace zel {
 inline constexpr char kMetricsTempSuffix[] = ".tmp";
 // Longest path whose temporary name still fits PATH_MAX with its NUL.
 inline constexpr std::size_t kMaxMetricsPath = PATH_MAX - sizeof kMetricsTempSuffix;
+
+// A day: beyond it a stats line tells nothing a restart would not, and the
+// bound keeps the schedule's arithmetic far from overflow.
+inline constexpr std::uint32_t kMaxStatsSeconds = 86400;
+// Between metrics files when no stats interval is set.
+inline constexpr std::uint32_t kDefaultMetricsSeconds = 10;
+
+// Whether a metrics path of len bytes (at least one) is absolute and names
+// a file. Relative to what? A service's working folder is nobody's choice.
+// The file is replaced through a temporary one beside it, so it needs a name.
+inline bool metrics_path_names_file(const char* path, std::size_t len) {
+    return path[0] == '/' && path[len - 1] != '/';
+}
+
+struct metric {
+    const char* name;
+    const char* type;  // "counter" or "gauge"
+    const char* help;  // no backslash or newline, which HELP would need escaped
+    std::uint64_t value;
+};
+
+// Appends m's "# HELP" and "# TYPE" lines to buf at *used; false, with both
+// left as they were, when they do not fit whole.
+inline bool append_metric_family(char* buf, std::size_t size, std::size_t* used, const metric& m) {
+    const int n = std::snprintf(buf + *used, size - *used, "# HELP %s %s\n# TYPE %s %s\n", m.name,
+                                m.help, m.name, m.type);
+    if (n < 0 || static_cast<std::size_t>(n) >= size - *used) {
+        buf[*used] = '\0';
+        return false;
+    }
+    *used += static_cast<std::size_t>(n);
+    return true;
+}
 
 // The step of a metrics file write that failed and its error number.
 struct metrics_failure {

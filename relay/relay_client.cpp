@@ -119,12 +119,6 @@ struct client_state {
     frame::writer writer;  // masks and frames the lines of each write
 };
 
-int64_t monotonic_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
-}
-
 // Bytes written to the connection's socket so far and those of them the
 // peer has not acknowledged. -1 when the connection has no TLS socket (yet or
 // any more).
@@ -155,7 +149,7 @@ void settle(client_state* c, lws* wsi) {
     uint64_t acked = written > unacked ? written - unacked : 0;
     if (acked != a.acked || unacked == 0) {
         a.acked = acked;
-        a.progress_ms = monotonic_ms();
+        a.progress_ms = stats::monotonic_ms();
     }
     size_t keep = a.last_end_open ? 1 : 0;
     while (a.writes > keep && a.flights[a.head].end <= acked) {
@@ -199,6 +193,17 @@ void report_end(upstream_attempt* a, const char* why, size_t lost) {
     report_end(a, why, std::strlen(why), lost);
 }
 
+// Counts the attempt's lines in flight (written, not acknowledged, or failed)
+// as lost and forgets them, once they have been reported.
+void forget_in_flight(client_state* c) {
+    upstream_attempt& a = c->attempt;
+    c->st->counters.unacknowledged += a.count + a.failed;
+    a.count = 0;
+    a.writes = 0;
+    a.failed = 0;
+    a.last_end_open = false;
+}
+
 // Ends the current attempt once: explains it unless that is done or the relay
 // is stopping, forgets its lines in flight and takes one backoff step. `why`
 // is the library's text (len bytes, not necessarily terminated) or null.
@@ -216,12 +221,8 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         else if (lost > 0)
             report_end(&a, "connection closed", lost);
     }
-    c->st->counters.unacknowledged += lost;
+    forget_in_flight(c);
     a.open = false;
-    a.count = 0;
-    a.writes = 0;
-    a.failed = 0;
-    a.last_end_open = false;
     if (stopping) {
         c->up.wsi = nullptr;
         c->up.connected = false;
@@ -249,23 +250,19 @@ void cut(client_state* c, const char* why) {
 void settle_at_stop(client_state* c) {
     upstream_attempt& a = c->attempt;
     if (!a.open || !c->up.connected || c->up.wsi == nullptr) return;
-    const int64_t deadline = monotonic_ms() + kStopGraceMs;
+    const int64_t deadline = stats::monotonic_ms() + kStopGraceMs;
     for (;;) {
         settle(c, c->up.wsi);
         uint64_t written = 0, unacked = 0;
         if (a.count == 0 || tcp_progress(c->up.wsi, &written, &unacked) != 0 || unacked == 0 ||
-            monotonic_ms() >= deadline)
+            stats::monotonic_ms() >= deadline)
             break;
         timespec pause{0, kStopPollNs};
         nanosleep(&pause, nullptr);
     }
     const size_t lost = a.count + a.failed;
     if (lost > 0) report_end(&a, "relay stopping", lost);
-    c->st->counters.unacknowledged += lost;
-    a.count = 0;
-    a.writes = 0;
-    a.failed = 0;
-    a.last_end_open = false;
+    forget_in_flight(c);
 }
 
 // Whether the library has closed the socket of an attempt still in its
@@ -285,7 +282,7 @@ bool handshake_socket_closed(lws* wsi) {
 // and a dead handshake socket, then acknowledgements and the stall limit.
 void watch_attempt(client_state* c) {
     if (c->up.wsi == nullptr) return;
-    int64_t now = monotonic_ms();
+    int64_t now = stats::monotonic_ms();
     if (!c->up.connected) {
         if (now - c->attempt.started_ms >= kHandshakeDeadlineMs)
             cut(c, "no WebSocket handshake within 20 s");
@@ -352,7 +349,7 @@ void poll_upstream(client_state* c, time_t now) {
     a.open = true;
     a.explained = false;
     a.ping_due = false;
-    a.started_ms = monotonic_ms();
+    a.started_ms = stats::monotonic_ms();
     if (connect_wss(c) == 0 && a.open) {
         log_line("info", "wss_connecting");
         return;
@@ -386,7 +383,7 @@ int on_established(client_state* c, lws* wsi) {
     c->up.reconnect_delay = c->st->config.reconnect_min;
     c->attempt.ping_due = false;
     c->attempt.acked = 0;
-    c->attempt.progress_ms = monotonic_ms();
+    c->attempt.progress_ms = stats::monotonic_ms();
     // Only a TCP socket takes the option, and every upstream is one.
     int lowat = kUnsentLowat;
     setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
@@ -404,11 +401,6 @@ int send_ping(lws* wsi) {
     return 0;
 }
 
-// Buffers of up to 16 KB written per writable callback at most: enough to
-// keep the socket full, few enough that the service loop keeps turning
-// while the reader thread refills the queue.
-constexpr int kBatchesPerWritable = 8;
-
 // A due ping goes first, alone; then queued lines, as many frames to a write
 // as fit, while the connection takes them and there is room to track them.
 // Choke is checked once per write. Asks for another callback while work
@@ -423,7 +415,7 @@ int on_writable(client_state* c, lws* wsi) {
         if (zel_relay_queue_count(queue) > 0) lws_callback_on_writable(wsi);
         return 0;
     }
-    for (int k = 0; k < kBatchesPerWritable && a.writes < kInFlightMax; ++k) {
+    for (int k = 0; k < frame::kBatchesPerWritable && a.writes < kInFlightMax; ++k) {
         frame::batch_result r;
         if (frame::write_batch(&c->writer, wsi, queue, &r) != 0) {
             a.failed += r.lines;

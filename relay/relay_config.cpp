@@ -17,6 +17,7 @@
 #include <memory>
 #include <string_view>
 
+#include "metrics_file.hpp"
 #include "relay_log.hpp"
 #include "zel_version.hpp"
 
@@ -46,9 +47,6 @@ constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
 constexpr size_t kMaxConfLine = 65536;
 constexpr const char* kTokenControl = "relay token must not contain control characters\n";
 constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
-// A day: beyond it a stats line tells nothing a restart would not, and the
-// bound keeps the schedule's arithmetic far from overflow.
-constexpr unsigned long long kMaxStatsSeconds = 86400;
 
 // The POSIX locale's white space, fixed so no locale setting can change what
 // a configuration line means.
@@ -281,10 +279,8 @@ int load_stats_config(relay_config* cfg) {
     if (copy_value(cfg->metrics_file, sizeof cfg->metrics_file, getenv("PCAP_METRICS_FILE"),
                    "PCAP_METRICS_FILE") != 0)
         return -1;
-    // Relative to what? A service's working folder is nobody's choice. The
-    // file is replaced through a temporary one beside it, so it needs a name.
     const size_t len = strlen(cfg->metrics_file);
-    if (len > 0 && (cfg->metrics_file[0] != '/' || cfg->metrics_file[len - 1] == '/')) {
+    if (len > 0 && !metrics_path_names_file(cfg->metrics_file, len)) {
         fputs("PCAP_METRICS_FILE must be an absolute path of a file\n", stderr);
         return -1;
     }

@@ -23,6 +23,12 @@ namespace zel::frame {
 // Payload and headers of one buffer. 16 KB is TLS's largest record, so a
 // bigger buffer would only be cut into records again.
 inline constexpr size_t kBatchBytes = 16384;
+
+// Buffers written per writable callback at most, in either mode: enough to
+// keep the socket full, few enough that the service loop keeps turning (the
+// reader refills the queue, one subscriber with a long queue cannot hold
+// the others' writes back).
+inline constexpr int kBatchesPerWritable = 8;
 inline constexpr size_t kMaxHeader = 14;  // 2 + 8 length bytes + 4 key bytes
 
 // Size of the header of a frame of len payload bytes.

@@ -18,18 +18,12 @@ namespace {
 // The longest exposition below is under 2 KiB.
 constexpr size_t kMetricsBufferSize = 4096;
 
-struct metric {
-    const char* name;
-    const char* type;  // "counter" or "gauge"
-    const char* help;  // no backslash or newline, which HELP would need escaped
-    uint64_t value;
-};
-
-// Appends to buf at *used; false once it no longer fits.
+// Appends m's family lines and its one sample to buf at *used; false once
+// it no longer fits.
 bool append(char* buf, size_t size, size_t* used, const metric& m) {
-    const int n =
-        std::snprintf(buf + *used, size - *used, "# HELP %s %s\n# TYPE %s %s\n%s %llu\n", m.name,
-                      m.help, m.name, m.type, m.name, static_cast<unsigned long long>(m.value));
+    if (!append_metric_family(buf, size, used, m)) return false;
+    const int n = std::snprintf(buf + *used, size - *used, "%s %llu\n", m.name,
+                                static_cast<unsigned long long>(m.value));
     if (n < 0 || static_cast<size_t>(n) >= size - *used) return false;
     *used += static_cast<size_t>(n);
     return true;

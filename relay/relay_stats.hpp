@@ -44,9 +44,6 @@ struct relay_stats {
 
 namespace stats {
 
-// Seconds between metrics files when no stats interval is set.
-inline constexpr uint32_t kDefaultMetricsSeconds = 10;
-
 // When the next outputs are due, and the failure last logged.
 struct stats_reporter {
     uint32_t line_seconds;     // 0: no stats line

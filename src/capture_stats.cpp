@@ -51,17 +51,6 @@ unsigned long long ull(std::uint64_t v) {
     return static_cast<unsigned long long>(v);
 }
 
-struct metric {
-    const char* name;
-    const char* type;  // "counter" or "gauge"
-    const char* help;  // no backslash or newline, which HELP would need escaped
-    std::uint64_t value;
-};
-
-bool append_family(char* buf, std::size_t size, std::size_t* used, const metric& m) {
-    return append(buf, size, used, "# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
-}
-
 // The next due time after `due`, on the same cadence; a pass that came so
 // late that it missed whole intervals does not make them up.
 capture_stats::clock::time_point next_due(capture_stats::clock::time_point due,
@@ -89,11 +78,9 @@ bool set_stats_interval(stats_options& o, const char* text) {
     return false;
 }
 
-// Absolute: a service's working folder is "/" or whatever its manager
-// chose, so a relative path would land somewhere nobody looks.
 bool set_metrics_file(stats_options& o, const char* text) {
     const std::size_t len = std::strlen(text);
-    if (len > 0 && len <= kMaxMetricsPath && text[0] == '/' && text[len - 1] != '/') {
+    if (len > 0 && len <= kMaxMetricsPath && metrics_path_names_file(text, len)) {
         o.metrics_path = text;
         return true;
     }
@@ -162,11 +149,11 @@ std::size_t format_metrics(const capture_counters& c, char* buf, std::size_t siz
                             "Captured frames that gave no record, by reason.", 0};
     std::size_t used = 0;
     for (const metric& m : plain) {
-        if (!append_family(buf, size, &used, m) ||
+        if (!append_metric_family(buf, size, &used, m) ||
             !append(buf, size, &used, "%s %llu\n", m.name, ull(m.value)))
             return 0;
     }
-    if (!append_family(buf, size, &used, ignored)) return 0;
+    if (!append_metric_family(buf, size, &used, ignored)) return 0;
     for (std::size_t i = 0; i < kDropReasons; i++) {
         const std::string_view name = kDropReasonNames[i];
         if (!append(buf, size, &used, "%s{reason=\"%.*s\"} %llu\n", ignored.name,
@@ -178,7 +165,7 @@ std::size_t format_metrics(const capture_counters& c, char* buf, std::size_t siz
                          "What the reassembly and TCP stream tables gave up (datagrams, flows, "
                          "held bytes), by reason.",
                          0};
-    if (!append_family(buf, size, &used, lost)) return 0;
+    if (!append_metric_family(buf, size, &used, lost)) return 0;
     for (std::size_t i = 0; i < kLossReasons; i++) {
         const std::string_view name = kLossNames[i];
         if (!append(buf, size, &used, "%s{reason=\"%.*s\"} %llu\n", lost.name,

@@ -31,11 +31,8 @@ namespace zel {
 
 class event_socket;
 
-inline constexpr std::uint32_t kMaxStatsSeconds = 86400;
 // pcap_set_buffer_size takes an int of bytes.
 inline constexpr std::uint32_t kMaxBufferKib = INT_MAX / 1024;
-// Between metrics files when no stats interval is set.
-inline constexpr std::uint32_t kDefaultMetricsSeconds = 10;
 
 struct stats_options {
     std::uint32_t buffer_kib = 0;        // 0: libpcap's default
