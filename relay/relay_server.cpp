@@ -49,10 +49,6 @@ constexpr int kPathBufferSize = 64;
 // takes a whole receive's worth.
 constexpr int kFanoutBatch = 1024;
 
-// Buffers of up to 16 KB written per writable callback at most, so that one
-// subscriber with a long queue cannot hold the others' writes back.
-constexpr int kBatchesPerWritable = 8;
-
 // How long a subscriber's full queue may wait on a socket that takes nothing
 // before it counts as stalled and is cut off. Lines for everybody wait in the
 // main queue meanwhile (and past its limits are lost to all), so the bound is
@@ -342,7 +338,7 @@ int send_queued(server_state* sv, lws* wsi, server_session* s) {
         cut_off(sv, wsi, s);
         return -1;
     }
-    for (int k = 0; k < kBatchesPerWritable; k++) {
+    for (int k = 0; k < frame::kBatchesPerWritable; k++) {
         frame::batch_result r;
         if (frame::write_batch(&sv->writer, wsi, &s->queue, &r) != 0) return -1;
         if (r.lines == 0) break;
@@ -353,12 +349,6 @@ int send_queued(server_state* sv, lws* wsi, server_session* s) {
     if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
     wake_waiting_fanout(sv);  // this queue has room again
     return 0;
-}
-
-int64_t monotonic_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 // Whether a subscriber whose queue has no room for the next line has stalled:
@@ -406,7 +396,7 @@ bool room_for(server_state* sv, size_t len) {
     for (server_session* s = sv->clients; s != nullptr; s = next) {
         next = s->next;  // cut_off unlinks s
         if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
-        if (now_ms == 0) now_ms = monotonic_ms();
+        if (now_ms == 0) now_ms = stats::monotonic_ms();
         lws* wsi = s->wsi;
         if (len > s->queue.max_bytes || stalled(s, now_ms)) {
             cut_off(sv, wsi, s);
@@ -435,28 +425,27 @@ void fanout(server_state* sv) {
     if (st->stopping.load()) return;
     sv->fanout_waiting = false;
     int moved = 0;
-    for (; moved < kFanoutBatch; moved++) {
-        // Only this thread takes from the main queue, so the head measured here
-        // is the one taken below unless the reader discards it as the main
-        // queue overflows; a push that then finds no room cuts its subscriber
-        // off, as any loss must.
+    while (moved < kFanoutBatch) {
         const size_t len = zel_relay_queue_head_len(&st->queue);
         if (len == 0) break;
         if (!room_for(sv, len)) {
             sv->fanout_waiting = true;
             break;
         }
-        zel_relay_item* item = zel_relay_queue_take(&st->queue);
-        if (item == nullptr) break;
+        // Only this thread takes from the main queue, but the reader discards
+        // its head when it overflows; a longer line that has moved up since it
+        // was measured stays for the next round. So every push below has the
+        // room just found, and no subscriber queue ever discards a line.
+        zel_relay_item* item = zel_relay_queue_take_upto(&st->queue, len);
+        if (item == nullptr) continue;
         for (server_session* s = sv->clients; s != nullptr; s = s->next) {
             // Once a line is lost the session gets nothing more, so it can
             // never be shown a line after the gap.
-            if (s->overflow) continue;
-            if (zel_relay_queue_push_shared(&s->queue, item) != 0 ||
-                zel_relay_queue_dropped(&s->queue) != 0)
+            if (!s->overflow && zel_relay_queue_push_shared(&s->queue, item) != 0)
                 s->overflow = true;
         }
         zel_relay_item_free(item);
+        moved++;
     }
     if (moved > 0)
         for (server_session* s = sv->clients; s != nullptr; s = s->next)
