@@ -1,6 +1,7 @@
 #include "tcp_stream.hpp"
 
 #include "index_table.hpp"
+#include "sip_text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -22,18 +23,13 @@ std::int64_t seq_diff(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b);
 }
 
-constexpr unsigned char lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
 // A line (without its LF) that begins a SIP message: "SIP/2.0 " and a
 // status, or a method, a blank, a request URI, a blank and "SIP/2.0".
 bool starts_message(const std::uint8_t* p, std::size_t n) {
     if (n > 0 && p[n - 1] == '\r') --n;
     const std::string_view line(reinterpret_cast<const char*>(p), n);
-    constexpr std::string_view kResponse = "SIP/2.0 ";
     constexpr std::string_view kVersion = " SIP/2.0";
-    if (line.starts_with(kResponse)) return true;
+    if (line.starts_with(kSipResponse)) return true;
     if (!line.ends_with(kVersion) || line.size() < kVersion.size() + 3) return false;
     if (line[0] < 'A' || line[0] > 'Z') return false;
     const std::size_t blank = line.find(' ');
@@ -73,8 +69,7 @@ std::size_t content_length(const std::uint8_t* p, std::size_t n) {
         const std::uint8_t* line_end = nl ? nl : end;
         const std::uint8_t* q = line;
         if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
-            std::equal(kLong.begin(), kLong.end(), q,
-                       [](char a, std::uint8_t b) { return a == lower(b); }))
+            equal_nocase(q, kLong.data(), kLong.size()))
             q += kLong.size();
         else if (q < line_end && lower(*q) == 'l')
             q += 1;
