@@ -119,6 +119,7 @@ void event_socket::close() {
     file_known_ = false;
     listener_.reset();
     for (unique_fd& c : clients_) c.reset();
+    connected_ = 0;
 }
 
 int event_socket::accept_clients() {
@@ -137,6 +138,7 @@ int event_socket::accept_clients() {
         for (unique_fd& slot : clients_) {
             if (!slot.valid()) {
                 slot = std::move(client);
+                ++connected_;
                 break;
             }
         }
@@ -144,15 +146,9 @@ int event_socket::accept_clients() {
     }
 }
 
-int event_socket::connected() const {
-    int n = 0;
-    for (const unique_fd& slot : clients_) n += slot.valid() ? 1 : 0;
-    return n;
-}
-
 void event_socket::queue(std::string_view record) {
     ++records_;
-    if (connected() == 0) return;
+    if (connected_ == 0) return;
     if (batched_ + record.size() + 1 > kBatchBytes) flush();
     if (!batch_) batch_ = std::make_unique_for_overwrite<char[]>(kBatchBytes);
     std::memcpy(batch_.get() + batched_, record.data(), record.size());
@@ -174,6 +170,7 @@ void event_socket::flush() {
             // that could not keep up loses what comes until it is back.
             if (!(sent < 0 && (errno == EPIPE || errno == ECONNRESET))) ++cut_;
             slot.reset();
+            --connected_;
         }
     }
 }

@@ -111,13 +111,14 @@ public:
     // have left), and connections closed at once because all 32 slots were
     // taken.
     std::uint64_t records() const { return records_; }
-    int connected() const;
+    int connected() const { return connected_; }
     std::uint64_t clients_cut() const { return cut_; }
     std::uint64_t clients_refused() const { return refused_; }
 
 private:
     unique_fd listener_;
     std::array<unique_fd, kMaxClients> clients_;
+    int connected_ = 0;  // valid slots in clients_, so a record need not look at all 32
     // The path and the file bound to it, recorded right after bind, so that
     // close removes that file and never one that has replaced it.
     char path_[sizeof(sockaddr_un::sun_path)] = "";

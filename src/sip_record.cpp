@@ -1,6 +1,7 @@
 #include "sip_record.hpp"
 
 #include "json_escape.hpp"
+#include "sip_text.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -54,18 +55,6 @@ static_assert(kHead.size() + kTs.size() + kCallId.size() + kSource.size() + kDes
                   2 * kEscEndpoint + 2 * kEscLabel + kEscStatus + kEscRaw <=
               kJsonSize);
 
-// ASCII-only folding: bytes from 0x80 up must never match a letter, whatever
-// the locale says.
-constexpr unsigned char lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-bool equal_nocase(const unsigned char* p, const char* name, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (lower(p[i]) != lower(static_cast<unsigned char>(name[i]))) return false;
-    return true;
-}
-
 struct record_writer {
     char* buf;
     std::size_t n = 0;
@@ -97,8 +86,10 @@ char* put_decimal(char* p, unsigned v) {
 }
 
 // "a.b.c.d:port", as inet_ntop and "%s:%u" would write it, or for IPv6
-// "[" + inet_ntop's text + "]:port", into `out` (kEndpointSize bytes).
-void format_endpoint(char* out, const endpoint& e) {
+// "[" + inet_ntop's text + "]:port", into `out` (kEndpointSize bytes, a NUL
+// after the text). Returns the text's length. Digits, hex letters, '.', ':'
+// and brackets need no JSON escape, so the record takes the text as it is.
+std::size_t format_endpoint(char* out, const endpoint& e) {
     char* p = out;
     if (e.family == AF_INET6) {
         *p++ = '[';
@@ -108,7 +99,7 @@ void format_endpoint(char* out, const endpoint& e) {
         *p++ = ':';
         p = put_decimal(p, e.port);
         *p = '\0';
-        return;
+        return static_cast<std::size_t>(p - out);
     }
     for (int i = 0; i < 4; ++i) {
         p = put_decimal(p, e.addr[i]);
@@ -116,6 +107,7 @@ void format_endpoint(char* out, const endpoint& e) {
     }
     p = put_decimal(p, e.port);
     *p = '\0';
+    return static_cast<std::size_t>(p - out);
 }
 
 // The value of a line already known to start with a matching name of
@@ -269,11 +261,11 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     char method[32] = "";
     char status[8] = "";
     const char* label;
-    constexpr std::string_view kResponse = "SIP/2.0 ";
-    if (len >= kResponse.size() && std::memcmp(sip, kResponse.data(), kResponse.size()) == 0) {
+    if (len >= kSipResponse.size() &&
+        std::memcmp(sip, kSipResponse.data(), kSipResponse.size()) == 0) {
         std::size_t k = 0;
-        while (k < 3 && kResponse.size() + k < len && sip[kResponse.size() + k] != 0) {
-            status[k] = static_cast<char>(sip[kResponse.size() + k]);
+        while (k < 3 && kSipResponse.size() + k < len && sip[kSipResponse.size() + k] != 0) {
+            status[k] = static_cast<char>(sip[kSipResponse.size() + k]);
             ++k;
         }
         status[k] = '\0';
@@ -312,11 +304,6 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     // input (offline captures can carry any time stamp).
     const auto timestamp_ms = static_cast<std::int64_t>(static_cast<std::uint64_t>(d.sec) * 1000u +
                                                         static_cast<std::uint64_t>(d.usec / 1000));
-    char src[kEndpointSize];
-    char dst[kEndpointSize];
-    format_endpoint(src, d.source);
-    format_endpoint(dst, d.destination);
-
     record_writer w{out.bytes};
     w.put(kHead);
     w.text(kEscSwitch, options.switch_id);
@@ -325,9 +312,9 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     w.put(kCallId);
     w.escaped(kEscValue, call_id);
     w.put(kSource);
-    w.text(kEscEndpoint, src);
+    w.n += format_endpoint(w.buf + w.n, d.source);
     w.put(kDest);
-    w.text(kEscEndpoint, dst);
+    w.n += format_endpoint(w.buf + w.n, d.destination);
     w.put(kFrom);
     w.escaped(kEscValue, from);
     w.put(kTo);
