@@ -99,13 +99,4 @@ std::string resume_path(const std::string& path, const position& at) {
     return path + sep + "from=" + format_position(at);
 }
 
-int run_source(const source_url& url, const tls_files& tls, consumer& sink,
-               const volatile std::sig_atomic_t& stop) {
-    switch (url.kind) {
-    case scheme::wss:
-        return run_wss(url, tls, sink, stop);
-    }
-    return kExitSetup;
-}
-
 }  // namespace zel::tail

@@ -42,6 +42,7 @@ struct tls_files {
 
 // Runs the source until *stop is set (kExitStopped) or the consumer or a
 // setup failure ends the run (its status). Says why on standard error.
+// Defined with the program (zel_tail.cpp).
 int run_source(const source_url& url, const tls_files& tls, consumer& sink,
                const volatile std::sig_atomic_t& stop);
 

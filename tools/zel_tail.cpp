@@ -136,6 +136,17 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
+// Here rather than beside the parsing, so that the library the tests link
+// needs none of the sources' network libraries.
+int run_source(const source_url& url, const tls_files& tls, consumer& sink,
+               const volatile std::sig_atomic_t& stop) {
+    switch (url.kind) {
+    case scheme::wss:
+        return run_wss(url, tls, sink, stop);
+    }
+    return kExitSetup;
+}
+
 }  // namespace zel::tail
 
 int main(int argc, char** argv) {
