@@ -194,13 +194,18 @@ int on_established(wss_run& r, lws* wsi) {
 }
 
 // The server's close frame, kept so that the disconnect line can say it.
+// The reason is shown rather than the code: libwebsockets 4.1 hands a
+// client 1002 for codes it does not know, 1013 among them.
 void on_peer_close(wss_run& r, const void* in, size_t len) {
     const auto* p = static_cast<const unsigned char*>(in);
     if (p == nullptr || len < 2) return;
     char text[160];
-    std::snprintf(text, sizeof text, "closed by the server with %u %.*s", (p[0] << 8) | p[1],
-                  static_cast<int>(std::min<size_t>(len - 2, 123)),
-                  reinterpret_cast<const char*>(p + 2));
+    if (len > 2)
+        std::snprintf(text, sizeof text, "closed by the server: %.*s",
+                      static_cast<int>(std::min<size_t>(len - 2, 123)),
+                      reinterpret_cast<const char*>(p + 2));
+    else
+        std::snprintf(text, sizeof text, "closed by the server with code %u", (p[0] << 8) | p[1]);
     r.why = text;
 }
 

@@ -106,6 +106,9 @@ class SeqServer:
             return sum(1 for ws in self._conns if ws.open)
 
     def stop(self):
+        if not self._thread.is_alive():
+            return
+
         async def go():
             self._server.close()
             await self._server.wait_closed()
@@ -114,3 +117,5 @@ class SeqServer:
         finally:
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join(10)
+            if not self._thread.is_alive():
+                self._loop.close()
