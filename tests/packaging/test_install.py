@@ -49,7 +49,7 @@ class Installed(unittest.TestCase):
 
     def test_files_are_laid_down(self):
         for rel in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay",
-                    "share/man/man1/zel_replay.1",
+                    "bin/zel_tail", "share/man/man1/zel_replay.1", "share/man/man1/zel_tail.1",
                     "lib/systemd/system/zel-packet-monitor.service",
                     "lib/systemd/system/zel-packet-monitor-wss.service",
                     "lib/sysusers.d/zel-packet-monitor.conf",
@@ -58,7 +58,8 @@ class Installed(unittest.TestCase):
                     "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example"):
             with self.subTest(rel):
                 self.assertTrue(os.path.isfile(os.path.join(self.staged, rel)), rel)
-        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay"):
+        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay",
+                     "bin/zel_tail"):
             self.assertTrue(os.access(os.path.join(self.staged, prog), os.X_OK), prog)
 
     def test_systemd_accepts_the_units(self):
@@ -115,7 +116,8 @@ class Installed(unittest.TestCase):
                                  % (re.escape(prefix), re.escape(path)))
 
     def test_manual_pages_render_without_warnings(self):
-        for page in ("man8/zel_packet_monitor.8", "man8/zel_packet_monitor_wss.8", "man1/zel_replay.1"):
+        for page in ("man8/zel_packet_monitor.8", "man8/zel_packet_monitor_wss.8", "man1/zel_replay.1",
+                     "man1/zel_tail.1"):
             with self.subTest(page):
                 r = subprocess.run(["man", "--warnings", "-l", os.path.join(self.staged, "share/man", page)],
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"),
