@@ -24,13 +24,13 @@ enum exit_status : int {
     kExitStopped = 0,  // stopped by SIGINT or SIGTERM
     kExitSetup = 1,    // something could not be set up or written
     kExitUsage = 2,
-    kExitGap = 3,      // a gap, with --fail-on-gap
+    kExitGap = 3,  // a gap, with --fail-on-gap
 };
 
 struct consumer_options {
-    bool json = false;           // print the event's JSON, not the table line
+    bool json = false;  // print the event's JSON, not the table line
     bool fail_on_gap = false;
-    const char* state = nullptr; // position file, or null
+    const char* state = nullptr;  // position file, or null
 };
 
 class consumer {
@@ -63,13 +63,13 @@ private:
     consumer_options options_;
     std::FILE* out_;
     std::FILE* err_;
-    position seen_{};      // last event written to out_
-    position saved_{};     // last position in the file
+    position seen_{};         // last event written to out_
+    position saved_{};        // last position in the file
     bool announced_ = false;  // a gap notice came since the last event
     bool unflushed_ = false;
     int64_t saved_ms_ = INT64_MIN / 2;
     uint64_t duplicates_ = 0;
-    std::string line_;     // the line being built, reused
+    std::string line_;  // the line being built, reused
 };
 
 }  // namespace zel::tail

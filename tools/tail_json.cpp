@@ -155,9 +155,8 @@ size_t scan_value(std::string_view s, size_t pos, int depth) {
     if (pos >= s.size()) return kBad;
     switch (s[pos]) {
     case '{':
-        return for_each_member(s, pos, depth, [](std::string_view, std::string_view) {
-            return true;
-        });
+        return for_each_member(s, pos, depth,
+                               [](std::string_view, std::string_view) { return true; });
     case '[':
         return scan_array(s, pos, depth);
     case '"':
@@ -188,11 +187,21 @@ bool decode_string(std::string_view token, std::string& out, size_t max) {
         const char e = body[i + 1];  // a scanned token never ends in a lone backslash
         i += 2;
         switch (e) {
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'u': {
             unsigned long cp = static_cast<unsigned long>(hex4(body, i));
             i += 4;
@@ -200,7 +209,8 @@ bool decode_string(std::string_view token, std::string& out, size_t max) {
                 body[i + 1] == 'u') {
                 const long low = hex4(body, i + 2);
                 if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(low) - 0xDC00);
+                    cp = 0x10000 + ((cp - 0xD800) << 10) +
+                         (static_cast<unsigned long>(low) - 0xDC00);
                     i += 6;
                 }
             }
@@ -208,7 +218,9 @@ bool decode_string(std::string_view token, std::string& out, size_t max) {
             append_utf8(out, cp);
             break;
         }
-        default: out += e; break;  // '"', '\\' and '/'
+        default:
+            out += e;
+            break;  // '"', '\\' and '/'
         }
     }
     return out.size() <= max;

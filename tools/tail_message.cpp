@@ -35,37 +35,37 @@ int parse_gap(std::string_view s, size_t pos, gap_notice& gap, const char** why)
     unsigned seen = 0;
     bool to_null = false;
     const char* wrong = nullptr;
-    const size_t end = tail_json::for_each_member(s, pos, 1, [&](std::string_view key,
-                                                                 std::string_view v) {
-        unsigned bit = 0;
-        if (key == "boot") {
-            bit = kBoot;
-            if (!boot_value(v, gap.boot)) wrong = "gap boot is not 32 lower-case hex digits";
-        } else if (key == "from") {
-            bit = kFrom;
-            if (!tail_json::read_u64(v, gap.from) || gap.from == 0)
-                wrong = "gap from is not a positive integer";
-        } else if (key == "to") {
-            bit = kTo;
-            to_null = v == "null";
-            if (!to_null && (!tail_json::read_u64(v, gap.to) || gap.to == 0))
-                wrong = "gap to is neither a positive integer nor null";
-        } else if (key == "reason") {
-            bit = kReason;
-            std::string_view r;
-            if (string_value(v, r) && r == "expired")
-                gap.reason = gap_reason::expired;
-            else if (string_value(v, r) && r == "restart")
-                gap.reason = gap_reason::restart;
-            else
-                wrong = "gap reason is neither expired nor restart";
-        } else {
-            wrong = "gap has an unknown member";
-        }
-        if (wrong == nullptr && (seen & bit) != 0) wrong = "gap repeats a member";
-        seen |= bit;
-        return wrong == nullptr;
-    });
+    const size_t end =
+        tail_json::for_each_member(s, pos, 1, [&](std::string_view key, std::string_view v) {
+            unsigned bit = 0;
+            if (key == "boot") {
+                bit = kBoot;
+                if (!boot_value(v, gap.boot)) wrong = "gap boot is not 32 lower-case hex digits";
+            } else if (key == "from") {
+                bit = kFrom;
+                if (!tail_json::read_u64(v, gap.from) || gap.from == 0)
+                    wrong = "gap from is not a positive integer";
+            } else if (key == "to") {
+                bit = kTo;
+                to_null = v == "null";
+                if (!to_null && (!tail_json::read_u64(v, gap.to) || gap.to == 0))
+                    wrong = "gap to is neither a positive integer nor null";
+            } else if (key == "reason") {
+                bit = kReason;
+                std::string_view r;
+                if (string_value(v, r) && r == "expired")
+                    gap.reason = gap_reason::expired;
+                else if (string_value(v, r) && r == "restart")
+                    gap.reason = gap_reason::restart;
+                else
+                    wrong = "gap reason is neither expired nor restart";
+            } else {
+                wrong = "gap has an unknown member";
+            }
+            if (wrong == nullptr && (seen & bit) != 0) wrong = "gap repeats a member";
+            seen |= bit;
+            return wrong == nullptr;
+        });
     if (end == kBad) {
         *why = wrong != nullptr ? wrong : "gap is not a well-formed JSON object";
         return -1;
@@ -112,36 +112,36 @@ int parse_message(std::string_view text, message& out, const char** why) {
     bool is_gap = false;
     const char* wrong = nullptr;
     int gap_end = 0;
-    const size_t end = tail_json::for_each_member(text, start, 0, [&](std::string_view key,
-                                                                       std::string_view v) {
-        unsigned bit = 0;
-        if (key == "seq") {
-            bit = kSeq;
-            if (!tail_json::read_u64(v, out.seq) || out.seq == 0)
-                wrong = "seq is not a positive integer";
-        } else if (key == "boot") {
-            bit = kBoot;
-            if (!boot_value(v, out.boot)) wrong = "boot is not 32 lower-case hex digits";
-        } else if (key == "event") {
-            bit = kEvent;
-            out.event = v;
-            if (!event_value(v)) wrong = "event is not a one-line JSON object or string";
-        } else if (key == "gap") {
-            bit = kFrom;  // any bit the event shape does not use
-            is_gap = true;
-            // v is a scanned value; parse_gap reads it again for its members.
-            const size_t at = static_cast<size_t>(v.data() - text.data());
-            if (v.empty() || v.front() != '{')
-                wrong = "gap is not an object";
-            else
-                gap_end = parse_gap(text, at, out.gap, &wrong);
-        } else {
-            wrong = "unknown member";
-        }
-        if (wrong == nullptr && (seen & bit) != 0) wrong = "repeated member";
-        seen |= bit;
-        return wrong == nullptr && gap_end >= 0;
-    });
+    const size_t end =
+        tail_json::for_each_member(text, start, 0, [&](std::string_view key, std::string_view v) {
+            unsigned bit = 0;
+            if (key == "seq") {
+                bit = kSeq;
+                if (!tail_json::read_u64(v, out.seq) || out.seq == 0)
+                    wrong = "seq is not a positive integer";
+            } else if (key == "boot") {
+                bit = kBoot;
+                if (!boot_value(v, out.boot)) wrong = "boot is not 32 lower-case hex digits";
+            } else if (key == "event") {
+                bit = kEvent;
+                out.event = v;
+                if (!event_value(v)) wrong = "event is not a one-line JSON object or string";
+            } else if (key == "gap") {
+                bit = kFrom;  // any bit the event shape does not use
+                is_gap = true;
+                // v is a scanned value; parse_gap reads it again for its members.
+                const size_t at = static_cast<size_t>(v.data() - text.data());
+                if (v.empty() || v.front() != '{')
+                    wrong = "gap is not an object";
+                else
+                    gap_end = parse_gap(text, at, out.gap, &wrong);
+            } else {
+                wrong = "unknown member";
+            }
+            if (wrong == nullptr && (seen & bit) != 0) wrong = "repeated member";
+            seen |= bit;
+            return wrong == nullptr && gap_end >= 0;
+        });
     if (end == kBad) {
         *why = wrong != nullptr ? wrong : "not a well-formed JSON object";
         return -1;

@@ -48,10 +48,10 @@ enum class message_kind { event, gap };
 
 struct message {
     message_kind kind;
-    boot_id boot;           // event
-    uint64_t seq;           // event, from 1
-    std::string_view event; // event: the value as sent, an object or a string
-    gap_notice gap;         // gap
+    boot_id boot;            // event
+    uint64_t seq;            // event, from 1
+    std::string_view event;  // event: the value as sent, an object or a string
+    gap_notice gap;          // gap
 };
 
 // 0 with *out filled, or -1 with *why set to a short fixed text.

@@ -60,8 +60,7 @@ int temp_name(const char* path, std::string& out) {
 
 // Creates the temporary file exclusively and writes text into it, synced.
 // The caller removes it on failure.
-int write_temp(const std::string& temp, std::string_view text, const char* path,
-               std::string& err) {
+int write_temp(const std::string& temp, std::string_view text, const char* path, std::string& err) {
     unique_fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         err = system_sentence(path, "cannot create a file beside it", errno);

@@ -12,8 +12,8 @@ namespace {
 
 // Members of a record the line shows, in the order the line shows them.
 enum field : size_t { kSource, kDestination, kLabel, kCallId, kFrom, kTo, kFieldCount };
-constexpr std::string_view kFieldNames[kFieldCount] = {"source", "destination", "label",
-                                                       "call_id", "from", "to"};
+constexpr std::string_view kFieldNames[kFieldCount] = {"source",  "destination", "label",
+                                                       "call_id", "from",        "to"};
 constexpr const char* kMissing[kFieldCount] = {"no string source", "no string destination",
                                                "no string label",  "no string call_id",
                                                "no string from",   "no string to"};
@@ -85,8 +85,7 @@ void unreadable(std::string_view event, const char* why, std::string& out) {
     size_t end = 0, count = 0;
     while (end < event.size() && count < 80) {
         ++end;
-        while (end < event.size() && (static_cast<unsigned char>(event[end]) & 0xC0) == 0x80)
-            ++end;
+        while (end < event.size() && (static_cast<unsigned char>(event[end]) & 0xC0) == 0x80) ++end;
         ++count;
     }
     append_shown(event.substr(0, end), out);

@@ -61,18 +61,18 @@ struct wss_run {
     const source_url* url;
     consumer* sink;
     lws_context* context = nullptr;
-    lws* wsi = nullptr;          // the attempt's connection, written by the library; null between
-    bool open = false;           // an attempt is under way
-    bool connected = false;      // its handshake completed
-    bool got_event = false;      // it brought at least one event
-    int64_t started_ms = 0;      // when the attempt was made
-    int64_t connected_ms = 0;    // when its handshake completed
-    int64_t retry_at_ms = 0;     // earliest next attempt
+    lws* wsi = nullptr;        // the attempt's connection, written by the library; null between
+    bool open = false;         // an attempt is under way
+    bool connected = false;    // its handshake completed
+    bool got_event = false;    // it brought at least one event
+    int64_t started_ms = 0;    // when the attempt was made
+    int64_t connected_ms = 0;  // when its handshake completed
+    int64_t retry_at_ms = 0;   // earliest next attempt
     int64_t delay_ms = kFirstDelayMs;
-    int status = -1;             // the run's exit status once decided
-    std::string path;            // the attempt's request path; lives as long as it
-    std::string why;             // why the attempt ended, when we know better than the library
-    std::string rx;              // the message being received
+    int status = -1;   // the run's exit status once decided
+    std::string path;  // the attempt's request path; lives as long as it
+    std::string why;   // why the attempt ended, when we know better than the library
+    std::string rx;    // the message being received
     tick_timer tick{};
 };
 
@@ -110,8 +110,8 @@ void end_attempt(wss_run& r, lws* wsi, const char* library_why, size_t len) {
     char delay[32];
     std::snprintf(delay, sizeof delay, "%.1f", static_cast<double>(wait) / 1000.0);
     std::fprintf(stderr, "zel_tail: %s %s: %s; retrying in %s s\n",
-                 was_connected ? "disconnected from" : "cannot connect to",
-                 shown_url(r).c_str(), why.c_str(), delay);
+                 was_connected ? "disconnected from" : "cannot connect to", shown_url(r).c_str(),
+                 why.c_str(), delay);
     std::fflush(stderr);
     // The consumer's position is saved at once, so that a restart in the
     // pause resumes where this connection stopped.
@@ -306,7 +306,8 @@ int run_wss(const source_url& url, const tls_files& tls, consumer& sink,
         watch_attempt(r, now);
         if (r.status >= 0) break;
         lws_service(r.context, 0);
-        if (const int rc = sink.flush(monotonic_ms(), false); rc != 0 && r.status < 0) r.status = rc;
+        if (const int rc = sink.flush(monotonic_ms(), false); rc != 0 && r.status < 0)
+            r.status = rc;
     }
     const int status = r.status >= 0 ? r.status : kExitStopped;
     lws_sul_schedule(r.context, 0, &r.tick.sul, on_tick, LWS_SET_TIMER_USEC_CANCEL);

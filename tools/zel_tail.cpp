@@ -36,8 +36,15 @@ constexpr const char* kUsage =
     "usage: zel_tail [--ca FILE] [--cert FILE --key FILE] [--state FILE] [--json] "
     "[--fail-on-gap] URL\n";
 
-enum option_id : int { kOptCa = 256, kOptCert, kOptKey, kOptState, kOptJson, kOptFailOnGap,
-                       kOptVersion };
+enum option_id : int {
+    kOptCa = 256,
+    kOptCert,
+    kOptKey,
+    kOptState,
+    kOptJson,
+    kOptFailOnGap,
+    kOptVersion
+};
 
 const option kOptions[] = {
     {"ca", required_argument, nullptr, kOptCa},
@@ -85,12 +92,24 @@ int run(int argc, char** argv) {
     opterr = 0;
     while ((opt = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
         switch (opt) {
-        case kOptCa: tls.ca = optarg; break;
-        case kOptCert: tls.cert = optarg; break;
-        case kOptKey: tls.key = optarg; break;
-        case kOptState: options.state = optarg; break;
-        case kOptJson: options.json = true; break;
-        case kOptFailOnGap: options.fail_on_gap = true; break;
+        case kOptCa:
+            tls.ca = optarg;
+            break;
+        case kOptCert:
+            tls.cert = optarg;
+            break;
+        case kOptKey:
+            tls.key = optarg;
+            break;
+        case kOptState:
+            options.state = optarg;
+            break;
+        case kOptJson:
+            options.json = true;
+            break;
+        case kOptFailOnGap:
+            options.fail_on_gap = true;
+            break;
         case kOptVersion:
             std::printf("zel_tail %s\n", kVersion);
             return kExitStopped;

@@ -51,8 +51,10 @@ TEST_F(TailTable, ColumnsOfTheDemoSubscriber) {
     const std::string arrow = " \u2192 ";
     const std::string ends = "09:23:43.059  127.0.0.1:5062" + arrow + "127.0.0.1:5060  ";
     const TableCase cases[] = {
-        {record("INVITE", "a84b@pc33"), ends + "INVITE     a84b@pc33                  1001" + arrow + "1002"},
-        {record("200", "c", "", ""), ends + "200        c                          -" + arrow + "-"},
+        {record("INVITE", "a84b@pc33"),
+         ends + "INVITE     a84b@pc33                  1001" + arrow + "1002"},
+        {record("200", "c", "", ""),
+         ends + "200        c                          -" + arrow + "-"},
         // Wider than the column: nothing is cut.
         {record("VERYLONGMETHOD", std::string(30, 'x')),
          ends + "VERYLONGMETHOD " + std::string(30, 'x') + " 1001" + arrow + "1002"},
@@ -60,14 +62,16 @@ TEST_F(TailTable, ColumnsOfTheDemoSubscriber) {
         {record("A\\u0001\\u007f", "\\u001b[2J\\u0085"),
          ends + "A\\x01\\x7f  \\x1b[2J\\x85                1001" + arrow + "1002"},
         // Padding counts characters, not bytes (the expected lines are what the
-    // demo subscriber prints for the same records, TZ=UTC).
+        // demo subscriber prints for the same records, TZ=UTC).
         {record("\\u00e9", "\\u00e9\\u00e9"), ends + "\xc3\xa9          \xc3\xa9\xc3\xa9" +
                                                   std::string(24, ' ') + " 1001" + arrow + "1002"},
         {R"("a plain line")", R"(unreadable event (not a JSON object): "a plain line")"},
-        {R"({"timestamp_ms":"1"})", R"(unreadable event (no integer timestamp_ms): {"timestamp_ms":"1"})"},
+        {R"({"timestamp_ms":"1"})",
+         R"(unreadable event (no integer timestamp_ms): {"timestamp_ms":"1"})"},
         {R"({"timestamp_ms":1,"source":"s","destination":"d","label":"l","call_id":"c","from":"f"})",
          R"(unreadable event (no string to): {"timestamp_ms":1,"source":"s","destination":"d","label":"l","call_id":"c","from)"},
-        {R"({"timestamp_ms":1,"source":1})", R"(unreadable event (no string source): {"timestamp_ms":1,"source":1})"},
+        {R"({"timestamp_ms":1,"source":1})",
+         R"(unreadable event (no string source): {"timestamp_ms":1,"source":1})"},
     };
     for (const TableCase& c : cases) {
         std::string out;
@@ -104,8 +108,8 @@ std::string ev(const std::string& boot, int seq, const std::string& event = "{}"
 }
 
 std::string gap(const std::string& boot, int from, const std::string& to, const char* reason) {
-    return R"({"gap":{"boot":")" + boot + R"(","from":)" + std::to_string(from) + R"(,"to":)" +
-           to + R"(,"reason":")" + reason + R"("}})";
+    return R"({"gap":{"boot":")" + boot + R"(","from":)" + std::to_string(from) + R"(,"to":)" + to +
+           R"(,"reason":")" + reason + R"("}})";
 }
 
 struct SequenceCase {
@@ -121,22 +125,62 @@ struct SequenceCase {
 TEST(TailConsumer, MessageSequences) {
     const std::string g = "zel_tail: gap boot=";
     const SequenceCase cases[] = {
-        {"in order", false, {ev(kBoot, 1, "{\"n\":1}"), ev(kBoot, 2, "\"two\"")},
-         "{\"n\":1}\n\"two\"\n", "", 0, 2},
-        {"repeats are skipped", false, {ev(kBoot, 1), ev(kBoot, 2), ev(kBoot, 2), ev(kBoot, 1)},
-         "{}\n{}\n", "", 0, 2},
-        {"expired notice", false, {ev(kBoot, 3), gap(kBoot, 4, "9", "expired"), ev(kBoot, 10)},
-         "{}\n{}\n", g + kBoot + " from=4 to=9 reason=expired\n", 0, 10},
-        {"restart notice", false, {ev(kBoot, 3), gap(kBoot, 4, "null", "restart"), ev(kOther, 1)},
-         "{}\n{}\n", g + kBoot + " from=4 to=null reason=restart\n", 0, 1},
-        {"unannounced jump", false, {ev(kBoot, 3), ev(kBoot, 7)}, "{}\n{}\n",
-         g + kBoot + " from=4 to=6 reason=unannounced\n", 0, 7},
-        {"unannounced new run", false, {ev(kBoot, 3), ev(kOther, 1)}, "{}\n{}\n",
-         g + kBoot + " from=4 to=null reason=unannounced\n", 0, 1},
-        {"fail on a notice", true, {ev(kBoot, 3), gap(kBoot, 4, "9", "expired")}, "{}\n",
-         g + kBoot + " from=4 to=9 reason=expired\n", kExitGap, 3},
-        {"fail on a jump, event held back", true, {ev(kBoot, 3), ev(kBoot, 5)}, "{}\n",
-         g + kBoot + " from=4 to=4 reason=unannounced\n", kExitGap, 3},
+        {"in order",
+         false,
+         {ev(kBoot, 1, "{\"n\":1}"), ev(kBoot, 2, "\"two\"")},
+         "{\"n\":1}\n\"two\"\n",
+         "",
+         0,
+         2},
+        {"repeats are skipped",
+         false,
+         {ev(kBoot, 1), ev(kBoot, 2), ev(kBoot, 2), ev(kBoot, 1)},
+         "{}\n{}\n",
+         "",
+         0,
+         2},
+        {"expired notice",
+         false,
+         {ev(kBoot, 3), gap(kBoot, 4, "9", "expired"), ev(kBoot, 10)},
+         "{}\n{}\n",
+         g + kBoot + " from=4 to=9 reason=expired\n",
+         0,
+         10},
+        {"restart notice",
+         false,
+         {ev(kBoot, 3), gap(kBoot, 4, "null", "restart"), ev(kOther, 1)},
+         "{}\n{}\n",
+         g + kBoot + " from=4 to=null reason=restart\n",
+         0,
+         1},
+        {"unannounced jump",
+         false,
+         {ev(kBoot, 3), ev(kBoot, 7)},
+         "{}\n{}\n",
+         g + kBoot + " from=4 to=6 reason=unannounced\n",
+         0,
+         7},
+        {"unannounced new run",
+         false,
+         {ev(kBoot, 3), ev(kOther, 1)},
+         "{}\n{}\n",
+         g + kBoot + " from=4 to=null reason=unannounced\n",
+         0,
+         1},
+        {"fail on a notice",
+         true,
+         {ev(kBoot, 3), gap(kBoot, 4, "9", "expired")},
+         "{}\n",
+         g + kBoot + " from=4 to=9 reason=expired\n",
+         kExitGap,
+         3},
+        {"fail on a jump, event held back",
+         true,
+         {ev(kBoot, 3), ev(kBoot, 5)},
+         "{}\n",
+         g + kBoot + " from=4 to=4 reason=unannounced\n",
+         kExitGap,
+         3},
     };
     for (const SequenceCase& c : cases) {
         captured io;
