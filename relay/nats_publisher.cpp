@@ -229,7 +229,8 @@ private:
     int64_t hold_until_ms_ = 0;
     int64_t retry_delay_ms_ = kRetryFirstMs;
     char first_failure_[kReasonMax] = "";  // of the current failure, for the log line
-    bool failure_pending_log_ = false;
+    uint64_t last_logged_from_ = 0;
+    char last_logged_reason_[kReasonMax] = "";
     std::minstd_rand jitter_{std::random_device{}()};  // reconnect thread only
 };
 
@@ -559,8 +560,7 @@ void publisher_impl::take() {
         woken_ = false;
     }
     for (const ack& a : taken_) {
-        if (ledger_.result(a.seq, a.kind) && a.kind == result_kind::failed)
-            failure_pending_log_ = true;
+        ledger_.result(a.seq, a.kind);
     }
     taken_.clear();
     // A line stored since the last failure ends the retry back-off.
@@ -603,22 +603,23 @@ void publisher_impl::take() {
 }
 
 bool publisher_impl::rewind(uint64_t* from) {
-    bool failed = failure_pending_log_;
-    if (!ledger_.take_rewind(from)) {
-        if (failed) failure_pending_log_ = false;
-        return false;
-    }
+    if (!ledger_.take_rewind(from)) return false;
     char reason[kReasonMax];
     {
         std::lock_guard lock(mu_);
         copy_reason(reason, first_failure_[0] != '\0' ? first_failure_ : "connection lost");
         first_failure_[0] = '\0';
     }
-    char line[kReasonMax + 64];
-    std::snprintf(line, sizeof line, "nats_publish_failed reason=%s resend_from=%llu", reason,
-                  static_cast<unsigned long long>(*from));
-    log_line("warning", line);
-    failure_pending_log_ = false;
+    // Retries that fail the same way from the same line are one report: a
+    // cluster away for minutes would otherwise log every retry.
+    if (*from != last_logged_from_ || std::strcmp(reason, last_logged_reason_) != 0) {
+        char line[kReasonMax + 64];
+        std::snprintf(line, sizeof line, "nats_publish_failed reason=%s resend_from=%llu", reason,
+                      static_cast<unsigned long long>(*from));
+        log_line("warning", line);
+        last_logged_from_ = *from;
+        copy_reason(last_logged_reason_, reason);
+    }
     // A retry waits, doubling while retries keep failing.
     hold_until_ms_ = stats::monotonic_ms() + retry_delay_ms_;
     retry_delay_ms_ = retry_delay_ms_ * 2 > kRetryLastMs ? kRetryLastMs : retry_delay_ms_ * 2;
@@ -648,7 +649,6 @@ size_t publisher_impl::room(int64_t now_ms) {
 
 void publisher_impl::fail_publish(uint64_t seq, const char* reason) {
     ledger_.result(seq, result_kind::failed);
-    failure_pending_log_ = true;
     std::lock_guard lock(mu_);
     if (first_failure_[0] == '\0') copy_reason(first_failure_, reason);
 }
