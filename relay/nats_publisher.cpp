@@ -218,6 +218,7 @@ private:
     bool closed_ = false;           // stop() has ended wakes
     bool connected_shared_ = false;  // for the module's thread
     bool stream_checked_ = false;    // for the module's thread
+    bool released_ = false;          // the service thread no longer uses nc_ and js_
     static constexpr size_t kEventsMax = 64;
 
     // Service thread only.
@@ -230,6 +231,7 @@ private:
     int64_t retry_delay_ms_ = kRetryFirstMs;
     char first_failure_[kReasonMax] = "";  // of the current failure, for the log line
     uint64_t last_logged_from_ = 0;
+    char last_down_reason_[kReasonMax] = "";
     char last_logged_reason_[kReasonMax] = "";
     std::minstd_rand jitter_{std::random_device{}()};  // reconnect thread only
 };
@@ -302,8 +304,13 @@ void publisher_impl::on_reconnected(natsConnection*, void* closure) {
     static_cast<publisher_impl*>(closure)->post_event(event_kind::reconnected, "");
 }
 
-void publisher_impl::on_closed(natsConnection*, void* closure) {
-    static_cast<publisher_impl*>(closure)->post_event(event_kind::closed, "connection closed");
+// The library closes a connection for good when its handshake or credential
+// is refused; its last error says which.
+void publisher_impl::on_closed(natsConnection* nc, void* closure) {
+    const char* text = nullptr;
+    natsConnection_GetLastError(nc, &text);
+    static_cast<publisher_impl*>(closure)->post_event(
+        event_kind::closed, text != nullptr && text[0] != '\0' ? text : "connection closed");
 }
 
 void publisher_impl::on_error(natsConnection* nc, natsSubscription*, natsStatus s,
@@ -420,75 +427,117 @@ int publisher_impl::start(std::string* err) {
     return 0;
 }
 
-// The module's thread: the first connection attempt (the library retries
-// in the background after it), then the stream check until it succeeds.
+// The module's thread: connects (the library retries in the background after
+// a first attempt that finds no server; a refused handshake or credential
+// ends the library's connection, and this thread starts a new one after a
+// delay), then checks the stream until it succeeds. It alone creates and
+// destroys the connection; it destroys one only once the service thread has
+// released it.
 void publisher_impl::control_main() {
-    natsConnection* nc = nullptr;
-    natsStatus s = natsConnection_Connect(&nc, opts_.get());
-    if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
-        post_event(event_kind::closed, status_text(s));
-        if (nc != nullptr) natsConnection_Destroy(nc);
-        return;
-    }
-    jsOptions jo;
-    jsOptions_Init(&jo);
-    jo.Wait = kApiWaitMs;
-    jo.PublishAsync.AckHandler = on_ack;
-    jo.PublishAsync.AckHandlerClosure = this;
-    // The ledger bounds what is outstanding; a library bound of its own would
-    // block the service thread in the publish call when reached.
-    jo.PublishAsync.MaxPending = 0;
-    jsCtx* js = nullptr;
-    if (natsConnection_JetStream(&js, nc, &jo) != NATS_OK) {
-        post_event(event_kind::closed, "cannot create the JetStream context");
-        natsConnection_Close(nc);
-        natsConnection_Destroy(nc);
-        return;
-    }
-    nc_ = nc;
-    js_ = js;
-    ready_.store(true);
-    if (s == NATS_OK) {
-        post_event(event_kind::connected, "");
-    } else {
-        const char* text = nullptr;
-        natsConnection_GetLastError(nc, &text);
-        post_event(event_kind::connect_failed, text != nullptr && text[0] ? text : status_text(s));
-    }
-
-    // Reports a failing background connect when its reason changes, so that
-    // a refused credential is named rather than retried in silence.
+    int64_t delay = kReconnectFirstMs;
     std::string last_reason;
-    for (;;) {
-        bool do_check = false;
-        {
-            std::unique_lock lock(mu_);
-            cv_.wait_for(lock, std::chrono::milliseconds(kRecheckMs), [&] {
-                return stopping_.load() || (connected_shared_ && !stream_checked_);
-            });
-            if (stopping_.load()) return;
-            do_check = connected_shared_ && !stream_checked_;
-        }
-        if (!do_check) {
-            if (natsConnection_Status(nc) != NATS_CONN_STATUS_CONNECTED) {
-                const char* text = nullptr;
-                natsConnection_GetLastError(nc, &text);
-                if (text != nullptr && text[0] != '\0' && last_reason != text) {
-                    last_reason = text;
-                    post_event(event_kind::connect_failed, text);
-                }
-            }
+    auto report = [&](const char* text) {
+        if (text == nullptr || text[0] == '\0' || last_reason == text) return;
+        last_reason = text;
+        post_event(event_kind::connect_failed, text);
+    };
+    auto pause = [&](int64_t ms) {
+        std::unique_lock lock(mu_);
+        return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_.load(); });
+    };
+    while (!stopping_.load()) {
+        natsConnection* nc = nullptr;
+        natsStatus s = natsConnection_Connect(&nc, opts_.get());
+        if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
+            const char* text = nats_GetLastError(nullptr);
+            report(text != nullptr && text[0] != '\0' ? text : natsStatus_GetText(s));
+            if (nc != nullptr) natsConnection_Destroy(nc);
+            if (!pause(delay)) return;
+            delay = delay * 2 > kReconnectLastMs ? kReconnectLastMs : delay * 2;
             continue;
         }
-        last_reason.clear();
-        if (check_stream()) {
-            std::lock_guard lock(mu_);
-            stream_checked_ = true;
-        } else {
-            std::unique_lock lock(mu_);
-            cv_.wait_for(lock, std::chrono::milliseconds(kRecheckMs),
-                         [&] { return stopping_.load(); });
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = kApiWaitMs;
+        jo.PublishAsync.AckHandler = on_ack;
+        jo.PublishAsync.AckHandlerClosure = this;
+        // The ledger bounds what is outstanding; a library bound of its own
+        // would block the service thread in the publish call when reached.
+        jo.PublishAsync.MaxPending = 0;
+        jsCtx* js = nullptr;
+        if (natsConnection_JetStream(&js, nc, &jo) != NATS_OK) {
+            report("cannot create the JetStream context");
+            natsConnection_Close(nc);
+            natsConnection_Destroy(nc);
+            if (!pause(delay)) return;
+            continue;
         }
+        {
+            std::lock_guard lock(mu_);
+            nc_ = nc;
+            js_ = js;
+            released_ = false;
+            stream_checked_ = false;
+        }
+        ready_.store(true);
+        if (s == NATS_OK) {
+            delay = kReconnectFirstMs;
+            last_reason.clear();
+            post_event(event_kind::connected, "");
+        } else {
+            // Why the first attempt failed (a refused credential, say): the
+            // library goes on in the background and may later say only that
+            // no server is left.
+            const char* text = nullptr;
+            natsConnection_GetLastError(nc, &text);
+            report(text);
+        }
+
+        // Reports a failing background connect when its reason changes, so
+        // that a refused credential is named rather than retried in silence.
+        for (;;) {
+            bool do_check = false, released = false;
+            {
+                std::unique_lock lock(mu_);
+                cv_.wait_for(lock, std::chrono::milliseconds(kRecheckMs), [&] {
+                    return stopping_.load() || released_ ||
+                           (connected_shared_ && !stream_checked_);
+                });
+                if (stopping_.load()) return;
+                released = released_;
+                do_check = connected_shared_ && !stream_checked_;
+            }
+            if (released) break;
+            if (!do_check) {
+                if (natsConnection_Status(nc) != NATS_CONN_STATUS_CONNECTED) {
+                    const char* text = nullptr;
+                    natsConnection_GetLastError(nc, &text);
+                    report(text);
+                }
+                continue;
+            }
+            last_reason.clear();
+            delay = kReconnectFirstMs;
+            if (check_stream()) {
+                std::lock_guard lock(mu_);
+                stream_checked_ = true;
+            } else if (!pause(kRecheckMs)) {
+                return;
+            }
+        }
+        // The library closed this connection for good and the service thread
+        // no longer uses it: start afresh.
+        {
+            std::lock_guard lock(mu_);
+            if (stopping_.load()) return;  // stop() destroys it
+            nc_ = nullptr;
+            js_ = nullptr;
+            connected_shared_ = false;
+        }
+        jsCtx_Destroy(js);
+        natsConnection_Destroy(nc);
+        if (!pause(delay)) return;
+        delay = delay * 2 > kReconnectLastMs ? kReconnectLastMs : delay * 2;
     }
 }
 
@@ -574,15 +623,29 @@ void publisher_impl::take() {
         case event_kind::reconnected:
             if (e.kind == event_kind::reconnected) reconnects_++;
             connected_ = true;
+            last_down_reason_[0] = '\0';
             log_line("info", "nats_connected");
             break;
         case event_kind::disconnected:
         case event_kind::closed:
         case event_kind::connect_failed:
             if (e.kind != event_kind::connect_failed) connected_ = false;
+            if (e.kind == event_kind::closed && ready_.load() && !stopping_.load()) {
+                // Given up by the library: hand the connection back to the
+                // module's thread, which makes a new one.
+                ready_.store(false);
+                stream_ready_ = false;
+                std::lock_guard lock(mu_);
+                released_ = true;
+                cv_.notify_all();
+            }
             ledger_.pause();
-            std::snprintf(line, sizeof line, "nats_disconnected reason=%s", e.reason);
-            log_line("warning", line);
+            // A cluster that keeps refusing is named once, not at every retry.
+            if (std::strcmp(e.reason, last_down_reason_) != 0) {
+                copy_reason(last_down_reason_, e.reason);
+                std::snprintf(line, sizeof line, "nats_disconnected reason=%s", e.reason);
+                log_line("warning", line);
+            }
             break;
         case event_kind::stream_ready:
             stream_ready_ = true;
@@ -711,8 +774,15 @@ size_t publisher_impl::stop(int64_t grace_ms) {
         std::lock_guard lock(mu_);
         closed_ = true;
     }
+    // Closing first ends a stream check the module's thread may be waiting
+    // on; the connection is destroyed only once that thread has ended.
+    natsConnection* nc = nullptr;
+    {
+        std::lock_guard lock(mu_);
+        nc = nc_;
+    }
+    if (nc != nullptr) natsConnection_Close(nc);
     if (control_.joinable()) control_.join();
-    if (nc_ != nullptr) natsConnection_Close(nc_);
     if (js_ != nullptr) jsCtx_Destroy(js_);
     if (nc_ != nullptr) natsConnection_Destroy(nc_);
     js_ = nullptr;

@@ -21,8 +21,10 @@ zel_nats_read (Debian has no nats command-line tool) and returns a list of
 
 import json
 import os
+import random
 import shutil
 import signal
+import socket
 import subprocess
 import urllib.error
 import urllib.request
@@ -31,6 +33,28 @@ import zelproc
 
 NATS_SERVER = shutil.which("nats-server") or "/usr/sbin/nats-server"
 NODES = ("n1", "n2", "n3")
+
+
+# Below the kernel's ephemeral range (32768 and up): a port picked there
+# can be taken by any outgoing connection before nats-server binds it.
+_PORT_LOW, _PORT_HIGH = 20000, 32000
+_taken = set()
+
+
+def _listen_port():
+    """A loopback port below the ephemeral range, free a moment ago and not
+    handed out before by this process."""
+    while True:
+        port = random.randrange(_PORT_LOW, _PORT_HIGH)
+        if port in _taken:
+            continue
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        _taken.add(port)
+        return port
 
 
 def _get_json(url, timeout=1.0):
@@ -42,9 +66,9 @@ class Node:
     def __init__(self, name, directory):
         self.name = name
         self.directory = directory
-        self.client_port = zelproc.free_port()
-        self.cluster_port = zelproc.free_port()
-        self.monitor_port = zelproc.free_port()
+        self.client_port = _listen_port()
+        self.cluster_port = _listen_port()
+        self.monitor_port = _listen_port()
         self.conf = os.path.join(directory, name + ".conf")
         self.log = os.path.join(directory, name + ".log")
         self.proc = None
@@ -217,10 +241,11 @@ class Cluster:
         self.stop()
 
 
-def read_stream(reader, url, stream, env=None, timeout=60):
+def read_stream(reader, url, stream, env=None, timeout=60, extra=()):
     """Every message of stream, in stream order, read with the zel_nats_read
-    program at path reader; a list of {"seq", "headers", "data"}."""
-    p = subprocess.run([reader, "--url", url, "--stream", stream],
+    program at path reader (extra: more of its options); a list of
+    {"seq", "headers", "data"}, data bytes as Latin-1 characters."""
+    p = subprocess.run([reader, "--url", url, "--stream", stream] + list(extra),
                        env=zelproc.clean_env(env or {}), capture_output=True,
                        timeout=timeout)
     if p.returncode != 0:

@@ -4,7 +4,7 @@
 
 zel_relay_gtest(nats_ledger nats_ledger_test.cpp "asan;unit")
 
-foreach(group NatsDelivery NatsLeaderLoss NatsAccess)
+foreach(group NatsDelivery NatsLeaderLoss NatsAccess NatsTls)
   add_test(NAME relay_nats_${group}
            COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/test_nats_publisher.py ${group})
   set_tests_properties(relay_nats_${group} PROPERTIES LABELS "live" TIMEOUT 300
