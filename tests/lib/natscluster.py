@@ -140,7 +140,11 @@ class Cluster:
     def start(self, timeout=20.0):
         for node in self.nodes:
             self._spawn(node)
-        self.wait_ready(timeout)
+        try:
+            self.wait_ready(timeout)
+        except AssertionError:
+            self.stop()  # setUp failed: no tearDown will
+            raise
         return self
 
     def meta_leader(self):
