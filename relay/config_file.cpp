@@ -1,6 +1,8 @@
 // The configuration file's line grammar. The file pre-loads the environment
 // and never wins over it: setenv without overwrite, so the real environment,
-// and an earlier line of the same file, always keep their value.
+// and an earlier line of the same file, always keep their value. A key the
+// file repeats is reported, since the later line silently doing nothing is
+// the surprise an operator appending a line meets.
 #include "config_file.hpp"
 
 #include <fcntl.h>
@@ -8,8 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "relay_log.hpp"
 
 namespace zel::config {
 namespace {
@@ -17,6 +25,12 @@ namespace {
 // Longest configuration line, newline not counted. Far beyond any key's own
 // limit, so a value that is too long arrives whole and is refused by its key.
 constexpr size_t kMaxConfLine = 65536;
+// Distinct keys whose first line is remembered to report a repeat. Far more
+// than the relay has keys; a key beyond it is applied as usual, only a repeat
+// of it goes unreported, and how many there were is logged.
+constexpr size_t kMaxTrackedKeys = 4096;
+// Longest key text shown in a log line, escapes included.
+constexpr size_t kMaxShownKey = 160;
 
 // The POSIX locale's white space, fixed so no locale setting can change what
 // a configuration line means.
@@ -25,13 +39,14 @@ constexpr bool is_space(char c) {
 }
 
 // Parses one configuration line in place and pre-loads the environment.
-void apply_conf_line(char* line) {
+// Returns the line's key, or null for a line that names none.
+const char* apply_conf_line(char* line) {
     char* p = line;
     while (is_space(*p)) p++;
-    if (*p == '\0' || *p == '#' || *p == ';') return;
+    if (*p == '\0' || *p == '#' || *p == ';') return nullptr;
 
     char* eq = strchr(p, '=');
-    if (eq == nullptr) return;
+    if (eq == nullptr) return nullptr;
 
     char* key_end = eq;
     while (key_end > p && is_space(key_end[-1])) key_end--;
@@ -47,9 +62,44 @@ void apply_conf_line(char* line) {
         value++;
     }
 
+    if (*p == '\0') return nullptr;
     // overwrite = 0: the real environment, and earlier lines, always win.
-    if (*p != '\0') setenv(p, value, 0);
+    setenv(p, value, 0);
+    return p;
 }
+
+// The first line of every key the file names, to report the later ones.
+class key_lines {
+public:
+    void saw(const char* key, uint64_t line) {
+        auto it = first_.find(key);
+        if (it != first_.end()) {
+            char shown[kMaxShownKey];
+            log_escape(shown, sizeof shown, key, false);
+            char msg[256];
+            snprintf(msg, sizeof msg,
+                     "config_duplicate_key key=%s first_line=%" PRIu64 " ignored_line=%" PRIu64,
+                     shown, it->second, line);
+            log_line("warning", msg);
+        } else if (first_.size() < kMaxTrackedKeys) {
+            first_.emplace(key, line);
+        } else {
+            untracked_++;
+        }
+    }
+
+    // Once the file is read: how many key lines could not be compared.
+    void finish() const {
+        if (untracked_ == 0) return;
+        char msg[128];
+        snprintf(msg, sizeof msg, "config_keys_untracked lines=%" PRIu64, untracked_);
+        log_line("warning", msg);
+    }
+
+private:
+    std::unordered_map<std::string, uint64_t> first_;
+    uint64_t untracked_ = 0;  // lines of keys first met beyond kMaxTrackedKeys
+};
 
 // Reads one line whole into buf (kMaxConfLine + 1 bytes), without its
 // newline. A longer line is consumed through its newline and reported as
@@ -111,9 +161,15 @@ int load_conf_file(const char* path, bool required) {
     }
     // One buffer for the whole file; a line is text up to its first zero byte.
     auto line = std::make_unique_for_overwrite<char[]>(kMaxConfLine + 1);
+    key_lines keys;
+    uint64_t number = 0;  // counts every line, skipped ones too, as an editor does
     int rc;
-    while ((rc = read_conf_line(f.get(), line.get())) >= 0)
-        if (rc == 1) apply_conf_line(line.get());
+    while ((rc = read_conf_line(f.get(), line.get())) >= 0) {
+        number++;
+        if (rc != 1) continue;
+        if (const char* key = apply_conf_line(line.get()); key != nullptr) keys.saw(key, number);
+    }
+    keys.finish();
     return 0;
 }
 

@@ -510,7 +510,10 @@ int read_secret_row(const key_row& row, relay_config* cfg) {
 
     unique_file f = open_regular(file);
     if (!f) {
-        fprintf(stderr, "open %s: %s\n", row.name, strerror(errno));
+        // A directory opens; it is its reading that fails, and the message
+        // says so, as it does for any input that will not read.
+        const int err = errno;
+        fprintf(stderr, "%s %s: %s\n", err == EISDIR ? "read" : "open", row.name, strerror(err));
         return -1;
     }
     size_t n = fread(dst, 1, room, f.get());
