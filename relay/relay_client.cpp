@@ -78,6 +78,13 @@ const lws_retry_bo_t kUpstreamIdlePolicy = {
     0,        // jitter_percent
 };
 
+// The clock backoff waits are measured on, in whole seconds. Monotonic: a
+// wall clock stepped back must not hold the next attempt for as long as the
+// step, nor one stepped forward start it at once.
+time_t backoff_clock() {
+    return static_cast<time_t>(stats::monotonic_ms() / 1000);
+}
+
 // The current attempt. Service thread only.
 //
 // How an attempt's end is reported depends on where it failed: a connection
@@ -228,7 +235,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         c->up.connected = false;
         return;
     }
-    schedule_reconnect(c->st->config, &c->up, time(nullptr));
+    schedule_reconnect(c->st->config, &c->up, backoff_clock());
 }
 
 // Closes the current connection from the service loop, outside any callback,
@@ -503,7 +510,7 @@ public:
 
     void start() override {}
 
-    void service_pass() override { poll_upstream(&c_, time(nullptr)); }
+    void service_pass() override { poll_upstream(&c_, backoff_clock()); }
 
     int callback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in,
                  size_t len) override {
