@@ -25,3 +25,6 @@ zel_relay_gtest(relay_frame relay_frame_test.cpp "asan;tsan;unit")
 # (LD_PRELOAD), which the sanitizer runtimes refuse to follow, so no asan or
 # tsan label.
 zel_relay_pytest(relay_client_wall_clock test_client_clock.py "live")
+
+# What client mode logs about a refused connection and an upstream's close.
+zel_relay_pytest(relay_client_log_lines test_client_log_lines.py "asan;tsan;live")
