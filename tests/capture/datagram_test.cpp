@@ -1,6 +1,7 @@
 // Datagram decoding: the same datagram on every supported link type, and
 // every way a frame can be short, lying, fragmented or foreign.
 #include "datagram.hpp"
+#include "loss_counts.hpp"
 #include "record_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -97,17 +98,18 @@ struct Decoded {
     std::string drops;
 };
 
+// Both reason tables take their size from their enum, so that a reason
+// added without raising a number cannot count into its neighbour.
+static_assert(zel::kDropReasons == static_cast<std::size_t>(zel::drop_reason::count));
+static_assert(zel::kLossReasons == static_cast<std::size_t>(zel::loss_reason::count));
+
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
 std::string drops_text(const zel::drop_counts& drops) {
-    static const char* const names[zel::kDropReasons] = {
-        "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-        "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-        "fragment_bad", "tcp_held",      "tcp_duplicate"};
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
         if (drops.count[k] == 0) continue;
         if (!out.empty()) out += ' ';
-        out.append(names[k]).append("=").append(std::to_string(drops.count[k]));
+        out.append(zel::kDropReasonNames[k]).append("=").append(std::to_string(drops.count[k]));
     }
     return out;
 }
