@@ -437,21 +437,28 @@ struct tcp_streams::tables {
         // In order this always fits: less than kMaxMessage is held, and
         // no segment is larger than kMaxSegment.
         const std::size_t end = d.len + static_cast<std::size_t>(rel) + b.size();
-        if (end > kBuffer) return misfit(i, side, d.next + static_cast<std::uint32_t>(rel), b, e);
+        if (end > kBuffer && rel >= std::int64_t{kBuffer})
+            return misfit(i, side, d.next + static_cast<std::uint32_t>(rel), b, e);
         d.misfits = 0;
         if (rel == 0 && d.len == 0 && d.pieces == 0) {
             straight(i, side, b, e);
             return outcome::taken;
         }
-        take_buffer(i, side, e.losses);
-        if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer && d.head > 0) {
-            std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
-            d.head = 0;
+        long fresh = -1;
+        if (end <= kBuffer) {
+            take_buffer(i, side, e.losses);
+            if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer &&
+                d.head > 0) {
+                std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
+                d.head = 0;
+            }
+            fresh = place(d, static_cast<std::uint32_t>(rel), b);
         }
-        const long fresh = place(d, static_cast<std::uint32_t>(rel), b);
         if (fresh < 0) {
-            // Too many holes: they are not going to be filled, so what was
-            // held is given up and the stream taken up again here.
+            // Close ahead, but the hole before this segment will not be
+            // filled within the buffer (or there are too many holes): what
+            // was held is given up and the stream taken up again here. A
+            // stray segment costs at most a buffer's length of the stream.
             e.losses.add(loss_reason::tcp_gaps);
             drop_held(d);
             d.next += static_cast<std::uint32_t>(rel);

@@ -14,10 +14,11 @@
 // kIdleUs of capture time without a segment. A message cut off by FIN or
 // RST is counted.
 //
-// One stray segment must not blind a long-lived flow: a segment that does
-// not fit the stream (beyond what the buffer can hold, or more than
-// kFarBehind behind it) is skipped, and only when kResyncAfter of them in
-// a row carry on from one another is the stream taken up there. A SYN with
+// A segment closer ahead than kBuffer whose hole cannot be filled within
+// the buffer gives up what was held (a gap). One stray segment must not
+// blind a long-lived flow: a segment further ahead, or more than
+// kFarBehind behind, is skipped, and only when kResyncAfter of them in a
+// row carry on from one another is the stream taken up there. A SYN with
 // another initial number once data has flowed, and an RST outside the
 // window, are skipped likewise. Every skipped segment is counted.
 //
@@ -55,7 +56,7 @@ public:
     static constexpr std::size_t kBuffer = kMaxMessage + kMaxSegment;
     static constexpr std::size_t kBuffers = 1024;  // 128 MiB
     static constexpr std::uint32_t kFarBehind = 1u << 20;
-    static constexpr std::uint8_t kResyncAfter = 3;
+    static constexpr std::uint8_t kResyncAfter = 2;
     static constexpr std::int64_t kIdleUs = 60'000'000;
     // Out-of-order pieces held per direction beyond the next expected byte.
     static constexpr std::size_t kHeldPieces = 8;

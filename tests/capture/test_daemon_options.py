@@ -1,12 +1,16 @@
 """Live: the daemon with --ipv6 and --tcp on lo gives records for an IPv6
 UDP datagram and for SIP over a real TCP connection (a message split over
 two segments, then two messages in one), and nothing of either without the
-options."""
+options; a 1 MB burst over TCP (frames larger than 65,535 bytes, each
+landing on part of a message) gives every message."""
+import json
 import os
+import random
 import shutil
 import socket
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -89,6 +93,52 @@ class LiveOptions(unittest.TestCase):
             ("live-tcp", "BYE", server, client),
         ])
         rc, _ = d.stop()
+        self.assertEqual(rc, 0)
+
+    def test_tcp_burst_of_one_megabyte(self):
+        d, c = self.start("--tcp", "-R", "--buffer-size=65536", "--stats-interval=3600")
+        rng = random.Random(23)
+        msgs = []
+        for k in range(1719):
+            body = b"x" * rng.randrange(0, 1000)
+            msgs.append(sip("burst-%d" % k, "MESSAGE sip:200@127.0.0.1 SIP/2.0",
+                            "Content-Length: %d\r\n" % len(body)) + body)
+        burst = b"".join(msgs)
+        self.assertGreater(len(burst), 1 << 20)
+
+        srv = socket.socket()
+        self.addCleanup(srv.close)
+        srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        srv.bind(("127.0.0.1", d.port))
+        srv.listen(1)
+        cli = socket.create_connection(("127.0.0.1", d.port))
+        self.addCleanup(cli.close)
+        conn, _ = srv.accept()
+        self.addCleanup(conn.close)
+
+        def drain():
+            got = 0
+            while got < len(burst):
+                chunk = conn.recv(1 << 20)
+                if not chunk:
+                    break
+                got += len(chunk)
+        reader = threading.Thread(target=drain)
+        reader.start()
+        cli.sendall(burst)
+        # The records are read while the burst goes, so that no client is cut.
+        ids = set()
+        while len(ids) < len(msgs):
+            line = c.line(10)
+            if line is None:
+                break
+            ids.add(json.loads(line)["call_id"])
+        reader.join(10)
+        rc, err = d.stop()
+        stats = [l for l in err.splitlines() if " stats " in l][-1]
+        self.assertEqual(len(ids), len(msgs), stats)
+        self.assertNotIn("truncated=", stats)
+        self.assertIn(" lost=0", stats)
         self.assertEqual(rc, 0)
 
     def test_without_options_neither_is_seen(self):
