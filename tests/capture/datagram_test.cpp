@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -529,6 +530,28 @@ TEST(Datagram, VlanTags) {
         for (std::size_t cut = 0; cut < c.frame.size(); ++cut)
             ASSERT_EQ(decode_with(vlan, c.dlt, c.frame, cut).drops, "truncated=1") << cut;
     }
+}
+
+// The tags' VLAN ids (priority bits left out), outer first, keep flows and
+// datagrams on different VLANs apart.
+TEST(Datagram, VlanIdsJoinTheLinkKey) {
+    using ids = std::array<std::uint16_t, 2>;
+    Bytes two = ethernet(ipv4({}), {0x88A8, 0x8100});
+    put16(two, 14, 0xE00A);
+    put16(two, 18, 0x1014);
+    Bytes one = ethernet(ipv4({}), {0x8100});
+    put16(one, 14, 0xE00A);
+    const Bytes none = ethernet(ipv4({}));
+    zel::decode_options vlan;
+    vlan.vlan = true;
+    zel::drop_counts drops;
+    const auto p2 = zel::decode_ip(zel::kDltEthernet, two, vlan, drops);
+    const auto p1 = zel::decode_ip(zel::kDltEthernet, one, zel::decode_options{}, drops);
+    const auto p0 = zel::decode_ip(zel::kDltEthernet, none, vlan, drops);
+    ASSERT_TRUE(p2 && p1 && p0);
+    EXPECT_EQ(p2->link.vlan, (ids{10, 20}));
+    EXPECT_EQ(p1->link.vlan, (ids{10, 0}));
+    EXPECT_EQ(p0->link.vlan, (ids{0, 0}));
 }
 
 }  // namespace
