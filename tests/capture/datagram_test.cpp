@@ -535,23 +535,15 @@ TEST(Datagram, VlanTags) {
 // The tags' VLAN ids (priority bits left out), outer first, keep flows and
 // datagrams on different VLANs apart.
 TEST(Datagram, VlanIdsJoinTheLinkKey) {
-    using ids = std::array<std::uint16_t, 2>;
     Bytes two = ethernet(ipv4({}), {0x88A8, 0x8100});
     put16(two, 14, 0xE00A);
     put16(two, 18, 0x1014);
-    Bytes one = ethernet(ipv4({}), {0x8100});
-    put16(one, 14, 0xE00A);
-    const Bytes none = ethernet(ipv4({}));
     zel::decode_options vlan;
     vlan.vlan = true;
     zel::drop_counts drops;
-    const auto p2 = zel::decode_ip(zel::kDltEthernet, two, vlan, drops);
-    const auto p1 = zel::decode_ip(zel::kDltEthernet, one, zel::decode_options{}, drops);
-    const auto p0 = zel::decode_ip(zel::kDltEthernet, none, vlan, drops);
-    ASSERT_TRUE(p2 && p1 && p0);
-    EXPECT_EQ(p2->link.vlan, (ids{10, 20}));
-    EXPECT_EQ(p1->link.vlan, (ids{10, 0}));
-    EXPECT_EQ(p0->link.vlan, (ids{0, 0}));
+    const auto p = zel::decode_ip(zel::kDltEthernet, two, vlan, drops);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->link.vlan, (std::array<std::uint16_t, 2>{10, 20}));
 }
 
 }  // namespace

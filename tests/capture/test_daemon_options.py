@@ -52,6 +52,19 @@ class LiveOptions(unittest.TestCase):
         time.sleep(0.3)  # accepted between two dispatch calls
         return d, c
 
+    def tcp_pair(self, port):
+        """A TCP connection to `port` on lo: (client end, server end)."""
+        srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(srv.close)
+        srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        srv.bind(("127.0.0.1", port))
+        srv.listen(1)
+        cli = socket.create_connection(("127.0.0.1", port))
+        self.addCleanup(cli.close)
+        conn, _ = srv.accept()
+        self.addCleanup(conn.close)
+        return cli, conn
+
     def traffic(self, port):
         """An IPv6 datagram, then a TCP call: INVITE in two segments, then
         200 OK and BYE in one segment back."""
@@ -60,16 +73,8 @@ class LiveOptions(unittest.TestCase):
         u.bind(("::1", 0))
         u.sendto(sip("live-v6"), ("::1", port))
 
-        srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(srv.close)
-        srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        srv.bind(("127.0.0.1", port))
-        srv.listen(1)
-        cli = socket.create_connection(("127.0.0.1", port))
-        self.addCleanup(cli.close)
+        cli, conn = self.tcp_pair(port)
         cli.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn, _ = srv.accept()
-        self.addCleanup(conn.close)
         invite = sip("live-tcp", "INVITE sip:200@127.0.0.1 SIP/2.0", "Content-Length: 5\r\n") + b"v=0\r\n"
         cli.sendall(invite[:40])
         time.sleep(0.05)
@@ -98,42 +103,18 @@ class LiveOptions(unittest.TestCase):
     def test_tcp_burst_of_one_megabyte(self):
         d, c = self.start("--tcp", "-R", "--buffer-size=65536", "--stats-interval=3600")
         rng = random.Random(23)
-        msgs = []
-        for k in range(1719):
-            body = b"x" * rng.randrange(0, 1000)
-            msgs.append(sip("burst-%d" % k, "MESSAGE sip:200@127.0.0.1 SIP/2.0",
-                            "Content-Length: %d\r\n" % len(body)) + body)
-        burst = b"".join(msgs)
-        self.assertGreater(len(burst), 1 << 20)
-
-        srv = socket.socket()
-        self.addCleanup(srv.close)
-        srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        srv.bind(("127.0.0.1", d.port))
-        srv.listen(1)
-        cli = socket.create_connection(("127.0.0.1", d.port))
-        self.addCleanup(cli.close)
-        conn, _ = srv.accept()
-        self.addCleanup(conn.close)
-
-        def drain():
-            got = 0
-            while got < len(burst):
-                chunk = conn.recv(1 << 20)
-                if not chunk:
-                    break
-                got += len(chunk)
-        reader = threading.Thread(target=drain)
-        reader.start()
-        cli.sendall(burst)
-        # The records are read while the burst goes, so that no client is cut.
+        msgs = [sip("burst-%d" % k, "MESSAGE sip:200@127.0.0.1 SIP/2.0",
+                    "Content-Length: %d\r\n" % n) + b"x" * n
+                for k, n in enumerate(rng.randrange(1000) for _ in range(1719))]
+        cli, conn = self.tcp_pair(d.port)
+        # The server end reads everything until the client's FIN.
+        threading.Thread(target=lambda: all(iter(lambda: conn.recv(1 << 20), b"")),
+                         daemon=True).start()
+        cli.sendall(b"".join(msgs))
+        cli.shutdown(socket.SHUT_WR)
         ids = set()
-        while len(ids) < len(msgs):
-            line = c.line(10)
-            if line is None:
-                break
+        while len(ids) < len(msgs) and (line := c.line(10)) is not None:
             ids.add(json.loads(line)["call_id"])
-        reader.join(10)
         rc, err = d.stop()
         stats = [l for l in err.splitlines() if " stats " in l][-1]
         self.assertEqual(len(ids), len(msgs), stats)
