@@ -64,9 +64,10 @@ using verdict = std::optional<drop_reason>;
 // what follows (0 for raw IP: the IP version tells). By default one tag is
 // skipped on Ethernet and none on cooked captures, where a tag leaves its
 // value as the protocol and fails the IP test; with --vlan two on both
-// (libpcap's cooked capture puts the tag right after its header).
+// (libpcap's cooked capture puts the tag right after its header). The
+// skipped tags' VLAN ids go into `link`.
 [[gnu::always_inline]] inline verdict skip_link(int dlt, const decode_options& o, byte_reader& r,
-                                                std::uint16_t& type) {
+                                                std::uint16_t& type, link_key& link) {
     int tags = o.vlan ? 2 : 0;
     switch (dlt) {
     case kDltEthernet:
@@ -91,8 +92,9 @@ using verdict = std::optional<drop_reason>;
     default:
         return drop_reason::link_type;
     }
-    for (; tags > 0 && is_vlan_tag(type); --tags) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(tags) && is_vlan_tag(type); ++k) {
         if (!r.need(4)) return drop_reason::truncated;
+        link.vlan[k] = r.be16(0) & 0x0FFF;
         type = r.be16(2);
         r.skip(4);
     }
@@ -215,7 +217,7 @@ verdict read_ipv6(byte_reader& r, const decode_options& o, ip_packet& p) {
                                               const decode_options& o, ip_packet& p) {
     byte_reader r(frame);
     std::uint16_t type = 0;
-    if (const verdict stop = skip_link(dlt, o, r, type)) return stop;
+    if (const verdict stop = skip_link(dlt, o, r, type, p.link)) return stop;
     if (o.ipv6 && (type == kEtherIpv6 || (dlt == kDltRaw && r.need(1) && r.u8(0) >> 4 == 6)))
         return read_ipv6(r, o, p);
     if (dlt != kDltRaw && type != kEtherIpv4) return drop_reason::not_ipv4;
@@ -309,6 +311,7 @@ std::optional<tcp_segment> decode_tcp(const ip_packet& p, drop_counts& drops) {
         v.source.port = r.be16(0);
         v.destination = p.destination;
         v.destination.port = r.be16(2);
+        v.link = p.link;
         v.seq = r.be32(4);
         v.flags = r.u8(13);
         v.payload = p.transport.subspan(header);

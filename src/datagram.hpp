@@ -50,6 +50,16 @@ struct endpoint {
     std::uint16_t port = 0;
 };
 
+// What tells the same addresses seen on different links apart: the VLAN
+// ids (12 bits) of the tags read, outer first, 0 where there is none. Part
+// of the identity of a TCP flow and of a datagram being reassembled; a
+// tunnel's id joins it here.
+struct link_key {
+    std::array<std::uint16_t, 2> vlan{};
+
+    bool operator==(const link_key&) const = default;
+};
+
 // Transport protocols, by their IP protocol numbers.
 inline constexpr std::uint8_t kProtoTcp = 6;
 inline constexpr std::uint8_t kProtoUdp = 17;
@@ -70,6 +80,7 @@ struct decode_options {
 struct ip_packet {
     endpoint source;  // ports are 0 here
     endpoint destination;
+    link_key link;
     // kProtoUdp or kProtoTcp; for an IPv6 fragment, the fragment header's
     // next header (possibly an extension header, walked after reassembly).
     std::uint8_t protocol = 0;
@@ -128,6 +139,7 @@ inline constexpr std::uint8_t kTcpRst = 0x04;
 struct tcp_segment {
     endpoint source;
     endpoint destination;
+    link_key link;
     std::uint32_t seq = 0;
     std::uint8_t flags = 0;
     std::span<const std::uint8_t> payload;

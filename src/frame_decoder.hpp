@@ -36,6 +36,14 @@ inline constexpr int kOptTcp = 0x1504;
 // one of them.
 bool set_decode_option(decode_options& options, int c);
 
+// The live capture's snapshot length. A frame cut short loses what the
+// stateful decoders need whole (lo hands over frames of 65,549 bytes), so
+// with them it is libpcap's own default; the default capture keeps its
+// 65,535. A decapsulation option joins the stateful ones here.
+inline constexpr int snapshot_length(const decode_options& options) {
+    return options.tcp || options.reassemble ? 262144 : 65535;
+}
+
 class frame_decoder {
 public:
     using sink = tcp_streams::message_sink;

@@ -1,10 +1,12 @@
 // Datagram decoding: the same datagram on every supported link type, and
 // every way a frame can be short, lying, fragmented or foreign.
 #include "datagram.hpp"
+#include "loss_counts.hpp"
 #include "record_capture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -97,17 +99,18 @@ struct Decoded {
     std::string drops;
 };
 
+// Both reason tables take their size from their enum, so that a reason
+// added without raising a number cannot count into its neighbour.
+static_assert(zel::kDropReasons == static_cast<std::size_t>(zel::drop_reason::count));
+static_assert(zel::kLossReasons == static_cast<std::size_t>(zel::loss_reason::count));
+
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
 std::string drops_text(const zel::drop_counts& drops) {
-    static const char* const names[zel::kDropReasons] = {
-        "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-        "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-        "fragment_bad", "tcp_held",      "tcp_duplicate"};
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
         if (drops.count[k] == 0) continue;
         if (!out.empty()) out += ' ';
-        out.append(names[k]).append("=").append(std::to_string(drops.count[k]));
+        out.append(zel::kDropReasonNames[k]).append("=").append(std::to_string(drops.count[k]));
     }
     return out;
 }
@@ -527,6 +530,20 @@ TEST(Datagram, VlanTags) {
         for (std::size_t cut = 0; cut < c.frame.size(); ++cut)
             ASSERT_EQ(decode_with(vlan, c.dlt, c.frame, cut).drops, "truncated=1") << cut;
     }
+}
+
+// The tags' VLAN ids (priority bits left out), outer first, keep flows and
+// datagrams on different VLANs apart.
+TEST(Datagram, VlanIdsJoinTheLinkKey) {
+    Bytes two = ethernet(ipv4({}), {0x88A8, 0x8100});
+    put16(two, 14, 0xE00A);
+    put16(two, 18, 0x1014);
+    zel::decode_options vlan;
+    vlan.vlan = true;
+    zel::drop_counts drops;
+    const auto p = zel::decode_ip(zel::kDltEthernet, two, vlan, drops);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->link.vlan, (std::array<std::uint16_t, 2>{10, 20}));
 }
 
 }  // namespace
