@@ -129,10 +129,12 @@ class EventSource:
             self.clients = []
 
     def close(self):
-        self.close_clients()
+        # As the daemon stops: listener and file first, so that a client
+        # that reconnects the moment its connection ends finds nobody.
         self._sock.close()
         if os.path.exists(self.path):
             os.unlink(self.path)
+        self.close_clients()
 
 
 class Relay(zelproc.Program):
