@@ -94,6 +94,7 @@ class PlantedInTheMetricsFolder(unittest.TestCase):
             else:
                 os.mkdir(at)
         d = daemon(folder, "--stats-interval=1", "--metrics-file=" + paths["daemon"])
+        self.addCleanup(lambda: d.proc.poll() is None and d.kill())
         r = relay(folder, PCAP_RELAY_STATS_SECONDS="1", PCAP_METRICS_FILE=paths["relay"])
         try:
             # Each keeps its once-a-second cadence: nothing blocked.
@@ -127,17 +128,20 @@ class MetricsUnderTheUnitsUmask(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder, True)
         files = {"daemon": os.path.join(folder, "zel_capture.prom"),
                  "relay": os.path.join(folder, "zel_relay.prom")}
-        progs = {"daemon": daemon(folder, "--metrics-file=" + files["daemon"], umask=0o007),
-                 "relay": relay(folder, umask=0o007, PCAP_METRICS_FILE=files["relay"])}
-        try:
-            for name, path in files.items():
-                with self.subTest(program=name):
-                    self.assertTrue(zp.wait_until(lambda: os.path.exists(path), timeout=10),
-                                    progs[name].stderr())
-                    self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
-        finally:
-            for p in progs.values():
-                p.stop()
+        progs = {}
+        for name, start in (
+                ("daemon", lambda: daemon(folder, "--metrics-file=" + files["daemon"],
+                                          umask=0o007)),
+                ("relay", lambda: relay(folder, umask=0o007, PCAP_METRICS_FILE=files["relay"]))):
+            progs[name] = p = start()
+            self.addCleanup(lambda p=p: p.proc.poll() is None and p.kill())
+        for name, path in files.items():
+            with self.subTest(program=name):
+                self.assertTrue(zp.wait_until(lambda: os.path.exists(path), timeout=10),
+                                progs[name].stderr())
+                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
+        for p in progs.values():
+            self.assertEqual(p.stop(), 0)
 
 
 class Sighup(unittest.TestCase):
