@@ -54,12 +54,15 @@ void fill_context_info(relay_state* st, lws_context_creation_info* info) {
     st->mode->fill_context_info(info);
 }
 
+// SIGHUP too: a closed terminal or a reload would otherwise end the relay
+// without its shutdown line and final metrics.
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 relay_stats read_stats(relay_state* st) {
@@ -69,6 +72,7 @@ relay_stats read_stats(relay_state* st) {
     s.dropped = zel_relay_queue_dropped(&st->queue);
     s.queued = zel_relay_queue_count(&st->queue);
     s.counters = st->counters;
+    s.switch_id = st->config.switch_id;
     st->mode->fill_stats(&s);
     return s;
 }

@@ -24,7 +24,11 @@ USAGE = ("Usage: zel_packet_monitor [-i interface] [-f bpf] [-s socket] "
 SWITCH_MSG = "switch-id must contain 1-127 bytes\n"
 BUFFER_MSG = "buffer-size must be a whole number of KiB from 0 to 2097151\n"
 STATS_MSG = "stats-interval must be a whole number of seconds from 0 to 86400\n"
-METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4091 bytes\n"
+METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4084 bytes\n"
+CLIENT_BUFFER_MSG = "client-buffer must be a whole number of KiB from 1024 to 1048576\n"
+# The help text: the usage line, then a line per option (test_operator.py
+# checks that every option is there).
+HELP = object()
 # Ports of this file only, so that other suites can capture side by side.
 PORTS = iter(range(47110, 47190))
 
@@ -487,9 +491,9 @@ class CommandLine(unittest.TestCase):
     def test_usage_and_option_errors(self):
         long_id = "x" * 128
         cases = [
-            (["-h"], 0, USAGE),
-            (["--help"], 0, USAGE),
-            (["-h", "-S", ""], 0, USAGE),
+            (["-h"], 0, HELP),
+            (["--help"], 0, HELP),
+            (["-h", "-S", ""], 0, HELP),
             (["-S", "", "-h"], 2, SWITCH_MSG),
             (["-S", long_id], 2, SWITCH_MSG),
             (["--switch-id="], 2, SWITCH_MSG),
@@ -512,13 +516,24 @@ class CommandLine(unittest.TestCase):
             (["--metrics-file="], 2, METRICS_MSG),
             (["--metrics-file", "zel.prom"], 2, METRICS_MSG),
             (["--metrics-file=/var/lib/node-exporter/"], 2, METRICS_MSG),
-            (["--metrics-file=/" + "m" * 4091], 2, METRICS_MSG),
+            (["--metrics-file=/" + "m" * 4084], 2, METRICS_MSG),
             (["--stats-interval"], 2,
              PROG + ": option '--stats-interval' requires an argument\n" + USAGE),
+            (["--client-buffer=1023"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=1048577"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=", "-h"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=4096k"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=1024", "--client-buffer=1048576", "-h"], 0, HELP),
         ]
         for argv, status, err in cases:
             with self.subTest(argv=argv):
-                self.assertEqual(run(argv), (status, err))
+                got = run(argv)
+                if err is HELP:
+                    self.assertEqual(got[0], status)
+                    self.assertTrue(got[1].startswith(USAGE), got[1])
+                    self.assertGreater(got[1].count("\n"), 1, got[1])
+                else:
+                    self.assertEqual(got, (status, err))
 
     def test_socket_path_length(self):
         base = os.path.join(self.tmp, "")
