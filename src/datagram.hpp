@@ -36,6 +36,16 @@ inline constexpr int kDltEthernet = 1;
 inline constexpr int kDltRaw = 12;
 inline constexpr int kDltLinuxSll = 113;
 inline constexpr int kDltLinuxSll2 = 276;
+// Only with decode_options::decap: BSD loopback (address family in host,
+// then network, byte order) and raw IP of one version.
+inline constexpr int kDltNull = 0;
+inline constexpr int kDltLoop = 108;
+inline constexpr int kDltIpv4 = 228;
+inline constexpr int kDltIpv6 = 229;
+
+// Tunnel headers (GRE, ERSPAN, VXLAN, GTP-U, IP in IP) looked through at
+// most; a packet deeper inside is counted as tunnel_depth.
+inline constexpr int kMaxTunnels = 4;
 
 // Largest payload handed on; a longer one is seen only in its first 16,384
 // bytes, both for header lookup and for the raw text of the record.
@@ -61,8 +71,15 @@ struct decode_options {
     bool ipv6 = false;        // IPv6 with its extension header chain
     bool reassemble = false;  // fragments are handed on (ip_packet::fragment) instead of dropped
     bool tcp = false;         // TCP segments are handed on as well as UDP
+    // The innermost packet of GRE, ERSPAN II/III, VXLAN (UDP 4789), IPv4 and
+    // IPv6 in IP, GTP-U G-PDUs (UDP 2152), PPPoE sessions and MPLS label
+    // stacks; also the link types kDltNull, kDltLoop, kDltIpv4, kDltIpv6.
+    bool decap = false;
+    // Packets equal to one seen less than this many milliseconds before are
+    // dropped (frame_decoder); 0: off.
+    std::uint32_t dedup_ms = 0;
 
-    bool any() const { return vlan || ipv6 || reassemble || tcp; }
+    bool any() const { return vlan || ipv6 || reassemble || tcp || decap || dedup_ms != 0; }
 };
 
 // One IP packet past its IP headers: what a transport decoder, or the
@@ -82,6 +99,12 @@ struct ip_packet {
     bool more_fragments = false;
     std::uint32_t fragment_id = 0;
     std::uint32_t fragment_offset = 0;
+    // Only with decode_options::decap: how many tunnel headers were passed
+    // to reach this packet, and a hash of which tunnel it came through
+    // (outer addresses, key, VNI or TEID at every level; 0 for none), so
+    // that flow keys can tell equal inner addresses in two tunnels apart.
+    std::uint8_t tunnels = 0;
+    std::uint32_t tunnel = 0;
 };
 
 struct datagram {
@@ -113,6 +136,11 @@ std::optional<ip_packet> decode_ip(int dlt, std::span<const std::uint8_t> frame,
 // after counting the reason (a second fragment header is header_lies).
 bool ipv6_upper_layer(ip_packet& p, const decode_options& options, drop_counts& drops);
 
+// With decode_options::decap, replaces a whole packet that is a tunnel by
+// the packet inside it, as often as it takes (a packet reassembled from
+// fragments may be one); false after counting the reason.
+bool decode_tunnels(ip_packet& p, const decode_options& options, drop_counts& drops);
+
 // The UDP datagram in a whole (not fragment) packet of protocol kProtoUdp,
 // or nothing after counting the reason.
 std::optional<datagram> decode_udp(const ip_packet& p, std::int64_t sec, std::int64_t usec,
@@ -131,6 +159,7 @@ struct tcp_segment {
     std::uint32_t seq = 0;
     std::uint8_t flags = 0;
     std::span<const std::uint8_t> payload;
+    std::uint32_t tunnel = 0;  // ip_packet::tunnel, for the flow key
 };
 
 // The TCP segment in a whole packet of protocol kProtoTcp, or nothing after

@@ -34,8 +34,13 @@ enum class drop_reason : std::uint8_t {
     fragment_bad,   // --reassemble: contradicts its datagram's other pieces or 65,535 bytes
     tcp_held,       // --tcp: bytes taken into the stream, no message completed yet
     tcp_duplicate,  // --tcp: no byte that was not seen before (a retransmission)
+    // Capture where operators capture (tunnels, doubled copies, noise).
+    tunnel_depth,    // --decap: more than 4 tunnel headers (or link headers) deep
+    duplicate,       // --dedup: the same IP payload seen less than the window before
+    not_sip,         // --strict-sip (always with --tcp): no SIP request or status line
+    method_ignored,  // --ignore-methods: its method (a response's CSeq method) is listed
 };
-inline constexpr std::size_t kDropReasons = 13;
+inline constexpr std::size_t kDropReasons = 17;
 
 struct drop_counts {
     std::array<std::uint64_t, kDropReasons> count{};
@@ -51,7 +56,8 @@ struct drop_counts {
 inline constexpr std::array<std::string_view, kDropReasons> kDropReasonNames = {
     "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
     "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-    "fragment_bad", "tcp_held",      "tcp_duplicate",
+    "fragment_bad", "tcp_held",      "tcp_duplicate",    "tunnel_depth", "duplicate",
+    "not_sip",      "method_ignored",
 };
 
 consteval bool drop_reason_names_valid() {

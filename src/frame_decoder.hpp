@@ -1,8 +1,10 @@
 // The opt-in decoders behind one call: from one captured frame to every
-// datagram or SIP message it gives, through VLAN tags, IPv4 or IPv6, IP
-// reassembly and TCP streams as the options ask. Owns the reassembly and
-// TCP tables and the count of what they gave up; wiring only, each stage
-// is its own module (datagram, reassembly, tcp_stream).
+// datagram or SIP message it gives, through VLAN tags, tunnels, IPv4 or
+// IPv6, duplicate suppression, IP reassembly and TCP streams as the options
+// ask. Owns the duplicate, reassembly and TCP tables and the count of what
+// they gave up; wiring only, each stage is its own module (datagram, dedup,
+// reassembly, tcp_stream). Messages cut from TCP streams must begin with a
+// SIP start line (sip_framing); the others are counted not_sip.
 //
 // Promises: with no option set nothing here is used (the programs call
 // decode_frame directly). Nothing is allocated after init(). For every
@@ -13,9 +15,11 @@
 #pragma once
 
 #include "datagram.hpp"
+#include "dedup.hpp"
 #include "drop_counts.hpp"
 #include "loss_counts.hpp"
 #include "reassembly.hpp"
+#include "sip_record.hpp"
 #include "tcp_stream.hpp"
 
 #include <cstddef>
@@ -35,6 +39,30 @@ inline constexpr int kOptTcp = 0x1504;
 // Sets the option that getopt_long value `c` names; false when `c` is not
 // one of them.
 bool set_decode_option(decode_options& options, int c);
+
+// Capture where operators capture: "--decap", "--dedup[=MS]",
+// "--strict-sip" and "--ignore-methods=LIST", shared by every program that
+// takes them; getopt_long values next to the ones above.
+inline constexpr int kOptDecap = 0x1505;
+inline constexpr int kOptDedup = 0x1506;
+inline constexpr int kOptStrictSip = 0x1507;
+inline constexpr int kOptIgnoreMethods = 0x1508;
+
+// Takes option `c` with its argument `arg` (null when none was given):
+// 1 when taken, 0 when `c` is not one of them, -1 after printing on
+// standard error why the argument is refused (a command-line error).
+int set_capture_option(decode_options& decoding, record_options& records, int c, const char* arg);
+
+// What --help says about them, one option a line.
+inline constexpr const char* kCaptureOptionsHelp =
+    "  --decap               record the SIP inside GRE, ERSPAN, VXLAN, IP in IP, GTP-U,\n"
+    "                        PPPoE and MPLS (at most 4 tunnels deep); also BSD loopback\n"
+    "                        and raw IPv4/IPv6 link types\n"
+    "  --dedup[=MS]          drop a packet equal to one seen less than MS ms before\n"
+    "                        (default 50, at most 10000)\n"
+    "  --strict-sip          only payloads that start with a SIP request or status line\n"
+    "  --ignore-methods=LIST publish no request of these methods, no response whose\n"
+    "                        CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n";
 
 class frame_decoder {
 public:
@@ -57,6 +85,7 @@ public:
 
 private:
     decode_options options_;
+    dedup_table dedup_;
     reassembly fragments_;
     tcp_streams tcp_;
     loss_counts losses_;

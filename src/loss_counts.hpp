@@ -23,13 +23,14 @@ enum class loss_reason : std::uint8_t {
     tcp_buffers_evicted,  // a direction's held bytes dropped to lend its buffer (1,024)
     tcp_gaps,             // bytes missing from a stream: what was held is given up
     tcp_overflows,        // a message beyond the 65,536-byte buffer: dropped
+    dedup_evicted,        // --dedup: a copy still inside its window forgotten for room
 };
-inline constexpr std::size_t kLossReasons = 7;
+inline constexpr std::size_t kLossReasons = 8;
 
 // The names a stats line or metrics file prints, in enum order.
 inline constexpr std::array<std::string_view, kLossReasons> kLossNames = {
     "fragments_expired",   "fragments_evicted", "tcp_flows_expired", "tcp_flows_evicted",
-    "tcp_buffers_evicted", "tcp_gaps",          "tcp_overflows",
+    "tcp_buffers_evicted", "tcp_gaps",          "tcp_overflows",     "dedup_evicted",
 };
 
 struct loss_counts {

@@ -62,6 +62,10 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"decap", no_argument, nullptr, kOptDecap},
+    {"dedup", optional_argument, nullptr, kOptDedup},
+    {"strict-sip", no_argument, nullptr, kOptStrictSip},
+    {"ignore-methods", required_argument, nullptr, kOptIgnoreMethods},
     {"buffer-size", required_argument, nullptr, kOptBufferSize},
     {"stats-interval", required_argument, nullptr, kOptStatsInterval},
     {"metrics-file", required_argument, nullptr, kOptMetricsFile},
@@ -187,6 +191,7 @@ int run(int argc, char** argv) {
             break;
         case 'h':
             usage(argv[0]);
+            std::fputs(kCaptureOptionsHelp, stderr);
             return 0;
         case kOptBufferSize:
             if (!set_buffer_size(stats_opts, optarg)) return 2;
@@ -199,10 +204,14 @@ int run(int argc, char** argv) {
             break;
         case kOptVersion:
             return print_version();
-        default:
+        default: {
+            const int taken = set_capture_option(chain.decoding, chain.options, c, optarg);
+            if (taken < 0) return 2;
+            if (taken > 0) break;
             if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
             return 2;
+        }
         }
     }
 

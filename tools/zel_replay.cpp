@@ -45,6 +45,10 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"decap", no_argument, nullptr, kOptDecap},
+    {"dedup", optional_argument, nullptr, kOptDedup},
+    {"strict-sip", no_argument, nullptr, kOptStrictSip},
+    {"ignore-methods", required_argument, nullptr, kOptIgnoreMethods},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -114,11 +118,16 @@ int run(int argc, char** argv) {
             break;
         case 'h':
             usage(argv[0]);
+            std::fputs(kCaptureOptionsHelp, stderr);
             return 0;
-        default:
+        default: {
+            const int taken = set_capture_option(chain.decoding, chain.options, opt, optarg);
+            if (taken < 0) return 2;
+            if (taken > 0) break;
             if (set_decode_option(chain.decoding, opt)) break;
             usage(argv[0]);
             return 2;
+        }
         }
     }
     if (optind + 1 != argc) {

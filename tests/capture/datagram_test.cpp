@@ -99,10 +99,7 @@ struct Decoded {
 
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
 std::string drops_text(const zel::drop_counts& drops) {
-    static const char* const names[zel::kDropReasons] = {
-        "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-        "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-        "fragment_bad", "tcp_held",      "tcp_duplicate"};
+    const auto& names = zel::kDropReasonNames;
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
         if (drops.count[k] == 0) continue;
