@@ -321,10 +321,14 @@ verdict read_layer(byte_reader r, std::uint16_t type, const decode_options& o, i
             const std::size_t len = r.be16(4);
             if (len < 2) return drop_reason::header_lies;
             if (!r.need(6 + len)) return drop_reason::truncated;
-            const std::uint16_t ppp = r.be16(6);
+            // PPP may send its protocol field compressed to one byte, told
+            // by its odd first byte (RFC 1661).
+            const bool compressed = (r.u8(6) & 1) != 0;
+            const std::uint16_t ppp = compressed ? r.u8(6) : r.be16(6);
             if (ppp != kPppIpv4 && ppp != kPppIpv6) return drop_reason::not_ipv4;
             type = ppp == kPppIpv4 ? kEtherIpv4 : kEtherIpv6;
-            r = byte_reader({r.here() + 8, len - 2});
+            const std::size_t field = compressed ? 1 : 2;
+            r = byte_reader({r.here() + 6 + field, len - field});
             continue;
         }
         case kEtherMpls:

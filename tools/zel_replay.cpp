@@ -6,10 +6,13 @@
 // The last line on standard error counts frames and records and gives the
 // rate. Useful offline: "what would the daemon have said about this file?"
 //
-// Usage: zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] FILE
+// Usage: zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp]
+//                   [--decap] [--dedup[=MS]] [--strict-sip] [--ignore-methods=LIST] FILE
 //   -S, -R and the long options as in the daemon; -q counts records
-//   without writing them. With any long option, the line before the last
-//   counts what the reassembly and TCP tables gave up.
+//   without writing them. With any decoding option, the line before the
+//   last counts what the duplicate, reassembly and TCP tables gave up; with
+//   --decap, --dedup, --strict-sip or --ignore-methods, the line before
+//   that counts what was dropped, by reason.
 // Exit status: 0 done, 1 the file cannot be read (or breaks off) or the
 // output cannot be written, 2 bad usage.
 #include "datagram.hpp"
@@ -158,6 +161,20 @@ int run(int argc, char** argv) {
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const double seconds = took.count();
+    // With the options that drop what is not wanted, what each dropped, so
+    // that a replay shows it as the daemon's stats line would.
+    if (chain.decoding.decap || chain.decoding.dedup_ms != 0 || chain.options.strict_sip ||
+        !chain.options.ignore_methods.empty()) {
+        std::uint64_t ignored = 0;
+        for (std::uint64_t n : chain.drops.count) ignored += n;
+        std::fprintf(stderr, "ignored=%llu", static_cast<unsigned long long>(ignored));
+        for (std::size_t k = 0; k < kDropReasons; ++k)
+            if (chain.drops.count[k] != 0)
+                std::fprintf(stderr, " %.*s=%llu", static_cast<int>(kDropReasonNames[k].size()),
+                             kDropReasonNames[k].data(),
+                             static_cast<unsigned long long>(chain.drops.count[k]));
+        std::fputc('\n', stderr);
+    }
     if (chain.decoding.any()) {
         for (std::size_t k = 0; k < kLossReasons; ++k)
             std::fprintf(stderr, "%s%.*s=%llu", k ? " " : "",
