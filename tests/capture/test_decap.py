@@ -103,12 +103,47 @@ class Encapsulations(unittest.TestCase):
         _, stderr = replay(self.paths["gtpu"], "--strict-sip")
         self.assertIn("not_sip=1", stderr)
 
-    def test_depth_bound(self):
-        path = os.path.join(self.dir, "deep.pcap")
-        sip_scapy.wrpcap(path, [sip_scapy.gre_nest(5, "too-deep")])
-        got, stderr = replay(path, "--decap")
-        self.assertEqual(got, [])
-        self.assertIn("tunnel_depth=1", stderr)
+    def test_refused_frames_are_counted(self):
+        S = sip_scapy
+        inner = S.inner("hostile")
+        mpls_deep = S.Ether(type=0x8847) / b"".join(bytes(S.MPLS(label=k, s=0)) for k in range(16))
+        cases = [
+            # name, frame, link type, extra flags, expected stderr part
+            ("five tunnels", S.gre_nest(5, "deep"), 1, [], "tunnel_depth=1"),
+            ("17 labels", mpls_deep / S.MPLS(label=99, s=1) / inner, 1, [], "tunnel_depth=1"),
+            ("gre routing", S.l2(S.outer4() / S.GRE(routing_present=1) / inner), 1, [],
+             "not_ipv4=1"),
+            ("gre version 1", S.l2(S.outer4() / S.GRE(version=1) / inner), 1, [], "not_ipv4=1"),
+            ("gre key cut", S.l2(S.IP(proto=47) / S.Raw(b"\x20\x00\x08\x00\x00\x00")), 1, [],
+             "header_lies=1"),
+            ("gre unknown", S.l2(S.outer4() / S.GRE(proto=0x1234) / inner), 1, [], "not_ipv4=1"),
+            ("erspan2 version", S.l2(S.outer4() / S.GRE(seqnum_present=1, proto=0x88BE) /
+                                     S.ERSPAN_II(ver=3) / S.l2(inner)), 1, [], "not_ipv4=1"),
+            ("gtp length lies", S.l2(S.outer4() / S.UDP(sport=2152, dport=2152) /
+                                     S.GTP_U_Header(teid=1, length=4000) / inner), 1, [],
+             "header_lies=1"),
+            ("gtp empty extension", S.l2(S.outer4() / S.UDP(sport=2152, dport=2152) /
+                                         S.GTP_U_Header(teid=1, E=1, next_ex=0x85, gtp_type=255) /
+                                         S.Raw(b"\x00\x00\x00\x00") / inner), 1, [],
+             "header_lies=1"),
+            ("pppoe version", S.Ether() / S.PPPoE(version=2) / S.PPP(proto=0x21) / inner, 1, [],
+             "not_ipv4=1"),
+            ("pppoe length", S.Ether() / S.PPPoE(len=3000) / S.PPP(proto=0x21) / inner, 1, [],
+             "truncated=1"),
+            ("null family", S.raw_link(S.struct.pack("<I", 99), inner), 0, [], "not_ipv4=1"),
+            ("ipv6 inside, no --ipv6", S.l2(S.outer4() / S.inner("v6", six=True)), 1, [],
+             "not_ipv4=1"),
+            ("loop without --decap", S.raw_link(S.struct.pack(">I", 2), inner), 108, None,
+             "link_type=1"),
+        ]
+        for name, frame, linktype, flags, want in cases:
+            with self.subTest(case=name):
+                path = os.path.join(self.dir, "refused.pcap")
+                sip_scapy.wrpcap(path, [frame], linktype=linktype)
+                args = ["--strict-sip"] + (["--decap"] + flags if flags is not None else [])
+                got, stderr = replay(path, *args)
+                self.assertEqual(got, [])
+                self.assertIn(want, stderr)
 
 
 class Noise(unittest.TestCase):
