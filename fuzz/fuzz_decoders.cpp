@@ -116,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(decoder->init(o, 256 << 10, 4) == 0, "init");
     run r;
     r.options.strict_sip = data[1] & 64;
-    if (data[1] & 128) FUZZ_CHECK(zel::parse_method_list("OPTIONS,NOTIFY", r.options.ignore_methods), "list");
+    if (data[1] & 128)
+        FUZZ_CHECK(zel::parse_method_list("OPTIONS,NOTIFY", r.options.ignore_methods), "list");
     std::int64_t us = 1'700'000'000'000'000;
     for (std::size_t off = 2; size - off >= 3;) {
         const std::size_t len =

@@ -131,8 +131,8 @@ using verdict = std::optional<drop_reason>;
 
 [[gnu::always_inline]] inline bool carried(std::uint8_t protocol, const decode_options& o) {
     return protocol == kProtoUdp || (o.tcp && protocol == kProtoTcp) ||
-           (o.decap && (protocol == kProtoIpip || protocol == kProtoIpv6InIp ||
-                        protocol == kProtoGre));
+           (o.decap &&
+            (protocol == kProtoIpip || protocol == kProtoIpv6InIp || protocol == kProtoGre));
 }
 
 // The IPv4 header at `r`. "Truncated" is a capture shorter than the headers

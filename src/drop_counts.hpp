@@ -54,9 +54,9 @@ struct drop_counts {
 // it needs no quoting in either. Indexed by drop_reason; a reason added
 // above without a name here fails the build.
 inline constexpr std::array<std::string_view, kDropReasons> kDropReasonNames = {
-    "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-    "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-    "fragment_bad", "tcp_held",      "tcp_duplicate",    "tunnel_depth", "duplicate",
+    "link_type",    "not_ipv4",       "not_udp",          "truncated",    "header_lies",
+    "fragment",     "empty_payload",  "short_first_line", "no_call_id",   "fragment_held",
+    "fragment_bad", "tcp_held",       "tcp_duplicate",    "tunnel_depth", "duplicate",
     "not_sip",      "method_ignored",
 };
 

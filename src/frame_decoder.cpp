@@ -62,8 +62,7 @@ void strict_message(void* ctx, const datagram& d) {
 
 }  // namespace
 
-int set_capture_option(decode_options& decoding, record_options& records, int c,
-                       const char* arg) {
+int set_capture_option(decode_options& decoding, record_options& records, int c, const char* arg) {
     switch (c) {
     case kOptDecap:
         decoding.decap = true;

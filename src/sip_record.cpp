@@ -314,7 +314,7 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     const std::string_view cseq = wanted_value(lines, w_cseq);
     if (!options.ignore_methods.empty() &&
         options.ignore_methods.contains(label == status ? cseq_method(cseq)
-                                                                 : std::string_view(method))) {
+                                                        : std::string_view(method))) {
         drops.add(drop_reason::method_ignored);
         return {};
     }

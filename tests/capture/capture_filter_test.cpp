@@ -35,11 +35,11 @@ TEST(SipFraming, StartLines) {
         {"SIP/2.0 180\r\n", start_line_kind::response, ""},
         {"SIP/2.0 999 Whatever", start_line_kind::response, ""},
         // What the default decoder takes for SIP, and must not be.
-        {"200 1234 OK\nI: 5A2F\n", start_line_kind::none, ""},                     // MGCP reply
-        {"HTTP/1.1 200 OK\r\n", start_line_kind::none, ""},                        // HTTP
-        {"GET / HTTP/1.1\r\n", start_line_kind::none, ""},                         // HTTP
-        {"INVITE MSNMSGR:a@b MSNSLP/1.0\r\n", start_line_kind::none, ""},          // MSNSLP
-        {"\x32\xff\x00\x40\x00\x00\x00\x07INVITE", start_line_kind::none, ""},    // GTP-U
+        {"200 1234 OK\nI: 5A2F\n", start_line_kind::none, ""},                  // MGCP reply
+        {"HTTP/1.1 200 OK\r\n", start_line_kind::none, ""},                     // HTTP
+        {"GET / HTTP/1.1\r\n", start_line_kind::none, ""},                      // HTTP
+        {"INVITE MSNMSGR:a@b MSNSLP/1.0\r\n", start_line_kind::none, ""},       // MSNSLP
+        {"\x32\xff\x00\x40\x00\x00\x00\x07INVITE", start_line_kind::none, ""},  // GTP-U
         {"SIP/2.0 20 OK\r\n", start_line_kind::none, ""},
         {"SIP/2.0 2000 OK\r\n", start_line_kind::none, ""},
         {"SIP/2.0 2x0 OK\r\n", start_line_kind::none, ""},
@@ -66,8 +66,12 @@ TEST(SipFraming, CseqMethodAndLeadingCrlf) {
         std::string_view want;
     };
     const Case cases[] = {
-        {"1 INVITE", "INVITE"}, {"314159\tBYE", "BYE"}, {"2  OPTIONS x", "OPTIONS"},
-        {"INVITE", ""},         {"1INVITE", ""},        {"", ""},
+        {"1 INVITE", "INVITE"},
+        {"314159\tBYE", "BYE"},
+        {"2  OPTIONS x", "OPTIONS"},
+        {"INVITE", ""},
+        {"1INVITE", ""},
+        {"", ""},
         {"12 ", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(zel::cseq_method(c.cseq), c.want) << c.cseq;
