@@ -16,6 +16,9 @@
 // decode_udp / decode_tcp read the transport header. The stateful parts
 // (reassembly, TCP streams) live in their own modules; frame_decoder wires
 // them. decode_frame is exactly decode_ip and decode_udp with no option.
+// With decode_options::decap, decode_ip looks through tunnels and link
+// encapsulations (decode_tunnels again after reassembly) and gives the
+// innermost packet; that path is separate, so the default one is unchanged.
 //
 // Threads: any; the drop table is the caller's.
 #pragma once

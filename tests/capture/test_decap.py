@@ -185,6 +185,21 @@ class Noise(unittest.TestCase):
         # Responses carry "CSeq: 1 INVITE": ignored with their requests.
         self.assertEqual({g[1] for g in got}, {"BYE"})
 
+    def test_tcp_messages_need_a_start_line(self):
+        # An HTTP exchange and an MSNSLP message on a followed port, each with
+        # a Call-ID-like line: records before, refused now with --tcp alone.
+        S = sip_scapy
+        http = b"GET /x HTTP/1.1\r\nHost: h\r\nCall-ID: web\r\n\r\n"
+        msn = (b"INVITE MSNMSGR:a@b MSNSLP/1.0\r\nCall-ID: {1}\r\nContent-Length: 0\r\n\r\n")
+        path = os.path.join(self.dir, "not-sip-tcp.pcap")
+        frames = S.ether(S.tcp_flow(S.v4(1, 2), S.v4(2, 1), 40200,
+                                    [(0, http + S.sip("OPTIONS", "real-one")), (1, msn)], 1000))
+        S.wrpcap(path, S.stamp(frames, S.T0))
+        got, _ = replay(path, "--tcp")
+        self.assertEqual([g[0] for g in got], ["real-one"])
+        _, stderr = replay(path, "--tcp", "--strict-sip")
+        self.assertIn("not_sip=2", stderr)
+
     def test_bad_arguments(self):
         for arg, message in [("--dedup=0", "dedup must be"), ("--dedup=10001", "dedup must be"),
                              ("--dedup=5x", "dedup must be"),
