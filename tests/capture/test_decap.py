@@ -190,7 +190,7 @@ class Noise(unittest.TestCase):
         # a Call-ID-like line: records before, refused now with --tcp alone.
         S = sip_scapy
         http = b"GET /x HTTP/1.1\r\nHost: h\r\nCall-ID: web\r\n\r\n"
-        msn = (b"INVITE MSNMSGR:a@b MSNSLP/1.0\r\nCall-ID: {1}\r\nContent-Length: 0\r\n\r\n")
+        msn = (b"INVITE MSNMSGR:a@b MSNSLP/1.0\r\nCall-ID: msn\r\nContent-Length: 0\r\n\r\n")
         path = os.path.join(self.dir, "not-sip-tcp.pcap")
         frames = S.ether(S.tcp_flow(S.v4(1, 2), S.v4(2, 1), 40200,
                                     [(0, http + S.sip("OPTIONS", "real-one")), (1, msn)], 1000))
