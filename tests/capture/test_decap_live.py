@@ -95,6 +95,15 @@ class Tunnels(NamespaceCase):
     def setUpClass(cls):
         cls.a, cls.b = "zelta" + TAG, "zeltb" + TAG
         cls.missing = set()
+        # A set-up that fails half-way must not leave namespaces behind.
+        try:
+            cls.build()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def build(cls):
         ip("netns", "add", cls.a)
         ip("netns", "add", cls.b)
         ip("link", "add", "va", "netns", cls.a, "type", "veth", "peer", "name", "vb", "netns",
@@ -203,6 +212,14 @@ class BridgeDuplicates(NamespaceCase):
     @classmethod
     def setUpClass(cls):
         cls.s, cls.d = "zelds" + TAG, "zeldd" + TAG
+        try:
+            cls.build()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def build(cls):
         ip("netns", "add", cls.s)
         ip("netns", "add", cls.d)
         ip("link", "add", "vs", "netns", cls.s, "type", "veth", "peer", "name", "vd", "netns",
