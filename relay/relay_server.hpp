@@ -27,6 +27,9 @@ struct server_session {
     bool cut;                 // cut off and released; closes at its next writable callback
     int64_t choked_since_ms;  // when its queue was first seen full and its socket
                               // choked, with no write taken since; 0 otherwise
+    uint64_t sent;            // lines written to it, for its disconnect line
+    const char* end_reason;   // why it ends, once known; null: the connection was lost
+    char peer[56];            // "ADDR:PORT" or "[ADDR]:PORT", for its log lines
 };
 
 // Server mode for st; null when memory for it cannot be had. Its start logs

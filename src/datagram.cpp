@@ -88,9 +88,10 @@ using verdict = std::optional<drop_reason>;
 // what follows (0 for raw IP: the IP version tells). By default one tag is
 // skipped on Ethernet and none on cooked captures, where a tag leaves its
 // value as the protocol and fails the IP test; with --vlan two on both
-// (libpcap's cooked capture puts the tag right after its header).
+// (libpcap's cooked capture puts the tag right after its header). The
+// skipped tags' VLAN ids go into `link`.
 [[gnu::always_inline]] inline verdict skip_link(int dlt, const decode_options& o, byte_reader& r,
-                                                std::uint16_t& type) {
+                                                std::uint16_t& type, link_key& link) {
     int tags = o.vlan ? 2 : 0;
     switch (dlt) {
     case kDltEthernet:
@@ -115,8 +116,9 @@ using verdict = std::optional<drop_reason>;
     default:
         return drop_reason::link_type;
     }
-    for (; tags > 0 && is_vlan_tag(type); --tags) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(tags) && is_vlan_tag(type); ++k) {
         if (!r.need(4)) return drop_reason::truncated;
+        link.vlan[k] = r.be16(0) & 0x0FFF;
         type = r.be16(2);
         r.skip(4);
     }
@@ -241,7 +243,7 @@ verdict read_ipv6(byte_reader& r, const decode_options& o, ip_packet& p) {
                                               const decode_options& o, ip_packet& p) {
     byte_reader r(frame);
     std::uint16_t type = 0;
-    if (const verdict stop = skip_link(dlt, o, r, type)) return stop;
+    if (const verdict stop = skip_link(dlt, o, r, type, p.link)) return stop;
     if (o.ipv6 && (type == kEtherIpv6 || (dlt == kDltRaw && r.need(1) && r.u8(0) >> 4 == 6)))
         return read_ipv6(r, o, p);
     if (dlt != kDltRaw && type != kEtherIpv4) return drop_reason::not_ipv4;
@@ -255,7 +257,8 @@ verdict read_ipv6(byte_reader& r, const decode_options& o, ip_packet& p) {
 // BSD loopback gives the address family in the capturing host's byte
 // order (DLT_NULL) or in network order (DLT_LOOP); IPv6's value differs
 // between the BSDs, so every one of them is taken.
-verdict skip_link_decap(int dlt, const decode_options& o, byte_reader& r, std::uint16_t& type) {
+verdict skip_link_decap(int dlt, const decode_options& o, byte_reader& r, std::uint16_t& type,
+                        link_key& link) {
     switch (dlt) {
     case kDltNull:
     case kDltLoop: {
@@ -288,18 +291,21 @@ verdict skip_link_decap(int dlt, const decode_options& o, byte_reader& r, std::u
         type = kByVersion;
         return std::nullopt;
     default:
-        return skip_link(dlt, o, r, type);
+        return skip_link(dlt, o, r, type, link);
     }
 }
 
 // An Ethernet header inside a tunnel or pseudowire, with the tags the
-// outermost one may have.
-verdict skip_inner_ethernet(const decode_options& o, byte_reader& r, std::uint16_t& type) {
+// outermost one may have. Their VLAN ids name the link inside the tunnel,
+// so they go into the tunnel's id.
+verdict skip_inner_ethernet(const decode_options& o, byte_reader& r, std::uint16_t& type,
+                            link_key& link) {
     if (!r.need(14)) return drop_reason::truncated;
     type = r.be16(12);
     r.skip(14);
     for (int tags = o.vlan ? 2 : 1; tags > 0 && is_vlan_tag(type); --tags) {
         if (!r.need(4)) return drop_reason::truncated;
+        link.tunnel = hash_mix(link.tunnel, r.be16(0) & 0x0FFFu);
         type = r.be16(2);
         r.skip(4);
     }
@@ -357,7 +363,7 @@ verdict read_layer(byte_reader r, std::uint16_t type, const decode_options& o, i
             }
         }
         case kEtherBridged:
-            if (const verdict stop = skip_inner_ethernet(o, r, type)) return stop;
+            if (const verdict stop = skip_inner_ethernet(o, r, type, p.link)) return stop;
             continue;
         case kByVersion:
             if (!r.need(1)) return drop_reason::truncated;
@@ -518,7 +524,7 @@ verdict open_tunnel(const ip_packet& p, inner_layer& in) {
 // The tunnel's name for flow keys: the outer addresses and the key of
 // every level passed.
 std::uint32_t tunnel_hash(const ip_packet& outer, std::uint32_t key) {
-    std::uint32_t h = hash_mix(outer.tunnel, key);
+    std::uint32_t h = hash_mix(outer.link.tunnel, key);
     for (std::size_t i = 0; i < 16; i += 4) {
         h = hash_mix(h, byte_reader(outer.source.addr).be32(i));
         h = hash_mix(h, byte_reader(outer.destination.addr).be32(i));
@@ -536,7 +542,10 @@ verdict descend(ip_packet& p, const decode_options& o) {
         if (p.tunnels + in.levels > kMaxTunnels) return drop_reason::tunnel_depth;
         ip_packet inner;
         inner.tunnels = static_cast<std::uint8_t>(p.tunnels + in.levels);
-        inner.tunnel = tunnel_hash(p, in.key);
+        // The outer tags stay: the same tunnel end points on two VLANs are
+        // two links.
+        inner.link.vlan = p.link.vlan;
+        inner.link.tunnel = tunnel_hash(p, in.key);
         if (const verdict stop = read_layer(byte_reader(in.bytes), in.type, o, inner)) return stop;
         p = inner;
     }
@@ -547,7 +556,7 @@ verdict read_ip_decap(int dlt, std::span<const std::uint8_t> frame, const decode
                       ip_packet& p) {
     byte_reader r(frame);
     std::uint16_t type = 0;
-    if (const verdict stop = skip_link_decap(dlt, o, r, type)) return stop;
+    if (const verdict stop = skip_link_decap(dlt, o, r, type, p.link)) return stop;
     if (const verdict stop = read_layer(r, type, o, p)) return stop;
     return descend(p, o);
 }
@@ -651,10 +660,10 @@ std::optional<tcp_segment> decode_tcp(const ip_packet& p, drop_counts& drops) {
         v.source.port = r.be16(0);
         v.destination = p.destination;
         v.destination.port = r.be16(2);
+        v.link = p.link;
         v.seq = r.be32(4);
         v.flags = r.u8(13);
         v.payload = p.transport.subspan(header);
-        v.tunnel = p.tunnel;
         return std::nullopt;
     });
     return s;

@@ -63,6 +63,19 @@ struct endpoint {
     std::uint16_t port = 0;
 };
 
+// What tells the same addresses seen on different links apart: the VLAN
+// ids (12 bits) of the tags read, outer first, 0 where there is none, and
+// with decode_options::decap the tunnel the packet came through (a hash of
+// the outer addresses and the key, VNI or TEID at every level passed; 0
+// for none). Part of the identity of a TCP flow and of a datagram being
+// reassembled.
+struct link_key {
+    std::array<std::uint16_t, 2> vlan{};
+    std::uint32_t tunnel = 0;
+
+    bool operator==(const link_key&) const = default;
+};
+
 // Transport protocols, by their IP protocol numbers.
 inline constexpr std::uint8_t kProtoTcp = 6;
 inline constexpr std::uint8_t kProtoUdp = 17;
@@ -90,6 +103,7 @@ struct decode_options {
 struct ip_packet {
     endpoint source;  // ports are 0 here
     endpoint destination;
+    link_key link;
     // kProtoUdp or kProtoTcp; for an IPv6 fragment, the fragment header's
     // next header (possibly an extension header, walked after reassembly).
     std::uint8_t protocol = 0;
@@ -103,11 +117,8 @@ struct ip_packet {
     std::uint32_t fragment_id = 0;
     std::uint32_t fragment_offset = 0;
     // Only with decode_options::decap: how many tunnel headers were passed
-    // to reach this packet, and a hash of which tunnel it came through
-    // (outer addresses, key, VNI or TEID at every level; 0 for none), so
-    // that flow keys can tell equal inner addresses in two tunnels apart.
+    // to reach this packet (which tunnel it was is link.tunnel).
     std::uint8_t tunnels = 0;
-    std::uint32_t tunnel = 0;
 };
 
 struct datagram {
@@ -159,10 +170,10 @@ inline constexpr std::uint8_t kTcpRst = 0x04;
 struct tcp_segment {
     endpoint source;
     endpoint destination;
+    link_key link;
     std::uint32_t seq = 0;
     std::uint8_t flags = 0;
     std::span<const std::uint8_t> payload;
-    std::uint32_t tunnel = 0;  // ip_packet::tunnel, for the flow key
 };
 
 // The TCP segment in a whole packet of protocol kProtoTcp, or nothing after

@@ -123,11 +123,9 @@ std::size_t frame_decoder::decode(int dlt, std::span<const std::uint8_t> frame, 
     // kMaxTunnels bounds the rounds.
     while (p->fragment) {
         const std::uint8_t tunnels = p->tunnels;
-        const std::uint32_t tunnel = p->tunnel;
         p = fragments_.add(*p, now_us, drops, losses_);
         if (!p) return 0;
         p->tunnels = tunnels;
-        p->tunnel = tunnel;
         if (p->source.family == AF_INET6 && !ipv6_upper_layer(*p, options_, drops)) return 0;
         if (options_.decap && !decode_tunnels(*p, options_, drops)) return 0;
     }

@@ -64,6 +64,16 @@ inline constexpr const char* kCaptureOptionsHelp =
     "  --ignore-methods=LIST publish no request of these methods, no response whose\n"
     "                        CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n";
 
+// The live capture's snapshot length. A frame cut short loses what the
+// stateful decoders need whole (lo hands over frames of 65,549 bytes), so
+// with them it is libpcap's own default; the default capture keeps its
+// 65,535. Decapsulation adds outer headers to frames that may already be
+// whole-sized, and --dedup compares whole packets: both take it too.
+inline constexpr int snapshot_length(const decode_options& options) {
+    return options.tcp || options.reassemble || options.decap || options.dedup_ms != 0 ? 262144
+                                                                                       : 65535;
+}
+
 class frame_decoder {
 public:
     using sink = tcp_streams::message_sink;

@@ -24,12 +24,13 @@ constexpr std::uint16_t kNone = kNoIndex;
 static_assert(kBlocks < kNone && reassembly::kSlots < kNone && reassembly::kBlock % 8 == 0);
 
 struct slot {
-    // Identity: addresses, id, and for IPv4 the protocol.
+    // Identity: addresses, id, link (VLANs, tunnel), and for IPv4 the protocol.
     sa_family_t family = 0;
     std::uint8_t key_protocol = 0;
     std::array<std::uint8_t, 16> src{};
     std::array<std::uint8_t, 16> dst{};
     std::uint32_t id = 0;
+    link_key link;
     // The reassembled datagram's first header (the piece at offset 0 says).
     std::uint8_t protocol = 0;
     std::int64_t first_us = 0;
@@ -63,6 +64,8 @@ struct reassembly::tables {
     std::uint32_t hash(const ip_packet& f, std::uint8_t key_protocol) const {
         std::uint32_t h = hash_mix(seed, f.fragment_id);
         h = hash_mix(h, static_cast<std::uint32_t>(f.source.family) << 8 | key_protocol);
+        h = hash_mix(h, static_cast<std::uint32_t>(f.link.vlan[0]) << 16 | f.link.vlan[1]);
+        h = hash_mix(h, f.link.tunnel);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, f.source.addr.data() + i, 4);
@@ -83,7 +86,7 @@ struct reassembly::tables {
         for (std::uint16_t i = bucket[hash(f, kp)]; i != kNone; i = slots[i].chain) {
             const slot& s = slots[i];
             if (s.id == f.fragment_id && s.family == f.source.family && s.key_protocol == kp &&
-                s.src == f.source.addr && s.dst == f.destination.addr)
+                s.src == f.source.addr && s.dst == f.destination.addr && s.link == f.link)
                 return i;
         }
         return kNone;
@@ -109,6 +112,7 @@ struct reassembly::tables {
         f.source.family = s.family;
         f.source.addr = s.src;
         f.destination.addr = s.dst;
+        f.link = s.link;
         return hash(f, s.key_protocol);
     }
 
@@ -133,6 +137,7 @@ struct reassembly::tables {
         s.src = f.source.addr;
         s.dst = f.destination.addr;
         s.id = f.fragment_id;
+        s.link = f.link;
         s.protocol = f.protocol;
         s.first_us = now_us;
         std::uint16_t& head = bucket[hash(f, s.key_protocol)];
@@ -158,6 +163,43 @@ struct reassembly::tables {
                         stop - from);
             from = stop;
         }
+    }
+
+    // Whether bytes [from, to) of datagram `i`, all held, equal those of
+    // `src` (which starts at datagram byte `origin`).
+    bool same_bytes(std::uint16_t i, const std::uint8_t* src, std::uint32_t origin,
+                    std::uint32_t from, std::uint32_t to) {
+        while (from < to) {
+            const std::uint32_t k = from / kBlock;
+            const std::uint32_t stop = std::min<std::uint32_t>(to, (k + 1) * kBlock);
+            if (std::memcmp(block_bytes(slots[i].block[k]) + from % kBlock, src + (from - origin),
+                            stop - from) != 0)
+                return false;
+            from = stop;
+        }
+        return true;
+    }
+
+    // Whether piece `f`, ending at `end`, says the same as every piece of
+    // datagram `i` it overlaps. Held bytes end at the datagram's end where
+    // it is known (the rest of its last unit was never written).
+    bool agrees(std::uint16_t i, const ip_packet& f, std::uint32_t end) {
+        const std::uint32_t off = f.fragment_offset;
+        const std::uint32_t stop = slots[i].total != 0 ? std::min(end, slots[i].total) : end;
+        const std::uint32_t last = (end - 1) / 8;
+        for (std::uint32_t u = off / 8; u <= last;) {
+            if (!unit_filled(i, u)) {
+                ++u;
+                continue;
+            }
+            std::uint32_t v = u;
+            while (v <= last && unit_filled(i, v)) ++v;
+            const std::uint32_t from = std::max(u * 8, off);
+            const std::uint32_t to = std::min(v * 8, stop);
+            if (from < to && !same_bytes(i, f.transport.data(), off, from, to)) return false;
+            u = v;
+        }
+        return true;
     }
 
     bool unit_filled(std::uint16_t i, std::uint32_t u) const {
@@ -213,6 +255,14 @@ std::optional<ip_packet> reassembly::add(const ip_packet& f, std::int64_t now_us
     }
     const auto end = static_cast<std::uint32_t>(off + len);
     std::uint16_t i = t.find(f);
+    // A first piece unlike the one held is a new datagram under a reused
+    // id (the earlier one lost a piece): what is held is stale, and must
+    // never be completed by the new one's pieces.
+    if (i != kNone && off == 0 && t.unit_filled(i, 0) && !t.agrees(i, f, end)) {
+        t.release(i);
+        losses.add(loss_reason::fragments_restarted);
+        i = kNone;
+    }
     if (i == kNone) i = t.open(f, now_us, losses);
     slot& s = t.slots[i];
     // Pieces must agree on where the datagram ends.
@@ -221,11 +271,19 @@ std::optional<ip_packet> reassembly::add(const ip_packet& f, std::int64_t now_us
         drops.add(drop_reason::fragment_bad);
         return std::nullopt;
     }
+    // Pieces that overlap with different bytes (teardrop): no copy can be
+    // trusted, so the whole datagram goes.
+    if (!t.agrees(i, f, end)) {
+        t.release(i);
+        losses.add(loss_reason::fragments_conflicting);
+        drops.add(drop_reason::fragment_bad);
+        return std::nullopt;
+    }
     if (!f.more_fragments) s.total = end;
     if (off == 0) s.protocol = f.protocol;
     s.max_end = std::max(s.max_end, end);
 
-    // Only the runs of units not seen before are copied.
+    // Only the runs of units not seen before are copied: the others agree.
     const std::uint32_t last = (end - 1) / 8;
     for (std::uint32_t u = off / 8; u <= last;) {
         if (t.unit_filled(i, u)) {
@@ -250,6 +308,7 @@ std::optional<ip_packet> reassembly::add(const ip_packet& f, std::int64_t now_us
     whole->source.family = whole->destination.family = s.family;
     whole->source.addr = s.src;
     whole->destination.addr = s.dst;
+    whole->link = s.link;
     whole->protocol = s.protocol;
     whole->transport = {t.out, s.total};
     t.release(i);

@@ -237,7 +237,7 @@ int run(int argc, char** argv) {
     err[0] = '\0';
     pcap_t* pcap = pcap_create(iface, err);
     if (pcap == nullptr) fail_capture(nullptr, "pcap", err);
-    (void)pcap_set_snaplen(pcap, 65535);
+    (void)pcap_set_snaplen(pcap, snapshot_length(chain.decoding));
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
     if (stats_opts.buffer_kib != 0)

@@ -1,5 +1,6 @@
-// IP reassembly: pieces in any order, duplicated or overlapping give the
-// datagram once (the first copy of each byte wins), and every bound (4,096
+// IP reassembly: pieces in any order, duplicated or overlapping alike give
+// the datagram once; pieces that disagree give nothing, a new datagram
+// under a reused id never completes a stale one, and every bound (4,096
 // datagrams, 64 MiB, 30 s) is kept and counted.
 #include "reassembly.hpp"
 
@@ -65,6 +66,8 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
         const char* want;  // every datagram completed, each followed by "|"
         std::uint64_t held;
         std::uint64_t bad;
+        std::uint64_t conflicting = 0;
+        std::uint64_t restarted = 0;
     };
     const Case cases[] = {
         {"in order",
@@ -78,17 +81,27 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
          2,
          0},
         {"duplicated", {{0, A8, true}, {0, A8, true}, {8, "b", false}}, "AAAAAAAAb|", 2, 0},
-        // The first copy of each byte wins, whatever the later piece says.
-        {"overlap",
-         {{0, A8 + B8, true}, {8, C8 + C8, true}, {24, "d", false}},
+        {"overlap that agrees",
+         {{0, A8 + B8, true}, {8, B8 + C8, true}, {24, "d", false}},
          "AAAAAAAABBBBBBBBCCCCCCCCd|",
          2,
          0},
-        {"overlap, later piece first",
-         {{8, C8 + C8, true}, {0, A8 + B8, true}, {24, "d", false}},
-         "AAAAAAAACCCCCCCCCCCCCCCCd|",
+        // Teardrop: no copy of the disputed bytes can be trusted, so the
+        // datagram goes; what follows starts a new one.
+        {"overlap with other bytes",
+         {{0, A8 + B8, true}, {8, C8 + C8, true}, {24, "d", false}},
+         "",
          2,
-         0},
+         1,
+         1},
+        // Datagram A lost its middle piece; B came whole under the same id.
+        {"new first piece starts over",
+         {{0, A8, true}, {16, "c", false}, {0, B8, true}, {8, C8, true}, {16, "d", false}},
+         "BBBBBBBBCCCCCCCCd|",
+         4,
+         0,
+         0,
+         1},
         {"incomplete", {{0, A8, true}, {16, "c", false}}, "", 2, 0},
         {"more pieces not a multiple of 8", {{0, "AAAAAAA", true}}, "", 0, 1},
         {"two different ends",
@@ -107,7 +120,21 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
         EXPECT_EQ(t.feed(c.pieces), c.want);
         EXPECT_EQ(t.drops[zel::drop_reason::fragment_held], c.held);
         EXPECT_EQ(t.drops[zel::drop_reason::fragment_bad], c.bad);
+        EXPECT_EQ(t.losses[zel::loss_reason::fragments_conflicting], c.conflicting);
+        EXPECT_EQ(t.losses[zel::loss_reason::fragments_restarted], c.restarted);
     }
+}
+
+// The same id and addresses on two VLANs are two datagrams.
+TEST(Reassembly, VlanIsPartOfTheIdentity) {
+    Table t;
+    const Piece first{0, A8, true}, last{8, "b", false};  // outlive the packets
+    zel::ip_packet a = piece(first), b = piece(last);
+    a.link.vlan = {10, 0};
+    EXPECT_FALSE(t.r->add(a, 0, t.drops, t.losses));
+    EXPECT_FALSE(t.r->add(b, 0, t.drops, t.losses));
+    b.link.vlan = {10, 0};
+    EXPECT_TRUE(t.r->add(b, 0, t.drops, t.losses));
 }
 
 // The largest datagram (65,535 bytes) in 1,480-byte pieces, last piece first.
