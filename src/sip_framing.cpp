@@ -2,6 +2,7 @@
 
 #include "sip_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -65,6 +66,66 @@ start_line_kind classify_start_line(std::span<const std::uint8_t> payload,
     if (line.substr(u + 1) != kVersion) return start_line_kind::none;
     if (method != nullptr) *method = line.substr(0, k);
     return start_line_kind::request;
+}
+
+std::size_t header_section_end(std::span<const std::uint8_t> bytes, std::uint32_t& scanned) {
+    const std::uint8_t* const p = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = scanned;
+    while (i < n) {
+        const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p + i, '\n', n - i));
+        if (nl == nullptr) break;
+        i = static_cast<std::size_t>(nl - p);
+        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
+        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
+        if (i + 1 >= n || (i + 2 >= n && p[i + 1] == '\r')) {
+            // The LF may be the first of the empty line's: look again from
+            // it once more bytes are there.
+            scanned = static_cast<std::uint32_t>(i);
+            return 0;
+        }
+        ++i;
+    }
+    scanned = static_cast<std::uint32_t>(n);
+    return 0;
+}
+
+std::size_t content_length(std::span<const std::uint8_t> header, std::size_t cap) {
+    constexpr std::string_view kLong = "content-length";
+    const std::uint8_t* const p = header.data();
+    const std::uint8_t* const end = p + header.size();
+    // The start line is no header: the search begins after its LF.
+    const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', header.size()));
+    while (nl != nullptr && nl + 1 < end) {
+        const std::uint8_t* line = nl + 1;
+        nl = static_cast<const std::uint8_t*>(std::memchr(line, '\n', end - line));
+        const std::uint8_t* line_end = nl ? nl : end;
+        const std::uint8_t* q = line;
+        if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
+            equal_nocase(q, kLong.data(), kLong.size()))
+            q += kLong.size();
+        else if (q < line_end && lower(*q) == 'l')
+            q += 1;
+        else
+            continue;
+        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
+        if (q == line_end || *q != ':') continue;
+        ++q;
+        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
+        std::size_t v = 0;
+        for (; q < line_end && is_digit(*q); ++q)
+            v = std::min<std::size_t>(v * 10 + (*q - '0'), cap + 1);
+        return v;
+    }
+    return 0;
+}
+
+message_extent measure_message(std::span<const std::uint8_t> bytes, std::uint32_t& scanned,
+                               std::size_t cap) {
+    message_extent m;
+    m.header = header_section_end(bytes, scanned);
+    if (m.header != 0) m.body = content_length(bytes.first(m.header), cap);
+    return m;
 }
 
 std::string_view cseq_method(std::string_view cseq) {

@@ -1,12 +1,11 @@
 #include "tcp_stream.hpp"
 
 #include "index_table.hpp"
-#include "sip_text.hpp"
+#include "sip_framing.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string_view>
 
 namespace zel {
 
@@ -21,70 +20,6 @@ using bytes_view = std::span<const std::uint8_t>;
 // Signed distance from sequence number b to a, modulo 2^32.
 std::int64_t seq_diff(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b);
-}
-
-// A line (without its LF) that begins a SIP message: "SIP/2.0 " and a
-// status, or a method, a blank, a request URI, a blank and "SIP/2.0".
-bool starts_message(const std::uint8_t* p, std::size_t n) {
-    if (n > 0 && p[n - 1] == '\r') --n;
-    const std::string_view line(reinterpret_cast<const char*>(p), n);
-    constexpr std::string_view kVersion = " SIP/2.0";
-    if (line.starts_with(kSipResponse)) return true;
-    if (!line.ends_with(kVersion) || line.size() < kVersion.size() + 3) return false;
-    if (line[0] < 'A' || line[0] > 'Z') return false;
-    const std::size_t blank = line.find(' ');
-    return blank < line.size() - kVersion.size();
-}
-
-// Length of the header section at `p` (up to and with the empty line that
-// ends it), or 0 while it is not complete. `scanned` says where the search
-// resumes, so that a header arriving a byte at a time is read once.
-std::size_t header_end(const std::uint8_t* p, std::size_t n, std::uint32_t& scanned) {
-    std::size_t i = scanned;
-    while (i < n) {
-        const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p + i, '\n', n - i));
-        if (nl == nullptr) break;
-        i = static_cast<std::size_t>(nl - p);
-        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
-        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
-        if (i + 1 >= n || (i + 2 >= n && p[i + 1] == '\r')) {
-            scanned = static_cast<std::uint32_t>(i);
-            return 0;
-        }
-        ++i;
-    }
-    scanned = static_cast<std::uint32_t>(n);
-    return 0;
-}
-
-// The Content-Length (or "l") of a header section, 0 when absent or not a
-// number, capped just above kMaxMessage (anything larger is dropped).
-std::size_t content_length(const std::uint8_t* p, std::size_t n) {
-    constexpr std::string_view kLong = "content-length";
-    const std::uint8_t* const end = p + n;
-    const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', n));
-    while (nl != nullptr && nl + 1 < end) {
-        const std::uint8_t* line = nl + 1;
-        nl = static_cast<const std::uint8_t*>(std::memchr(line, '\n', end - line));
-        const std::uint8_t* line_end = nl ? nl : end;
-        const std::uint8_t* q = line;
-        if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
-            equal_nocase(q, kLong.data(), kLong.size()))
-            q += kLong.size();
-        else if (q < line_end && lower(*q) == 'l')
-            q += 1;
-        else
-            continue;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        if (q == line_end || *q != ':') continue;
-        ++q;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        std::size_t v = 0;
-        for (; q < line_end && *q >= '0' && *q <= '9'; ++q)
-            v = std::min<std::size_t>(v * 10 + (*q - '0'), tcp_streams::kMaxMessage + 1);
-        return v;
-    }
-    return 0;
 }
 
 // A piece of stream held beyond the in-order bytes, [from, to) relative to
@@ -174,29 +109,28 @@ std::size_t cut(direction& d, const std::uint8_t* b, std::size_t n, emitter& e) 
                     static_cast<const std::uint8_t*>(std::memchr(b + pos, '\n', n - pos));
                 if (nl == nullptr) return pos;
                 const auto line_end = static_cast<std::size_t>(nl - b);
-                if (starts_message(b + pos, line_end - pos)) break;
+                if (classify_start_line({b + pos, line_end - pos}) != start_line_kind::none) break;
                 pos = line_end + 1;
             }
             d.synced = true;
             d.scanned = d.message = 0;
         }
         if (d.message == 0) {
-            if (d.scanned == 0)
-                while (pos < n && (b[pos] == '\r' || b[pos] == '\n')) ++pos;
+            if (d.scanned == 0) pos += leading_crlf({b + pos, n - pos});
             if (pos == n) return pos;
-            const std::size_t header = header_end(b + pos, n - pos, d.scanned);
-            if (header == 0) return pos;
-            const std::size_t body = content_length(b + pos, header);
-            if (header + body > tcp_streams::kMaxMessage) {
+            const message_extent m =
+                measure_message({b + pos, n - pos}, d.scanned, tcp_streams::kMaxMessage);
+            if (m.header == 0) return pos;
+            if (m.header + m.body > tcp_streams::kMaxMessage) {
                 // Larger than a message may be: it is lost,
                 // and its body must not be read as messages.
                 e.losses.add(loss_reason::tcp_overflows);
                 d.synced = false;
                 d.scanned = 0;
-                pos += header;
+                pos += m.header;
                 continue;
             }
-            d.message = static_cast<std::uint32_t>(header + body);
+            d.message = static_cast<std::uint32_t>(m.header + m.body);
         }
         if (n - pos < d.message) return pos;
         e.emit(b + pos, d.message);

@@ -80,6 +80,38 @@ TEST(SipFraming, CseqMethodAndLeadingCrlf) {
     EXPECT_EQ(zel::leading_crlf(bytes("OPTIONS")), 0u);
 }
 
+// Where one message ends in a stream: the same whether its bytes come at
+// once or one at a time (the search resumes where it stopped).
+TEST(SipFraming, MessageExtent) {
+    struct Case {
+        std::string_view bytes;
+        std::size_t header;  // 0: not complete
+        std::size_t body;
+    };
+    const Case cases[] = {
+        {"BYE sip:a SIP/2.0\r\nCall-ID: x\r\n\r\nrest", 33, 0},
+        {"BYE sip:a SIP/2.0\nl: 4\n\nbody", 24, 4},
+        {"BYE sip:a SIP/2.0\r\ncontent-LENGTH :\t12\r\n\r\n", 42, 12},
+        {"BYE sip:a SIP/2.0\r\nContent-Length: x\r\n\r\n", 40, 0},
+        {"BYE sip:a SIP/2.0\r\nLength: 5\r\nl: 7\r\n\r\n", 38, 7},  // not a compact name
+        {"BYE sip:a SIP/2.0\r\nl: 99999999999999999999\r\n\r\n", 46, 101},
+        {"l: 5\r\n\r\n", 8, 0},  // the start line is no header
+        {"BYE sip:a SIP/2.0\r\nl: 4\r\n\r", 0, 0},
+        {"BYE sip:a SIP/2.0\r\nl: 4\r\n", 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t scanned = 0;
+        const auto m = zel::measure_message(bytes(c.bytes), scanned, 100);
+        EXPECT_EQ(m.header, c.header) << c.bytes;
+        EXPECT_EQ(m.body, c.body) << c.bytes;
+        scanned = 0;
+        std::size_t header = 0;
+        for (std::size_t n = 1; n <= c.bytes.size() && header == 0; ++n)
+            header = zel::header_section_end(bytes(c.bytes.substr(0, n)), scanned);
+        EXPECT_EQ(header, c.header) << c.bytes;
+    }
+}
+
 TEST(SipFraming, MethodLists) {
     struct Case {
         std::string_view text;
