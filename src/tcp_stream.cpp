@@ -12,8 +12,7 @@ namespace zel {
 namespace {
 
 constexpr std::uint16_t kNone = kNoIndex;
-constexpr std::size_t kBuckets = 2 * tcp_streams::kFlows;
-static_assert(tcp_streams::kFlows < kNone && tcp_streams::kBuffers < kNone);
+static_assert(tcp_streams::kBuffers < kNone);
 
 using bytes_view = std::span<const std::uint8_t>;
 
@@ -149,25 +148,20 @@ bool part_way(const direction& d) {
 }  // namespace
 
 struct tcp_streams::tables {
-    flow flows[kFlows];
-    std::uint16_t bucket[kBuckets];
-    std::uint16_t free_flows[kFlows];
-    std::size_t free_flow_count = 0;
-    std::uint16_t oldest = kNone, newest = kNone;
-    std::size_t used = 0;
+    // Flows, least recently used first; seeded per run so that crafted
+    // ports cannot pick one bucket.
+    fixed_table<flow, kFlows> flows;
     buffer_use buffers[kBuffers];
     std::uint16_t free_buffers[kBuffers];
     std::size_t free_buffer_count = 0;
     std::uint16_t oldest_buffer = kNone, newest_buffer = kNone;
     std::unique_ptr<std::uint8_t[]> pool;
-    // Seeded per run so that crafted ports cannot pick one bucket.
-    std::uint32_t seed = 0;
 
     std::uint8_t* bytes(const direction& d) { return pool.get() + std::size_t{d.buffer} * kBuffer; }
 
     std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi,
                        const link_key& link) const {
-        std::uint32_t h = hash_mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
+        std::uint32_t h = hash_mix(flows.seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
         h = hash_mix(h, hi.port);
         h = hash_mix(h, static_cast<std::uint32_t>(link.vlan[0]) << 16 | link.vlan[1]);
         h = hash_mix(h, link.tunnel);
@@ -177,29 +171,16 @@ struct tcp_streams::tables {
             std::memcpy(&b, hi.addr.data() + i, 4);
             h = hash_mix(hash_mix(h, a), b);
         }
-        return h % kBuckets;
-    }
-
-    std::uint32_t hash_of(const flow& f) const {
-        endpoint lo, hi;
-        lo.addr = f.addr[0];
-        lo.port = f.port[0];
-        hi.addr = f.addr[1];
-        hi.port = f.port[1];
-        return hash(f.family, lo, hi, f.link);
+        return h;
     }
 
     std::uint16_t find(const tcp_segment& s, int side) const {
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
-        for (std::uint16_t i = bucket[hash(s.source.family, lo, hi, s.link)]; i != kNone;
-             i = flows[i].chain) {
-            const flow& f = flows[i];
-            if (f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
-                f.addr[0] == lo.addr && f.addr[1] == hi.addr && f.link == s.link)
-                return i;
-        }
-        return kNone;
+        return flows.find(hash(s.source.family, lo, hi, s.link), [&](const flow& f) {
+            return f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
+                   f.addr[0] == lo.addr && f.addr[1] == hi.addr && f.link == s.link;
+        });
     }
 
     void release_buffer(direction& d) {
@@ -239,44 +220,32 @@ struct tcp_streams::tables {
     }
 
     void forget(std::uint16_t i) {
-        flow& f = flows[i];
-        release_buffer(f.dir[0]);
-        release_buffer(f.dir[1]);
-        std::uint16_t* link = &bucket[hash_of(f)];
-        while (*link != i) link = &flows[*link].chain;
-        *link = f.chain;
-        list_unlink(flows, i, oldest, newest);
-        free_flows[free_flow_count++] = i;
-        --used;
+        release_buffer(flows[i].dir[0]);
+        release_buffer(flows[i].dir[1]);
+        flows.remove(i);
     }
 
     std::uint16_t open(const tcp_segment& s, int side, loss_counts& losses) {
-        if (free_flow_count == 0) {
-            forget(oldest);
+        if (flows.full()) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_evicted);
         }
-        const std::uint16_t i = free_flows[--free_flow_count];
-        flow& f = flows[i];
-        f = flow{};
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
+        const std::uint16_t i = flows.insert(hash(s.source.family, lo, hi, s.link));
+        flow& f = flows[i];
         f.family = s.source.family;
         f.addr[0] = lo.addr;
         f.port[0] = lo.port;
         f.addr[1] = hi.addr;
         f.port[1] = hi.port;
         f.link = s.link;
-        std::uint16_t& head = bucket[hash(f.family, lo, hi, f.link)];
-        f.chain = head;
-        head = i;
-        list_push_newest(flows, i, oldest, newest);
-        ++used;
         return i;
     }
 
     void expire(std::int64_t now_us, loss_counts& losses) {
-        while (oldest != kNone && now_us - flows[oldest].last_us > kIdleUs) {
-            forget(oldest);
+        while (flows.oldest != kNone && now_us - flows[flows.oldest].last_us > kIdleUs) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_expired);
         }
     }
@@ -470,17 +439,14 @@ int tcp_streams::init(std::size_t buffers) {
         t_.reset();
         return -1;
     }
-    std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    fill_free_stack(t_->free_flows, kFlows);
-    t_->free_flow_count = kFlows;
+    t_->flows.init();
     fill_free_stack(t_->free_buffers, buffers);
     t_->free_buffer_count = buffers;
-    t_->seed = run_seed(t_.get());
     return 0;
 }
 
 std::size_t tcp_streams::flows() const {
-    return t_ ? t_->used : 0;
+    return t_ ? t_->flows.used : 0;
 }
 
 std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_t usec,
@@ -508,8 +474,7 @@ std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_
     }
     flow& f = t.flows[i];
     f.last_us = now_us;
-    list_unlink(t.flows, i, t.oldest, t.newest);
-    list_push_newest(t.flows, i, t.oldest, t.newest);
+    t.flows.touch(i);
 
     direction& d = f.dir[side];
     std::uint32_t seq = s.seq;
