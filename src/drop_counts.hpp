@@ -35,7 +35,12 @@ enum class drop_reason : std::uint8_t {
     tcp_held,       // --tcp: bytes taken into the stream, no message completed yet
     tcp_duplicate,  // --tcp: no byte that was not seen before (a retransmission)
     tcp_skipped,    // --tcp: does not fit its flow (far outside it, an implausible SYN or RST)
-    count,          // not a reason: how many there are
+    // Capture where operators capture (tunnels, doubled copies, noise).
+    tunnel_depth,    // --decap: more than 4 tunnel headers (or link headers) deep
+    duplicate,       // --dedup: the same IP payload seen less than the window before
+    not_sip,         // --strict-sip (always with --tcp): no SIP request or status line
+    method_ignored,  // --ignore-methods: its method (a response's CSeq method) is listed
+    count,           // not a reason: how many there are
 };
 inline constexpr std::size_t kDropReasons = static_cast<std::size_t>(drop_reason::count);
 
@@ -51,9 +56,10 @@ struct drop_counts {
 // it needs no quoting in either. Indexed by drop_reason; a reason added
 // above without a name here fails the build (the check below).
 inline constexpr std::array<std::string_view, kDropReasons> kDropReasonNames = {
-    "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-    "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-    "fragment_bad", "tcp_held",      "tcp_duplicate",    "tcp_skipped",
+    "link_type",    "not_ipv4",      "not_udp",          "truncated",   "header_lies",
+    "fragment",     "empty_payload", "short_first_line", "no_call_id",  "fragment_held",
+    "fragment_bad", "tcp_held",      "tcp_duplicate",    "tcp_skipped", "tunnel_depth",
+    "duplicate",    "not_sip",       "method_ignored",
 };
 
 // A table of reason names is sound when every entry has a name of

@@ -30,6 +30,7 @@ enum class loss_reason : std::uint8_t {
     fragments_restarted,    // a new first piece under an id in progress: the stale one discarded
     tcp_resyncs,            // data kept arriving off the stream: taken up there, held bytes lost
     tcp_unfinished,         // a partly received message cut off by FIN or RST
+    dedup_evicted,          // --dedup: a copy still inside its window forgotten for room
     count,                  // not a reason: how many there are
 };
 inline constexpr std::size_t kLossReasons = static_cast<std::size_t>(loss_reason::count);
@@ -37,17 +38,9 @@ inline constexpr std::size_t kLossReasons = static_cast<std::size_t>(loss_reason
 // The names a stats line or metrics file prints, in enum order (a reason
 // added above without a name here fails the build).
 inline constexpr std::array<std::string_view, kLossReasons> kLossNames = {
-    "fragments_expired",
-    "fragments_evicted",
-    "tcp_flows_expired",
-    "tcp_flows_evicted",
-    "tcp_buffers_evicted",
-    "tcp_gaps",
-    "tcp_overflows",
-    "fragments_conflicting",
-    "fragments_restarted",
-    "tcp_resyncs",
-    "tcp_unfinished",
+    "fragments_expired",   "fragments_evicted", "tcp_flows_expired", "tcp_flows_evicted",
+    "tcp_buffers_evicted", "tcp_gaps",          "tcp_overflows",     "fragments_conflicting",
+    "fragments_restarted", "tcp_resyncs",       "tcp_unfinished",    "dedup_evicted",
 };
 
 static_assert(reason_names_valid(kLossNames),

@@ -19,12 +19,11 @@ constexpr std::size_t kUnitWords = (kUnits + 63) / 64;
 constexpr std::size_t kBlocksPerSlot =
     (reassembly::kMaxDatagram + reassembly::kBlock - 1) / reassembly::kBlock;
 constexpr std::size_t kBlocks = reassembly::kPoolBytes / reassembly::kBlock;
-constexpr std::size_t kBuckets = 2 * reassembly::kSlots;
 constexpr std::uint16_t kNone = kNoIndex;
-static_assert(kBlocks < kNone && reassembly::kSlots < kNone && reassembly::kBlock % 8 == 0);
+static_assert(kBlocks < kNone && reassembly::kBlock % 8 == 0);
 
 struct slot {
-    // Identity: addresses, id, link (VLANs), and for IPv4 the protocol.
+    // Identity: addresses, id, link (VLANs, tunnel), and for IPv4 the protocol.
     sa_family_t family = 0;
     std::uint8_t key_protocol = 0;
     std::array<std::uint8_t, 16> src{};
@@ -45,33 +44,29 @@ struct slot {
 }  // namespace
 
 struct reassembly::tables {
-    slot slots[kSlots];
+    // Datagrams in progress, oldest first piece first; seeded per run so
+    // that crafted ids cannot pick one bucket.
+    fixed_table<slot, kSlots> slots;
     std::uint64_t filled[kSlots][kUnitWords];
-    std::uint16_t bucket[kBuckets];
-    std::uint16_t free_slots[kSlots];
-    std::size_t free_slot_count = 0;
     std::uint16_t free_blocks[kBlocks];
     std::size_t free_block_count = 0;
-    std::uint16_t oldest = kNone, newest = kNone;
-    std::size_t used = 0;
-    // Seeded per run so that crafted ids cannot pick one bucket.
-    std::uint32_t seed = 0;
     std::unique_ptr<std::uint8_t[]> pool;
     std::uint8_t out[kMaxDatagram];
 
     std::uint8_t* block_bytes(std::uint16_t b) { return pool.get() + std::size_t{b} * kBlock; }
 
     std::uint32_t hash(const ip_packet& f, std::uint8_t key_protocol) const {
-        std::uint32_t h = hash_mix(seed, f.fragment_id);
+        std::uint32_t h = hash_mix(slots.seed, f.fragment_id);
         h = hash_mix(h, static_cast<std::uint32_t>(f.source.family) << 8 | key_protocol);
         h = hash_mix(h, static_cast<std::uint32_t>(f.link.vlan[0]) << 16 | f.link.vlan[1]);
+        h = hash_mix(h, f.link.tunnel);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, f.source.addr.data() + i, 4);
             std::memcpy(&b, f.destination.addr.data() + i, 4);
             h = hash_mix(hash_mix(h, a), b);
         }
-        return h % kBuckets;
+        return h;
     }
 
     static std::uint8_t key_protocol(const ip_packet& f) {
@@ -80,44 +75,25 @@ struct reassembly::tables {
         return f.source.family == AF_INET ? f.protocol : 0;
     }
 
-    std::uint16_t find(const ip_packet& f) {
+    std::uint16_t find(const ip_packet& f) const {
         const std::uint8_t kp = key_protocol(f);
-        for (std::uint16_t i = bucket[hash(f, kp)]; i != kNone; i = slots[i].chain) {
-            const slot& s = slots[i];
-            if (s.id == f.fragment_id && s.family == f.source.family && s.key_protocol == kp &&
-                s.src == f.source.addr && s.dst == f.destination.addr && s.link == f.link)
-                return i;
-        }
-        return kNone;
+        return slots.find(hash(f, kp), [&](const slot& s) {
+            return s.id == f.fragment_id && s.family == f.source.family && s.key_protocol == kp &&
+                   s.src == f.source.addr && s.dst == f.destination.addr && s.link == f.link;
+        });
     }
 
     void release(std::uint16_t i) {
-        slot& s = slots[i];
-        for (std::uint16_t& b : s.block) {
+        for (std::uint16_t& b : slots[i].block) {
             if (b != kNone) free_blocks[free_block_count++] = b;
             b = kNone;
         }
-        std::uint16_t* link = &bucket[hash_of(s)];
-        while (*link != i) link = &slots[*link].chain;
-        *link = s.chain;
-        list_unlink(slots, i, oldest, newest);
-        free_slots[free_slot_count++] = i;
-        --used;
-    }
-
-    std::uint32_t hash_of(const slot& s) const {
-        ip_packet f;
-        f.fragment_id = s.id;
-        f.source.family = s.family;
-        f.source.addr = s.src;
-        f.destination.addr = s.dst;
-        f.link = s.link;
-        return hash(f, s.key_protocol);
+        slots.remove(i);
     }
 
     // The oldest datagram in progress other than `keep` goes.
     void evict_oldest(std::uint16_t keep, loss_counts& losses) {
-        std::uint16_t i = oldest;
+        std::uint16_t i = slots.oldest;
         if (i != kNone && i == keep) i = slots[i].newer;
         if (i == kNone) return;  // never: a bound is only hit with others in progress
         release(i);
@@ -125,25 +101,20 @@ struct reassembly::tables {
     }
 
     std::uint16_t open(const ip_packet& f, std::int64_t now_us, loss_counts& losses) {
-        if (free_slot_count == 0) evict_oldest(kNone, losses);
-        const std::uint16_t i = free_slots[--free_slot_count];
+        if (slots.full()) evict_oldest(kNone, losses);
+        const std::uint8_t kp = key_protocol(f);
+        const std::uint16_t i = slots.insert(hash(f, kp));
         slot& s = slots[i];
-        s = slot{};
         std::fill(std::begin(s.block), std::end(s.block), kNone);
         std::memset(filled[i], 0, sizeof filled[i]);
         s.family = f.source.family;
-        s.key_protocol = key_protocol(f);
+        s.key_protocol = kp;
         s.src = f.source.addr;
         s.dst = f.destination.addr;
         s.id = f.fragment_id;
         s.link = f.link;
         s.protocol = f.protocol;
         s.first_us = now_us;
-        std::uint16_t& head = bucket[hash(f, s.key_protocol)];
-        s.chain = head;
-        head = i;
-        list_push_newest(slots, i, oldest, newest);
-        ++used;
         return i;
     }
 
@@ -209,8 +180,8 @@ struct reassembly::tables {
     }
 
     void expire(std::int64_t now_us, loss_counts& losses) {
-        while (oldest != kNone && now_us - slots[oldest].first_us > kExpireUs) {
-            release(oldest);
+        while (slots.oldest != kNone && now_us - slots[slots.oldest].first_us > kExpireUs) {
+            release(slots.oldest);
             losses.add(loss_reason::fragments_expired);
         }
     }
@@ -228,17 +199,14 @@ int reassembly::init(std::size_t pool_bytes) {
         t_.reset();
         return -1;
     }
-    std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    fill_free_stack(t_->free_slots, kSlots);
-    t_->free_slot_count = kSlots;
+    t_->slots.init();
     fill_free_stack(t_->free_blocks, blocks);
     t_->free_block_count = blocks;
-    t_->seed = run_seed(t_.get());
     return 0;
 }
 
 std::size_t reassembly::in_progress() const {
-    return t_ ? t_->used : 0;
+    return t_ ? t_->slots.used : 0;
 }
 
 std::optional<ip_packet> reassembly::add(const ip_packet& f, std::int64_t now_us,

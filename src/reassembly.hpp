@@ -8,7 +8,7 @@
 // when a bound is hit the datagram in progress that started first is
 // evicted, and one still incomplete kExpireUs of capture time after its
 // first piece is expired (both counted in loss_counts). A datagram is
-// known by its addresses, id, link (VLANs) and, for IPv4, protocol.
+// known by its addresses, id, link (VLANs, tunnel) and, for IPv4, protocol.
 // Overlapping pieces must agree byte for byte: duplicates change nothing,
 // a piece that says otherwise (teardrop) discards its whole datagram, and
 // a first piece (offset 0) unlike the one held starts the datagram over,

@@ -1,90 +1,24 @@
 #include "tcp_stream.hpp"
 
 #include "index_table.hpp"
-#include "sip_text.hpp"
+#include "sip_framing.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string_view>
 
 namespace zel {
 
 namespace {
 
 constexpr std::uint16_t kNone = kNoIndex;
-constexpr std::size_t kBuckets = 2 * tcp_streams::kFlows;
-static_assert(tcp_streams::kFlows < kNone && tcp_streams::kBuffers < kNone);
+static_assert(tcp_streams::kBuffers < kNone);
 
 using bytes_view = std::span<const std::uint8_t>;
 
 // Signed distance from sequence number b to a, modulo 2^32.
 std::int64_t seq_diff(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b);
-}
-
-// A line (without its LF) that begins a SIP message: "SIP/2.0 " and a
-// status, or a method, a blank, a request URI, a blank and "SIP/2.0".
-bool starts_message(const std::uint8_t* p, std::size_t n) {
-    if (n > 0 && p[n - 1] == '\r') --n;
-    const std::string_view line(reinterpret_cast<const char*>(p), n);
-    constexpr std::string_view kVersion = " SIP/2.0";
-    if (line.starts_with(kSipResponse)) return true;
-    if (!line.ends_with(kVersion) || line.size() < kVersion.size() + 3) return false;
-    if (line[0] < 'A' || line[0] > 'Z') return false;
-    const std::size_t blank = line.find(' ');
-    return blank < line.size() - kVersion.size();
-}
-
-// Length of the header section at `p` (up to and with the empty line that
-// ends it), or 0 while it is not complete. `scanned` says where the search
-// resumes, so that a header arriving a byte at a time is read once.
-std::size_t header_end(const std::uint8_t* p, std::size_t n, std::uint32_t& scanned) {
-    std::size_t i = scanned;
-    while (i < n) {
-        const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p + i, '\n', n - i));
-        if (nl == nullptr) break;
-        i = static_cast<std::size_t>(nl - p);
-        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
-        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
-        if (i + 1 >= n || (i + 2 >= n && p[i + 1] == '\r')) {
-            scanned = static_cast<std::uint32_t>(i);
-            return 0;
-        }
-        ++i;
-    }
-    scanned = static_cast<std::uint32_t>(n);
-    return 0;
-}
-
-// The Content-Length (or "l") of a header section, 0 when absent or not a
-// number, capped just above kMaxMessage (anything larger is dropped).
-std::size_t content_length(const std::uint8_t* p, std::size_t n) {
-    constexpr std::string_view kLong = "content-length";
-    const std::uint8_t* const end = p + n;
-    const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', n));
-    while (nl != nullptr && nl + 1 < end) {
-        const std::uint8_t* line = nl + 1;
-        nl = static_cast<const std::uint8_t*>(std::memchr(line, '\n', end - line));
-        const std::uint8_t* line_end = nl ? nl : end;
-        const std::uint8_t* q = line;
-        if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
-            equal_nocase(q, kLong.data(), kLong.size()))
-            q += kLong.size();
-        else if (q < line_end && lower(*q) == 'l')
-            q += 1;
-        else
-            continue;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        if (q == line_end || *q != ':') continue;
-        ++q;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        std::size_t v = 0;
-        for (; q < line_end && *q >= '0' && *q <= '9'; ++q)
-            v = std::min<std::size_t>(v * 10 + (*q - '0'), tcp_streams::kMaxMessage + 1);
-        return v;
-    }
-    return 0;
 }
 
 // A piece of stream held beyond the in-order bytes, [from, to) relative to
@@ -174,29 +108,28 @@ std::size_t cut(direction& d, const std::uint8_t* b, std::size_t n, emitter& e) 
                     static_cast<const std::uint8_t*>(std::memchr(b + pos, '\n', n - pos));
                 if (nl == nullptr) return pos;
                 const auto line_end = static_cast<std::size_t>(nl - b);
-                if (starts_message(b + pos, line_end - pos)) break;
+                if (classify_start_line({b + pos, line_end - pos}) != start_line_kind::none) break;
                 pos = line_end + 1;
             }
             d.synced = true;
             d.scanned = d.message = 0;
         }
         if (d.message == 0) {
-            if (d.scanned == 0)
-                while (pos < n && (b[pos] == '\r' || b[pos] == '\n')) ++pos;
+            if (d.scanned == 0) pos += leading_crlf({b + pos, n - pos});
             if (pos == n) return pos;
-            const std::size_t header = header_end(b + pos, n - pos, d.scanned);
-            if (header == 0) return pos;
-            const std::size_t body = content_length(b + pos, header);
-            if (header + body > tcp_streams::kMaxMessage) {
+            const message_extent m =
+                measure_message({b + pos, n - pos}, d.scanned, tcp_streams::kMaxMessage);
+            if (m.header == 0) return pos;
+            if (m.header + m.body > tcp_streams::kMaxMessage) {
                 // Larger than a message may be: it is lost,
                 // and its body must not be read as messages.
                 e.losses.add(loss_reason::tcp_overflows);
                 d.synced = false;
                 d.scanned = 0;
-                pos += header;
+                pos += m.header;
                 continue;
             }
-            d.message = static_cast<std::uint32_t>(header + body);
+            d.message = static_cast<std::uint32_t>(m.header + m.body);
         }
         if (n - pos < d.message) return pos;
         e.emit(b + pos, d.message);
@@ -215,56 +148,39 @@ bool part_way(const direction& d) {
 }  // namespace
 
 struct tcp_streams::tables {
-    flow flows[kFlows];
-    std::uint16_t bucket[kBuckets];
-    std::uint16_t free_flows[kFlows];
-    std::size_t free_flow_count = 0;
-    std::uint16_t oldest = kNone, newest = kNone;
-    std::size_t used = 0;
+    // Flows, least recently used first; seeded per run so that crafted
+    // ports cannot pick one bucket.
+    fixed_table<flow, kFlows> flows;
     buffer_use buffers[kBuffers];
     std::uint16_t free_buffers[kBuffers];
     std::size_t free_buffer_count = 0;
     std::uint16_t oldest_buffer = kNone, newest_buffer = kNone;
     std::unique_ptr<std::uint8_t[]> pool;
-    // Seeded per run so that crafted ports cannot pick one bucket.
-    std::uint32_t seed = 0;
 
     std::uint8_t* bytes(const direction& d) { return pool.get() + std::size_t{d.buffer} * kBuffer; }
 
     std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi,
                        const link_key& link) const {
-        std::uint32_t h = hash_mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
+        std::uint32_t h = hash_mix(flows.seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
         h = hash_mix(h, hi.port);
         h = hash_mix(h, static_cast<std::uint32_t>(link.vlan[0]) << 16 | link.vlan[1]);
+        h = hash_mix(h, link.tunnel);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, lo.addr.data() + i, 4);
             std::memcpy(&b, hi.addr.data() + i, 4);
             h = hash_mix(hash_mix(h, a), b);
         }
-        return h % kBuckets;
-    }
-
-    std::uint32_t hash_of(const flow& f) const {
-        endpoint lo, hi;
-        lo.addr = f.addr[0];
-        lo.port = f.port[0];
-        hi.addr = f.addr[1];
-        hi.port = f.port[1];
-        return hash(f.family, lo, hi, f.link);
+        return h;
     }
 
     std::uint16_t find(const tcp_segment& s, int side) const {
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
-        for (std::uint16_t i = bucket[hash(s.source.family, lo, hi, s.link)]; i != kNone;
-             i = flows[i].chain) {
-            const flow& f = flows[i];
-            if (f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
-                f.addr[0] == lo.addr && f.addr[1] == hi.addr && f.link == s.link)
-                return i;
-        }
-        return kNone;
+        return flows.find(hash(s.source.family, lo, hi, s.link), [&](const flow& f) {
+            return f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
+                   f.addr[0] == lo.addr && f.addr[1] == hi.addr && f.link == s.link;
+        });
     }
 
     void release_buffer(direction& d) {
@@ -304,44 +220,32 @@ struct tcp_streams::tables {
     }
 
     void forget(std::uint16_t i) {
-        flow& f = flows[i];
-        release_buffer(f.dir[0]);
-        release_buffer(f.dir[1]);
-        std::uint16_t* link = &bucket[hash_of(f)];
-        while (*link != i) link = &flows[*link].chain;
-        *link = f.chain;
-        list_unlink(flows, i, oldest, newest);
-        free_flows[free_flow_count++] = i;
-        --used;
+        release_buffer(flows[i].dir[0]);
+        release_buffer(flows[i].dir[1]);
+        flows.remove(i);
     }
 
     std::uint16_t open(const tcp_segment& s, int side, loss_counts& losses) {
-        if (free_flow_count == 0) {
-            forget(oldest);
+        if (flows.full()) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_evicted);
         }
-        const std::uint16_t i = free_flows[--free_flow_count];
-        flow& f = flows[i];
-        f = flow{};
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
+        const std::uint16_t i = flows.insert(hash(s.source.family, lo, hi, s.link));
+        flow& f = flows[i];
         f.family = s.source.family;
         f.addr[0] = lo.addr;
         f.port[0] = lo.port;
         f.addr[1] = hi.addr;
         f.port[1] = hi.port;
         f.link = s.link;
-        std::uint16_t& head = bucket[hash(f.family, lo, hi, f.link)];
-        f.chain = head;
-        head = i;
-        list_push_newest(flows, i, oldest, newest);
-        ++used;
         return i;
     }
 
     void expire(std::int64_t now_us, loss_counts& losses) {
-        while (oldest != kNone && now_us - flows[oldest].last_us > kIdleUs) {
-            forget(oldest);
+        while (flows.oldest != kNone && now_us - flows[flows.oldest].last_us > kIdleUs) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_expired);
         }
     }
@@ -447,8 +351,7 @@ struct tcp_streams::tables {
         long fresh = -1;
         if (end <= kBuffer) {
             take_buffer(i, side, e.losses);
-            if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer &&
-                d.head > 0) {
+            if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer && d.head > 0) {
                 std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
                 d.head = 0;
             }
@@ -496,8 +399,8 @@ struct tcp_streams::tables {
     // with no data since (a retry, possibly with a new number); once data
     // has flowed only its retransmission, which changes nothing.
     static bool syn_fits(const direction& d, std::uint32_t seq) {
-        return !d.known || (d.from_syn && (seq == d.isn || (d.next == d.isn + 1 && d.len == 0 &&
-                                                            d.pieces == 0)));
+        return !d.known || (d.from_syn &&
+                            (seq == d.isn || (d.next == d.isn + 1 && d.len == 0 && d.pieces == 0)));
     }
 
     // An RST is believed within the window the buffer spans, or when its
@@ -536,17 +439,14 @@ int tcp_streams::init(std::size_t buffers) {
         t_.reset();
         return -1;
     }
-    std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    fill_free_stack(t_->free_flows, kFlows);
-    t_->free_flow_count = kFlows;
+    t_->flows.init();
     fill_free_stack(t_->free_buffers, buffers);
     t_->free_buffer_count = buffers;
-    t_->seed = run_seed(t_.get());
     return 0;
 }
 
 std::size_t tcp_streams::flows() const {
-    return t_ ? t_->used : 0;
+    return t_ ? t_->flows.used : 0;
 }
 
 std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_t usec,
@@ -574,8 +474,7 @@ std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_
     }
     flow& f = t.flows[i];
     f.last_us = now_us;
-    list_unlink(t.flows, i, t.oldest, t.newest);
-    list_push_newest(t.flows, i, t.oldest, t.newest);
+    t.flows.touch(i);
 
     direction& d = f.dir[side];
     std::uint32_t seq = s.seq;

@@ -4,12 +4,12 @@
 //
 // A message is its header section up to the first empty line, then as many
 // body bytes as Content-Length (compact "l") says, 0 when absent; CR LF
-// keep-alives between messages are skipped. The sequence is learnt from the
-// SYN, or from the first segment seen (then, as after a gap or an overflow,
-// the stream is taken up again at the next line that begins a SIP request
-// or response). Retransmitted bytes are ignored; out-of-order ones are held
+// keep-alives between messages are skipped (the rules are sip_framing's).
+// The sequence is learnt from the SYN, or from the first segment seen
+// (then, as after a gap or an overflow, the stream is taken up again at the
+// next SIP request or status line). Retransmitted bytes are ignored; out-of-order ones are held
 // within the direction's buffer. A flow is known by both end points and
-// the link (VLANs); it is forgotten after RST, after FIN unless the other
+// the link (VLANs, tunnel); it is forgotten after RST, after FIN unless the other
 // direction is part way through a message (it may still complete it), or
 // kIdleUs of capture time without a segment. A message cut off by FIN or
 // RST is counted.

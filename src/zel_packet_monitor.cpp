@@ -64,6 +64,10 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"decap", no_argument, nullptr, kOptDecap},
+    {"dedup", optional_argument, nullptr, kOptDedup},
+    {"strict-sip", no_argument, nullptr, kOptStrictSip},
+    {"ignore-methods", required_argument, nullptr, kOptIgnoreMethods},
     {"buffer-size", required_argument, nullptr, kOptBufferSize},
     {"stats-interval", required_argument, nullptr, kOptStatsInterval},
     {"metrics-file", required_argument, nullptr, kOptMetricsFile},
@@ -90,6 +94,15 @@ constexpr char kOptionList[] =
     "      --ipv6               decode IPv6\n"
     "      --reassemble         put IP fragments back together\n"
     "      --tcp                decode SIP over TCP\n"
+    "      --decap              record the SIP inside GRE, ERSPAN, VXLAN, IP in IP,\n"
+    "                           GTP-U, PPPoE and MPLS (at most 4 tunnels deep); also BSD\n"
+    "                           loopback and raw IPv4/IPv6 link types\n"
+    "      --dedup[=MS]         drop a packet equal to one seen less than MS ms before\n"
+    "                           (default 50, at most 10000)\n"
+    "      --strict-sip         only payloads that start with a SIP request or status line\n"
+    "      --ignore-methods=LIST\n"
+    "                           publish no request of these methods, no response whose\n"
+    "                           CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n"
     "      --buffer-size=KIB    kernel capture buffer (default libpcap's, 2 MiB)\n"
     "      --stats-interval=S   stats line every S seconds and at the stop (default 0: none)\n"
     "      --metrics-file=PATH  Prometheus text file, rewritten every interval\n"
@@ -255,10 +268,14 @@ int run(int argc, char** argv) {
         case kOptClientBuffer:
             if (!set_client_buffer(&client_kib, optarg)) return 2;
             break;
-        default:
+        default: {
+            const int taken = set_capture_option(chain.decoding, chain.options, c, optarg);
+            if (taken < 0) return 2;
+            if (taken > 0) break;
             if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
             return 2;
+        }
         }
     }
 

@@ -6,11 +6,14 @@
 // The last line on standard error counts frames and records and gives the
 // rate. Useful offline: "what would the daemon have said about this file?"
 //
-// Usage: zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] FILE
-//   -S, -R and the decoding options as in the daemon; -q counts records
+// Usage: zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp]
+//                   [--decap] [--dedup[=MS]] [--strict-sip] [--ignore-methods=LIST] FILE
+//   -S, -R and the long options as in the daemon; -q counts records
 //   without writing them. With any decoding option, the line before the
-//   last counts what the reassembly and TCP tables gave up. -h/--help and
-//   --version as in the daemon.
+//   last counts what the duplicate, reassembly and TCP tables gave up; with
+//   --decap, --dedup, --strict-sip or --ignore-methods, the line before
+//   that counts what was dropped, by reason.
+//   -h/--help and --version as in the daemon.
 // Exit status: 0 done, 1 the file cannot be read (or breaks off) or the
 // output cannot be written, 2 bad usage.
 #include "datagram.hpp"
@@ -40,7 +43,7 @@ char out_buffer[1 << 20];
 void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-S switch-id] [-R] [-q] [--vlan] [--ipv6] [--reassemble] [--tcp] "
-                 "FILE\n",
+                 "[--decap] [--dedup[=MS]] [--strict-sip] [--ignore-methods=LIST] FILE\n",
                  p);
 }
 
@@ -52,6 +55,15 @@ constexpr char kOptionList[] =
     "      --ipv6          decode IPv6\n"
     "      --reassemble    put IP fragments back together\n"
     "      --tcp           decode SIP over TCP\n"
+    "      --decap         record the SIP inside GRE, ERSPAN, VXLAN, IP in IP, GTP-U,\n"
+    "                      PPPoE and MPLS (at most 4 tunnels deep); also BSD loopback\n"
+    "                      and raw IPv4/IPv6 link types\n"
+    "      --dedup[=MS]    drop a packet equal to one seen less than MS ms before\n"
+    "                      (default 50, at most 10000)\n"
+    "      --strict-sip    only payloads that start with a SIP request or status line\n"
+    "      --ignore-methods=LIST\n"
+    "                      publish no request of these methods, no response whose\n"
+    "                      CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n"
     "  -h, --help          this text\n"
     "      --version       print the version and exit\n";
 
@@ -80,6 +92,10 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"decap", no_argument, nullptr, kOptDecap},
+    {"dedup", optional_argument, nullptr, kOptDedup},
+    {"strict-sip", no_argument, nullptr, kOptStrictSip},
+    {"ignore-methods", required_argument, nullptr, kOptIgnoreMethods},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -161,10 +177,14 @@ int run(int argc, char** argv) {
             return 0;
         case kOptVersion:
             return print_version();
-        default:
+        default: {
+            const int taken = set_capture_option(chain.decoding, chain.options, opt, optarg);
+            if (taken < 0) return 2;
+            if (taken > 0) break;
             if (set_decode_option(chain.decoding, opt)) break;
             usage(argv[0]);
             return 2;
+        }
         }
     }
     if (optind + 1 != argc) {
@@ -195,6 +215,20 @@ int run(int argc, char** argv) {
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const double seconds = took.count();
+    // With the options that drop what is not wanted, what each dropped, so
+    // that a replay shows it as the daemon's stats line would.
+    if (chain.decoding.decap || chain.decoding.dedup_ms != 0 || chain.options.strict_sip ||
+        !chain.options.ignore_methods.empty()) {
+        std::uint64_t ignored = 0;
+        for (std::uint64_t n : chain.drops.count) ignored += n;
+        std::fprintf(stderr, "ignored=%llu", static_cast<unsigned long long>(ignored));
+        for (std::size_t k = 0; k < kDropReasons; ++k)
+            if (chain.drops.count[k] != 0)
+                std::fprintf(stderr, " %.*s=%llu", static_cast<int>(kDropReasonNames[k].size()),
+                             kDropReasonNames[k].data(),
+                             static_cast<unsigned long long>(chain.drops.count[k]));
+        std::fputc('\n', stderr);
+    }
     if (chain.decoding.any()) {
         for (std::size_t k = 0; k < kLossReasons; ++k)
             std::fprintf(stderr, "%s%.*s=%llu", k ? " " : "",

@@ -2,6 +2,7 @@
 // the datagram once; pieces that disagree give nothing, a new datagram
 // under a reused id never completes a stale one, and every bound (4,096
 // datagrams, 64 MiB, 30 s) is kept and counted.
+#include "index_table.hpp"
 #include "reassembly.hpp"
 
 #include <gtest/gtest.h>
@@ -205,6 +206,36 @@ TEST(Reassembly, Ipv6TakesTheFirstPiecesNextHeader) {
     EXPECT_EQ(whole->protocol, zel::kProtoUdp);
     EXPECT_EQ(whole->source.family, AF_INET6);
     EXPECT_EQ(whole->transport.size(), 9u);
+}
+
+// The table both decoders keep their entries in: every key in one bucket
+// (the worst a crafted key can do) is still found, removed from any place
+// in its chain, and the use order follows insertion and touching.
+TEST(FixedTable, ChainsAndUseOrder) {
+    struct Entry {
+        int key = 0;
+        std::uint16_t older = zel::kNoIndex, newer = zel::kNoIndex, chain = zel::kNoIndex;
+    };
+    auto t = std::make_unique<zel::fixed_table<Entry, 4>>();
+    t->init();
+    const auto find = [&](int key) {
+        return t->find(7, [&](const Entry& e) { return e.key == key; });
+    };
+    std::uint16_t at[4];
+    for (int k = 0; k < 4; ++k) (*t)[at[k] = t->insert(7)].key = k + 1;
+    EXPECT_TRUE(t->full());
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(find(k + 1), at[k]);
+    t->touch(at[0]);
+    EXPECT_EQ(t->oldest, at[1]);
+    EXPECT_EQ(t->newest, at[0]);
+    t->remove(at[2]);  // the middle of the chain
+    EXPECT_EQ(find(3), zel::kNoIndex);
+    EXPECT_EQ(find(2), at[1]);
+    EXPECT_EQ(find(4), at[3]);
+    EXPECT_EQ((*t)[at[1]].newer, at[3]);
+    EXPECT_EQ(t->used, 3u);
+    EXPECT_EQ((*t)[t->insert(8)].key, 0);  // a fresh entry
+    EXPECT_TRUE(t->full());
 }
 
 }  // namespace

@@ -212,8 +212,13 @@ TEST(TcpStream, SkipsStraySegmentsAndResynchronises) {
 }
 
 // After holes that will never be filled, or a message too large to hold,
-// the stream goes on at the next line that begins a message.
+// the stream goes on at the next line that begins a message: a SIP
+// request or status line as --strict-sip reads it, nothing looser.
 TEST(TcpStream, ResynchronisesAfterGapOrOverflow) {
+    Streams joined;  // no SYN seen: out of step from the start
+    joined.feed({{0, 0, "a=x\r\nSIP/2.0 abc\r\nINVITE sip:a b SIP/2.0\r\n\r\n" + M2}});
+    EXPECT_EQ(joined.got, M2 + "|");
+
     Streams gap;
     gap.feed({{0, 0, "", kSyn}, {0, 0, M1}});
     const auto n1 = static_cast<std::uint32_t>(M1.size());

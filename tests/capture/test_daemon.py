@@ -21,7 +21,21 @@ DAEMON = os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor")
 PROG = "zel_packet_monitor"
 USAGE = ("Usage: zel_packet_monitor [-i interface] [-f bpf] [-s socket] "
          "[-S switch-id] [--no-raw]\n")
+# What -h adds below the usage line: the capture options, one a line.
+CAPTURE_HELP = (
+    "  --decap               record the SIP inside GRE, ERSPAN, VXLAN, IP in IP, GTP-U,\n"
+    "                        PPPoE and MPLS (at most 4 tunnels deep); also BSD loopback\n"
+    "                        and raw IPv4/IPv6 link types\n"
+    "  --dedup[=MS]          drop a packet equal to one seen less than MS ms before\n"
+    "                        (default 50, at most 10000)\n"
+    "  --strict-sip          only payloads that start with a SIP request or status line\n"
+    "  --ignore-methods=LIST publish no request of these methods, no response whose\n"
+    "                        CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n")
+HELP = USAGE + CAPTURE_HELP
 SWITCH_MSG = "switch-id must contain 1-127 bytes\n"
+DEDUP_MSG = "dedup must be a whole number of milliseconds from 1 to 10000\n"
+METHODS_MSG = ("ignore-methods must be 1-16 comma-separated methods of 1-31 token "
+               "characters\n")
 BUFFER_MSG = "buffer-size must be a whole number of KiB from 0 to 2097151\n"
 STATS_MSG = "stats-interval must be a whole number of seconds from 0 to 86400\n"
 METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4084 bytes\n"
@@ -494,6 +508,12 @@ class CommandLine(unittest.TestCase):
             (["-h"], 0, HELP),
             (["--help"], 0, HELP),
             (["-h", "-S", ""], 0, HELP),
+            (["--dedup=0"], 2, DEDUP_MSG),
+            (["--dedup", "--dedup=x", "-h"], 2, DEDUP_MSG),
+            (["--ignore-methods=OPTIONS,"], 2, METHODS_MSG),
+            (["--ignore-methods"], 2,
+             PROG + ": option '--ignore-methods' requires an argument\n" + USAGE),
+            (["--decap=1"], 2, PROG + ": option '--decap' doesn't allow an argument\n" + USAGE),
             (["-S", "", "-h"], 2, SWITCH_MSG),
             (["-S", long_id], 2, SWITCH_MSG),
             (["--switch-id="], 2, SWITCH_MSG),

@@ -111,7 +111,8 @@ class ReplayTest(unittest.TestCase):
 
     def test_help_and_version(self):
         usage = (b"zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] "
-                 b"[--reassemble] [--tcp] FILE\n")
+                 b"[--reassemble] [--tcp] "
+                 b"[--decap] [--dedup[=MS]] [--strict-sip] [--ignore-methods=LIST] FILE\n")
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                "CMakeLists.txt")) as f:
             version = re.search(r"project\(zel_packet_monitor VERSION (\S+)", f.read()).group(1)
