@@ -219,15 +219,15 @@ int set_up(nats_run& r) {
 // Where the server holds the durable's position: the last event it has
 // acknowledged, so that a jump across a restart is still seen in that run.
 void seed_from_ack_floor(nats_run& r) {
-    jsConsumerInfo* ci = nullptr;
-    jsErrCode code{};
-    if (natsSubscription_GetConsumerInfo(&ci, r.sub, nullptr, &code) != NATS_OK) return;
-    const uint64_t floor = ci->AckFloor.Stream;
-    jsConsumerInfo_Destroy(ci);
-    if (floor == 0) return;
     jsOptions jo;
     jsOptions_Init(&jo);
     jo.Wait = kApiWaitMs;
+    jsConsumerInfo* ci = nullptr;
+    jsErrCode code{};
+    if (js_GetConsumerInfo(&ci, r.js, r.bus->stream, r.bus->durable, &jo, &code) != NATS_OK) return;
+    const uint64_t floor = ci->AckFloor.Stream;
+    jsConsumerInfo_Destroy(ci);
+    if (floor == 0) return;
     natsMsg* m = nullptr;
     if (js_GetMsg(&m, r.js, r.bus->stream, floor, &jo, &code) != NATS_OK) return;
     const char* boot = nullptr;
@@ -350,7 +350,10 @@ void read_batch(nats_run& r) {
         settled = 0;  // not written: the server keeps them for the next run
     }
     for (int i = 0; i < settled; i++) natsMsg_Ack(list.Msgs[i], nullptr);
-    if (settled > 0) natsConnection_FlushTimeout(r.nc, kAckFlushMs);
+    // The rest go back to the server at once, so that the next run gets them
+    // now rather than once the consumer's acknowledgement wait runs out.
+    for (int i = settled; i < list.Count; i++) natsMsg_Nak(list.Msgs[i], nullptr);
+    natsConnection_FlushTimeout(r.nc, kAckFlushMs);
     natsMsgList_Destroy(&list);
 }
 
