@@ -75,8 +75,8 @@ struct nats_run {
     jsCtx* js = nullptr;
     natsSubscription* sub = nullptr;
     std::string token;
-    std::string shown;      // the server list as given, for messages
-    std::string last_why;   // the last failure reported, so that each is named once
+    std::string shown;     // the server list as given, for messages
+    std::string last_why;  // the last failure reported, so that each is named once
     bool was_connected = false;
     int64_t retry_at_ms = 0;  // next connection or consumer attempt
     int64_t delay_ms = kFirstDelayMs;
@@ -142,8 +142,8 @@ int read_token(const char* path, std::string& out) {
         return -1;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxSecret + 2)) {
-        std::fprintf(stderr, "zel_tail: --token-file %s: not a regular file of at most 4,095 bytes\n",
-                     path);
+        std::fprintf(
+            stderr, "zel_tail: --token-file %s: not a regular file of at most 4,095 bytes\n", path);
         return -1;
     }
     char buf[kMaxSecret + 2];
@@ -276,10 +276,11 @@ int bind_consumer(nats_run& r) {
     s = js_PullSubscribe(&r.sub, r.js, filter.c_str(), r.bus->durable, &jo, &so, &code);
     if (s != NATS_OK) {
         r.sub = nullptr;
-        say_retry(r, (std::string("cannot use durable ") + r.bus->durable + " on stream " +
-                      r.bus->stream)
-                         .c_str(),
-                  failure_text(r.nc, s));
+        say_retry(
+            r,
+            (std::string("cannot use durable ") + r.bus->durable + " on stream " + r.bus->stream)
+                .c_str(),
+            failure_text(r.nc, s));
         return -1;
     }
     seed_from_ack_floor(r);
@@ -303,8 +304,7 @@ int on_bus_message(nats_run& r, natsMsg* msg) {
     const int len = natsMsg_GetDataLength(msg);
     message m{};
     const char* why = nullptr;
-    if (read_bus_event(boot, seq, {natsMsg_GetData(msg), static_cast<size_t>(len)}, m, &why) !=
-        0) {
+    if (read_bus_event(boot, seq, {natsMsg_GetData(msg), static_cast<size_t>(len)}, m, &why) != 0) {
         // Left unacknowledged it would come back for ever and hold up the
         // events behind it; it is reported and passed over.
         uint64_t at = 0;
@@ -385,9 +385,8 @@ void pass(nats_run& r) {
         // said once.
         const char* text = nullptr;
         natsConnection_GetLastError(r.nc, &text);
-        const std::string why = text != nullptr && text[0] != '\0'
-                                    ? failure_text(r.nc, NATS_ERR)
-                                    : std::string("connection lost");
+        const std::string why = text != nullptr && text[0] != '\0' ? failure_text(r.nc, NATS_ERR)
+                                                                   : std::string("connection lost");
         if (r.was_connected) {
             std::fprintf(stderr, "zel_tail: disconnected from %s: %s; reconnecting\n",
                          r.shown.c_str(), why.c_str());
@@ -396,8 +395,8 @@ void pass(nats_run& r) {
             r.last_why = why;
         } else if (text != nullptr && text[0] != '\0' && why != r.last_why) {
             r.last_why = why;
-            std::fprintf(stderr, "zel_tail: cannot connect to %s: %s; retrying\n",
-                         r.shown.c_str(), why.c_str());
+            std::fprintf(stderr, "zel_tail: cannot connect to %s: %s; retrying\n", r.shown.c_str(),
+                         why.c_str());
             std::fflush(stderr);
         }
         return nap(100);

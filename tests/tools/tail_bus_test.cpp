@@ -38,9 +38,7 @@ TEST(TailBusUrl, ServerListOrAReason) {
         {"nats://host", {"nats://host:4222"}, ""},
         {"nats://host/", {"nats://host:4222"}, ""},
         {"tls://[::1]:7422", {"tls://[::1]:7422"}, ""},
-        {"nats://a:1,tls://b,nats://[::1]:3",
-         {"nats://a:1", "tls://b:4222", "nats://[::1]:3"},
-         ""},
+        {"nats://a:1,tls://b,nats://[::1]:3", {"nats://a:1", "tls://b:4222", "nats://[::1]:3"}, ""},
         {"nats://a,", {}, tls_and_nats},
         {"nats://a,,nats://b", {}, tls_and_nats},
         {"nats://a,wss://b/x", {}, tls_and_nats},
@@ -80,7 +78,8 @@ TEST(TailBusUrl, ServerListOrAReason) {
 
 TEST(TailBusUrl, StreamAndDurableNames) {
     for (const char* ok : {"ZEL", "zel_sip-1", "a"}) EXPECT_TRUE(bus_name_valid(ok)) << ok;
-    for (const char* bad : {"", "a.b", "a*", "a>", "a b", "a/b", "a\\b", "a\tb", "\x7f", "\xc3\xa9"})
+    for (const char* bad :
+         {"", "a.b", "a*", "a>", "a b", "a/b", "a\\b", "a\tb", "\x7f", "\xc3\xa9"})
         EXPECT_FALSE(bus_name_valid(bad)) << bad;
     EXPECT_TRUE(bus_name_valid(std::string(255, 'x')));
     EXPECT_FALSE(bus_name_valid(std::string(256, 'x')));
@@ -162,7 +161,7 @@ struct BusSequenceCase {
     const char* name;
     bool fail_on_gap;
     std::vector<std::pair<std::string, uint64_t>> events;  // (boot, seq); data is {"n":seq}
-    std::string want_out;                                   // the seqs printed
+    std::string want_out;                                  // the seqs printed
     std::string want_err;
     int want_status;  // of the last event
 };
@@ -170,20 +169,27 @@ struct BusSequenceCase {
 TEST(TailBusOrder, CheckedPerRun) {
     const std::string g = "zel_tail: gap boot=";
     const BusSequenceCase cases[] = {
-        {"two runs interleaved, each in order", false,
-         {{kA, 1}, {kB, 7}, {kA, 2}, {kB, 8}, {kA, 3}}, "1 7 2 8 3 ", "", 0},
+        {"two runs interleaved, each in order",
+         false,
+         {{kA, 1}, {kB, 7}, {kA, 2}, {kB, 8}, {kA, 3}},
+         "1 7 2 8 3 ",
+         "",
+         0},
         {"a run first seen late is not a gap", false, {{kA, 500}, {kA, 501}}, "500 501 ", "", 0},
-        {"a jump within a run", false,
+        {"a jump within a run",
+         false,
          {{kA, 1}, {kB, 1}, {kA, 5}, {kB, 2}},
          "1 1 5 2 ",
          g + kA + " from=2 to=4 reason=unannounced\n",
          0},
-        {"a repeat, even after another run's events, is skipped", false,
+        {"a repeat, even after another run's events, is skipped",
+         false,
          {{kA, 1}, {kA, 2}, {kB, 1}, {kA, 2}, {kA, 1}, {kA, 3}},
          "1 2 1 3 ",
          "",
          0},
-        {"fail on a jump: the event is held back", true,
+        {"fail on a jump: the event is held back",
+         true,
          {{kA, 1}, {kA, 3}},
          "1 ",
          g + kA + " from=2 to=2 reason=unannounced\n",
