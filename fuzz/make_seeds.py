@@ -179,6 +179,8 @@ def tail_seeds():
     write("fuzz_tail_message", "nested",
           b'{"seq":2,"boot":"' + boot + b'","event":{"a":[1,-2.5e3,true,false,null,{"b":[]}]}}')
     write("fuzz_tail_message", "position", boot + b":18446744073709551615\n")
+    write("fuzz_tail_message", "bus_data", record)
+    write("fuzz_tail_message", "bus_servers", b"nats://n1:4222,tls://[::1]:7422,nats://n3/")
 
 
 if __name__ == "__main__":
