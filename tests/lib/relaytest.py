@@ -173,7 +173,8 @@ def shutdown_counters(relay):
 
 
 STATS_RE = (r"level=info component=zel_packet_monitor_wss stats sent=(\d+) "
-            r"dropped=(\d+) queued=(\d+) (subscribers=\d+|connected=(?:true|false))$")
+            r"dropped=(\d+) queued=(\d+) (subscribers=\d+|connected=(?:true|false)) "
+            r"read=\d+ released_unread=\d+ .*$")
 
 
 def read_metrics(path):

@@ -348,7 +348,8 @@ class ClientMode(RelayCase):
         src.send_lines([b"a", b"b", b"c"])
         self.assertTrue(up.wait_messages(3))
         relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
-                       r"stats sent=3 dropped=0 queued=0 connected=true$", timeout=5)
+                       r"stats sent=3 dropped=0 queued=0 connected=true read=3 "
+                       r"released_unread=0 resent=0$", timeout=5)
         self.assertTrue(zp.wait_until(
             lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 3,
             timeout=5))
@@ -360,6 +361,9 @@ class ClientMode(RelayCase):
             "zel_relay_unacknowledged_total": "counter",
             "zel_relay_connection_attempts_total": "counter",
             "zel_relay_connected": "gauge",
+            "zel_relay_lines_read_total": "counter",
+            "zel_relay_released_unread_total": "counter",
+            "zel_relay_resent_total": "counter",
         })
         self.assertEqual(seen["zel_relay_connected"][2], 1)
         self.assertEqual(seen["zel_relay_connection_attempts_total"][2], 1)
