@@ -413,9 +413,6 @@ int on_established(client_state* c, lws* wsi) {
     c->attempt.acked = 0;
     c->attempt.progress_ms = stats::monotonic_ms();
     c->attempt.unacked_from = c->consumer.next.load(std::memory_order_relaxed);
-    // Envelopes go only to an upstream that chose the sequenced protocol.
-    const lws_protocols* proto = lws_get_protocol(wsi);
-    c->sequenced = c->st->config.sequence && proto != nullptr && proto->id == kSeqProtocolId;
     // Only a TCP socket takes the option, and every upstream is one.
     int lowat = kUnsentLowat;
     setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
@@ -502,8 +499,21 @@ void on_connection_error(client_state* c, lws* wsi, const void* in, size_t len) 
     end_attempt(c, wsi, static_cast<const char*>(in), in != nullptr ? len : 0);
 }
 
+// Envelopes go only to an upstream that chose the sequenced protocol in its
+// answer. The connection stays bound to the local protocol whatever the
+// answer, so the answer's header is what tells.
+int note_protocol(client_state* c, lws* wsi) {
+    char chosen[sizeof kSeqProtocolName + 1];
+    const int n = lws_hdr_copy(wsi, chosen, sizeof chosen, WSI_TOKEN_PROTOCOL);
+    c->sequenced = c->st->config.sequence && n == static_cast<int>(sizeof kSeqProtocolName - 1) &&
+                   std::strcmp(chosen, kSeqProtocolName) == 0;
+    return 0;
+}
+
 int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void* in, size_t len) {
     switch (reason) {
+    case LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH:
+        return note_protocol(c, wsi);
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
         return append_headers(c, wsi, in, len);
     case LWS_CALLBACK_CLIENT_ESTABLISHED:

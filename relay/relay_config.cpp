@@ -470,6 +470,8 @@ int load_config(relay_config* cfg) {
 
     if (parse_size("PCAP_RELAY_QUEUE_MAX_EVENTS", 10000, &cfg->queue_events) != 0 ||
         parse_size("PCAP_RELAY_QUEUE_MAX_BYTES", 268435456, &cfg->queue_bytes) != 0 ||
+        parse_size("PCAP_RELAY_RETAIN_EVENTS", 0, &cfg->retain_events) != 0 ||
+        parse_size("PCAP_RELAY_RETAIN_BYTES", 0, &cfg->retain_bytes) != 0 ||
         copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket),
                    "PCAP_SOCKET") != 0 ||
         load_stats_config(cfg) != 0)
@@ -487,6 +489,13 @@ int load_config(relay_config* cfg) {
         copy_value(cfg->client_key, sizeof cfg->client_key, getenv("PCAP_RELAY_CLIENT_KEY"),
                    "PCAP_RELAY_CLIENT_KEY") != 0)
         return -1;
+
+    const char* sequence = env_or("PCAP_RELAY_SEQUENCE", "false");
+    if (strcmp(sequence, "true") != 0 && strcmp(sequence, "false") != 0) {
+        fputs("PCAP_RELAY_SEQUENCE must be true or false\n", stderr);
+        return -1;
+    }
+    cfg->sequence = strcmp(sequence, "true") == 0;
 
     if (cfg->switch_id[0] == '\0') {
         fputs("PCAP_RELAY_SWITCH_ID is required\n", stderr);
