@@ -243,8 +243,10 @@ bool has_header(lws* wsi, lws_token_indexes h) {
 bool read_resume(lws* wsi, resume_request* out) {
     char arg[kQueryBufferSize];
     const int n = lws_hdr_copy_fragment(wsi, arg, sizeof arg, WSI_TOKEN_HTTP_URI_ARGS, 0);
+    // A second argument, even an empty one, makes it something else.
     char probe[2];
-    if (n < 0 || lws_hdr_copy_fragment(wsi, probe, sizeof probe, WSI_TOKEN_HTTP_URI_ARGS, 1) >= 0)
+    if (n < 0 || lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_URI_ARGS) != n ||
+        lws_hdr_copy_fragment(wsi, probe, sizeof probe, WSI_TOKEN_HTTP_URI_ARGS, 1) >= 0)
         return false;
     return parse_resume(std::string_view(arg, static_cast<size_t>(n)), out);
 }
@@ -379,6 +381,9 @@ int send_lines(server_state* sv, lws* wsi, server_session* s) {
     const boot_id* boot = s->sequenced ? &st->log.boot : nullptr;
     line_ref pinned[kPinLines];
     for (int k = 0; k < frame::kBatchesPerWritable; k++) {
+        // The library calls back writable also while it still holds part
+        // of an earlier write; writing then would only grow what it holds.
+        if (lws_send_pipe_choked(wsi)) break;
         const uint64_t pos = s->consumer.next.load(std::memory_order_relaxed);
         const pin_result got = line_log_pin(st->log, pos, pinned, frame::kBatchBytes);
         if (got.overtaken) {
@@ -393,7 +398,6 @@ int send_lines(server_state* sv, lws* wsi, server_session* s) {
         line_log_advance(st->log, s->consumer, pos + r.lines);
         st->sent += r.lines;
         st->counters.delivered[static_cast<size_t>(s->consumer.kind)] += r.lines;
-        if (lws_send_pipe_choked(wsi)) break;
     }
     lws_callback_on_writable(wsi);
     return 0;
