@@ -152,6 +152,24 @@ def line_log_seeds():
     write("fuzz_line_log", "mixed", b"\x00\x05\x01\x00" + bytes(range(0, 64)))
 
 
+def tail_seeds():
+    boot = b"0123456789abcdef0123456789abcdef"
+    record = (b'{"type":"sip.message","switch_id":"sw","timestamp_ms":1796635423059,'
+              b'"call_id":"a\\u00e9\\u0001","source":"127.0.0.1:5062","destination":'
+              b'"127.0.0.1:5060","from":"1001","to":"","label":"INVITE","method":"INVITE",'
+              b'"status":"","cseq":"1 INVITE","raw":""}')
+    write("fuzz_tail_message", "event", b'{"seq":7,"boot":"' + boot + b'","event":' + record + b"}")
+    write("fuzz_tail_message", "string_event",
+          b'{"event":"not \\"json\\" \\ud83d\\ude00","seq":1,"boot":"' + boot + b'"}')
+    write("fuzz_tail_message", "gap_expired",
+          b'{"gap":{"boot":"' + boot + b'","from":4,"to":9,"reason":"expired"}}')
+    write("fuzz_tail_message", "gap_restart",
+          b'{ "gap" : { "boot":"' + boot + b'", "from":12, "to":null, "reason":"restart" } }')
+    write("fuzz_tail_message", "nested",
+          b'{"seq":2,"boot":"' + boot + b'","event":{"a":[1,-2.5e3,true,false,null,{"b":[]}]}}')
+    write("fuzz_tail_message", "position", boot + b":18446744073709551615\n")
+
+
 if __name__ == "__main__":
     shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
     packet_seeds()
@@ -160,3 +178,4 @@ if __name__ == "__main__":
     config_seeds()
     cutter_seeds()
     line_log_seeds()
+    tail_seeds()

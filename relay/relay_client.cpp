@@ -9,15 +9,18 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "relay_frame.hpp"
 #include "relay_log.hpp"
+#include "unique_fd.hpp"
 
 namespace zel::client {
 
@@ -77,6 +80,13 @@ const lws_retry_bo_t kUpstreamIdlePolicy = {
     60,       // secs_since_valid_hangup
     0,        // jitter_percent
 };
+
+// The clock backoff waits are measured on, in whole seconds. Monotonic: a
+// wall clock stepped back must not hold the next attempt for as long as the
+// step, nor one stepped forward start it at once.
+time_t backoff_clock() {
+    return static_cast<time_t>(stats::monotonic_ms() / 1000);
+}
 
 // The current attempt. Service thread only.
 //
@@ -250,7 +260,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         c->up.connected = false;
         return;
     }
-    schedule_reconnect(c->st->config, &c->up, time(nullptr));
+    schedule_reconnect(c->st->config, &c->up, backoff_clock());
 }
 
 // Closes the current connection from the service loop, outside any callback,
@@ -484,6 +494,61 @@ void on_wake(client_state* c) {
         lws_callback_on_writable(c->up.wsi);
 }
 
+// "ADDR:PORT", or "[ADDR]:PORT" for IPv6, of a resolved address.
+void address_text(const sockaddr* sa, socklen_t len, char* out, size_t size) {
+    char host[INET6_ADDRSTRLEN], serv[NI_MAXSERV];  // numeric: these always fit
+    if (getnameinfo(sa, len, host, sizeof host, serv, sizeof serv,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        std::snprintf(out, size, "?");
+        return;
+    }
+    std::snprintf(out, size, sa->sa_family == AF_INET6 ? "[%s]:%s" : "%s:%s", host, serv);
+}
+
+// The library's "Unable to connect" names neither the address nor the cause,
+// and its socket is gone by the time it says so. One probe of our own asks the
+// kernel: a non-blocking connect to the first address the host resolves to,
+// waited for at most kProbeMs, and the error it meets. Writes "<text> to
+// ADDR:PORT: <system error text>" into why.
+constexpr int kProbeMs = 1000;
+
+void explain_connect_failure(const relay_config& cfg, std::string_view text, char* why,
+                             size_t size) {
+    char port[8];
+    std::snprintf(port, sizeof port, "%d", cfg.port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(cfg.host, port, &hints, &found) != 0 || found == nullptr) {
+        if (std::snprintf(why, size, "%.*s to %s:%s", static_cast<int>(text.size()), text.data(),
+                          cfg.host, port) < 0)
+            why[0] = '\0';
+        return;
+    }
+    char where[INET6_ADDRSTRLEN + 16];
+    address_text(found->ai_addr, found->ai_addrlen, where, sizeof where);
+    const char* cause = "no answer within 1 s";
+    unique_fd fd(socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    int err = 0;
+    if (!fd.valid()) {
+        err = errno;
+    } else if (connect(fd.get(), found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
+        err = errno;
+    } else {
+        pollfd p{fd.get(), POLLOUT, 0};
+        if (poll(&p, 1, kProbeMs) == 1) {
+            socklen_t len = sizeof err;
+            if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            if (err == 0) cause = "it answered when tried again";
+        }
+    }
+    freeaddrinfo(found);
+    // Cut to the room a reason has, like any other.
+    if (std::snprintf(why, size, "%.*s to %s: %s", static_cast<int>(text.size()), text.data(),
+                      where, err != 0 ? std::strerror(err) : cause) < 0)
+        why[0] = '\0';
+}
+
 // A 3xx answer to the upgrade would carry the token and every event to
 // wherever its Location points; the library follows none (see connect_wss)
 // and the status says why the attempt failed.
@@ -496,7 +561,36 @@ void on_connection_error(client_state* c, lws* wsi, const void* in, size_t len) 
         end_attempt(c, wsi, why, 0);
         return;
     }
-    end_attempt(c, wsi, static_cast<const char*>(in), in != nullptr ? len : 0);
+    const char* text = static_cast<const char*>(in);
+    const size_t text_len = text == nullptr ? 0 : len != 0 ? len : strnlen(text, 300);
+    if (std::string_view(text != nullptr ? text : "", text_len) == "Unable to connect" &&
+        c->attempt.open && !c->attempt.explained && !c->st->stopping.load()) {
+        char why[300];
+        explain_connect_failure(c->st->config, std::string_view(text, text_len), why, sizeof why);
+        end_attempt(c, wsi, why, 0);
+        return;
+    }
+    end_attempt(c, wsi, text, in != nullptr ? len : 0);
+}
+
+// The upstream closing with a close frame says why in its code and reason;
+// those bytes are the peer's, so they reach the log escaped and bounded (a
+// close frame holds at most 123 bytes of reason). The attempt ends with the
+// close callback that follows.
+void on_peer_close(const void* in, size_t len) {
+    const auto* p = static_cast<const unsigned char*>(in);
+    unsigned code = 1005;  // no status in the frame
+    std::string_view reason;
+    if (p != nullptr && len >= 2) {
+        code = static_cast<unsigned>(p[0]) << 8 | p[1];
+        reason =
+            std::string_view(reinterpret_cast<const char*>(p + 2), std::min<size_t>(len - 2, 123));
+    }
+    char shown[200];
+    log_escape(shown, sizeof shown, reason, true);
+    char msg[256];
+    std::snprintf(msg, sizeof msg, "wss_upstream_closed code=%u reason=%s", code, shown);
+    log_line("warning", msg);
 }
 
 // Envelopes go only to an upstream that chose the sequenced protocol in its
@@ -527,6 +621,9 @@ int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
         on_connection_error(c, wsi, in, len);
+        return 0;
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+        if (wsi == c->up.wsi && c->up.connected) on_peer_close(in, len);
         return 0;
     case LWS_CALLBACK_CLIENT_CLOSED:
         end_attempt(c, wsi, nullptr, 0);
@@ -566,7 +663,7 @@ public:
 
     void start() override {}
 
-    void service_pass() override { poll_upstream(&c_, time(nullptr)); }
+    void service_pass() override { poll_upstream(&c_, backoff_clock()); }
 
     int callback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in,
                  size_t len) override {

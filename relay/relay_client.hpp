@@ -31,14 +31,15 @@ struct upstream {
                                // through the connect request; null while waiting
     bool connected;            // its handshake has completed
     uint32_t reconnect_delay;  // seconds for the next backoff step
-    time_t reconnect_at;       // earliest next attempt; 0 at start, so the first is at once
+    time_t reconnect_at;       // earliest next attempt, in seconds of the monotonic clock;
+                               // 0 at start, so the first is at once
 };
 
 // Client mode for st, its backoff starting at the configured minimum; null
 // when memory for it cannot be had.
 std::unique_ptr<relay_mode> make_mode(relay_state* st);
 
-// One backoff step at time `now`: clears the connection, sets `reconnect_at`
+// One backoff step at time `now` (monotonic seconds): clears the connection, sets `reconnect_at`
 // to now + delay (+1 s when the drawn jitter reaches a second), doubles the
 // next delay up to `reconnect_max`, and logs "wss_disconnected retry_seconds=%u".
 void schedule_reconnect(const relay_config& cfg, upstream* up, time_t now);

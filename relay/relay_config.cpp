@@ -3,18 +3,22 @@
 // modified (setenv) and stdio used freely. Each failure prints its one fixed
 // sentence; the caller turns -1 into exit status 2. The token's value never
 // reaches any output: messages name the variable, never its content.
+//
+// Every key is one row of kKeys, in the order the keys are read, and one
+// walk reads them: the first failure decides the message, so the order of
+// the rows is part of what an operator sees.
 #include "relay_config.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <iterator>
+#include <string>
 #include <string_view>
 
 #include "metrics_file.hpp"
@@ -40,13 +44,20 @@ constexpr const char* kDefaultFiles[] = {
     "/opt/quarna_v6/zel_packet_monitor/conf/zel-packet-monitor-wss.conf",
     "/etc/zel-packet-monitor-wss.env",
 };
-constexpr size_t kMinTokenBytes = 32;
-constexpr size_t kMaxTokenBytes = sizeof(relay_config::token) - 1;
-// Longest configuration line, newline not counted. Far beyond any key's own
-// limit, so a value that is too long arrives whole and is refused by its key.
-constexpr size_t kMaxConfLine = 65536;
 constexpr const char* kTokenControl = "relay token must not contain control characters\n";
-constexpr size_t kMaxAllowed = sizeof(relay_config::allowed) / sizeof(peer_ip);
+constexpr const char* kTooLong = "%s is too long\n";
+constexpr const char* kNotPositive = "%s must be a positive integer\n";
+constexpr const char* kNotNegative = "%s must be an integer, 0 or more\n";
+constexpr const char* kHostPort = "invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n";
+constexpr const char* kReadablePair =
+    "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n";
+constexpr const char* kStatsRange = "PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n";
+static_assert(kMaxStatsSeconds == 86400, "the stats message names the bound");
+static_assert(sizeof(relay_config::token) == 4096, "the token messages name the bound");
+
+// The names PCAP_RELAY_MODE accepts, in run_mode order.
+constexpr const char* kModeNames[] = {"wss-client", "wss-server"};
+static_assert(std::size(kModeNames) == static_cast<size_t>(run_mode::count));
 
 // The POSIX locale's white space, fixed so no locale setting can change what
 // a configuration line means.
@@ -74,33 +85,6 @@ bool has_control_or_blank(const char* s) {
     return false;
 }
 
-// Parses one configuration line in place and pre-loads the environment.
-void apply_conf_line(char* line) {
-    char* p = line;
-    while (is_space(*p)) p++;
-    if (*p == '\0' || *p == '#' || *p == ';') return;
-
-    char* eq = strchr(p, '=');
-    if (eq == nullptr) return;
-
-    char* key_end = eq;
-    while (key_end > p && is_space(key_end[-1])) key_end--;
-    *key_end = '\0';
-
-    char* value = eq + 1;
-    while (is_space(*value)) value++;
-    size_t len = strlen(value);
-    while (len > 0 && is_space(value[len - 1])) len--;
-    value[len] = '\0';
-    if (len >= 2 && (value[0] == '"' || value[0] == '\'') && value[len - 1] == value[0]) {
-        value[len - 1] = '\0';
-        value++;
-    }
-
-    // overwrite = 0: the real environment, and earlier lines, always win.
-    if (*p != '\0') setenv(p, value, 0);
-}
-
 // Unsigned decimal conversion that never fails: white space and a sign are
 // accepted, conversion stops at the first non-digit, no digits gives 0.
 uint32_t lenient_u32(const char* text) {
@@ -116,64 +100,9 @@ long url_port(const char* text) {
     return v;
 }
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, file_closer>;
-
 // Reports a failed stdio/system call the way perror does.
 void report_errno(const char* prefix, int err) {
     fprintf(stderr, "%s: %s\n", prefix, strerror(err));
-}
-
-// Opens a configuration input for reading, only if it is a regular file: a
-// FIFO would block the open or the reads, a device like /dev/zero never ends,
-// and a directory reads as an empty file. The type is taken from the opened
-// descriptor, so nothing can be swapped in between test and use; the stat
-// before only spares us opening a device or FIFO at all, since that has
-// effects of its own (a watchdog armed, a FIFO writer released). O_NONBLOCK
-// stays set: a regular file that blocks on read (/proc/kmsg) then fails
-// instead. On failure errno is set: EISDIR for a directory, EINVAL for any
-// other kind of file.
-unique_file open_regular(const char* path) {
-    struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return nullptr;
-    }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    int err = 0;
-    if (fstat(fd, &st) != 0)
-        err = errno;
-    else if (!S_ISREG(st.st_mode))
-        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    FILE* f = err == 0 ? fdopen(fd, "r") : nullptr;
-    if (f == nullptr) {
-        if (err == 0) err = errno;
-        close(fd);
-        errno = err;
-    }
-    return unique_file(f);
-}
-
-// Reads one line whole into buf (kMaxConfLine + 1 bytes), without its
-// newline. A longer line is consumed through its newline and reported as
-// too long, so no tail of it is ever taken for a line of its own. Returns 1
-// for a line, 0 for a line that was too long, -1 at the end of the file.
-int read_conf_line(FILE* f, char* buf) {
-    size_t len = 0;
-    bool too_long = false;
-    int c;
-    while ((c = getc(f)) != EOF && c != '\n') {
-        if (len < kMaxConfLine)
-            buf[len++] = static_cast<char>(c);
-        else
-            too_long = true;
-    }
-    if (c == EOF && len == 0 && !too_long) return -1;
-    buf[len] = '\0';
-    return too_long ? 0 : 1;
 }
 
 // "--version" answers whatever else the command line holds, so a package
@@ -198,22 +127,6 @@ int flush_report() {
 }
 
 }  // namespace
-
-int load_conf_file(const char* path, bool required) {
-    if (path == nullptr || *path == '\0') return 0;
-    unique_file f = open_regular(path);
-    if (!f) {
-        if (!required) return 1;
-        fprintf(stderr, "failed to open config file: %s\n", path);
-        return -1;
-    }
-    // One buffer for the whole file; a line is text up to its first zero byte.
-    auto line = std::make_unique_for_overwrite<char[]>(kMaxConfLine + 1);
-    int rc;
-    while ((rc = read_conf_line(f.get(), line.get())) >= 0)
-        if (rc == 1) apply_conf_line(line.get());
-    return 0;
-}
 
 const char* env_or(const char* name, const char* fallback) {
     const char* v = getenv(name);
@@ -264,57 +177,306 @@ int parse_ip(const char* text, peer_ip* out) {
     return inet_pton(AF_INET6, text, out->bytes) == 1 ? 0 : -1;
 }
 
-int load_stats_config(relay_config* cfg) {
-    const char* v = env_or("PCAP_RELAY_STATS_SECONDS", "0");
-    // Digits only, as for the sizes, but 0 is a value here: it turns the line off.
+namespace {
+
+// Where a row's value lives in relay_config. A row names a field by offset
+// and size rather than by member pointer so that one table can hold fields
+// of every type; rows_are_sound() checks each size against its row's kind.
+struct field {
+    uint32_t offset = 0;
+    uint32_t size = 0;
+};
+// clang-format off
+#define ZEL_CONFIG_FIELD(member) field{offsetof(relay_config, member), sizeof(relay_config::member)}
+// clang-format on
+
+constexpr uint8_t mode_bit(run_mode m) {
+    return static_cast<uint8_t>(1u << static_cast<unsigned>(m));
+}
+constexpr uint8_t kClient = mode_bit(run_mode::wss_client);
+constexpr uint8_t kServer = mode_bit(run_mode::wss_server);
+constexpr uint8_t kEveryMode = (1u << static_cast<unsigned>(run_mode::count)) - 1;
+
+// How a row turns its variable's text into a value.
+enum class key_kind : uint8_t {
+    mode,     // one of kModeNames; decides which of the later rows are read
+    text,     // copied whole; a text that does not fit its field is too long
+    integer,  // a bare run of decimal digits from min to max
+    lenient,  // strtoul's reading, never failing, raised to min (and to pair)
+    boolean,  // exactly "true" or "false"
+    gate,     // a boolean whose "false" ends the walk: no later row is read
+    ip_list,  // comma-separated numeric addresses, min to the field's count;
+              // max is the longest text
+    secret,   // the content of the file the key names, else the variable alt
+    fixed,    // no variable: the fallback text is stored as it is
+    rule,     // no variable: only the check, on a field an earlier row filled
+};
+
+// What a text value must also satisfy once it is stored.
+enum class key_check : uint8_t {
+    none,
+    min_length,     // at least min bytes
+    no_control,     // no byte below 0x20 and no DEL: it goes into a request header
+    numeric_ip,     // a numeric IPv4 or IPv6 address (parse_ip)
+    absolute_file,  // empty, or an absolute path that names a file
+    readable,       // not empty, and this process may read the file
+    together,       // empty exactly when the text in pair is empty
+    wss_url,        // parse_wss_url accepts it (and prints its own refusals)
+};
+
+// One configuration key. Messages may hold one "%s", which names the key.
+struct key_row {
+    const char* name = nullptr;  // the variable; none for fixed and rule rows
+    uint8_t modes = kEveryMode;  // the modes that read this row
+    key_kind kind = key_kind::text;
+    const char* fallback = nullptr;  // the text used when the variable is unset or empty
+    uint64_t min = 0;                // see the kind, and min_length
+    uint64_t max = UINT64_MAX;       // integer: the largest value; ip_list: the longest text
+    field at{};                      // where the value goes; rule rows: the field they check
+    key_check check = key_check::none;
+    field pair{};               // together: the other text; lenient: a floor; ip_list: the count
+    const char* alt = nullptr;  // secret: the variable read when the file key is unset
+    // The kind cannot read the value (null: the kind's own sentence; for a
+    // secret, the sentence for a file holding too much).
+    const char* message = nullptr;
+    // The value was read but is refused: above max, failing the check, or a
+    // secret holding a zero byte. Null prints nothing of its own.
+    const char* check_message = nullptr;
+    // Printed after either: one sentence that several keys share.
+    const char* also = nullptr;
+};
+
+// clang-format off
+constexpr key_row kKeys[] = {
+    {.name = "PCAP_RELAY_MODE", .kind = key_kind::mode, .fallback = "wss-client",
+     .at = ZEL_CONFIG_FIELD(mode), .message = "PCAP_RELAY_MODE must be wss-client or wss-server\n"},
+    {.name = "PCAP_RELAY_QUEUE_MAX_EVENTS", .kind = key_kind::integer, .fallback = "10000", .min = 1,
+     .at = ZEL_CONFIG_FIELD(queue_events)},
+    {.name = "PCAP_RELAY_QUEUE_MAX_BYTES", .kind = key_kind::integer, .fallback = "268435456", .min = 1,
+     .at = ZEL_CONFIG_FIELD(queue_bytes)},
+    // Lines held for resume beyond the queue's bounds; 0 holds what they allow.
+    {.name = "PCAP_RELAY_RETAIN_EVENTS", .kind = key_kind::integer, .fallback = "0",
+     .at = ZEL_CONFIG_FIELD(retain_events), .message = kNotNegative},
+    {.name = "PCAP_RELAY_RETAIN_BYTES", .kind = key_kind::integer, .fallback = "0",
+     .at = ZEL_CONFIG_FIELD(retain_bytes), .message = kNotNegative},
+    {.name = "PCAP_SOCKET", .fallback = kDefaultSocket, .at = ZEL_CONFIG_FIELD(socket_path)},
+    // 0 is a value here: it turns the stats line off.
+    {.name = "PCAP_RELAY_STATS_SECONDS", .kind = key_kind::integer, .fallback = "0",
+     .max = kMaxStatsSeconds, .at = ZEL_CONFIG_FIELD(stats_seconds), .message = kStatsRange,
+     .check_message = kStatsRange},
+    // The folder is not looked at: a file that cannot be written is reported
+    // at run time and never stops the relay.
+    {.name = "PCAP_METRICS_FILE", .at = ZEL_CONFIG_FIELD(metrics_file),
+     .check = key_check::absolute_file,
+     .check_message = "PCAP_METRICS_FILE must be an absolute path of a file\n"},
+
+    // Server mode. A switched-off listener reads no further key.
+    {.name = "PCAP_WSS_ENABLED", .modes = kServer, .kind = key_kind::gate, .fallback = "false",
+     .at = ZEL_CONFIG_FIELD(enabled), .message = "PCAP_WSS_ENABLED must be true or false\n"},
+    {.name = "PCAP_WSS_HOST", .modes = kServer, .fallback = "127.0.0.1", .at = ZEL_CONFIG_FIELD(host),
+     .check = key_check::numeric_ip, .also = kHostPort},
+    {.name = "PCAP_WSS_PORT", .modes = kServer, .kind = key_kind::integer, .fallback = "9135",
+     .min = 1, .max = 65535, .at = ZEL_CONFIG_FIELD(port), .also = kHostPort},
+    {.modes = kServer, .kind = key_kind::fixed, .fallback = "/events", .at = ZEL_CONFIG_FIELD(path)},
+    {.name = "PCAP_WSS_ALLOWED_IPS", .modes = kServer, .kind = key_kind::ip_list, .min = 1,
+     .max = 4095, .at = ZEL_CONFIG_FIELD(allowed), .pair = ZEL_CONFIG_FIELD(allowed_count),
+     .message = "PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n",
+     .check_message = "PCAP_WSS_ALLOWED_IPS is required\n"},
+    {.name = "PCAP_WSS_CERT_FILE", .modes = kServer, .at = ZEL_CONFIG_FIELD(server_cert)},
+    {.name = "PCAP_WSS_KEY_FILE", .modes = kServer, .at = ZEL_CONFIG_FIELD(server_key)},
+    {.modes = kServer, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(server_cert),
+     .check = key_check::readable, .check_message = kReadablePair},
+    {.modes = kServer, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(server_key),
+     .check = key_check::readable, .check_message = kReadablePair},
+    {.name = "PCAP_WSS_MAX_CLIENTS", .modes = kServer, .kind = key_kind::integer, .fallback = "16",
+     .min = 1, .at = ZEL_CONFIG_FIELD(max_clients)},
+    {.name = "PCAP_WSS_QUEUE_EVENTS", .modes = kServer, .kind = key_kind::integer, .fallback = "256",
+     .min = 1, .at = ZEL_CONFIG_FIELD(client_queue_events)},
+    {.name = "PCAP_WSS_QUEUE_BYTES", .modes = kServer, .kind = key_kind::integer,
+     .fallback = "8388608", .min = 1, .at = ZEL_CONFIG_FIELD(client_queue_bytes)},
+
+    // Client mode. Every text is copied before any of them is judged.
+    {.name = "PCAP_RELAY_URL", .modes = kClient, .at = ZEL_CONFIG_FIELD(url)},
+    {.name = "PCAP_RELAY_SWITCH_ID", .modes = kClient, .at = ZEL_CONFIG_FIELD(switch_id)},
+    {.name = "PCAP_RELAY_CA_FILE", .modes = kClient, .at = ZEL_CONFIG_FIELD(ca_file)},
+    {.name = "PCAP_RELAY_CLIENT_CERT", .modes = kClient, .at = ZEL_CONFIG_FIELD(client_cert)},
+    {.name = "PCAP_RELAY_CLIENT_KEY", .modes = kClient, .at = ZEL_CONFIG_FIELD(client_key)},
+    {.modes = kClient, .kind = key_kind::rule, .min = 1, .at = ZEL_CONFIG_FIELD(switch_id),
+     .check = key_check::min_length, .check_message = "PCAP_RELAY_SWITCH_ID is required\n"},
+    // The switch id is sent verbatim as a request header value.
+    {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(switch_id),
+     .check = key_check::no_control,
+     .check_message = "PCAP_RELAY_SWITCH_ID must not contain control characters\n"},
+    {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(client_cert),
+     .check = key_check::together, .pair = ZEL_CONFIG_FIELD(client_key),
+     .check_message = "client certificate and key must be set together\n"},
+    // A zero byte would end the token early, sending less than the file says.
+    {.name = "PCAP_RELAY_TOKEN_FILE", .modes = kClient, .kind = key_kind::secret,
+     .at = ZEL_CONFIG_FIELD(token), .alt = "PCAP_RELAY_TOKEN",
+     .message = "relay token must contain at most 4095 bytes\n", .check_message = kTokenControl},
+    {.modes = kClient, .kind = key_kind::rule, .min = 32, .at = ZEL_CONFIG_FIELD(token),
+     .check = key_check::min_length, .check_message = "relay token must contain at least 32 bytes\n"},
+    // The token goes into the authorization header as written.
+    {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(token),
+     .check = key_check::no_control, .check_message = kTokenControl},
+    {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(url), .check = key_check::wss_url},
+    {.name = "PCAP_RELAY_RECONNECT_MIN_SECONDS", .modes = kClient, .kind = key_kind::lenient,
+     .fallback = "1", .min = 1, .at = ZEL_CONFIG_FIELD(reconnect_min)},
+    {.name = "PCAP_RELAY_RECONNECT_MAX_SECONDS", .modes = kClient, .kind = key_kind::lenient,
+     .fallback = "60", .at = ZEL_CONFIG_FIELD(reconnect_max), .pair = ZEL_CONFIG_FIELD(reconnect_min)},
+    // Opt-in: the sequenced protocol upstream, and resending after a reconnect.
+    {.name = "PCAP_RELAY_SEQUENCE", .modes = kClient, .kind = key_kind::boolean, .fallback = "false",
+     .at = ZEL_CONFIG_FIELD(sequence), .message = "PCAP_RELAY_SEQUENCE must be true or false\n"},
+};
+// clang-format on
+
+#undef ZEL_CONFIG_FIELD
+
+constexpr size_t text_length(const char* s) {
+    return std::char_traits<char>::length(s);
+}
+
+// What the compiler can check of a new row: a field of the size its kind
+// writes, a fallback that fits, a name where a variable is read.
+consteval bool rows_are_sound() {
+    if (kKeys[0].kind != key_kind::mode) return false;  // every later row depends on it
+    for (const key_row& r : kKeys) {
+        const bool nameless = r.kind == key_kind::fixed || r.kind == key_kind::rule;
+        if ((r.name == nullptr) != nameless || r.at.size == 0 || r.min > r.max) return false;
+        switch (r.kind) {
+        case key_kind::mode:
+            if (r.fallback == nullptr || r.at.size != sizeof(run_mode)) return false;
+            break;
+        case key_kind::integer:
+            if (r.fallback == nullptr || (r.at.size != 8 && r.at.size != 4) ||
+                (r.at.size == 4 && r.max > UINT32_MAX))
+                return false;
+            break;
+        case key_kind::lenient:
+            if (r.fallback == nullptr || r.at.size != sizeof(uint32_t) ||
+                (r.pair.size != 0 && r.pair.size != sizeof(uint32_t)))
+                return false;
+            break;
+        case key_kind::boolean:
+        case key_kind::gate:
+            if (r.fallback == nullptr || r.at.size != sizeof(bool)) return false;
+            break;
+        case key_kind::ip_list:
+            if (r.at.size % sizeof(peer_ip) != 0 || r.pair.size != sizeof(size_t) || r.max > 4095)
+                return false;
+            break;
+        case key_kind::fixed:
+        case key_kind::text:
+            if (r.fallback != nullptr && text_length(r.fallback) >= r.at.size) return false;
+            if (r.kind == key_kind::fixed && r.fallback == nullptr) return false;
+            break;
+        case key_kind::secret:
+        case key_kind::rule:
+            break;
+        }
+        if (r.check == key_check::together && r.pair.size == 0) return false;
+    }
+    return true;
+}
+static_assert(rows_are_sound(), "a configuration row does not fit its field or kind");
+static_assert(sizeof(size_t) == sizeof(uint64_t) && sizeof(int) == sizeof(uint32_t));
+
+unsigned char* bytes_of(relay_config* cfg, field at) {
+    return reinterpret_cast<unsigned char*>(cfg) + at.offset;
+}
+char* text_of(relay_config* cfg, field at) {
+    return reinterpret_cast<char*>(bytes_of(cfg, at));
+}
+
+// Integer fields are 4 bytes (uint32_t, or the port's int, whose values fit)
+// or 8 (size_t); rows_are_sound() keeps a 4-byte row's bound within 32 bits.
+void store_number(relay_config* cfg, field at, uint64_t v) {
+    if (at.size == sizeof(uint32_t)) {
+        auto n = static_cast<uint32_t>(v);
+        memcpy(bytes_of(cfg, at), &n, sizeof n);
+    } else {
+        memcpy(bytes_of(cfg, at), &v, sizeof v);
+    }
+}
+
+uint32_t load_u32(relay_config* cfg, field at) {
+    uint32_t n;
+    memcpy(&n, bytes_of(cfg, at), sizeof n);
+    return n;
+}
+
+// Prints a row's sentence with "%s" replaced by the key's name, in one write.
+void say(const char* message, const char* name) {
+    if (message == nullptr) return;
+    const char* hole = strstr(message, "%s");
+    if (hole == nullptr) {
+        fputs(message, stderr);
+        return;
+    }
+    fprintf(stderr, "%.*s%s%s", static_cast<int>(hole - message), message,
+            name != nullptr ? name : "", hole + 2);
+}
+
+// A bare run of decimal digits: strtoull alone would accept blanks, a sign
+// and wrap "-1" around to the largest value. 0 with *out; -1 when the text is
+// not such a number, overflows 64 bits or is below min; 1 when above max.
+int read_integer(const char* text, uint64_t min, uint64_t max, uint64_t* out) {
+    if (*text < '0' || *text > '9') return -1;
     errno = 0;
     char* end = nullptr;
-    const unsigned long long n = *v >= '0' && *v <= '9' ? strtoull(v, &end, 10) : 0;
-    if (end == nullptr || *end != '\0' || errno == ERANGE || n > kMaxStatsSeconds) {
-        fputs("PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n", stderr);
-        return -1;
-    }
-    cfg->stats_seconds = static_cast<uint32_t>(n);
-
-    if (copy_value(cfg->metrics_file, sizeof cfg->metrics_file, getenv("PCAP_METRICS_FILE"),
-                   "PCAP_METRICS_FILE") != 0)
-        return -1;
-    const size_t len = strlen(cfg->metrics_file);
-    if (len > 0 && !metrics_path_names_file(cfg->metrics_file, len)) {
-        fputs("PCAP_METRICS_FILE must be an absolute path of a file\n", stderr);
-        return -1;
-    }
+    unsigned long long n = strtoull(text, &end, 10);
+    if (errno == ERANGE || *end != '\0' || n < min) return -1;
+    if (n > max) return 1;
+    *out = n;
     return 0;
 }
 
-int load_server_config(relay_config* cfg) {
-    const char* enabled = env_or("PCAP_WSS_ENABLED", "false");
-    if (strcmp(enabled, "false") == 0) {
-        cfg->enabled = false;
-        return 0;  // a switched-off listener reads no further key
-    }
-    if (strcmp(enabled, "true") != 0) {
-        fputs("PCAP_WSS_ENABLED must be true or false\n", stderr);
-        return -1;
-    }
-    cfg->enabled = true;
-
+// -1 after the row's check_message when the stored text fails the check.
+int check_row(const key_row& row, relay_config* cfg) {
+    const char* text = text_of(cfg, row.at);
+    bool ok = true;
     peer_ip scratch;
-    size_t port = 0;
-    if (copy_value(cfg->host, sizeof cfg->host, env_or("PCAP_WSS_HOST", "127.0.0.1"),
-                   "PCAP_WSS_HOST") != 0 ||
-        parse_ip(cfg->host, &scratch) != 0 || parse_size("PCAP_WSS_PORT", 9135, &port) != 0 ||
-        port > 65535) {
-        fputs("invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n", stderr);
-        return -1;
+    switch (row.check) {
+    case key_check::none:
+        break;
+    case key_check::min_length:
+        ok = strlen(text) >= row.min;
+        break;
+    case key_check::no_control:
+        ok = !has_control(text);
+        break;
+    case key_check::numeric_ip:
+        ok = parse_ip(text, &scratch) == 0;
+        break;
+    case key_check::absolute_file: {
+        const size_t len = strlen(text);
+        ok = len == 0 || metrics_path_names_file(text, len);
+        break;
     }
-    cfg->port = static_cast<int>(port);
-    memcpy(cfg->path, "/events", sizeof "/events");
+    case key_check::readable:
+        ok = text[0] != '\0' && access(text, R_OK) == 0;
+        break;
+    case key_check::together:
+        ok = (text[0] == '\0') == (text_of(cfg, row.pair)[0] == '\0');
+        break;
+    case key_check::wss_url:
+        if (parse_wss_url(cfg) != 0) return -1;
+        break;
+    }
+    if (ok) return 0;
+    say(row.check_message, row.name);
+    return -1;
+}
 
+// Splits the list at commas from left to right into the row's addresses.
+// Each entry is trimmed; an entry that does not parse, or one beyond the
+// field's capacity, fails; so does a comma that is the text's last byte.
+int read_ip_list(const key_row& row, relay_config* cfg) {
     char list[4096];
-    if (copy_value(list, sizeof list, getenv("PCAP_WSS_ALLOWED_IPS"), "PCAP_WSS_ALLOWED_IPS") != 0)
-        return -1;
-    cfg->allowed_count = 0;
+    if (copy_value(list, row.max + 1, getenv(row.name), row.name) != 0) return -1;
+    auto* out = reinterpret_cast<peer_ip*>(bytes_of(cfg, row.at));
+    const size_t capacity = row.at.size / sizeof(peer_ip);
+    size_t count = 0;
     if (list[0] != '\0') {
         char* const end = list + strlen(list);
         char* p = list;
@@ -326,12 +488,11 @@ int load_server_config(relay_config* cfg) {
             char* q = stop;
             while (q > p && is_space(q[-1])) q--;
             *q = '\0';
-            if (cfg->allowed_count == kMaxAllowed ||
-                parse_ip(p, &cfg->allowed[cfg->allowed_count]) != 0) {
-                fputs("PCAP_WSS_ALLOWED_IPS requires up to 64 exact IP addresses\n", stderr);
+            if (count == capacity || parse_ip(p, &out[count]) != 0) {
+                say(row.message, row.name);
                 return -1;
             }
-            cfg->allowed_count++;
+            count++;
             if (comma_is_last) {
                 fputs("empty allowed IP\n", stderr);
                 return -1;
@@ -340,64 +501,125 @@ int load_server_config(relay_config* cfg) {
             p = comma + 1;
         }
     }
-    if (cfg->allowed_count == 0) {
-        fputs("PCAP_WSS_ALLOWED_IPS is required\n", stderr);
-        return -1;
-    }
-
-    if (copy_value(cfg->server_cert, sizeof cfg->server_cert, getenv("PCAP_WSS_CERT_FILE"),
-                   "PCAP_WSS_CERT_FILE") != 0 ||
-        copy_value(cfg->server_key, sizeof cfg->server_key, getenv("PCAP_WSS_KEY_FILE"),
-                   "PCAP_WSS_KEY_FILE") != 0)
-        return -1;
-    if (cfg->server_cert[0] == '\0' || cfg->server_key[0] == '\0' ||
-        access(cfg->server_cert, R_OK) != 0 || access(cfg->server_key, R_OK) != 0) {
-        fputs("readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n", stderr);
-        return -1;
-    }
-
-    if (parse_size("PCAP_WSS_MAX_CLIENTS", 16, &cfg->max_clients) != 0 ||
-        parse_size("PCAP_WSS_QUEUE_EVENTS", 256, &cfg->client_queue_events) != 0 ||
-        parse_size("PCAP_WSS_QUEUE_BYTES", 8388608, &cfg->client_queue_bytes) != 0)
-        return -1;
-    return 0;
+    store_number(cfg, row.pair, count);
+    if (count >= row.min) return 0;
+    say(row.check_message, row.name);
+    return -1;
 }
 
-int read_secret(relay_config* cfg) {
-    const char* file = env_or("PCAP_RELAY_TOKEN_FILE", nullptr);
+// The secret from the file the key names, else from the variable alt. Only
+// line ends may follow the longest secret the field holds; any other byte
+// there makes it too long, and it is refused rather than cut.
+int read_secret_row(const key_row& row, relay_config* cfg) {
+    char* dst = text_of(cfg, row.at);
+    const size_t room = row.at.size - 1;
+    const char* file = env_or(row.name, nullptr);
     if (file == nullptr)
-        return copy_value(cfg->token, sizeof cfg->token, getenv("PCAP_RELAY_TOKEN"),
-                          "PCAP_RELAY_TOKEN");
+        return row.alt != nullptr ? copy_value(dst, row.at.size, getenv(row.alt), row.alt) : 0;
 
     unique_file f = open_regular(file);
     if (!f) {
-        report_errno("open PCAP_RELAY_TOKEN_FILE", errno);
+        // A directory opens; it is its reading that fails, and the message
+        // says so, as it does for any input that will not read.
+        const int err = errno;
+        fprintf(stderr, "%s %s: %s\n", err == EISDIR ? "read" : "open", row.name, strerror(err));
         return -1;
     }
-    // Only line ends may follow the longest token; any other byte there
-    // makes the token too long, and it is refused rather than cut.
-    size_t n = fread(cfg->token, 1, kMaxTokenBytes, f.get());
+    size_t n = fread(dst, 1, room, f.get());
     bool too_long = false;
     int c;
     while (!too_long && (c = getc(f.get())) != EOF) too_long = c != '\n' && c != '\r';
     if (ferror(f.get())) {
-        report_errno("read PCAP_RELAY_TOKEN_FILE", errno);
-        memset(cfg->token, 0, sizeof cfg->token);
+        fprintf(stderr, "read %s: %s\n", row.name, strerror(errno));
+        memset(dst, 0, row.at.size);
         return -1;
     }
     f.reset();
-    while (n > 0 && (cfg->token[n - 1] == '\n' || cfg->token[n - 1] == '\r')) n--;
-    // A zero byte would end the token early, sending less than the file says.
-    const char* fault = too_long ? "relay token must contain at most 4095 bytes\n"
-                        : memchr(cfg->token, '\0', n) != nullptr ? kTokenControl
-                                                                 : nullptr;
+    while (n > 0 && (dst[n - 1] == '\n' || dst[n - 1] == '\r')) n--;
+    const char* fault = too_long                          ? row.message
+                        : memchr(dst, '\0', n) != nullptr ? row.check_message
+                                                          : nullptr;
     if (fault != nullptr) {
-        fputs(fault, stderr);
-        memset(cfg->token, 0, sizeof cfg->token);
+        say(fault, row.name);
+        memset(dst, 0, row.at.size);
         return -1;
     }
-    cfg->token[n] = '\0';
+    dst[n] = '\0';
     return 0;
+}
+
+// Reads one row into *cfg. 0 to go on; 1 when a gate read "false" and the
+// walk ends; -1 after the row's message has been printed.
+int read_row(const key_row& row, relay_config* cfg) {
+    const char* value = row.name != nullptr ? env_or(row.name, row.fallback) : row.fallback;
+    switch (row.kind) {
+    case key_kind::mode:
+        for (size_t i = 0; i < std::size(kModeNames); i++) {
+            if (strcmp(value, kModeNames[i]) == 0) {
+                const auto mode = static_cast<run_mode>(i);
+                memcpy(bytes_of(cfg, row.at), &mode, sizeof mode);
+                cfg->server_mode = cfg->mode == run_mode::wss_server;
+                return 0;
+            }
+        }
+        say(row.message, row.name);
+        return -1;
+    case key_kind::text:
+        if (copy_value(text_of(cfg, row.at), row.at.size, value, row.name) != 0) return -1;
+        break;
+    case key_kind::fixed:
+        memcpy(text_of(cfg, row.at), value, strlen(value) + 1);
+        break;
+    case key_kind::integer: {
+        uint64_t n = 0;
+        if (int rc = read_integer(value, row.min, row.max, &n); rc != 0) {
+            say(rc < 0 ? (row.message != nullptr ? row.message : kNotPositive) : row.check_message,
+                row.name);
+            return -1;
+        }
+        store_number(cfg, row.at, n);
+        return 0;
+    }
+    case key_kind::lenient: {
+        uint32_t n = lenient_u32(value);
+        if (n < row.min) n = static_cast<uint32_t>(row.min);
+        if (row.pair.size != 0 && n < load_u32(cfg, row.pair)) n = load_u32(cfg, row.pair);
+        store_number(cfg, row.at, n);
+        return 0;
+    }
+    case key_kind::boolean:
+    case key_kind::gate: {
+        const bool on = strcmp(value, "true") == 0;
+        if (!on && strcmp(value, "false") != 0) {
+            say(row.message, row.name);
+            return -1;
+        }
+        memcpy(bytes_of(cfg, row.at), &on, sizeof on);
+        return row.kind == key_kind::gate && !on ? 1 : 0;
+    }
+    case key_kind::ip_list:
+        return read_ip_list(row, cfg);
+    case key_kind::secret:
+        if (read_secret_row(row, cfg) != 0) return -1;
+        break;
+    case key_kind::rule:
+        break;
+    }
+    return check_row(row, cfg);
+}
+
+constexpr const key_row& row_named(std::string_view name) {
+    for (const key_row& r : kKeys)
+        if (r.name != nullptr && name == r.name) return r;
+    return kKeys[0];
+}
+
+}  // namespace
+
+int read_secret(relay_config* cfg) {
+    constexpr const key_row& row = row_named("PCAP_RELAY_TOKEN_FILE");
+    static_assert(row.kind == key_kind::secret);
+    return read_secret_row(row, cfg);
 }
 
 int parse_wss_url(relay_config* cfg) {
@@ -457,77 +679,12 @@ int parse_wss_url(relay_config* cfg) {
 
 int load_config(relay_config* cfg) {
     memset(cfg, 0, sizeof *cfg);
-
-    const char* mode = env_or("PCAP_RELAY_MODE", "wss-client");
-    if (strcmp(mode, "wss-server") == 0) {
-        cfg->server_mode = true;
-    } else if (strcmp(mode, "wss-client") == 0) {
-        cfg->server_mode = false;
-    } else {
-        fputs("PCAP_RELAY_MODE must be wss-client or wss-server\n", stderr);
-        return -1;
+    for (const key_row& row : kKeys) {
+        if ((row.modes & mode_bit(cfg->mode)) == 0) continue;
+        const int rc = read_row(row, cfg);
+        if (rc < 0) say(row.also, row.name);
+        if (rc != 0) return rc < 0 ? -1 : 0;
     }
-
-    if (parse_size("PCAP_RELAY_QUEUE_MAX_EVENTS", 10000, &cfg->queue_events) != 0 ||
-        parse_size("PCAP_RELAY_QUEUE_MAX_BYTES", 268435456, &cfg->queue_bytes) != 0 ||
-        parse_size("PCAP_RELAY_RETAIN_EVENTS", 0, &cfg->retain_events) != 0 ||
-        parse_size("PCAP_RELAY_RETAIN_BYTES", 0, &cfg->retain_bytes) != 0 ||
-        copy_value(cfg->socket_path, sizeof cfg->socket_path, env_or("PCAP_SOCKET", kDefaultSocket),
-                   "PCAP_SOCKET") != 0 ||
-        load_stats_config(cfg) != 0)
-        return -1;
-
-    if (cfg->server_mode) return load_server_config(cfg);
-
-    if (copy_value(cfg->url, sizeof cfg->url, getenv("PCAP_RELAY_URL"), "PCAP_RELAY_URL") != 0 ||
-        copy_value(cfg->switch_id, sizeof cfg->switch_id, getenv("PCAP_RELAY_SWITCH_ID"),
-                   "PCAP_RELAY_SWITCH_ID") != 0 ||
-        copy_value(cfg->ca_file, sizeof cfg->ca_file, getenv("PCAP_RELAY_CA_FILE"),
-                   "PCAP_RELAY_CA_FILE") != 0 ||
-        copy_value(cfg->client_cert, sizeof cfg->client_cert, getenv("PCAP_RELAY_CLIENT_CERT"),
-                   "PCAP_RELAY_CLIENT_CERT") != 0 ||
-        copy_value(cfg->client_key, sizeof cfg->client_key, getenv("PCAP_RELAY_CLIENT_KEY"),
-                   "PCAP_RELAY_CLIENT_KEY") != 0)
-        return -1;
-
-    const char* sequence = env_or("PCAP_RELAY_SEQUENCE", "false");
-    if (strcmp(sequence, "true") != 0 && strcmp(sequence, "false") != 0) {
-        fputs("PCAP_RELAY_SEQUENCE must be true or false\n", stderr);
-        return -1;
-    }
-    cfg->sequence = strcmp(sequence, "true") == 0;
-
-    if (cfg->switch_id[0] == '\0') {
-        fputs("PCAP_RELAY_SWITCH_ID is required\n", stderr);
-        return -1;
-    }
-    // The switch id is sent verbatim as a request header value.
-    if (has_control(cfg->switch_id)) {
-        fputs("PCAP_RELAY_SWITCH_ID must not contain control characters\n", stderr);
-        return -1;
-    }
-    if ((cfg->client_cert[0] == '\0') != (cfg->client_key[0] == '\0')) {
-        fputs("client certificate and key must be set together\n", stderr);
-        return -1;
-    }
-
-    if (read_secret(cfg) != 0) return -1;
-    if (strlen(cfg->token) < kMinTokenBytes) {
-        fputs("relay token must contain at least 32 bytes\n", stderr);
-        return -1;
-    }
-    // The token goes into the authorization header as written.
-    if (has_control(cfg->token)) {
-        fputs(kTokenControl, stderr);
-        return -1;
-    }
-
-    if (parse_wss_url(cfg) != 0) return -1;
-
-    cfg->reconnect_min = lenient_u32(env_or("PCAP_RELAY_RECONNECT_MIN_SECONDS", "1"));
-    cfg->reconnect_max = lenient_u32(env_or("PCAP_RELAY_RECONNECT_MAX_SECONDS", "60"));
-    if (cfg->reconnect_min == 0) cfg->reconnect_min = 1;
-    if (cfg->reconnect_max < cfg->reconnect_min) cfg->reconnect_max = cfg->reconnect_min;
     return 0;
 }
 
@@ -579,10 +736,11 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
     if (load_config(cfg) != 0) return 2;
 
     if (check_config) {
-        const char* enabled = !cfg->server_mode ? "true" : (cfg->enabled ? "true" : "false");
+        // Only a listener can be switched off; every other mode runs when valid.
+        const char* enabled = !cfg->server_mode || cfg->enabled ? "true" : "false";
         printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s\n",
-               cfg->server_mode ? "wss-server" : "wss-client", enabled, cfg->host, cfg->port,
-               cfg->path, cfg->switch_id);
+               kModeNames[static_cast<size_t>(cfg->mode)], enabled, cfg->host, cfg->port, cfg->path,
+               cfg->switch_id);
         return flush_report();
     }
     if (cfg->server_mode && !cfg->enabled) {

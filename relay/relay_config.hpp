@@ -1,6 +1,7 @@
 // The relay's configuration: command line, at most one KEY=VALUE file that
-// pre-loads the environment without overriding it, and validation of every
-// PCAP_ key of the chosen mode into one relay_config.
+// pre-loads the environment without overriding it (config_file), and
+// validation of every PCAP_ key of the chosen mode into one relay_config.
+// The keys are one table, in the order they are read; one validator walks it.
 //
 // Runs on the main thread before any other thread exists. Every validation
 // failure prints exactly one fixed sentence (two for the PCAP_WSS_HOST/PORT
@@ -13,7 +14,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config_file.hpp"
+
 namespace zel {
+
+// What PCAP_RELAY_MODE chose. The order is the order of the mode names in
+// the configuration's table.
+enum class run_mode : std::uint8_t { wss_client, wss_server, count };
 
 // A 16-byte address in network order; IPv4 is stored IPv4-mapped
 // (ten zero bytes, 0xFF 0xFF, the four address bytes).
@@ -35,7 +42,8 @@ struct relay_config {
     char ca_file[1024];
     char client_cert[1024];
     char client_key[1024];
-    bool server_mode;
+    run_mode mode;
+    bool server_mode;  // mode == run_mode::wss_server, as the runtime asks it
     bool enabled;
     char server_cert[1024];
     char server_key[1024];
@@ -59,13 +67,6 @@ struct relay_config {
 // The generic names of the configuration's steps live in their own namespace.
 namespace config {
 
-// Reads a KEY=VALUE file into the environment; only a regular file is read,
-// each line whole up to 65,536 bytes, and a longer line is skipped whole.
-// 0 when the file was read or the path is null or empty; 1 when it was not
-// required and cannot be opened as a regular file; -1 after printing
-// "failed to open config file: %s\n".
-int load_conf_file(const char* path, bool required);
-
 // The variable's value, or fallback when it is unset or empty.
 const char* env_or(const char* name, const char* fallback);
 
@@ -76,21 +77,16 @@ int copy_value(char* dst, size_t size, const char* value, const char* name);
 // "%s must be a positive integer\n".
 int parse_size(const char* name, size_t fallback, size_t* out);
 
-// PCAP_RELAY_STATS_SECONDS and PCAP_METRICS_FILE, read in both modes. 0, or
-// -1 after "PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n",
-// "PCAP_METRICS_FILE is too long\n" or "PCAP_METRICS_FILE must be an absolute
-// path of a file\n". The metrics file's folder is not looked at: a file that
-// cannot be written is reported at run time and never stops the relay.
-int load_stats_config(relay_config* cfg);
-
 // 0 with *out set for a numeric IPv4 or IPv6 text; -1 otherwise, silently.
 int parse_ip(const char* text, peer_ip* out);
 
-// Each returns 0, or -1 after its message has been printed. read_secret
-// refuses a token file that is not a regular file, whose token is longer than
-// 4,095 bytes or that holds a zero byte, rather than cut it.
+// Each returns 0, or -1 after its message has been printed. load_config
+// clears *cfg and reads every key of the chosen mode, stopping at the first
+// failure. read_secret reads only the token (PCAP_RELAY_TOKEN_FILE, else
+// PCAP_RELAY_TOKEN); it refuses a token file that is not a regular file,
+// whose token is longer than 4,095 bytes or that holds a zero byte, rather
+// than cut it. parse_wss_url fills host, port and path from url.
 int load_config(relay_config* cfg);
-int load_server_config(relay_config* cfg);
 int read_secret(relay_config* cfg);
 int parse_wss_url(relay_config* cfg);
 

@@ -26,6 +26,38 @@ constexpr bool is_control(unsigned char c) {
 
 }  // namespace
 
+size_t log_escape(char* out, size_t size, std::string_view text, bool keep_blanks) {
+    if (size == 0) return 0;
+    auto plain = [keep_blanks](unsigned char c) {
+        return (c > 0x20 && c < 0x7F && c != '\\') || (keep_blanks && c == ' ');
+    };
+    // Measure first: only a text that cannot fit gives up room for the mark.
+    size_t whole = 0;
+    for (char ch : text) whole += plain(static_cast<unsigned char>(ch)) ? 1 : 4;
+    constexpr std::string_view kCut = "...";
+    const size_t room = size - 1;
+    const bool cut = whole > room;
+    const size_t limit = !cut ? room : room > kCut.size() ? room - kCut.size() : 0;
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (n + (plain(c) ? 1 : 4) > limit) break;
+        if (plain(c)) {
+            out[n++] = ch;
+        } else {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = kHex[c >> 4];
+            out[n++] = kHex[c & 0xF];
+        }
+    }
+    for (size_t k = 0; cut && k < kCut.size() && n < room; k++) out[n++] = kCut[k];
+    out[n] = '\0';
+    return n;
+}
+
 void log_line(const char* level, const char* message) {
     if (level == nullptr) level = "";
     if (message == nullptr) message = "";

@@ -21,6 +21,7 @@
 // at most once a second with a count. All of this runs on the service thread.
 #include "relay_server.hpp"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/resource.h>
@@ -28,6 +29,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -275,6 +277,31 @@ int filter_protocol(lws* wsi, server_session* s) {
     return 0;
 }
 
+// "ADDR:PORT", or "[ADDR]:PORT" for IPv6, of a connected socket; "unknown"
+// when it cannot be read. An IPv4 client of a dual-stack listener shows in
+// its mapped form, as the kernel reports it.
+void peer_text(int fd, char* out, size_t size) {
+    sockaddr_storage addr{};
+    socklen_t alen = sizeof addr;
+    char host[INET6_ADDRSTRLEN] = "";
+    if (fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &alen) == 0) {
+        if (addr.ss_family == AF_INET) {
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
+            if (inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host) != nullptr) {
+                std::snprintf(out, size, "%s:%u", host, ntohs(v4->sin_port));
+                return;
+            }
+        } else if (addr.ss_family == AF_INET6) {
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+            if (inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host) != nullptr) {
+                std::snprintf(out, size, "[%s]:%u", host, ntohs(v6->sin6_port));
+                return;
+            }
+        }
+    }
+    std::snprintf(out, size, "unknown");
+}
+
 int answer_http(lws* wsi) {
     lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
     return -1;
@@ -319,18 +346,32 @@ int admit(server_state* sv, lws* wsi, server_session* s) {
     s->next = sv->clients;
     sv->clients = s;
     sv->client_count++;
-    log_line("info", "wss_subscriber_connected");
+    s->sent = 0;
+    s->end_reason = nullptr;
+    peer_text(lws_get_socket_fd(wsi), s->peer, sizeof s->peer);
+    char msg[96];
+    std::snprintf(msg, sizeof msg, "wss_subscriber_connected peer=%s", s->peer);
+    log_line("info", msg);
     if (s->notice_len > 0) lws_callback_on_writable(wsi);
     return 0;
 }
 
-int refuse_input(lws* wsi) {
+int refuse_input(lws* wsi, server_session* s) {
+    if (s != nullptr && s->end_reason == nullptr) s->end_reason = "read_only";
     close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
     return -1;
 }
 
+// Releasing is once per subscriber, so its disconnect line is too.
 void release(server_state* sv, server_session* s) {
     if (s == nullptr || !s->initialized) return;
+    const char* why = s->end_reason != nullptr  ? s->end_reason
+                      : sv->st->stopping.load() ? "relay_stopping"
+                                                : "connection_lost";
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "wss_subscriber_disconnected peer=%s reason=%s sent=%llu",
+                  s->peer, why, static_cast<unsigned long long>(s->sent));
+    log_line("info", msg);
     for (server_session** link = &sv->clients; *link != nullptr; link = &(*link)->next) {
         if (*link == s) {
             *link = s->next;
@@ -351,6 +392,7 @@ void release(server_state* sv, server_session* s) {
 void cut_off(server_state* sv, lws* wsi, server_session* s) {
     ++sv->st->counters.slow_consumers;
     log_line("warning", "wss_slow_consumer_disconnected");
+    s->end_reason = "slow_consumer";
     close_with(wsi, kCloseTryAgainLater, kReasonSlow);
     release(sv, s);
     s->cut = true;
@@ -394,9 +436,13 @@ int send_lines(server_state* sv, lws* wsi, server_session* s) {
         frame::batch_result r;
         const int rc = frame::write_lines(&sv->writer, wsi, {pinned, got.count}, boot, &r);
         line_log_unpin({pinned, got.count});
-        if (rc != 0) return -1;
+        if (rc != 0) {
+            s->end_reason = "write_failed";
+            return -1;
+        }
         line_log_advance(st->log, s->consumer, pos + r.lines);
         st->sent += r.lines;
+        s->sent += r.lines;
         st->counters.delivered[static_cast<size_t>(s->consumer.kind)] += r.lines;
     }
     lws_callback_on_writable(wsi);
@@ -473,7 +519,11 @@ int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, voi
         end_handshake(sv, wsi);
         return admit(sv, wsi, s);
     case LWS_CALLBACK_RECEIVE:
-        return refuse_input(wsi);
+        return refuse_input(wsi, s);
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+        if (s != nullptr && s->initialized && s->end_reason == nullptr)
+            s->end_reason = "peer_closed";
+        return 0;
     case LWS_CALLBACK_SERVER_WRITEABLE:
         return send_lines(sv, wsi, s);
     case LWS_CALLBACK_CLOSED:

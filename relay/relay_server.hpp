@@ -53,6 +53,9 @@ struct server_session {
     resume_request resume;    // from the handshake's query
     gap_text notice;          // goes out before any line when notice_len is not 0
     size_t notice_len;
+    uint64_t sent;            // lines written to it, for its disconnect line
+    const char* end_reason;   // why it ends, once known; null: the connection was lost
+    char peer[56];            // "ADDR:PORT" or "[ADDR]:PORT", for its log lines
 };
 
 // The cut-off rule for a subscriber that has not been overtaken: whether it

@@ -26,7 +26,7 @@ function(zel_deb_gzip src dst)
   set(zel_deb_gz ${zel_deb_gz} ${dst} PARENT_SCOPE)
 endfunction()
 zel_deb_gzip(${zel_deb_out}/changelog ${zel_deb_out}/changelog.gz)
-foreach(page zel_replay.1 zel_packet_monitor.8 zel_packet_monitor_wss.8)
+foreach(page zel_replay.1 zel_tail.1 zel_packet_monitor.8 zel_packet_monitor_wss.8)
   zel_deb_gzip(${CMAKE_SOURCE_DIR}/docs/man/${page} ${zel_deb_out}/${page}.gz)
 endforeach()
 foreach(doc README.md docs/operations.md docs/event-record.md)
@@ -39,14 +39,14 @@ add_custom_target(zel_deb_files ALL DEPENDS ${zel_deb_gz})
 # stripping keep the compiler's .comment section.
 install(CODE "
   foreach(prog ${CMAKE_INSTALL_SBINDIR}/zel_packet_monitor ${CMAKE_INSTALL_BINDIR}/zel_packet_monitor_wss
-               ${CMAKE_INSTALL_BINDIR}/zel_replay)
+               ${CMAKE_INSTALL_BINDIR}/zel_replay ${CMAKE_INSTALL_BINDIR}/zel_tail)
     execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
                             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${prog}\" COMMAND_ERROR_IS_FATAL ANY)
   endforeach()")
 foreach(unit ${ZEL_UNITS})
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${unit}.service DESTINATION /lib/systemd/system)
 endforeach()
-install(FILES ${zel_deb_out}/zel_replay.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${zel_deb_out}/zel_replay.1.gz ${zel_deb_out}/zel_tail.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${zel_deb_out}/zel_packet_monitor.8.gz ${zel_deb_out}/zel_packet_monitor_wss.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 # The annotated example is the configuration: placeholders only, no secret;
@@ -69,7 +69,8 @@ zel_packet_monitor captures SIP signalling with libpcap and writes one
 single-line JSON event per SIP message to the clients of a Unix stream
 socket. zel_packet_monitor_wss forwards those events over TLS WebSocket,
 pushing them to one upstream server or serving them to allow-listed
-subscribers. zel_replay turns a capture file into the same events.
+subscribers. zel_replay turns a capture file into the same events;
+zel_tail follows a relay's event stream and resumes where it stopped.
 
 Both services are installed disabled: write /etc/zel-packet-monitor-wss.env,
 then enable them.]=])

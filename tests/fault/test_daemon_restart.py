@@ -128,7 +128,7 @@ class DaemonRestart(unittest.TestCase):
             loop = asyncio.get_running_loop()
             nonlocal d
             await loop.run_in_executor(None, relay.wait_for,
-                                       r"wss_subscriber_connected$", 15, 0)
+                                       r"wss_subscriber_connected peer=\S+$", 15, 0)
             for round_ in range(3):
                 await loop.run_in_executor(
                     None, self.send_until, sender, "s%d" % round_, 5,

@@ -148,7 +148,7 @@ class HostilePeers(unittest.TestCase):
             await ready.wait()
             loop = asyncio.get_running_loop()
             await loop.run_in_executor(None, run.relay.wait_for,
-                                       r"wss_subscriber_connected$", 10, 0)
+                                       r"wss_subscriber_connected peer=\S+$", 10, 0)
             feeder = threading.Thread(target=feed)
             feeder.start()
             results = await loop.run_in_executor(None, attack)

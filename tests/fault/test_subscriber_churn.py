@@ -73,7 +73,7 @@ class SubscriberChurn(unittest.TestCase):
             reader = asyncio.create_task(normal(ready, done))
             await ready.wait()
             await asyncio.get_running_loop().run_in_executor(
-                None, run.relay.wait_for, r"wss_subscriber_connected$", 10, 0)
+                None, run.relay.wait_for, r"wss_subscriber_connected peer=\S+$", 10, 0)
             rss["start"] = zp.rss_kib(pid)
             feeder = threading.Thread(target=feed)
             feeder.start()
@@ -89,7 +89,7 @@ class SubscriberChurn(unittest.TestCase):
         self.assertEqual(got, lines)
         self.assertIsNone(run.relay.proc.poll(), run.relay.stderr())
         # 200 churners plus the two that stay.
-        self.assertEqual(len(run.relay.matching(r"wss_subscriber_connected$")),
+        self.assertEqual(len(run.relay.matching(r"wss_subscriber_connected peer=\S+$")),
                          CHURNS + 2)
         # The stalled one (and a churner whose abort had not been noticed
         # yet when lines piled up) may be cut off as slow consumers; that

@@ -111,7 +111,7 @@ class Memcheck(unittest.TestCase):
 
         async def go():
             async with sub.connect(run, open_timeout=SLOW) as a:
-                relay.wait_for(r"wss_subscriber_connected$", timeout=SLOW)
+                relay.wait_for(r"wss_subscriber_connected peer=\S+$", timeout=SLOW)
                 source.send_lines(lines)
                 got = await sub.collect(a, len(lines), timeout=SLOW)
                 # A second subscriber that leaves without reading, and one

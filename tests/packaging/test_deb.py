@@ -160,6 +160,7 @@ class InstallRemovePurge(unittest.TestCase):
         self.assertEqual(new.group(1).split() if new else None, [PACKAGE], r.stdout)
         files = cmd(["dpkg", "-L", PACKAGE]).stdout.split()
         for path in ("/usr/sbin/zel_packet_monitor", "/usr/bin/zel_packet_monitor_wss", "/usr/bin/zel_replay",
+                     "/usr/bin/zel_tail", "/usr/share/man/man1/zel_tail.1.gz",
                      "/lib/systemd/system/zel-packet-monitor.service",
                      "/lib/systemd/system/zel-packet-monitor-wss.service",
                      "/usr/lib/sysusers.d/zel-packet-monitor.conf", "/usr/share/man/man8/zel_packet_monitor.8.gz",
@@ -177,7 +178,7 @@ class InstallRemovePurge(unittest.TestCase):
 
         with self.subTest("--version"):
             version = cmd(["dpkg-query", "-W", "-f=${Version}", PACKAGE]).stdout
-            for prog in ("zel_packet_monitor", "zel_packet_monitor_wss"):
+            for prog in ("zel_packet_monitor", "zel_packet_monitor_wss", "zel_tail"):
                 out = cmd([prog, "--version"], env={"PATH": SYSTEM_PATH}).stdout
                 self.assertEqual(out, "%s %s\n" % (prog, version))
 

@@ -49,7 +49,7 @@ class Installed(unittest.TestCase):
 
     def test_files_are_laid_down(self):
         for rel in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay",
-                    "share/man/man1/zel_replay.1",
+                    "bin/zel_tail", "share/man/man1/zel_replay.1", "share/man/man1/zel_tail.1",
                     "lib/systemd/system/zel-packet-monitor.service",
                     "lib/systemd/system/zel-packet-monitor-wss.service",
                     "lib/sysusers.d/zel-packet-monitor.conf",
@@ -58,7 +58,8 @@ class Installed(unittest.TestCase):
                     "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example"):
             with self.subTest(rel):
                 self.assertTrue(os.path.isfile(os.path.join(self.staged, rel)), rel)
-        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay"):
+        for prog in ("sbin/zel_packet_monitor", "bin/zel_packet_monitor_wss", "bin/zel_replay",
+                     "bin/zel_tail"):
             self.assertTrue(os.access(os.path.join(self.staged, prog), os.X_OK), prog)
 
     def test_systemd_accepts_the_units(self):
@@ -115,7 +116,8 @@ class Installed(unittest.TestCase):
                                  % (re.escape(prefix), re.escape(path)))
 
     def test_manual_pages_render_without_warnings(self):
-        for page in ("man8/zel_packet_monitor.8", "man8/zel_packet_monitor_wss.8", "man1/zel_replay.1"):
+        for page in ("man8/zel_packet_monitor.8", "man8/zel_packet_monitor_wss.8", "man1/zel_replay.1",
+                     "man1/zel_tail.1"):
             with self.subTest(page):
                 r = subprocess.run(["man", "--warnings", "-l", os.path.join(self.staged, "share/man", page)],
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"),
@@ -133,11 +135,27 @@ class Installed(unittest.TestCase):
             f.write("t" * 40 + "\r\n")
         env = {"PATH": "/usr/bin:/bin", "PCAP_RELAY_TOKEN_FILE": token}
         example = os.path.join(self.staged, "share/doc/zel_packet_monitor/zel-packet-monitor-wss.env.example")
-        r = subprocess.run([os.path.join(self.staged, "bin/zel_packet_monitor_wss"), "--config", example,
-                            "--check-config"], env=env, capture_output=True, text=True, timeout=10)
-        self.assertEqual((r.returncode, r.stderr), (0, ""))
-        self.assertEqual(r.stdout, "configuration valid mode=wss-client enabled=true host=relay.example.net "
-                                   "port=443 path=/ingest switch_id=lon-sbc-01\n")
+        shipped = read_text(example)
+        # Both modes are shown, neither is set: a mode line an operator
+        # appends takes effect (it used to be ignored behind the shipped one).
+        self.assertRegex(shipped, r"(?m)^#PCAP_RELAY_MODE=wss-client\n#PCAP_RELAY_MODE=wss-server$")
+        self.assertNotRegex(shipped, r"(?m)^PCAP_RELAY_MODE=")
+        client = ("configuration valid mode=wss-client enabled=true host=relay.example.net port=443 "
+                  "path=/ingest switch_id=lon-sbc-01\n")
+        cases = [
+            ("as shipped", "", client),
+            ("client appended", "PCAP_RELAY_MODE=wss-client\n", client),
+            ("server appended", "PCAP_RELAY_MODE=wss-server\n",
+             "configuration valid mode=wss-server enabled=false host= port=0 path= switch_id=\n"),
+        ]
+        for name, appended, want in cases:
+            with self.subTest(name):
+                conf = os.path.join(self.tmp, "example.env")
+                with open(conf, "w") as f:
+                    f.write(shipped + appended)
+                r = subprocess.run([os.path.join(self.staged, "bin/zel_packet_monitor_wss"), "--config", conf,
+                                    "--check-config"], env=env, capture_output=True, text=True, timeout=10)
+                self.assertEqual((r.returncode, r.stderr, r.stdout), (0, "", want))
 
 
 class CaptureWithUnitPrivileges(unittest.TestCase):

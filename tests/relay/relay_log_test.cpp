@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -146,6 +147,45 @@ TEST(RelayLog, ConcurrentLinesNeverInterleave) {
     EXPECT_EQ(broken, 0);
     EXPECT_EQ(seen_a, kPerThread);
     EXPECT_EQ(seen_b, kPerThread);
+}
+
+// Values a peer or a file chose, as they appear in a line.
+TEST(RelayLog, EscapesValues) {
+    struct Case {
+        std::string text;
+        bool keep_blanks;
+        size_t size;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"PCAP_RELAY_MODE", false, 64, "PCAP_RELAY_MODE"},
+        {"", false, 64, ""},
+        {"a b", false, 64, "a\\x20b"},           // a blank would start another field
+        {"Going away", true, 64, "Going away"},  // unless the value ends the line
+        {"a\tb", true, 64, "a\\x09b"},
+        {"x\r\n1 level=info", true, 64, "x\\x0d\\x0a1 level=info"},
+        {"\\x41", false, 64, "\\x5cx41"},  // a backslash cannot pass for an escape
+        {std::string("a\0b", 3), false, 64, "a\\x00b"},
+        {"\x1b[31m\x7f\xc3\xa9", false, 64, "\\x1b[31m\\x7f\\xc3\\xa9"},
+        // Cut: the mark takes the end, and no escape is ever split.
+        {"abcdefgh", false, 9, "abcdefgh"},
+        {"abcdefghi", false, 9, "abcde..."},
+        {"ab\x01"
+         "cdefgh",
+         false, 9, "ab..."},
+        {"abc\x01", false, 8, "abc\\x01"},
+        {"abcd", false, 3, ".."},
+        {"abcd", false, 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.want);
+        char out[64];
+        memset(out, '#', sizeof out);
+        size_t n = zel::log_escape(out, c.size, c.text, c.keep_blanks);
+        EXPECT_EQ(std::string(out, n), c.want);
+        EXPECT_EQ(out[n], '\0');
+        EXPECT_LT(n, c.size);
+    }
 }
 
 }  // namespace

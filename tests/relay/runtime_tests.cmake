@@ -20,3 +20,11 @@ zel_relay_pytest(relay_client_end_to_end test_end_to_end.py "asan;tsan;live")
 # The relay's own framing: header forms and masking, and buffers of frames
 # read back by the library's parser over loopback in both directions.
 zel_relay_gtest(relay_frame relay_frame_test.cpp "asan;tsan;unit")
+
+# Backoff against a stepped wall clock: the relay runs under libfaketime
+# (LD_PRELOAD), which the sanitizer runtimes refuse to follow, so no asan or
+# tsan label.
+zel_relay_pytest(relay_client_wall_clock test_client_clock.py "live")
+
+# What client mode logs about a refused connection and an upstream's close.
+zel_relay_pytest(relay_client_log_lines test_client_log_lines.py "asan;tsan;live")

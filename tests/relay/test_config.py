@@ -50,6 +50,15 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 DISABLED_LOG = re.compile(r"\A\d+ level=info component=zel_packet_monitor_wss wss_listener_disabled\n\Z")
 
 
+def duplicate_log(*repeats, then=""):
+    """Standard error holding exactly the warnings for the (key as logged,
+    first line, ignored line) repeats, then the text `then`."""
+    return re.compile(r"\A" + "".join(
+        r"\d+ level=warning component=zel_packet_monitor_wss config_duplicate_key key=%s "
+        r"first_line=%d ignored_line=%d\n" % (re.escape(k), first, later) for k, first, later in repeats)
+        + re.escape(then) + r"\Z")
+
+
 def client_ok(host="relay.example", port=8443, path="/ingest", switch_id="sw-1"):
     return ("configuration valid mode=wss-client enabled=true host=%s port=%d path=%s switch_id=%s\n"
             % (host, port, path, switch_id))
@@ -278,8 +287,9 @@ class ClientKeys(Fixture):
             ("token file NUL inside", client(PCAP_RELAY_TOKEN_FILE=self.token_nul), C, TOKEN_CONTROL, "", 2),
             ("token file missing", client(PCAP_RELAY_TOKEN_FILE=os.path.join(self.dir, "absent")), C,
              "open PCAP_RELAY_TOKEN_FILE: No such file or directory\n", "", 2),
+            # regression: a directory was reported as failing to open
             ("token file directory", client(PCAP_RELAY_TOKEN_FILE=self.dir), C,
-             "open PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
+             "read PCAP_RELAY_TOKEN_FILE: Is a directory\n", "", 2),
             ("token file FIFO", client(PCAP_RELAY_TOKEN_FILE=self.fifo), C,
              "open PCAP_RELAY_TOKEN_FILE: Invalid argument\n", "", 2),
             ("token file device", client(PCAP_RELAY_TOKEN_FILE="/dev/zero"), C,
@@ -564,7 +574,8 @@ class ConfigFile(Fixture):
              ["--check-config"], "", client_ok(switch_id="a=b"), 0),
             ("repeated key keeps first",
              with_file("rep", "PCAP_RELAY_SWITCH_ID=first\nPCAP_RELAY_SWITCH_ID=second\n"),
-             ["--check-config"], "", client_ok(switch_id="first"), 0),
+             ["--check-config"], duplicate_log(("PCAP_RELAY_SWITCH_ID", 1, 2)),
+             client_ok(switch_id="first"), 0),
             ("empty value sets nothing usable",
              with_file("emptyval", "PCAP_RELAY_SWITCH_ID=\n"),
              ["--check-config"], "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
@@ -608,6 +619,57 @@ class ConfigFile(Fixture):
              client_ok(switch_id="cmd"), 0),
             ("file selects server mode",
              with_file("srv", "PCAP_RELAY_MODE=wss-server\nPCAP_WSS_ENABLED=false\n"), [], DISABLED_LOG, "", 0),
+        ]
+        self.check_table(cases)
+
+
+class DuplicateKeys(Fixture):
+    """regression: a key repeated in the file was ignored without a word; each
+    later line now logs a warning with the key and both line numbers, and
+    the first line still counts."""
+
+    def test_warnings(self):
+        base = client(PCAP_RELAY_SWITCH_ID=None)
+
+        def with_file(name, text, **over):
+            return merge(base, dict(over, PCAP_CONFIG_FILE=self.write(name, text)))
+
+        sid = "PCAP_RELAY_SWITCH_ID="
+        C = ["--check-config"]
+        cases = [
+            ("no repeat, no warning", with_file("d-none", sid + "a\nPCAP_SOCKET=/s\n"), C, "",
+             client_ok(switch_id="a"), 0),
+            ("three lines, two warnings", with_file("d-three", sid + "a\n" + sid + "b\n" + sid + "c\n"), C,
+             duplicate_log((sid[:-1], 1, 2), (sid[:-1], 1, 3)), client_ok(switch_id="a"), 0),
+            ("comments, blanks and a skipped long line are counted",
+             with_file("d-count", "# c\n\n" + "x" * 70000 + "\n" + sid + "a\n;\n" + sid + "b\n"), C,
+             duplicate_log((sid[:-1], 4, 6)), client_ok(switch_id="a"), 0),
+            ("blanks around the key are the same key",
+             with_file("d-blank", "  PCAP_RELAY_SWITCH_ID = a\n" + sid + "b\n"), C,
+             duplicate_log((sid[:-1], 1, 2)), client_ok(switch_id="a"), 0),
+            ("commented repeat is no repeat", with_file("d-comment", sid + "a\n#" + sid + "b\n"), C, "",
+             client_ok(switch_id="a"), 0),
+            ("keys differ in case", with_file("d-case", sid + "a\npcap_relay_switch_id=b\n"), C, "",
+             client_ok(switch_id="a"), 0),
+            ("repeated empty value", with_file("d-empty", sid + "\n" + sid + "b\n"), C,
+             duplicate_log((sid[:-1], 1, 2), then="PCAP_RELAY_SWITCH_ID is required\n"), "", 2),
+            ("environment wins, repeat still reported",
+             with_file("d-env", sid + "a\n" + sid + "b\n", PCAP_RELAY_SWITCH_ID="env"), C,
+             duplicate_log((sid[:-1], 1, 2)), client_ok(switch_id="env"), 0),
+            ("appended mode line after the shipped one",
+             with_file("d-mode", sid + "a\nPCAP_RELAY_MODE=wss-client\nPCAP_RELAY_MODE=wss-server\n"), C,
+             duplicate_log(("PCAP_RELAY_MODE", 2, 3)), client_ok(switch_id="a"), 0),
+            # The key is the file's text: it cannot forge a field or a line.
+            ("hostile key escaped",
+             with_file("d-hostile", sid + "a\nK x\x1b[31m\\\u00e9=1\nK x\x1b[31m\\\u00e9=2\n"), C,
+             duplicate_log((r"K\x20x\x1b[31m\x5c\xc3\xa9", 2, 3)), client_ok(switch_id="a"), 0),
+            ("long key cut", with_file("d-long", sid + "a\n" + "K" * 500 + "=1\n" + "K" * 500 + "=2\n"), C,
+             duplicate_log(("K" * 156 + "...", 2, 3)), client_ok(switch_id="a"), 0),
+            # Keys are remembered up to a bound; lines beyond it are counted.
+            ("keys beyond the bound counted",
+             with_file("d-many", sid + "a\n" + "".join("Z%d=1\n" % i for i in range(4096)) + "Z4095=2\n"),
+             C, re.compile(r"\A\d+ level=warning component=zel_packet_monitor_wss config_keys_untracked "
+                           r"lines=2\n\Z"), client_ok(switch_id="a"), 0),
         ]
         self.check_table(cases)
 
