@@ -6,8 +6,10 @@ python3-websockets."""
 import asyncio
 import json
 import os
-import re
+import signal
+import subprocess
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
@@ -16,6 +18,7 @@ import websockets  # noqa: E402
 
 from subscribers import (RawSubscriber, ServerTestCase, collect, connect,  # noqa: E402
                          lines, seq_of)
+import zelproc as zp  # noqa: E402
 
 SEQ = "zel-pcap-relay.seq"
 SLOW = (1013, "Slow consumer; events lost")
@@ -150,6 +153,62 @@ class Sequenced(ServerTestCase):
         for (path, proto), ok in zip(refused, results):
             self.assertFalse(ok, "%s (%s) was admitted" % (path, proto))
         self.assertTrue(results[-1], "the largest seq was refused")
+        self.stop_cleanly(run)
+
+
+class Tail(zp.Program):
+    """zel_tail --json in the background, its standard output collected."""
+
+    name = "zel_tail"
+
+    def __init__(self, *args):
+        super().__init__([os.path.join(os.environ["ZEL_BIN"], "zel_tail"), *args],
+                         stdout=subprocess.PIPE)
+        self.out = []
+        self._reader = threading.Thread(target=self._read_out, daemon=True)
+        self._reader.start()
+
+    def _read_out(self):
+        for raw in self.proc.stdout:
+            with self._cond:
+                self.out.append(json.loads(raw))
+                self._cond.notify_all()
+
+    def wait_out(self, n, timeout=20):
+        with self._cond:
+            self._cond.wait_for(lambda: len(self.out) >= n, timeout)
+        return [e["seq"] for e in self.out]
+
+    def stop_cleanly(self):
+        self.proc.send_signal(signal.SIGTERM)
+        status = self.proc.wait(10)
+        self._reader.join(5)
+        self._finish()
+        return status
+
+
+class ZelTailResume(ServerTestCase):
+    def test_zel_tail_resumes_where_it_stopped(self):
+        run = self.start()
+        state = os.path.join(self.tmp.name, "tail.state")
+
+        def tail():
+            t = Tail("--ca", self.pki["ca"], "--state", state, "--json", run.uri())
+            self.addCleanup(lambda: t.proc.poll() is None and t.kill())
+            run.relay.wait_for("wss_subscriber_connected")
+            return t
+
+        first = tail()
+        run.source.send_lines(lines(50))
+        self.assertEqual(first.wait_out(50), list(range(50)))
+        self.assertEqual(first.stop_cleanly(), 0, first.stderr())
+        run.source.send_lines(lines(50, start=50))  # while it is away
+        second = tail()
+        self.assertEqual(second.wait_out(50), list(range(50, 100)), second.stderr())
+        run.source.send_lines(lines(10, start=100))
+        self.assertEqual(second.wait_out(60), list(range(50, 110)))
+        self.assertEqual(second.stop_cleanly(), 0)
+        self.assertNotIn("gap", second.stderr())
         self.stop_cleanly(run)
 
 
