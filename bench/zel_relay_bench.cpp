@@ -655,8 +655,8 @@ int connect_subscribers(bench* b) {
     b->conn_count = b->opt.subscribers;
     for (int i = 0; i < b->opt.stalled; i++) {
         conn_stats* c = &b->stalled[i];
-        c->sub = ws_sub_open("127.0.0.1", b->opt.port, "/events", b->opt.ca, c->error,
-                             sizeof c->error);
+        c->sub =
+            ws_sub_open("127.0.0.1", b->opt.port, "/events", b->opt.ca, c->error, sizeof c->error);
         if (c->sub == nullptr) {
             std::fprintf(stderr, "stalled subscriber %d could not connect: %s\n", i, c->error);
             return -1;

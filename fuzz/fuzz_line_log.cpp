@@ -37,11 +37,11 @@ void check(line_log& log, const model& m) {
                    r.next - r.first <= log.capacity,
                "a bound is broken");
     const line_log_counters c = line_log_read_counters(log);
-    FUZZ_CHECK(c.dropped == m.dropped && c.released_unread == m.unread,
-               "dropped %llu unread %llu, model %llu %llu",
-               static_cast<unsigned long long>(c.dropped),
-               static_cast<unsigned long long>(c.released_unread),
-               static_cast<unsigned long long>(m.dropped), static_cast<unsigned long long>(m.unread));
+    FUZZ_CHECK(
+        c.dropped == m.dropped && c.released_unread == m.unread,
+        "dropped %llu unread %llu, model %llu %llu", static_cast<unsigned long long>(c.dropped),
+        static_cast<unsigned long long>(c.released_unread),
+        static_cast<unsigned long long>(m.dropped), static_cast<unsigned long long>(m.unread));
 }
 
 }  // namespace

@@ -33,8 +33,8 @@ struct escape_table {
 constexpr escape_table make_escape_table() {
     escape_table t{};
     for (int c = 0; c < 0x20; c++) t.kind[c] = 2;
-    const char named[][2] = {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'},
-                             {'"', '"'},  {'\\', '\\'}};
+    const char named[][2] = {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'},
+                             {'\t', 't'}, {'"', '"'},  {'\\', '\\'}};
     for (const auto& n : named) {
         t.kind[static_cast<unsigned char>(n[0])] = 1;
         t.letter[static_cast<unsigned char>(n[0])] = n[1];
@@ -244,8 +244,8 @@ void writer_init(writer* w, bool masked) {
 size_t payload_size(const line_ref& line, const boot_id* boot) {
     if (boot == nullptr) return line.len;
     const size_t event = object_shaped(line) ? line.len : string_size(line.data, line.len);
-    return kSeqOpen.size() + digits(line.seq) + kBootKey.size() + kBootIdLength +
-           kEventKey.size() + event + 1;
+    return kSeqOpen.size() + digits(line.seq) + kBootKey.size() + kBootIdLength + kEventKey.size() +
+           event + 1;
 }
 
 size_t put_payload(unsigned char* out, const line_ref& line, const boot_id* boot) {

@@ -111,8 +111,7 @@ void line_log_destroy(line_log& log) {
     log.consumers = nullptr;
 }
 
-int line_log_append(line_log& log, std::span<const unsigned char> line,
-                    line_log_counters* after) {
+int line_log_append(line_log& log, std::span<const unsigned char> line, line_log_counters* after) {
     // max_bytes and the ring are written only by init, so reading them
     // unlocked is safe and refuses an oversized line before allocating.
     if (line.empty() || line.size() > log.max_bytes || log.capacity == 0) return -1;

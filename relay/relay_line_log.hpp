@@ -74,9 +74,9 @@ enum class consumer_kind : uint8_t { subscriber, sequenced, upstream, count };
 struct log_consumer {
     std::atomic<uint64_t> next{0};  // the next line it takes; written by its own thread
     consumer_kind kind = consumer_kind::subscriber;
-    bool lossy = false;               // goes on past released lines; they count as dropped
-    bool attached = false;            // in the log's list; consumers' thread only
-    log_consumer* link = nullptr;     // guarded by the log's lock
+    bool lossy = false;            // goes on past released lines; they count as dropped
+    bool attached = false;         // in the log's list; consumers' thread only
+    log_consumer* link = nullptr;  // guarded by the log's lock
 };
 
 struct line_log_counters {
@@ -133,8 +133,8 @@ uint64_t line_log_attach(line_log& log, log_consumer& c, uint64_t from);
 void line_log_detach(line_log& log, log_consumer& c);
 
 struct pin_result {
-    size_t count;     // lines pinned into out
-    bool overtaken;   // `from` is older than the oldest held line; nothing pinned
+    size_t count;    // lines pinned into out
+    bool overtaken;  // `from` is older than the oldest held line; nothing pinned
 };
 
 // Pins the lines from `from` on, at most out.size() of them and, after the

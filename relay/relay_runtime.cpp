@@ -89,7 +89,8 @@ size_t queued_now(relay_state* st) {
 // of the stats line and the metrics file needs.
 void report_stats(relay_state* st, stats::stats_reporter* reporter) {
     const int64_t now = stats::monotonic_ms();
-    if (stats::reporter_due(reporter, now)) stats::report(reporter, read_stats(st, queued_now(st)), now);
+    if (stats::reporter_due(reporter, now))
+        stats::report(reporter, read_stats(st, queued_now(st)), now);
 }
 
 void service_loop(relay_state* st, stats::stats_reporter* reporter) {

@@ -485,11 +485,10 @@ void check_subscribers(server_state* sv) {
             continue;
         }
         const consumer_lag lag = line_log_lag(st->log, s->consumer);
-        const bool over = lag.lines > st->config.client_queue_events ||
-                          lag.bytes > st->config.client_queue_bytes;
+        const bool over =
+            lag.lines > st->config.client_queue_events || lag.bytes > st->config.client_queue_bytes;
         if (too_slow(&s->behind_since_ms, lag, st->config.client_queue_events,
-                     st->config.client_queue_bytes, over && lws_send_pipe_choked(s->wsi),
-                     now_ms)) {
+                     st->config.client_queue_bytes, over && lws_send_pipe_choked(s->wsi), now_ms)) {
             cut_off_later(sv, s);
             continue;
         }
@@ -636,8 +635,8 @@ std::string_view gap_notice(const resume_request& r, const boot_id& current, uin
     return {out->buf, static_cast<size_t>(n)};
 }
 
-bool too_slow(int64_t* behind_since_ms, const consumer_lag& lag, size_t max_lines,
-              size_t max_bytes, bool choked, int64_t now_ms) {
+bool too_slow(int64_t* behind_since_ms, const consumer_lag& lag, size_t max_lines, size_t max_bytes,
+              bool choked, int64_t now_ms) {
     if (lag.lines <= max_lines && lag.bytes <= max_bytes) {
         *behind_since_ms = 0;
         return false;

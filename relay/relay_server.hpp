@@ -53,17 +53,17 @@ struct server_session {
     resume_request resume;    // from the handshake's query
     gap_text notice;          // goes out before any line when notice_len is not 0
     size_t notice_len;
-    uint64_t sent;            // lines written to it, for its disconnect line
-    const char* end_reason;   // why it ends, once known; null: the connection was lost
-    char peer[56];            // "ADDR:PORT" or "[ADDR]:PORT", for its log lines
+    uint64_t sent;           // lines written to it, for its disconnect line
+    const char* end_reason;  // why it ends, once known; null: the connection was lost
+    char peer[56];           // "ADDR:PORT" or "[ADDR]:PORT", for its log lines
 };
 
 // The cut-off rule for a subscriber that has not been overtaken: whether it
 // has been further behind than its bounds for kBehindMs with its socket
 // choked. Updates behind_since_ms from the lag seen at now_ms.
 inline constexpr int64_t kBehindMs = 500;
-bool too_slow(int64_t* behind_since_ms, const consumer_lag& lag, size_t max_lines,
-              size_t max_bytes, bool choked, int64_t now_ms);
+bool too_slow(int64_t* behind_since_ms, const consumer_lag& lag, size_t max_lines, size_t max_bytes,
+              bool choked, int64_t now_ms);
 
 // Server mode for st; null when memory for it cannot be had. Its start logs
 // "wss_listener_started host=%s port=%d path=/events".

@@ -71,14 +71,14 @@ size_t format_stats_line(const relay_stats& s, char* buf, size_t size) {
     const relay_counters& c = s.counters;
     int n = 0;
     if (s.server_mode)
-        n = std::snprintf(
-            buf, size,
-            "stats sent=%llu dropped=%llu queued=%zu subscribers=%zu read=%llu "
-            "released_unread=%llu slow_consumers=%llu delivered_plain=%llu "
-            "delivered_sequenced=%llu",
-            ull(s.sent), ull(s.dropped), s.queued, s.subscribers, ull(s.read),
-            ull(s.released_unread), ull(c.slow_consumers), ull(delivered(c, consumer_kind::subscriber)),
-            ull(delivered(c, consumer_kind::sequenced)));
+        n = std::snprintf(buf, size,
+                          "stats sent=%llu dropped=%llu queued=%zu subscribers=%zu read=%llu "
+                          "released_unread=%llu slow_consumers=%llu delivered_plain=%llu "
+                          "delivered_sequenced=%llu",
+                          ull(s.sent), ull(s.dropped), s.queued, s.subscribers, ull(s.read),
+                          ull(s.released_unread), ull(c.slow_consumers),
+                          ull(delivered(c, consumer_kind::subscriber)),
+                          ull(delivered(c, consumer_kind::sequenced)));
     else
         n = std::snprintf(buf, size,
                           "stats sent=%llu dropped=%llu queued=%zu connected=%s read=%llu "
@@ -111,8 +111,7 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
         {"zel_relay_connected", "gauge", "1 while the upstream connection is up, else 0.",
          s.connected ? 1u : 0u},
         {"zel_relay_resent_total", "counter",
-         "Lines written upstream again after a reconnect, not acknowledged before it.",
-         c.resent},
+         "Lines written upstream again after a reconnect, not acknowledged before it.", c.resent},
     };
     const metric server[] = {
         {"zel_relay_sent_total", "counter",

@@ -44,8 +44,8 @@ struct relay_stats {
     uint64_t released_unread;  // lines released before any consumer took them
     uint64_t dropped;          // lines released before the upstream took them
     size_t queued;             // lines a connected consumer has yet to take
-    size_t subscribers;  // server mode
-    bool connected;      // client mode
+    size_t subscribers;        // server mode
+    bool connected;            // client mode
     relay_counters counters;
 };
 

@@ -106,9 +106,9 @@ TEST(RelayFrame, SequencedEnvelope) {
     for (const Case& c : cases) {
         std::string line = c.line;
         line_ref ref{reinterpret_cast<unsigned char*>(line.data()), line.size(), c.seq, nullptr};
-        const std::string want = "{\"seq\":" + std::to_string(c.seq) +
-                                 ",\"boot\":\"0123456789abcdef0123456789abcdef\",\"event\":" +
-                                 c.event + "}";
+        const std::string want =
+            "{\"seq\":" + std::to_string(c.seq) +
+            ",\"boot\":\"0123456789abcdef0123456789abcdef\",\"event\":" + c.event + "}";
         std::string out(frame::payload_size(ref, &boot), '\0');
         EXPECT_EQ(frame::put_payload(reinterpret_cast<unsigned char*>(out.data()), ref, &boot),
                   out.size());
@@ -225,9 +225,9 @@ std::vector<std::string> round_trip(bool client_sends, const std::vector<std::st
         lws_service(ctx, 0);
     p->sender = client_sends ? p->client : p->server;
     for (const std::string& l : lines)
-        EXPECT_EQ(line_log_append(p->log, {reinterpret_cast<const unsigned char*>(l.data()),
-                                           l.size()}),
-                  0);
+        EXPECT_EQ(
+            line_log_append(p->log, {reinterpret_cast<const unsigned char*>(l.data()), l.size()}),
+            0);
     if (p->sender != nullptr) lws_callback_on_writable(p->sender);
     while (p->got.size() < lines.size() && !p->failed &&
            std::chrono::steady_clock::now() < deadline)
@@ -280,7 +280,8 @@ TEST(RelayFrameWire, EnvelopesReadByTheLibrarysParserBothWays) {
         ASSERT_EQ(got.size(), lines.size());
         for (size_t i = 0; i < lines.size(); i++) {
             std::string line = lines[i];
-            line_ref ref{reinterpret_cast<unsigned char*>(line.data()), line.size(), i + 1, nullptr};
+            line_ref ref{reinterpret_cast<unsigned char*>(line.data()), line.size(), i + 1,
+                         nullptr};
             std::string want(frame::payload_size(ref, &boot), '\0');
             frame::put_payload(reinterpret_cast<unsigned char*>(want.data()), ref, &boot);
             ASSERT_EQ(got[i], want) << i;

@@ -71,11 +71,11 @@ TEST_F(LineLog, ReleasesTheOldestAtEitherBound) {
         uint64_t want_first, want_next;
     };
     const Case cases[] = {
-        {3, 1000, {10, 10, 10, 10, 10}, 3, 6},      // the event bound
-        {100, 30, {10, 10, 10, 10}, 2, 5},          // the byte bound, exactly full
-        {100, 30, {10, 10, 10, 25}, 4, 5},          // one long line releases three
-        {100, 30, {10, 31, 10}, 1, 3},              // longer than the bound: refused
-        {1, 1, {1, 1, 1}, 3, 4},                    // the smallest log
+        {3, 1000, {10, 10, 10, 10, 10}, 3, 6},  // the event bound
+        {100, 30, {10, 10, 10, 10}, 2, 5},      // the byte bound, exactly full
+        {100, 30, {10, 10, 10, 25}, 4, 5},      // one long line releases three
+        {100, 30, {10, 31, 10}, 1, 3},          // longer than the bound: refused
+        {1, 1, {1, 1, 1}, 3, 4},                // the smallest log
     };
     for (const Case& c : cases) {
         line_log l;
@@ -229,8 +229,8 @@ TEST(BootId, DrawnIdsAreWellFormedAndDiffer) {
     ASSERT_EQ(boot_id_draw(b), 0);
     EXPECT_TRUE(boot_id_valid(a.text, kBootIdLength));
     EXPECT_NE(std::string(a.text), std::string(b.text));
-    for (const char* bad : {"", "0123456789abcdef0123456789abcde", "0123456789ABCDEF0123456789abcdef",
-                            "0123456789abcdef0123456789abcdeg"})
+    for (const char* bad : {"", "0123456789abcdef0123456789abcde",
+                            "0123456789ABCDEF0123456789abcdef", "0123456789abcdef0123456789abcdeg"})
         EXPECT_FALSE(boot_id_valid(bad, std::strlen(bad))) << bad;
 }
 

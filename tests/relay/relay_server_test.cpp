@@ -167,16 +167,25 @@ TEST(SubscriberRules, CutOffOnlyAfterHalfASecondBehindWithAChokedSocket) {
         std::vector<Step> steps;
     };
     const Case cases[] = {
-        {"behind and choked throughout", {{1000, {300, 10}, true, false}, {1499, {300, 10}, true, false},
-                                          {1500, {300, 10}, true, true}}},
+        {"behind and choked throughout",
+         {{1000, {300, 10}, true, false},
+          {1499, {300, 10}, true, false},
+          {1500, {300, 10}, true, true}}},
         {"behind in bytes only", {{1000, {1, 1001}, true, false}, {1500, {1, 1001}, true, true}}},
-        {"takes all it is offered", {{1000, {5000, 5000}, false, false}, {9000, {5000, 5000}, false, false}}},
-        {"choked only before the half second", {{1000, {300, 10}, true, false}, {1600, {300, 10}, false, false},
-                                                {1700, {300, 10}, true, true}}},
-        {"caught up in between", {{1000, {300, 10}, true, false}, {1400, {256, 1000}, true, false},
-                                  {1600, {300, 10}, true, false}, {2099, {300, 10}, true, false},
-                                  {2100, {300, 10}, true, true}}},
-        {"at the bounds is not behind", {{1000, {256, 1000}, true, false}, {5000, {256, 1000}, true, false}}},
+        {"takes all it is offered",
+         {{1000, {5000, 5000}, false, false}, {9000, {5000, 5000}, false, false}}},
+        {"choked only before the half second",
+         {{1000, {300, 10}, true, false},
+          {1600, {300, 10}, false, false},
+          {1700, {300, 10}, true, true}}},
+        {"caught up in between",
+         {{1000, {300, 10}, true, false},
+          {1400, {256, 1000}, true, false},
+          {1600, {300, 10}, true, false},
+          {2099, {300, 10}, true, false},
+          {2100, {300, 10}, true, true}}},
+        {"at the bounds is not behind",
+         {{1000, {256, 1000}, true, false}, {5000, {256, 1000}, true, false}}},
     };
     for (const Case& c : cases) {
         int64_t since = 0;
@@ -246,4 +255,3 @@ TEST(SubscriberRules, GapNotices) {
 }
 
 }  // namespace
-
