@@ -1,4 +1,5 @@
-// The opt-in decoders (--vlan, --ipv6, --reassemble, --tcp) on a sequence of
+// The opt-in decoders (--vlan, --ipv6, --reassemble, --tcp, --decap, --dedup,
+// with --strict-sip and --ignore-methods in the record stage) on a sequence of
 // arbitrary frames through one frame_decoder, so that reassembly and TCP
 // state carries from frame to frame: every record checked as a consumer
 // reads it (IPv4 or "[IPv6]:port" end points of one family, the frame's own
@@ -6,7 +7,8 @@
 // one reason; a message that gives no record is counted once too.
 //
 // Input: byte 0 picks the link type, byte 1 the options (bit 0 vlan, 1
-// ipv6, 2 reassemble, 3 tcp), then frames, each as a 2-byte little-endian
+// ipv6, 2 reassemble, 3 tcp, 4 decap, 5 dedup, 6 strict-sip, 7 ignore
+// OPTIONS and NOTIFY), then frames, each as a 2-byte little-endian
 // length, one byte of time step (in quarter seconds, so that the 30 s and
 // 60 s expiries are reached) and the frame's bytes.
 #include <arpa/inet.h>
@@ -25,7 +27,8 @@
 namespace {
 
 constexpr int kLinkTypes[] = {zel::kDltEthernet, zel::kDltLinuxSll, zel::kDltLinuxSll2,
-                              zel::kDltRaw};
+                              zel::kDltRaw,      zel::kDltNull,     zel::kDltLoop,
+                              zel::kDltIpv4,     zel::kDltIpv6};
 
 struct run {
     zel::record_options options;
@@ -98,18 +101,23 @@ std::uint64_t counted(const zel::drop_counts& d) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int dlt = kLinkTypes[data[0] % 4];
+    const int dlt = kLinkTypes[data[0] % 8];
     zel::decode_options o;
     o.vlan = data[1] & 1;
     o.ipv6 = data[1] & 2;
     o.reassemble = data[1] & 4;
     o.tcp = data[1] & 8;
+    o.decap = data[1] & 16;
+    o.dedup_ms = data[1] & 32 ? 50 : 0;
     // A fresh decoder per input, so that each input is judged on its own,
     // with small pools (256 KiB of fragments, 4 TCP buffers): cheap to
     // reserve, and their bounds are reached by short inputs.
     auto decoder = std::make_unique<zel::frame_decoder>();
     FUZZ_CHECK(decoder->init(o, 256 << 10, 4) == 0, "init");
     run r;
+    r.options.strict_sip = data[1] & 64;
+    if (data[1] & 128)
+        FUZZ_CHECK(zel::parse_method_list("OPTIONS,NOTIFY", r.options.ignore_methods), "list");
     std::int64_t us = 1'700'000'000'000'000;
     for (std::size_t off = 2; size - off >= 3;) {
         const std::size_t len =

@@ -132,7 +132,7 @@ def decoder_seeds():
     import tempfile
     sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
     import sip_scapy
-    index = {1: 0, 113: 1, 276: 2, 12: 3}
+    index = {1: 0, 113: 1, 276: 2, 12: 3, 0: 4, 108: 5, 228: 6, 229: 7}
     with tempfile.TemporaryDirectory() as tmp:
         for name, make, options in [
                 ("fragments", sip_scapy.ethernet_capture, 0x07),
@@ -144,6 +144,17 @@ def decoder_seeds():
             dlt, frames = pcap_frames(path)
             body = b"".join(struct.pack("<HB", len(f), 1) + f for f in frames)
             write("fuzz_decoders", name, bytes([index[dlt], options]) + body)
+        # Every encapsulation of --decap, with every option on; the tunnel
+        # mix (each datagram twice) with --dedup.
+        for name, path in sip_scapy.encapsulation_captures(tmp).items():
+            dlt, frames = pcap_frames(path)
+            body = b"".join(struct.pack("<HB", len(f), 1) + f for f in frames)
+            write("fuzz_decoders", "decap_" + name, bytes([index[dlt], 0xDF]) + body)
+        path = os.path.join(tmp, "tunnels.pcap")
+        sip_scapy.tunnels_capture(path, 12)
+        dlt, frames = pcap_frames(path)
+        body = b"".join(struct.pack("<HB", len(f), 0) + f for f in frames)
+        write("fuzz_decoders", "decap_tunnels_dedup", bytes([index[dlt], 0x70]) + body)
 
 
 def line_log_seeds():
@@ -168,6 +179,8 @@ def tail_seeds():
     write("fuzz_tail_message", "nested",
           b'{"seq":2,"boot":"' + boot + b'","event":{"a":[1,-2.5e3,true,false,null,{"b":[]}]}}')
     write("fuzz_tail_message", "position", boot + b":18446744073709551615\n")
+    write("fuzz_tail_message", "bus_data", record)
+    write("fuzz_tail_message", "bus_servers", b"nats://n1:4222,tls://[::1]:7422,nats://n3/")
 
 
 if __name__ == "__main__":

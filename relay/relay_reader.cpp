@@ -19,20 +19,38 @@ namespace zel::reader {
 namespace {
 
 // Connects to the event socket with a 1-second receive time-out, which bounds
-// how long the read loop takes to notice `stopping`. -1 on any failure; the
-// caller retries silently, since an absent daemon is the normal case.
-int unix_connect(const char* path) {
+// how long the read loop takes to notice `stopping`. -1 on any failure, with
+// its error number in *err for the caller's report.
+int unix_connect(const char* path, int* err) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
     unique_fd guard(fd);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     // The configuration limits the path to 107 bytes, so it stays terminated.
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return -1;
     timeval tv{1, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        *err = errno;
+        return -1;
+    }
     return guard.release();
+}
+
+// A missing socket, or one the relay may not open (the usual first-hour
+// mistake), must be visible; but the retry runs once a second, so only the
+// first failure and each change of reason is logged. `last` is the error
+// last logged, 0 after a success.
+void report_connect_failure(const char* path, int err, int* last) {
+    if (err == *last) return;
+    *last = err;
+    char msg[384];
+    std::snprintf(msg, sizeof msg, "unix_socket_error reason=%s path=%s", std::strerror(err), path);
+    log_line("warning", msg);
 }
 
 // Waits about one second between connection attempts, in short steps so that
@@ -208,12 +226,16 @@ void* reader_main(void* arg) {
     // 256 KiB is too much for some thread stacks (sanitizer builds among
     // them); one buffer serves every connection of the thread's life.
     static line_cutter cut;
+    int last_error = 0;
     while (!st->stopping->load()) {
-        int fd = unix_connect(st->socket_path);
+        int err = 0;
+        int fd = unix_connect(st->socket_path, &err);
         if (fd < 0) {
+            report_connect_failure(st->socket_path, err, &last_error);
             pause_before_retry(st);
             continue;
         }
+        last_error = 0;
         {
             unique_fd guard(fd);
             log_line("info", "unix_socket_connected");
@@ -221,9 +243,11 @@ void* reader_main(void* arg) {
         }
         if (st->stopping->load()) break;
         // The daemon went away or dropped us: what it publishes until the
-        // next connection is lost to the relay.
+        // next connection is lost to the relay. A daemon that cut a slow
+        // reader is still there, so the first attempt follows at once; a
+        // daemon that stopped answers it with an error, and the retries go
+        // back to once a second.
         log_line("warning", "unix_socket_disconnected");
-        pause_before_retry(st);
     }
     return nullptr;
 }
@@ -233,6 +257,7 @@ int reader_start(feed* st) {
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     int rc = pthread_create(&st->thread, nullptr, reader_main, st);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);

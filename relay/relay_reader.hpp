@@ -1,11 +1,12 @@
 // The event socket reader: the relay's second thread. It keeps a client
-// connection to the capture daemon's Unix socket (retrying silently once a
-// second while it is absent, logging "unix_socket_disconnected" when an
-// established connection ends other than at shutdown), cuts the byte stream
-// into event lines, appends each line to the line log and wakes the
-// service thread once for all the lines of one receive (a wake-up per line
-// cost a context switch per line), or, while the feed is busy, for all the
-// lines of up to 0.5 ms.
+// connection to the capture daemon's Unix socket (retrying once a second
+// while it cannot connect, logging "unix_socket_error" at the first failure
+// and each change of reason, "unix_socket_disconnected" when an established
+// connection ends other than at shutdown, then trying again at once), cuts
+// the byte stream into event lines, appends each line to the line log and
+// wakes the service thread once for all the lines of one receive (a wake-up
+// per line cost a context switch per line), or, while the feed is busy, for
+// all the lines of up to 0.5 ms.
 //
 // line_cutter is the stream-to-lines step on its own, without sockets, so that
 // it can be tested and fuzzed: whatever the chunking of a stream, it yields
@@ -83,8 +84,8 @@ void wake_service(feed* f);
 // Thread entry; arg is the feed. Returns null once `stopping` is seen.
 void* reader_main(void* arg);
 
-// Starts reader_main on f->thread with SIGINT and SIGTERM blocked in it, so
-// that signals interrupt the service thread's wait instead. Returns 0, or the
+// Starts reader_main on f->thread with SIGINT, SIGTERM and SIGHUP blocked in
+// it, so that signals interrupt the service thread's wait instead. Returns 0, or the
 // error number of pthread_create (the caller's signal mask is restored either
 // way).
 int reader_start(feed* f);

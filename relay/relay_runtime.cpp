@@ -57,12 +57,15 @@ void fill_context_info(relay_state* st, lws_context_creation_info* info) {
     st->mode->fill_context_info(info);
 }
 
+// SIGHUP too: a closed terminal or a reload would otherwise end the relay
+// without its shutdown line and final metrics.
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 // queued is read apart: at shutdown it is taken while the consumers are
@@ -77,6 +80,7 @@ relay_stats read_stats(relay_state* st, size_t queued) {
     s.dropped = c.dropped;
     s.queued = queued;
     s.counters = st->counters;
+    s.switch_id = st->config.switch_id;
     st->mode->fill_stats(&s);
     return s;
 }

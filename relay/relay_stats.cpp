@@ -10,20 +10,20 @@
 
 #include "relay_config.hpp"
 #include "relay_log.hpp"
+#include "zel_version.hpp"
 
 namespace zel::stats {
 
 namespace {
 
-// The longest exposition below is under 2 KiB.
-constexpr size_t kMetricsBufferSize = 4096;
+static_assert(sizeof(relay_config::switch_id) <= 256, "kMetricsBufferSize holds the label");
 
-// Appends m's family lines and its one sample to buf at *used; false once
-// it no longer fits.
-bool append(char* buf, size_t size, size_t* used, const metric& m) {
+// Appends m's family lines and its one sample, labelled with the escaped
+// switch id sw, to buf at *used; false once it no longer fits.
+bool append(char* buf, size_t size, size_t* used, const metric& m, const char* sw) {
     if (!append_metric_family(buf, size, used, m)) return false;
-    const int n = std::snprintf(buf + *used, size - *used, "%s %llu\n", m.name,
-                                static_cast<unsigned long long>(m.value));
+    const int n = std::snprintf(buf + *used, size - *used, "%s{switch_id=\"%s\"} %llu\n", m.name,
+                                sw, static_cast<unsigned long long>(m.value));
     if (n < 0 || static_cast<size_t>(n) >= size - *used) return false;
     *used += static_cast<size_t>(n);
     return true;
@@ -32,7 +32,7 @@ bool append(char* buf, size_t size, size_t* used, const metric& m) {
 // A failing file would otherwise log at every interval for as long as the
 // fault lasts; one line per distinct failure says all there is to say.
 void write_metrics(stats_reporter* r, const relay_stats& s) {
-    char text[kMetricsBufferSize];
+    static char text[kMetricsBufferSize];  // service thread only
     const size_t len = format_metrics(s, text, sizeof text);
     metrics_failure why{};
     if (write_metrics_file(r->metrics_path, text, len, &why) == 0) {
@@ -132,15 +132,25 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
          "Lines written to subscribers of the sequenced protocol, one per line and subscriber.",
          delivered(c, consumer_kind::sequenced)},
     };
+    const metric build = {"zel_relay_build_info", "gauge",
+                          "The relay's version, in the version label; always 1.", 1};
+    char sw[label_value_room(sizeof(relay_config::switch_id) - 1)];
+    escape_label_value(s.switch_id != nullptr && s.switch_id[0] != '\0' ? s.switch_id : "unknown",
+                       sw, sizeof sw);
     size_t used = 0;
+    if (!append_metric_family(buf, size, &used, build)) return 0;
+    const int n = std::snprintf(buf + used, size - used, "%s{switch_id=\"%s\",version=\"%s\"} 1\n",
+                                build.name, sw, kVersion);
+    if (n < 0 || static_cast<size_t>(n) >= size - used) return 0;
+    used += static_cast<size_t>(n);
     const metric* mode = s.server_mode ? server : client;
     const size_t mode_count = s.server_mode ? std::size(server) : std::size(client);
     // sent first, then what both modes share, then the mode's own.
-    if (!append(buf, size, &used, mode[0])) return 0;
+    if (!append(buf, size, &used, mode[0], sw)) return 0;
     for (const metric& m : shared)
-        if (!append(buf, size, &used, m)) return 0;
+        if (!append(buf, size, &used, m, sw)) return 0;
     for (size_t i = 1; i < mode_count; i++)
-        if (!append(buf, size, &used, mode[i])) return 0;
+        if (!append(buf, size, &used, mode[i], sw)) return 0;
     return used;
 }
 

@@ -47,9 +47,15 @@ struct relay_stats {
     size_t subscribers;        // server mode
     bool connected;            // client mode
     relay_counters counters;
+    const char* switch_id;  // PCAP_RELAY_SWITCH_ID; empty or null in server mode without one
 };
 
 namespace stats {
+
+// Room for the longest exposition (server mode): 8 families of HELP and
+// TYPE lines, and 8 samples of a name, the switch id escaped (255 bytes,
+// each can double), the version label and a 20-digit value.
+inline constexpr size_t kMetricsBufferSize = 8 * 384 + 8 * (48 + 2 * 255 + 64 + 24);
 
 // When the next outputs are due, and the failure last logged.
 struct stats_reporter {
@@ -69,7 +75,10 @@ struct stats_reporter {
 size_t format_stats_line(const relay_stats& s, char* buf, size_t size);
 
 // The Prometheus text exposition of s: HELP, TYPE and one sample per metric,
-// counters named *_total. Returns the length, or 0 when buf is too small.
+// counters named *_total, and zel_relay_build_info carrying the version.
+// Every sample has a `switch_id` label ("unknown" when the relay has none),
+// so that two relays on one host give two series. Returns the length, or 0
+// when buf is too small (kMetricsBufferSize always suffices).
 size_t format_metrics(const relay_stats& s, char* buf, size_t size);
 
 // Schedules from the configuration at now_ms (monotonic): the first stats

@@ -3,6 +3,8 @@
 #include "capture_stats.hpp"
 
 #include "event_socket.hpp"
+#include "sip_record.hpp"
+#include "zel_version.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -13,10 +15,10 @@ namespace zel {
 
 namespace {
 
-// The stats line and the metrics file with room for every reason: a
-// reason's name is at most 32 bytes (drop_counts.hpp), a count 20 digits.
-constexpr std::size_t kLineBufferSize = 256 + kDropReasons * 56;
-constexpr std::size_t kMetricsBufferSize = 2048 + kDropReasons * 96;
+// The stats line with room for every reason: a reason's name is at most 32
+// bytes (drop_counts.hpp), a count 20 digits.
+constexpr std::size_t kLineBufferSize = 256 + (kDropReasons + kLossReasons) * 56;
+static_assert(kMaxSwitchIdBytes + 1 == kSwitchIdSize, "the metrics' label holds any -S value");
 
 // Decimal digits only, no sign or blank, at most `max`.
 bool parse_number(const char* text, std::uint32_t max, std::uint32_t* out) {
@@ -89,6 +91,17 @@ bool set_metrics_file(stats_options& o, const char* text) {
     return false;
 }
 
+bool set_client_buffer(std::uint32_t* kib, const char* text) {
+    std::uint32_t v = 0;
+    if (parse_number(text, kMaxClientBufferKib, &v) && v >= kMinClientBufferKib) {
+        *kib = v;
+        return true;
+    }
+    std::fprintf(stderr, "client-buffer must be a whole number of KiB from %u to %u\n",
+                 kMinClientBufferKib, kMaxClientBufferKib);
+    return false;
+}
+
 std::size_t format_stats_line(const capture_counters& c, char* buf, std::size_t size) {
     if (size == 0) return 0;
     buf[0] = '\0';
@@ -147,17 +160,25 @@ std::size_t format_metrics(const capture_counters& c, char* buf, std::size_t siz
     };
     const metric ignored = {"zel_capture_ignored_total", "counter",
                             "Captured frames that gave no record, by reason.", 0};
+    const metric build = {"zel_capture_build_info", "gauge",
+                          "The capture daemon's version, in the version label; always 1.", 1};
+    char sw[label_value_room(kMaxSwitchIdBytes)];
+    escape_label_value(c.switch_id, sw, sizeof sw);
     std::size_t used = 0;
+    if (!append_metric_family(buf, size, &used, build) ||
+        !append(buf, size, &used, "%s{switch_id=\"%s\",version=\"%s\"} 1\n", build.name, sw,
+                kVersion))
+        return 0;
     for (const metric& m : plain) {
         if (!append_metric_family(buf, size, &used, m) ||
-            !append(buf, size, &used, "%s %llu\n", m.name, ull(m.value)))
+            !append(buf, size, &used, "%s{switch_id=\"%s\"} %llu\n", m.name, sw, ull(m.value)))
             return 0;
     }
     if (!append_metric_family(buf, size, &used, ignored)) return 0;
     for (std::size_t i = 0; i < kDropReasons; i++) {
         const std::string_view name = kDropReasonNames[i];
-        if (!append(buf, size, &used, "%s{reason=\"%.*s\"} %llu\n", ignored.name,
-                    static_cast<int>(name.size()), name.data(), ull(c.ignored.count[i])))
+        if (!append(buf, size, &used, "%s{switch_id=\"%s\",reason=\"%.*s\"} %llu\n", ignored.name,
+                    sw, static_cast<int>(name.size()), name.data(), ull(c.ignored.count[i])))
             return 0;
     }
     if (!c.decoders) return used;
@@ -168,8 +189,8 @@ std::size_t format_metrics(const capture_counters& c, char* buf, std::size_t siz
     if (!append_metric_family(buf, size, &used, lost)) return 0;
     for (std::size_t i = 0; i < kLossReasons; i++) {
         const std::string_view name = kLossNames[i];
-        if (!append(buf, size, &used, "%s{reason=\"%.*s\"} %llu\n", lost.name,
-                    static_cast<int>(name.size()), name.data(), ull(c.lost.count[i])))
+        if (!append(buf, size, &used, "%s{switch_id=\"%s\",reason=\"%.*s\"} %llu\n", lost.name,
+                    sw, static_cast<int>(name.size()), name.data(), ull(c.lost.count[i])))
             return 0;
     }
     return used;
@@ -181,6 +202,7 @@ void capture_stats::start(const stats_options& o, clock::time_point now) {
         line_every_ = std::chrono::seconds(o.stats_seconds);
         next_line_ = now + line_every_;
     }
+    switch_id_ = o.switch_id;
     if (o.metrics_path != nullptr) {
         metrics_path_ = o.metrics_path;
         file_every_ =
@@ -233,6 +255,7 @@ capture_counters capture_stats::read(pcap_t* pcap, const event_socket& events,
     c.clients = static_cast<std::uint64_t>(events.connected());
     c.clients_cut = events.clients_cut();
     c.clients_refused = events.clients_refused();
+    c.switch_id = switch_id_;
     c.ignored = ignored;
     if (lost != nullptr) {
         c.decoders = true;
@@ -254,6 +277,7 @@ void capture_stats::write_line(const capture_counters& c) {
 
 // A failing file would otherwise be reported at every interval for as long
 // as the fault lasts; one line per distinct failure says all there is to say.
+// A text that did not fit its buffer fails at "format" and writes nothing.
 void capture_stats::write_metrics(const capture_counters& c) {
     char text[kMetricsBufferSize];
     const std::size_t len = format_metrics(c, text, sizeof text);

@@ -34,10 +34,34 @@ class event_socket;
 // pcap_set_buffer_size takes an int of bytes.
 inline constexpr std::uint32_t kMaxBufferKib = INT_MAX / 1024;
 
+// The longest switch id (-S), which labels every metric.
+inline constexpr std::size_t kMaxSwitchIdBytes = 127;
+
+// The metrics file's buffer, from what can be in it: ten families (seven
+// plain counters and gauges, the build info, the ignored and the lost
+// reasons), each with its HELP and TYPE lines, and a sample per plain
+// metric, per drop reason and per loss reason. A sample is its name, the
+// switch id escaped (each byte can double), the other labels (a reason of
+// at most 32 bytes, the version) and a 20-digit value. A reason added to
+// either enum grows the buffer with it.
+inline constexpr std::size_t kMetricFamilies = 10;
+inline constexpr std::size_t kMetricFamilyBytes = 384;
+inline constexpr std::size_t kMetricSampleBytes = 48 + 2 * kMaxSwitchIdBytes + 80 + 24;
+inline constexpr std::size_t kMetricsBufferSize =
+    kMetricFamilies * kMetricFamilyBytes +
+    (kMetricFamilies - 2 + kDropReasons + kLossReasons) * kMetricSampleBytes;
+
+// --client-buffer, in KiB: at least one whole gathered batch of records
+// (the kernel charges a send to the doubled size, so half of it), at most
+// what the kernel takes (SO_SNDBUFFORCE halves INT_MAX).
+inline constexpr std::uint32_t kMinClientBufferKib = 1024;
+inline constexpr std::uint32_t kMaxClientBufferKib = 1048576;
+
 struct stats_options {
     std::uint32_t buffer_kib = 0;        // 0: libpcap's default
     std::uint32_t stats_seconds = 0;     // 0: no stats line
     const char* metrics_path = nullptr;  // null: no metrics file; points into argv
+    const char* switch_id = "unknown";   // -S: the metrics' switch_id label
 };
 
 // Each takes an option's argument into `o` and returns true, or prints its
@@ -48,6 +72,9 @@ struct stats_options {
 bool set_buffer_size(stats_options& o, const char* text);
 bool set_stats_interval(stats_options& o, const char* text);
 bool set_metrics_file(stats_options& o, const char* text);
+// --client-buffer into *kib: decimal digits only, kMinClientBufferKib to
+// kMaxClientBufferKib.
+bool set_client_buffer(std::uint32_t* kib, const char* text);
 
 // A counter that libpcap keeps in 32 bits, widened: fed every reading, it
 // adds what the counter moved since the last one, across a wrap.
@@ -70,6 +97,7 @@ struct capture_counters {
     std::uint64_t clients = 0;
     std::uint64_t clients_cut = 0;
     std::uint64_t clients_refused = 0;
+    const char* switch_id = "unknown";  // labels every metric; at most 127 bytes
     drop_counts ignored;
     // What the opt-in decoders' tables gave up; shown only when `decoders`
     // (one of --reassemble, --tcp… is on), so the default output stays.
@@ -87,7 +115,10 @@ std::size_t format_stats_line(const capture_counters& c, char* buf, std::size_t 
 // The Prometheus text exposition of c: HELP, TYPE and samples per metric,
 // counters named *_total, the ignored frames one counter with a `reason`
 // label per drop_reason (and with the opt-in decoders zel_capture_lost_total
-// with one per loss_reason). Returns the length, or 0 when buf is too small.
+// with one per loss_reason), zel_capture_build_info carrying the version.
+// Every sample has a `switch_id` label, so that two daemons on one host
+// give two series. Returns the length, or 0 when buf is too small
+// (kMetricsBufferSize always suffices).
 std::size_t format_metrics(const capture_counters& c, char* buf, std::size_t size);
 
 class capture_stats {
@@ -124,6 +155,7 @@ private:
     clock::duration line_every_{};  // zero: off
     clock::duration file_every_{};  // zero: off
     const char* metrics_path_ = nullptr;
+    const char* switch_id_ = "unknown";
     clock::time_point next_line_ = clock::time_point::max();
     clock::time_point next_file_ = clock::time_point::max();
     clock::time_point next_read_ = clock::time_point::max();

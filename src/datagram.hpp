@@ -16,6 +16,9 @@
 // decode_udp / decode_tcp read the transport header. The stateful parts
 // (reassembly, TCP streams) live in their own modules; frame_decoder wires
 // them. decode_frame is exactly decode_ip and decode_udp with no option.
+// With decode_options::decap, decode_ip looks through tunnels and link
+// encapsulations (decode_tunnels again after reassembly) and gives the
+// innermost packet; that path is separate, so the default one is unchanged.
 //
 // Threads: any; the drop table is the caller's.
 #pragma once
@@ -36,6 +39,16 @@ inline constexpr int kDltEthernet = 1;
 inline constexpr int kDltRaw = 12;
 inline constexpr int kDltLinuxSll = 113;
 inline constexpr int kDltLinuxSll2 = 276;
+// Only with decode_options::decap: BSD loopback (address family in host,
+// then network, byte order) and raw IP of one version.
+inline constexpr int kDltNull = 0;
+inline constexpr int kDltLoop = 108;
+inline constexpr int kDltIpv4 = 228;
+inline constexpr int kDltIpv6 = 229;
+
+// Tunnel headers (GRE, ERSPAN, VXLAN, GTP-U, IP in IP) looked through at
+// most; a packet deeper inside is counted as tunnel_depth.
+inline constexpr int kMaxTunnels = 4;
 
 // Largest payload handed on; a longer one is seen only in its first 16,384
 // bytes, both for header lookup and for the raw text of the record.
@@ -50,6 +63,19 @@ struct endpoint {
     std::uint16_t port = 0;
 };
 
+// What tells the same addresses seen on different links apart: the VLAN
+// ids (12 bits) of the tags read, outer first, 0 where there is none, and
+// with decode_options::decap the tunnel the packet came through (a hash of
+// the outer addresses and the key, VNI or TEID at every level passed; 0
+// for none). Part of the identity of a TCP flow and of a datagram being
+// reassembled.
+struct link_key {
+    std::array<std::uint16_t, 2> vlan{};
+    std::uint32_t tunnel = 0;
+
+    bool operator==(const link_key&) const = default;
+};
+
 // Transport protocols, by their IP protocol numbers.
 inline constexpr std::uint8_t kProtoTcp = 6;
 inline constexpr std::uint8_t kProtoUdp = 17;
@@ -61,8 +87,15 @@ struct decode_options {
     bool ipv6 = false;        // IPv6 with its extension header chain
     bool reassemble = false;  // fragments are handed on (ip_packet::fragment) instead of dropped
     bool tcp = false;         // TCP segments are handed on as well as UDP
+    // The innermost packet of GRE, ERSPAN II/III, VXLAN (UDP 4789), IPv4 and
+    // IPv6 in IP, GTP-U G-PDUs (UDP 2152), PPPoE sessions and MPLS label
+    // stacks; also the link types kDltNull, kDltLoop, kDltIpv4, kDltIpv6.
+    bool decap = false;
+    // Packets equal to one seen less than this many milliseconds before are
+    // dropped (frame_decoder); 0: off.
+    std::uint32_t dedup_ms = 0;
 
-    bool any() const { return vlan || ipv6 || reassemble || tcp; }
+    bool any() const { return vlan || ipv6 || reassemble || tcp || decap || dedup_ms != 0; }
 };
 
 // One IP packet past its IP headers: what a transport decoder, or the
@@ -70,6 +103,7 @@ struct decode_options {
 struct ip_packet {
     endpoint source;  // ports are 0 here
     endpoint destination;
+    link_key link;
     // kProtoUdp or kProtoTcp; for an IPv6 fragment, the fragment header's
     // next header (possibly an extension header, walked after reassembly).
     std::uint8_t protocol = 0;
@@ -82,6 +116,9 @@ struct ip_packet {
     bool more_fragments = false;
     std::uint32_t fragment_id = 0;
     std::uint32_t fragment_offset = 0;
+    // Only with decode_options::decap: how many tunnel headers were passed
+    // to reach this packet (which tunnel it was is link.tunnel).
+    std::uint8_t tunnels = 0;
 };
 
 struct datagram {
@@ -113,6 +150,11 @@ std::optional<ip_packet> decode_ip(int dlt, std::span<const std::uint8_t> frame,
 // after counting the reason (a second fragment header is header_lies).
 bool ipv6_upper_layer(ip_packet& p, const decode_options& options, drop_counts& drops);
 
+// With decode_options::decap, replaces a whole packet that is a tunnel by
+// the packet inside it, as often as it takes (a packet reassembled from
+// fragments may be one); false after counting the reason.
+bool decode_tunnels(ip_packet& p, const decode_options& options, drop_counts& drops);
+
 // The UDP datagram in a whole (not fragment) packet of protocol kProtoUdp,
 // or nothing after counting the reason.
 std::optional<datagram> decode_udp(const ip_packet& p, std::int64_t sec, std::int64_t usec,
@@ -128,6 +170,7 @@ inline constexpr std::uint8_t kTcpRst = 0x04;
 struct tcp_segment {
     endpoint source;
     endpoint destination;
+    link_key link;
     std::uint32_t seq = 0;
     std::uint8_t flags = 0;
     std::span<const std::uint8_t> payload;

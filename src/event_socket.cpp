@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -24,8 +25,8 @@ namespace {
 // full. SO_SNDBUFFORCE (CAP_NET_ADMIN, which the capture needs anyway)
 // passes the system's cap; without it SO_SNDBUF gets what the cap allows.
 // Failure leaves the default.
-void widen_send_buffer(int fd) {
-    const int size = static_cast<int>(kClientSendBuffer);
+void widen_send_buffer(int fd, std::size_t bytes) {
+    const int size = static_cast<int>(bytes);
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
         (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
@@ -133,7 +134,7 @@ int event_socket::accept_clients() {
         // A client left blocking would still never stall us: every send
         // passes MSG_DONTWAIT.
         (void)nonblock(client.get());
-        widen_send_buffer(client.get());
+        widen_send_buffer(client.get(), send_buffer_);
         // The lowest free slot takes it; with all 32 taken it is closed here.
         for (unique_fd& slot : clients_) {
             if (!slot.valid()) {
@@ -144,6 +145,30 @@ int event_socket::accept_clients() {
         }
         if (client.valid()) ++refused_;
     }
+}
+
+int event_socket::drop_departed() {
+    if (connected_ == 0) return 0;
+    pollfd fds[kMaxClients];
+    int slot_of[kMaxClients];
+    nfds_t n = 0;
+    for (int i = 0; i < kMaxClients; i++) {
+        const int fd = clients_[static_cast<std::size_t>(i)].get();
+        if (fd < 0) continue;
+        // No events asked for: POLLHUP and POLLERR are always reported, and
+        // whatever a client sends us is never read.
+        fds[n] = {fd, 0, 0};
+        slot_of[n++] = i;
+    }
+    if (::poll(fds, n, 0) <= 0) return 0;
+    int dropped = 0;
+    for (nfds_t k = 0; k < n; k++) {
+        if ((fds[k].revents & (POLLHUP | POLLERR)) == 0) continue;
+        clients_[static_cast<std::size_t>(slot_of[k])].reset();
+        --connected_;
+        ++dropped;
+    }
+    return dropped;
 }
 
 void event_socket::queue(std::string_view record) {

@@ -29,8 +29,9 @@ namespace zel {
 
 inline constexpr int kMaxClients = 32;
 inline constexpr int kListenBacklog = 16;
-// Send buffer asked for on every accepted client, so that a reader that is
-// briefly not scheduled is not cut off by a burst of records.
+// Send buffer asked for on every accepted client unless set_send_buffer
+// says otherwise, so that a reader that is briefly not scheduled is not cut
+// off by a burst of records.
 inline constexpr std::size_t kClientSendBuffer = 4u << 20;
 // Lines gathered for one send to every client (one capture dispatch's
 // records, usually far less); a record that does not fit sends what is
@@ -60,11 +61,15 @@ public:
     // touched, a socket already open with EBUSY. A failed chmod is ignored.
     int open_socket(const char* path);
 
+    // The send buffer asked for on clients accepted from now on (bytes,
+    // at most INT_MAX); kClientSendBuffer until set.
+    void set_send_buffer(std::size_t bytes) { send_buffer_ = bytes; }
+
     // The listening descriptor, to wait on for new clients; -1 when closed.
     int listener() const { return listener_.get(); }
 
     // Accepts every connection pending at this moment into the lowest free
-    // slots, each non-blocking with a send buffer of kClientSendBuffer where
+    // slots, each non-blocking with the send buffer set (kClientSendBuffer) where
     // the system allows (smaller, or the default, where it does not); a
     // connection that finds all 32 slots taken is closed at once.
     // Returns when accept fails: 0 when nothing more is pending (EAGAIN),
@@ -88,6 +93,12 @@ public:
     // stays therefore sees whole lines, in order.
     void flush();
 
+    // Closes, silently, every client that has closed its connection (hung
+    // up both ways), without sending anything: one poll() over the slots
+    // in use, which never waits. A client that only shut its writing side
+    // still reads, and stays. Returns how many were closed.
+    int drop_departed();
+
     // queue then flush: one record to every client at once.
     void publish(std::string_view record) {
         queue(record);
@@ -106,7 +117,8 @@ public:
 
     // What the socket has done since it was made, for the daemon's stats:
     // records published (with or without clients), clients connected now
-    // (one that has left keeps its slot until the next publish), clients
+    // (one that has left keeps its slot until the next publish or
+    // drop_departed), clients
     // closed because they could not take a whole line (not those found to
     // have left), and connections closed at once because all 32 slots were
     // taken.
@@ -125,6 +137,7 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool file_known_ = false;
+    std::size_t send_buffer_ = kClientSendBuffer;
     std::unique_ptr<char[]> batch_;  // kBatchBytes, from the first queue()
     std::size_t batched_ = 0;        // bytes gathered in batch_
     std::uint64_t records_ = 0;

@@ -8,6 +8,8 @@
 // Threads: a table is only touched by the thread that runs its chain.
 #pragma once
 
+#include "drop_counts.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,15 +24,27 @@ enum class loss_reason : std::uint8_t {
     tcp_flows_evicted,    // the least recently used flow forgotten for a new one (4,096)
     tcp_buffers_evicted,  // a direction's held bytes dropped to lend its buffer (1,024)
     tcp_gaps,             // bytes missing from a stream: what was held is given up
-    tcp_overflows,        // a message beyond the 65,536-byte buffer: dropped
+    tcp_overflows,        // a message beyond 65,536 bytes: dropped
+    // Appended, so that the names above keep their places.
+    fragments_conflicting,  // pieces overlapping with different bytes: the datagram discarded
+    fragments_restarted,    // a new first piece under an id in progress: the stale one discarded
+    tcp_resyncs,            // data kept arriving off the stream: taken up there, held bytes lost
+    tcp_unfinished,         // a partly received message cut off by FIN or RST
+    dedup_evicted,          // --dedup: a copy still inside its window forgotten for room
+    count,                  // not a reason: how many there are
 };
-inline constexpr std::size_t kLossReasons = 7;
+inline constexpr std::size_t kLossReasons = static_cast<std::size_t>(loss_reason::count);
 
-// The names a stats line or metrics file prints, in enum order.
+// The names a stats line or metrics file prints, in enum order (a reason
+// added above without a name here fails the build).
 inline constexpr std::array<std::string_view, kLossReasons> kLossNames = {
     "fragments_expired",   "fragments_evicted", "tcp_flows_expired", "tcp_flows_evicted",
-    "tcp_buffers_evicted", "tcp_gaps",          "tcp_overflows",
+    "tcp_buffers_evicted", "tcp_gaps",          "tcp_overflows",     "fragments_conflicting",
+    "fragments_restarted", "tcp_resyncs",       "tcp_unfinished",    "dedup_evicted",
 };
+
+static_assert(reason_names_valid(kLossNames),
+              "every loss_reason needs its own name of [a-z0-9_], 1-32 long");
 
 struct loss_counts {
     std::array<std::uint64_t, kLossReasons> count{};

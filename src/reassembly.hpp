@@ -7,10 +7,15 @@
 // kMaxDatagram bytes, holding at most kPoolBytes of fragment data in all;
 // when a bound is hit the datagram in progress that started first is
 // evicted, and one still incomplete kExpireUs of capture time after its
-// first piece is expired (both counted in loss_counts). Where pieces
-// overlap, the first copy of each byte wins; duplicates change nothing. A
-// piece whose length is not a multiple of 8 while more follow, or that
-// runs past 65,535 bytes or past the end another piece gave, is refused.
+// first piece is expired (both counted in loss_counts). A datagram is
+// known by its addresses, id, link (VLANs, tunnel) and, for IPv4, protocol.
+// Overlapping pieces must agree byte for byte: duplicates change nothing,
+// a piece that says otherwise (teardrop) discards its whole datagram, and
+// a first piece (offset 0) unlike the one held starts the datagram over,
+// so that a new datagram under a reused id never completes a stale one
+// (both counted in loss_counts). A piece whose length is not a multiple of
+// 8 while more follow, or that runs past 65,535 bytes or past the end
+// another piece gave, is refused.
 //
 // Threads: one; the table, its drop and loss tables are that thread's.
 #pragma once

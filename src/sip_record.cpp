@@ -234,6 +234,19 @@ std::string_view wanted_value(const header_lines& h, int k) {
     return h.has(k) ? h.value[k] : std::string_view{};
 }
 
+// The strict rule, before anything else is read: CR LF bytes before the
+// start line are dropped from the payload as if they had not been sent,
+// and a payload that is only such bytes stays a keep-alive
+// (short_first_line). False after counting not_sip.
+bool strict_start(std::span<const std::uint8_t>& payload, drop_counts& drops) {
+    const std::size_t skip = leading_crlf(payload);
+    if (skip == payload.size()) return true;
+    payload = payload.subspan(skip);
+    if (classify_start_line(payload) != start_line_kind::none) return true;
+    drops.add(drop_reason::not_sip);
+    return false;
+}
+
 }  // namespace
 
 bool set_switch_id(record_options& options, const char* value) {
@@ -248,8 +261,10 @@ bool set_switch_id(record_options& options, const char* value) {
 
 std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
                            drop_counts& drops) {
-    const unsigned char* const sip = d.payload.data();
-    const std::size_t len = std::min(d.payload.size(), kMaxPayload);
+    std::span<const std::uint8_t> payload = d.payload;
+    if (options.strict_sip && !strict_start(payload, drops)) return {};
+    const unsigned char* const sip = payload.data();
+    const std::size_t len = std::min(payload.size(), kMaxPayload);
     const auto* nl = static_cast<const unsigned char*>(std::memchr(sip, '\n', len));
     const std::size_t first_len = nl ? static_cast<std::size_t>(nl - sip) : len;
     // Too short for any SIP first line; this drops CR LF keep-alives.
@@ -297,6 +312,12 @@ std::string_view parse_sip(const datagram& d, const record_options& options, rec
     std::string_view to = wanted_value(lines, w_to);
     if (to.empty()) to = wanted_value(lines, w_t);
     const std::string_view cseq = wanted_value(lines, w_cseq);
+    if (!options.ignore_methods.empty() &&
+        options.ignore_methods.contains(label == status ? cseq_method(cseq)
+                                                        : std::string_view(method))) {
+        drops.add(drop_reason::method_ignored);
+        return {};
+    }
     from = user_part(from);
     to = user_part(to);
 

@@ -16,6 +16,7 @@
 
 #include "datagram.hpp"
 #include "drop_counts.hpp"
+#include "sip_framing.hpp"
 
 #include <cstddef>
 #include <string_view>
@@ -33,6 +34,12 @@ struct record_options {
     char switch_id[kSwitchIdSize] = "unknown";
     // Whether records carry the payload in "raw".
     bool include_raw = true;
+    // --strict-sip: only a payload whose first line (after any CR LF) is a
+    // SIP request or status line gives a record, without those CR LF bytes.
+    bool strict_sip = false;
+    // --ignore-methods: requests of these methods, and responses whose CSeq
+    // names one, give no record.
+    method_list ignore_methods;
 };
 
 // Copies value into options.switch_id when it holds 1 to 127 bytes;
@@ -51,7 +58,9 @@ struct record_buffer {
 // The record for datagram `d` as a view into `out` (valid until the next
 // call with the same buffer), or an empty view after adding one to `drops`
 // when the payload is not SIP: its first line is shorter than 3 bytes, or
-// it has no Call-ID. Payload bytes past 16,384 are never looked at.
+// it has no Call-ID; with options.strict_sip, it has no SIP start line
+// (not_sip); with options.ignore_methods, its method is one of them
+// (method_ignored). Payload bytes past 16,384 are never looked at.
 std::string_view parse_sip(const datagram& d, const record_options& options, record_buffer& out,
                            drop_counts& drops);
 

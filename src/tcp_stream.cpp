@@ -1,90 +1,24 @@
 #include "tcp_stream.hpp"
 
 #include "index_table.hpp"
-#include "sip_text.hpp"
+#include "sip_framing.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <string_view>
 
 namespace zel {
 
 namespace {
 
 constexpr std::uint16_t kNone = kNoIndex;
-constexpr std::size_t kBuckets = 2 * tcp_streams::kFlows;
-static_assert(tcp_streams::kFlows < kNone && tcp_streams::kBuffers < kNone);
+static_assert(tcp_streams::kBuffers < kNone);
 
 using bytes_view = std::span<const std::uint8_t>;
 
 // Signed distance from sequence number b to a, modulo 2^32.
 std::int64_t seq_diff(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b);
-}
-
-// A line (without its LF) that begins a SIP message: "SIP/2.0 " and a
-// status, or a method, a blank, a request URI, a blank and "SIP/2.0".
-bool starts_message(const std::uint8_t* p, std::size_t n) {
-    if (n > 0 && p[n - 1] == '\r') --n;
-    const std::string_view line(reinterpret_cast<const char*>(p), n);
-    constexpr std::string_view kVersion = " SIP/2.0";
-    if (line.starts_with(kSipResponse)) return true;
-    if (!line.ends_with(kVersion) || line.size() < kVersion.size() + 3) return false;
-    if (line[0] < 'A' || line[0] > 'Z') return false;
-    const std::size_t blank = line.find(' ');
-    return blank < line.size() - kVersion.size();
-}
-
-// Length of the header section at `p` (up to and with the empty line that
-// ends it), or 0 while it is not complete. `scanned` says where the search
-// resumes, so that a header arriving a byte at a time is read once.
-std::size_t header_end(const std::uint8_t* p, std::size_t n, std::uint32_t& scanned) {
-    std::size_t i = scanned;
-    while (i < n) {
-        const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p + i, '\n', n - i));
-        if (nl == nullptr) break;
-        i = static_cast<std::size_t>(nl - p);
-        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
-        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
-        if (i + 1 >= n || (i + 2 >= n && p[i + 1] == '\r')) {
-            scanned = static_cast<std::uint32_t>(i);
-            return 0;
-        }
-        ++i;
-    }
-    scanned = static_cast<std::uint32_t>(n);
-    return 0;
-}
-
-// The Content-Length (or "l") of a header section, 0 when absent or not a
-// number, capped just above kBuffer (anything larger cannot be held).
-std::size_t content_length(const std::uint8_t* p, std::size_t n) {
-    constexpr std::string_view kLong = "content-length";
-    const std::uint8_t* const end = p + n;
-    const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', n));
-    while (nl != nullptr && nl + 1 < end) {
-        const std::uint8_t* line = nl + 1;
-        nl = static_cast<const std::uint8_t*>(std::memchr(line, '\n', end - line));
-        const std::uint8_t* line_end = nl ? nl : end;
-        const std::uint8_t* q = line;
-        if (static_cast<std::size_t>(line_end - q) > kLong.size() &&
-            equal_nocase(q, kLong.data(), kLong.size()))
-            q += kLong.size();
-        else if (q < line_end && lower(*q) == 'l')
-            q += 1;
-        else
-            continue;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        if (q == line_end || *q != ':') continue;
-        ++q;
-        while (q < line_end && (*q == ' ' || *q == '\t')) ++q;
-        std::size_t v = 0;
-        for (; q < line_end && *q >= '0' && *q <= '9'; ++q)
-            v = std::min<std::size_t>(v * 10 + (*q - '0'), tcp_streams::kBuffer + 1);
-        return v;
-    }
-    return 0;
 }
 
 // A piece of stream held beyond the in-order bytes, [from, to) relative to
@@ -106,7 +40,13 @@ struct direction {
     std::uint32_t scanned = 0;  // of those, how far the header end was looked for
     std::uint32_t message = 0;  // the message's whole length once its header is complete
     std::uint8_t pieces = 0;
-    piece held[tcp_streams::kHeldPieces];
+    // One more than may stay: a piece that joins the in-order bytes is
+    // merged in before it is taken off the front.
+    piece held[tcp_streams::kHeldPieces + 1];
+    // Segments in a row that did not fit, each carrying on from the one
+    // before, and the sequence number after the last of them.
+    std::uint8_t misfits = 0;
+    std::uint32_t misfit_end = 0;
 
     std::uint32_t held_end() const { return pieces ? held[pieces - 1].to : 0; }
 };
@@ -115,6 +55,7 @@ struct flow {
     sa_family_t family = 0;
     std::array<std::uint8_t, 16> addr[2]{};
     std::uint16_t port[2]{};
+    link_key link;
     std::int64_t last_us = 0;
     std::uint16_t older = kNone, newer = kNone;  // use order
     std::uint16_t chain = kNone;                 // next in its hash bucket
@@ -167,29 +108,28 @@ std::size_t cut(direction& d, const std::uint8_t* b, std::size_t n, emitter& e) 
                     static_cast<const std::uint8_t*>(std::memchr(b + pos, '\n', n - pos));
                 if (nl == nullptr) return pos;
                 const auto line_end = static_cast<std::size_t>(nl - b);
-                if (starts_message(b + pos, line_end - pos)) break;
+                if (classify_start_line({b + pos, line_end - pos}) != start_line_kind::none) break;
                 pos = line_end + 1;
             }
             d.synced = true;
             d.scanned = d.message = 0;
         }
         if (d.message == 0) {
-            if (d.scanned == 0)
-                while (pos < n && (b[pos] == '\r' || b[pos] == '\n')) ++pos;
+            if (d.scanned == 0) pos += leading_crlf({b + pos, n - pos});
             if (pos == n) return pos;
-            const std::size_t header = header_end(b + pos, n - pos, d.scanned);
-            if (header == 0) return pos;
-            const std::size_t body = content_length(b + pos, header);
-            if (header + body > tcp_streams::kBuffer) {
-                // Larger than a direction can hold: this message is lost,
+            const message_extent m =
+                measure_message({b + pos, n - pos}, d.scanned, tcp_streams::kMaxMessage);
+            if (m.header == 0) return pos;
+            if (m.header + m.body > tcp_streams::kMaxMessage) {
+                // Larger than a message may be: it is lost,
                 // and its body must not be read as messages.
                 e.losses.add(loss_reason::tcp_overflows);
                 d.synced = false;
                 d.scanned = 0;
-                pos += header;
+                pos += m.header;
                 continue;
             }
-            d.message = static_cast<std::uint32_t>(header + body);
+            d.message = static_cast<std::uint32_t>(m.header + m.body);
         }
         if (n - pos < d.message) return pos;
         e.emit(b + pos, d.message);
@@ -198,59 +138,49 @@ std::size_t cut(direction& d, const std::uint8_t* b, std::size_t n, emitter& e) 
     }
 }
 
-enum class outcome { duplicate, taken };
+enum class outcome { duplicate, taken, skipped };
+
+// Part way through a message: bytes of one held, or pieces beyond a hole.
+bool part_way(const direction& d) {
+    return (d.synced && d.len > 0) || d.pieces > 0;
+}
 
 }  // namespace
 
 struct tcp_streams::tables {
-    flow flows[kFlows];
-    std::uint16_t bucket[kBuckets];
-    std::uint16_t free_flows[kFlows];
-    std::size_t free_flow_count = 0;
-    std::uint16_t oldest = kNone, newest = kNone;
-    std::size_t used = 0;
+    // Flows, least recently used first; seeded per run so that crafted
+    // ports cannot pick one bucket.
+    fixed_table<flow, kFlows> flows;
     buffer_use buffers[kBuffers];
     std::uint16_t free_buffers[kBuffers];
     std::size_t free_buffer_count = 0;
     std::uint16_t oldest_buffer = kNone, newest_buffer = kNone;
     std::unique_ptr<std::uint8_t[]> pool;
-    // Seeded per run so that crafted ports cannot pick one bucket.
-    std::uint32_t seed = 0;
 
     std::uint8_t* bytes(const direction& d) { return pool.get() + std::size_t{d.buffer} * kBuffer; }
 
-    std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi) const {
-        std::uint32_t h = hash_mix(seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
+    std::uint32_t hash(sa_family_t family, const endpoint& lo, const endpoint& hi,
+                       const link_key& link) const {
+        std::uint32_t h = hash_mix(flows.seed, static_cast<std::uint32_t>(family) << 16 | lo.port);
         h = hash_mix(h, hi.port);
+        h = hash_mix(h, static_cast<std::uint32_t>(link.vlan[0]) << 16 | link.vlan[1]);
+        h = hash_mix(h, link.tunnel);
         for (std::size_t i = 0; i < 16; i += 4) {
             std::uint32_t a, b;
             std::memcpy(&a, lo.addr.data() + i, 4);
             std::memcpy(&b, hi.addr.data() + i, 4);
             h = hash_mix(hash_mix(h, a), b);
         }
-        return h % kBuckets;
-    }
-
-    std::uint32_t hash_of(const flow& f) const {
-        endpoint lo, hi;
-        lo.addr = f.addr[0];
-        lo.port = f.port[0];
-        hi.addr = f.addr[1];
-        hi.port = f.port[1];
-        return hash(f.family, lo, hi);
+        return h;
     }
 
     std::uint16_t find(const tcp_segment& s, int side) const {
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
-        for (std::uint16_t i = bucket[hash(s.source.family, lo, hi)]; i != kNone;
-             i = flows[i].chain) {
-            const flow& f = flows[i];
-            if (f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
-                f.addr[0] == lo.addr && f.addr[1] == hi.addr)
-                return i;
-        }
-        return kNone;
+        return flows.find(hash(s.source.family, lo, hi, s.link), [&](const flow& f) {
+            return f.family == s.source.family && f.port[0] == lo.port && f.port[1] == hi.port &&
+                   f.addr[0] == lo.addr && f.addr[1] == hi.addr && f.link == s.link;
+        });
     }
 
     void release_buffer(direction& d) {
@@ -265,7 +195,7 @@ struct tcp_streams::tables {
     void drop_held(direction& d) {
         release_buffer(d);
         d.head = d.len = d.scanned = d.message = 0;
-        d.pieces = 0;
+        d.pieces = d.misfits = 0;
         d.synced = false;
     }
 
@@ -290,43 +220,32 @@ struct tcp_streams::tables {
     }
 
     void forget(std::uint16_t i) {
-        flow& f = flows[i];
-        release_buffer(f.dir[0]);
-        release_buffer(f.dir[1]);
-        std::uint16_t* link = &bucket[hash_of(f)];
-        while (*link != i) link = &flows[*link].chain;
-        *link = f.chain;
-        list_unlink(flows, i, oldest, newest);
-        free_flows[free_flow_count++] = i;
-        --used;
+        release_buffer(flows[i].dir[0]);
+        release_buffer(flows[i].dir[1]);
+        flows.remove(i);
     }
 
     std::uint16_t open(const tcp_segment& s, int side, loss_counts& losses) {
-        if (free_flow_count == 0) {
-            forget(oldest);
+        if (flows.full()) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_evicted);
         }
-        const std::uint16_t i = free_flows[--free_flow_count];
-        flow& f = flows[i];
-        f = flow{};
         const endpoint& lo = side == 0 ? s.source : s.destination;
         const endpoint& hi = side == 0 ? s.destination : s.source;
+        const std::uint16_t i = flows.insert(hash(s.source.family, lo, hi, s.link));
+        flow& f = flows[i];
         f.family = s.source.family;
         f.addr[0] = lo.addr;
         f.port[0] = lo.port;
         f.addr[1] = hi.addr;
         f.port[1] = hi.port;
-        std::uint16_t& head = bucket[hash(f.family, lo, hi)];
-        f.chain = head;
-        head = i;
-        list_push_newest(flows, i, oldest, newest);
-        ++used;
+        f.link = s.link;
         return i;
     }
 
     void expire(std::int64_t now_us, loss_counts& losses) {
-        while (oldest != kNone && now_us - flows[oldest].last_us > kIdleUs) {
-            forget(oldest);
+        while (flows.oldest != kNone && now_us - flows[flows.oldest].last_us > kIdleUs) {
+            forget(flows.oldest);
             losses.add(loss_reason::tcp_flows_expired);
         }
     }
@@ -382,38 +301,68 @@ struct tcp_streams::tables {
             }
         }
         if (!placed) merged[n++] = add;
-        if (n > kHeldPieces) return -1;
+        if (n > kHeldPieces && merged[0].from != 0) return -1;
         std::copy(merged, merged + n, d.held);
         d.pieces = static_cast<std::uint8_t>(n);
         return fresh;
     }
 
+    // A segment that does not fit the stream is skipped, unless it is the
+    // kResyncAfter-th in a row, each carrying on from the one before: then
+    // the stream is plainly elsewhere (more was lost than can be held, or
+    // the number learnt was wrong) and is taken up at this segment.
+    outcome misfit(std::uint16_t i, int side, std::uint32_t seq, bytes_view b, emitter& e) {
+        direction& d = flows[i].dir[side];
+        const std::int64_t on = seq_diff(seq, d.misfit_end);
+        const bool carries_on = d.misfits > 0 && on >= 0 && on < std::int64_t{kBuffer};
+        d.misfits = carries_on ? static_cast<std::uint8_t>(d.misfits + 1) : 1;
+        d.misfit_end = seq + static_cast<std::uint32_t>(b.size());
+        if (d.misfits < kResyncAfter) return outcome::skipped;
+        e.losses.add(loss_reason::tcp_resyncs);
+        drop_held(d);
+        d.next = seq;
+        straight(i, side, b, e);
+        return outcome::taken;
+    }
+
     outcome take(std::uint16_t i, int side, std::uint32_t seq, bytes_view b, emitter& e) {
         direction& d = flows[i].dir[side];
         std::int64_t rel = seq_diff(seq, d.next);
-        if (rel + static_cast<std::int64_t>(b.size()) <= 0) return outcome::duplicate;
+        if (rel + static_cast<std::int64_t>(b.size()) <= 0) {
+            // A retransmission is never this far behind.
+            if (rel < -std::int64_t{kFarBehind}) return misfit(i, side, seq, b, e);
+            d.misfits = 0;
+            return outcome::duplicate;
+        }
         if (rel < 0) {
             b = b.subspan(static_cast<std::size_t>(-rel));
             rel = 0;
         }
+        // In order this always fits: less than kMaxMessage is held, and
+        // no segment is larger than kMaxSegment.
+        const std::size_t end = d.len + static_cast<std::size_t>(rel) + b.size();
+        if (end > kBuffer && rel >= std::int64_t{kBuffer})
+            return misfit(i, side, d.next + static_cast<std::uint32_t>(rel), b, e);
+        d.misfits = 0;
         if (rel == 0 && d.len == 0 && d.pieces == 0) {
             straight(i, side, b, e);
             return outcome::taken;
         }
-        take_buffer(i, side, e.losses);
-        const std::size_t end = d.len + static_cast<std::size_t>(rel) + b.size();
-        if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer && d.head > 0) {
-            std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
-            d.head = 0;
-        }
         long fresh = -1;
-        if (rel < static_cast<std::int64_t>(kBuffer) && d.head + end <= kBuffer)
+        if (end <= kBuffer) {
+            take_buffer(i, side, e.losses);
+            if (d.head + std::max<std::size_t>(end, d.len + d.held_end()) > kBuffer && d.head > 0) {
+                std::memmove(bytes(d), bytes(d) + d.head, d.len + d.held_end());
+                d.head = 0;
+            }
             fresh = place(d, static_cast<std::uint32_t>(rel), b);
+        }
         if (fresh < 0) {
-            // The hole before this segment is not going to be filled within
-            // the buffer (or the message in progress does not fit it): what
-            // was held is given up and the stream taken up again here.
-            e.losses.add(rel == 0 ? loss_reason::tcp_overflows : loss_reason::tcp_gaps);
+            // Close ahead, but the hole before this segment will not be
+            // filled within the buffer (or there are too many holes): what
+            // was held is given up and the stream taken up again here. A
+            // stray segment costs at most a buffer's length of the stream.
+            e.losses.add(loss_reason::tcp_gaps);
             drop_held(d);
             d.next += static_cast<std::uint32_t>(rel);
             straight(i, side, b, e);
@@ -434,11 +383,47 @@ struct tcp_streams::tables {
         const std::size_t used_up = cut(d, bytes(d) + d.head, d.len, e);
         d.head += static_cast<std::uint32_t>(used_up);
         d.len -= static_cast<std::uint32_t>(used_up);
-        if (d.len == 0 && d.pieces == 0) {
+        if (d.len >= kMaxMessage) {
+            // A header section still not ended: that message is lost (a
+            // line that long while looking for a message is not one).
+            if (d.synced) e.losses.add(loss_reason::tcp_overflows);
+            drop_held(d);
+        } else if (d.len == 0 && d.pieces == 0) {
             release_buffer(d);
             d.head = 0;
         }
         return outcome::taken;
+    }
+
+    // A SYN is believed on a direction not learnt yet, or learnt from a SYN
+    // with no data since (a retry, possibly with a new number); once data
+    // has flowed only its retransmission, which changes nothing.
+    static bool syn_fits(const direction& d, std::uint32_t seq) {
+        return !d.known || (d.from_syn &&
+                            (seq == d.isn || (d.next == d.isn + 1 && d.len == 0 && d.pieces == 0)));
+    }
+
+    // An RST is believed within the window the buffer spans, or when its
+    // sender's direction is not known (nothing to judge it by).
+    static bool rst_fits(const direction& d, std::uint32_t seq) {
+        const std::int64_t rel = seq_diff(seq, d.next);
+        return !d.known || (rel >= 0 && rel <= std::int64_t{kBuffer});
+    }
+
+    // FIN: this direction is done. The flow goes unless the other direction
+    // is part way through a message, which it may still complete.
+    void finish(std::uint16_t i, int side, loss_counts& losses) {
+        direction& d = flows[i].dir[side];
+        if (part_way(d)) losses.add(loss_reason::tcp_unfinished);
+        drop_held(d);
+        if (!part_way(flows[i].dir[1 - side])) forget(i);
+    }
+
+    // RST: both directions are done.
+    void reset(std::uint16_t i, loss_counts& losses) {
+        for (const direction& d : flows[i].dir)
+            if (part_way(d)) losses.add(loss_reason::tcp_unfinished);
+        forget(i);
     }
 };
 
@@ -454,17 +439,14 @@ int tcp_streams::init(std::size_t buffers) {
         t_.reset();
         return -1;
     }
-    std::fill(std::begin(t_->bucket), std::end(t_->bucket), kNone);
-    fill_free_stack(t_->free_flows, kFlows);
-    t_->free_flow_count = kFlows;
+    t_->flows.init();
     fill_free_stack(t_->free_buffers, buffers);
     t_->free_buffer_count = buffers;
-    t_->seed = run_seed(t_.get());
     return 0;
 }
 
 std::size_t tcp_streams::flows() const {
-    return t_ ? t_->used : 0;
+    return t_ ? t_->flows.used : 0;
 }
 
 std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_t usec,
@@ -477,6 +459,7 @@ std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_
     const int side = side_of(s.source, s.destination);
     std::uint16_t i = t.find(s, side);
     const bool syn = (s.flags & kTcpSyn) != 0;
+    const bool rst = (s.flags & kTcpRst) != 0;
     if (i == kNone) {
         // A bare ACK, FIN or RST of a flow not followed starts nothing.
         if (s.payload.empty() && !syn) {
@@ -484,17 +467,20 @@ std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_
             return 0;
         }
         i = t.open(s, side, losses);
+    } else if (syn ? !tables::syn_fits(t.flows[i].dir[side], s.seq)
+                   : rst && !tables::rst_fits(t.flows[i].dir[side], s.seq)) {
+        drops.add(drop_reason::tcp_skipped);
+        return 0;
     }
     flow& f = t.flows[i];
     f.last_us = now_us;
-    list_unlink(t.flows, i, t.oldest, t.newest);
-    list_push_newest(t.flows, i, t.oldest, t.newest);
+    t.flows.touch(i);
 
     direction& d = f.dir[side];
     std::uint32_t seq = s.seq;
     if (syn) {
-        // A retransmitted SYN changes nothing; one with a new number is a
-        // new connection on the same ports.
+        // A retransmitted SYN changes nothing; a retry with a new number
+        // starts the direction again.
         if (!d.from_syn || d.isn != s.seq) {
             t.drop_held(d);
             d.known = d.from_syn = d.synced = true;
@@ -511,7 +497,15 @@ std::size_t tcp_streams::add(const tcp_segment& s, std::int64_t sec, std::int64_
     emitter e{s, sec, usec, sink, ctx, losses};
     outcome o = outcome::taken;
     if (!s.payload.empty()) o = t.take(i, side, seq, s.payload, e);
-    if ((s.flags & (kTcpFin | kTcpRst)) != 0) t.forget(i);
+    if (o == outcome::skipped) {
+        // Its FIN or RST is no more believed than its bytes.
+        drops.add(drop_reason::tcp_skipped);
+        return 0;
+    }
+    if (rst)
+        t.reset(i, losses);
+    else if ((s.flags & kTcpFin) != 0)
+        t.finish(i, side, losses);
     if (e.messages == 0)
         drops.add(s.payload.empty()         ? drop_reason::empty_payload
                   : o == outcome::duplicate ? drop_reason::tcp_duplicate

@@ -8,7 +8,8 @@
 //
 // Opt-in, for watching loss (capture_stats): a kernel capture buffer of
 // the size given, a stats line every so many seconds and at the stop, a
-// metrics file; --version.
+// metrics file; --version; --client-buffer, how much each event-socket
+// client may fall behind before it is cut off.
 //
 // Exit status: 2 for command-line errors, 1 when the event socket or the
 // capture cannot be set up, 0 otherwise (help, version, signal, capture
@@ -49,6 +50,7 @@ enum long_only : int {
     kOptStatsInterval,
     kOptMetricsFile,
     kOptVersion,
+    kOptClientBuffer,
 };
 
 const option opts[] = {
@@ -62,16 +64,54 @@ const option opts[] = {
     {"ipv6", no_argument, nullptr, kOptIpv6},
     {"reassemble", no_argument, nullptr, kOptReassemble},
     {"tcp", no_argument, nullptr, kOptTcp},
+    {"decap", no_argument, nullptr, kOptDecap},
+    {"dedup", optional_argument, nullptr, kOptDedup},
+    {"strict-sip", no_argument, nullptr, kOptStrictSip},
+    {"ignore-methods", required_argument, nullptr, kOptIgnoreMethods},
     {"buffer-size", required_argument, nullptr, kOptBufferSize},
     {"stats-interval", required_argument, nullptr, kOptStatsInterval},
     {"metrics-file", required_argument, nullptr, kOptMetricsFile},
     {"version", no_argument, nullptr, kOptVersion},
+    {"client-buffer", required_argument, nullptr, kOptClientBuffer},
     {nullptr, 0, nullptr, 0},
 };
 
 void usage(const char* p) {
     std::fprintf(stderr,
                  "Usage: %s [-i interface] [-f bpf] [-s socket] [-S switch-id] [--no-raw]\n", p);
+}
+
+// -h: the usage line as it always was, then every option, so that none has
+// to be looked up in the manual page.
+constexpr char kOptionList[] =
+    "  -i, --interface=IFACE    capture device (default any)\n"
+    "  -f, --filter=BPF         capture filter (default udp)\n"
+    "  -s, --socket=PATH        event socket (default /run/zel-packet-monitor/events.sock)\n"
+    "  -S, --switch-id=ID       switch id in every record, 1-127 bytes (default unknown)\n"
+    "  -R, --no-raw             leave the SIP text out of the records\n"
+    "  -h, --help               this text\n"
+    "      --vlan               decode a second VLAN tag (QinQ)\n"
+    "      --ipv6               decode IPv6\n"
+    "      --reassemble         put IP fragments back together\n"
+    "      --tcp                decode SIP over TCP\n"
+    "      --decap              record the SIP inside GRE, ERSPAN, VXLAN, IP in IP,\n"
+    "                           GTP-U, PPPoE and MPLS (at most 4 tunnels deep); also BSD\n"
+    "                           loopback and raw IPv4/IPv6 link types\n"
+    "      --dedup[=MS]         drop a packet equal to one seen less than MS ms before\n"
+    "                           (default 50, at most 10000)\n"
+    "      --strict-sip         only payloads that start with a SIP request or status line\n"
+    "      --ignore-methods=LIST\n"
+    "                           publish no request of these methods, no response whose\n"
+    "                           CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n"
+    "      --buffer-size=KIB    kernel capture buffer (default libpcap's, 2 MiB)\n"
+    "      --stats-interval=S   stats line every S seconds and at the stop (default 0: none)\n"
+    "      --metrics-file=PATH  Prometheus text file, rewritten every interval\n"
+    "      --client-buffer=KIB  send buffer of each event socket client (default 4096)\n"
+    "      --version            print the version and exit\n";
+
+void help(const char* p) {
+    usage(p);
+    std::fputs(kOptionList, stderr);
 }
 
 // A version that never reached its reader must not look like success.
@@ -86,11 +126,32 @@ void on_signal(int) {
     running = 0;
 }
 
+// A closed terminal or a service manager's reload sends SIGHUP; its default
+// action would end the daemon without removing the socket file or giving
+// the final stats line.
+void install_signals() {
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGHUP, on_signal);
+}
+
 // Start-up failures after pcap_create end the process here; the socket file
 // stays (the next start replaces it), the handle is released so that leak
 // checkers see a tidy exit.
 [[noreturn]] void fail_capture(pcap_t* pcap, const char* prefix, const char* text) {
     std::fprintf(stderr, "%s: %s\n", prefix, text);
+    if (pcap != nullptr) pcap_close(pcap);
+    std::exit(1);
+}
+
+// libpcap's texts rarely say which device they are about; an operator with
+// several daemons needs to know. The interface is named unless the text
+// already begins with it.
+[[noreturn]] void fail_pcap(pcap_t* pcap, const char* iface, const char* text) {
+    const std::size_t n = std::strlen(iface);
+    if (n != 0 && std::strncmp(text, iface, n) == 0 && text[n] == ':')
+        fail_capture(pcap, "pcap", text);
+    std::fprintf(stderr, "pcap: %s: %s\n", iface, text);
     if (pcap != nullptr) pcap_close(pcap);
     std::exit(1);
 }
@@ -139,6 +200,10 @@ using steady = std::chrono::steady_clock;
 // publication to the clients already connected go on meanwhile.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
+// How often clients are checked for having left: the read time-out's pace,
+// one poll() over at most 32 descriptors.
+constexpr auto kReapEvery = std::chrono::milliseconds(kReadTimeoutMs);
+
 // Sleeps until a client is waiting (unless `server` is negative), captured
 // packets are ready, a signal arrives or `timeout_ms` passes, whichever
 // comes first; the loop then accepts and dispatches as usual. poll skips
@@ -166,6 +231,7 @@ int run(int argc, char** argv) {
     // 112 KiB of record buffer: kept off the stack.
     static capture_chain chain;
     stats_options stats_opts;
+    std::uint32_t client_kib = kClientSendBuffer / 1024;
 
     int c;
     while ((c = getopt_long(argc, argv, "i:f:s:S:Rh", opts, nullptr)) != -1) {
@@ -186,7 +252,7 @@ int run(int argc, char** argv) {
             chain.options.include_raw = false;
             break;
         case 'h':
-            usage(argv[0]);
+            help(argv[0]);
             return 0;
         case kOptBufferSize:
             if (!set_buffer_size(stats_opts, optarg)) return 2;
@@ -199,15 +265,22 @@ int run(int argc, char** argv) {
             break;
         case kOptVersion:
             return print_version();
-        default:
+        case kOptClientBuffer:
+            if (!set_client_buffer(&client_kib, optarg)) return 2;
+            break;
+        default: {
+            const int taken = set_capture_option(chain.decoding, chain.options, c, optarg);
+            if (taken < 0) return 2;
+            if (taken > 0) break;
             if (set_decode_option(chain.decoding, c)) break;
             usage(argv[0]);
             return 2;
         }
+        }
     }
 
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    stats_opts.switch_id = chain.options.switch_id;
+    install_signals();
 
     // The reassembly and TCP tables are reserved before anything else, so
     // that no packet ever waits for memory.
@@ -218,6 +291,7 @@ int run(int argc, char** argv) {
     // Not destroyed when a start-up failure below ends the process with
     // exit(): the socket file then stays for the next start to replace.
     event_socket events;
+    events.set_send_buffer(std::size_t{client_kib} * 1024);
     if (events.open_socket(sock_path) < 0) {
         std::perror("socket");
         return 1;
@@ -227,13 +301,13 @@ int run(int argc, char** argv) {
     char err[PCAP_ERRBUF_SIZE];
     err[0] = '\0';
     pcap_t* pcap = pcap_create(iface, err);
-    if (pcap == nullptr) fail_capture(nullptr, "pcap", err);
-    (void)pcap_set_snaplen(pcap, 65535);
+    if (pcap == nullptr) fail_pcap(nullptr, iface, err);
+    (void)pcap_set_snaplen(pcap, snapshot_length(chain.decoding));
     (void)pcap_set_promisc(pcap, 1);
     (void)pcap_set_timeout(pcap, kReadTimeoutMs);
     if (stats_opts.buffer_kib != 0)
         (void)pcap_set_buffer_size(pcap, static_cast<int>(stats_opts.buffer_kib * 1024));
-    if (pcap_activate(pcap) < 0) fail_capture(pcap, "pcap", pcap_geterr(pcap));
+    if (pcap_activate(pcap) < 0) fail_pcap(pcap, iface, pcap_geterr(pcap));
 
     bpf_program prog;
     if (pcap_compile(pcap, &prog, filter, 1, PCAP_NETMASK_UNKNOWN) < 0)
@@ -250,7 +324,7 @@ int run(int argc, char** argv) {
     // arrived, so a blocking dispatch on an idle link never returns: no stop
     // request and no new client would be seen. The capture is therefore
     // non-blocking and each pass waits for it in poll() instead.
-    if (pcap_setnonblock(pcap, 1, err) < 0) fail_capture(pcap, "pcap", err);
+    if (pcap_setnonblock(pcap, 1, err) < 0) fail_pcap(pcap, iface, err);
     const int capture_fd = pcap_get_selectable_fd(pcap);
 
     std::fprintf(stderr, "zel_packet_monitor: interface=%s filter=%s socket=%s switch=%s\n", iface,
@@ -260,6 +334,7 @@ int run(int argc, char** argv) {
     stats.start(stats_opts, steady::now());
     // While now is before this, accepting is paused (kAcceptPause).
     steady::time_point accept_resume{};
+    steady::time_point next_reap{};
     while (running) {
         steady::time_point now = steady::now();
         if (now < accept_resume)
@@ -268,6 +343,12 @@ int run(int argc, char** argv) {
             wait_for_work(events.listener(), capture_fd, kReadTimeoutMs);
         now = steady::now();
         if (now >= accept_resume && events.accept_clients() < 0) accept_resume = now + kAcceptPause;
+        // A client that left a quiet link would otherwise hold its slot,
+        // and show in the clients gauge, until the next record.
+        if (now >= next_reap) {
+            events.drop_departed();
+            next_reap = now + kReapEvery;
+        }
         const int dispatched = pcap_dispatch(pcap, 64, handler, reinterpret_cast<u_char*>(&chain));
         events.flush();
         if (dispatched < 0) {

@@ -73,11 +73,104 @@ TEST(StatsLine, DecoderLossesFollowWhenTheDecodersRun) {
     ASSERT_GT(n, 0u);
     const std::string text(metrics, n);
     EXPECT_NE(text.find("# TYPE zel_capture_lost_total counter\n"), std::string::npos);
-    EXPECT_NE(text.find("zel_capture_lost_total{reason=\"tcp_gaps\"} 2\n"), std::string::npos);
+    EXPECT_NE(text.find("zel_capture_lost_total{switch_id=\"unknown\",reason=\"tcp_gaps\"} 2\n"),
+              std::string::npos);
     c.decoders = false;
     EXPECT_EQ(std::string(metrics, zel::format_metrics(c, metrics, sizeof metrics))
                   .find("zel_capture_lost_total"),
               std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Every count at its widest, every reason present, the longest switch id of
+// bytes that all need escaping: the file still fits the buffer the daemon
+// writes it from. A reason added to either enum grows both together.
+TEST(Metrics, WorstCaseFitsTheBuffer) {
+    zel::capture_counters c;
+    c.received = c.dropped = c.ifdropped = c.records = c.clients = c.clients_cut =
+        c.clients_refused = UINT64_MAX;
+    c.ignored.count.fill(UINT64_MAX);
+    c.lost.count.fill(UINT64_MAX);
+    c.decoders = true;
+    const std::string id(zel::kMaxSwitchIdBytes, '"');
+    c.switch_id = id.c_str();
+    static char buf[zel::kMetricsBufferSize];
+    const std::size_t n = zel::format_metrics(c, buf, sizeof buf);
+    ASSERT_GT(n, 0u);
+    const std::string text(buf, n);
+    std::string label = "{switch_id=\"";
+    for (std::size_t i = 0; i < id.size(); i++) label += "\\\"";
+    label += "\"";
+    EXPECT_NE(text.find("zel_capture_lost_total" + label + ",reason=\"tcp_overflows\"} "),
+              std::string::npos);
+    // One byte short: nothing, never a cut text.
+    EXPECT_EQ(zel::format_metrics(c, buf, n), 0u);
+}
+
+TEST(Metrics, EverySampleCarriesTheSwitchIdAndTheVersionIsShown) {
+    zel::capture_counters c;
+    c.switch_id = "lon-sbc-01";
+    c.ignored.add(zel::drop_reason::no_call_id);
+    static char buf[zel::kMetricsBufferSize];
+    const std::string text(buf, zel::format_metrics(c, buf, sizeof buf));
+    std::size_t samples = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find('\n', pos);
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line[0] == '#') continue;
+        ++samples;
+        EXPECT_NE(line.find("{switch_id=\"lon-sbc-01\""), std::string::npos) << line;
+    }
+    EXPECT_EQ(samples, 8 + zel::kDropReasons);
+    EXPECT_NE(text.find("# TYPE zel_capture_build_info gauge\n"
+                        "zel_capture_build_info{switch_id=\"lon-sbc-01\",version=\""),
+              std::string::npos);
+    EXPECT_NE(text.find("zel_capture_ignored_total{switch_id=\"lon-sbc-01\",reason=\"no_call_id\"} 1\n"),
+              std::string::npos);
+}
+
+TEST(Metrics, LabelValueEscaping) {
+    struct Case {
+        const char* in;
+        std::size_t size;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"plain-id_1.2", 64, "plain-id_1.2"},
+        {"a\"b\\c\nd", 64, "a\\\"b\\\\c\\nd"},
+        {"tab\there\x7f", 64, "tab?here?"},
+        {"z\xc3\xbcrich", 64, "z??rich"},
+        {"ab\"", 4, "ab"},  // the escape does not fit whole: cut before it
+        {"", 1, ""},
+    };
+    for (const Case& c : cases) {
+        char out[64];
+        zel::escape_label_value(c.in, out, c.size);
+        EXPECT_STREQ(out, c.want) << c.in;
+    }
+}
+
+TEST(ClientBufferOption, Bounds) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::uint32_t want;
+    };
+    const Case cases[] = {
+        {"1024", true, 1024},   {"1048576", true, 1048576}, {"131072", true, 131072},
+        {"1023", false, 0},     {"1048577", false, 0},      {"", false, 0},
+        {"-1", false, 0},       {"4096k", false, 0},        {"99999999999999999999", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t kib = 7;
+        EXPECT_EQ(zel::set_client_buffer(&kib, c.text), c.ok) << c.text;
+        EXPECT_EQ(kib, c.ok ? c.want : 7u) << c.text;
+    }
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Datagram decoding: the same datagram on every supported link type, and
 // every way a frame can be short, lying, fragmented or foreign.
 #include "datagram.hpp"
+#include "frame_decoder.hpp"
+#include "loss_counts.hpp"
 #include "record_capture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -97,17 +100,18 @@ struct Decoded {
     std::string drops;
 };
 
+// Both reason tables take their size from their enum, so that a reason
+// added without raising a number cannot count into its neighbour.
+static_assert(zel::kDropReasons == static_cast<std::size_t>(zel::drop_reason::count));
+static_assert(zel::kLossReasons == static_cast<std::size_t>(zel::loss_reason::count));
+
 // The drop table as text, e.g. "truncated=1"; empty when nothing was counted.
 std::string drops_text(const zel::drop_counts& drops) {
-    static const char* const names[zel::kDropReasons] = {
-        "link_type",    "not_ipv4",      "not_udp",          "truncated",  "header_lies",
-        "fragment",     "empty_payload", "short_first_line", "no_call_id", "fragment_held",
-        "fragment_bad", "tcp_held",      "tcp_duplicate"};
     std::string out;
     for (std::size_t k = 0; k < zel::kDropReasons; ++k) {
         if (drops.count[k] == 0) continue;
         if (!out.empty()) out += ' ';
-        out.append(names[k]).append("=").append(std::to_string(drops.count[k]));
+        out.append(zel::kDropReasonNames[k]).append("=").append(std::to_string(drops.count[k]));
     }
     return out;
 }
@@ -527,6 +531,92 @@ TEST(Datagram, VlanTags) {
         for (std::size_t cut = 0; cut < c.frame.size(); ++cut)
             ASSERT_EQ(decode_with(vlan, c.dlt, c.frame, cut).drops, "truncated=1") << cut;
     }
+}
+
+// The tags' VLAN ids (priority bits left out), outer first, keep flows and
+// datagrams on different VLANs apart.
+TEST(Datagram, VlanIdsJoinTheLinkKey) {
+    Bytes two = ethernet(ipv4({}), {0x88A8, 0x8100});
+    put16(two, 14, 0xE00A);
+    put16(two, 18, 0x1014);
+    zel::decode_options vlan;
+    vlan.vlan = true;
+    zel::drop_counts drops;
+    const auto p = zel::decode_ip(zel::kDltEthernet, two, vlan, drops);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->link.vlan, (std::array<std::uint16_t, 2>{10, 20}));
+}
+
+// One IPv4 packet of protocol `proto` from 10.0.0.`src` to 10.0.0.`dst`.
+Bytes ipv4_of(std::uint8_t proto, std::uint8_t src, std::uint8_t dst, const Bytes& body) {
+    Bytes b(20, 0);
+    b[0] = 0x45;
+    put16(b, 2, static_cast<std::uint16_t>(20 + body.size()));
+    b[8] = 64;
+    b[9] = proto;
+    b[12] = b[16] = 10;
+    b[15] = src;
+    b[19] = dst;
+    return concat(b, body);
+}
+
+// A TCP segment from port 40000 to 5060 (data offset 5 words).
+Bytes tcp_of(std::uint32_t seq, std::uint8_t flags, const std::string& payload) {
+    Bytes t(20, 0);
+    put16(t, 0, 40000);
+    put16(t, 2, 5060);
+    for (int k = 0; k < 4; ++k) t[4 + k] = static_cast<std::uint8_t>(seq >> (24 - 8 * k));
+    t[12] = 0x50;
+    t[13] = flags;
+    return concat(t, Bytes(payload.begin(), payload.end()));
+}
+
+// The same inner addresses and ports in two GRE tunnels (from 10.0.0.1
+// and 10.0.0.3 to 10.0.0.2) are two TCP flows: a message under way in one
+// is completed while the other opens and sends its own.
+TEST(Datagram, TunnelJoinsTheFlowKey) {
+    const std::string m1 = "INVITE sip:a SIP/2.0\r\nCall-ID: one\r\nContent-Length: 0\r\n\r\n";
+    const std::string m2 = "BYE sip:a SIP/2.0\r\nCall-ID: two\r\nContent-Length: 0\r\n\r\n";
+    const auto gre = [](std::uint8_t outer_src, const Bytes& inner) {
+        return ethernet(ipv4_of(47, outer_src, 2, concat({0, 0, 0x08, 0x00}, inner)));
+    };
+    const auto inner = [](std::uint32_t seq, std::uint8_t flags, const std::string& payload) {
+        return ipv4_of(6, 5, 6, tcp_of(seq, flags, payload));
+    };
+    const Bytes frames[] = {
+        gre(1, inner(1000, zel::kTcpSyn, "")),    gre(1, inner(1001, 0, m1.substr(0, 9))),
+        gre(3, inner(5000000, zel::kTcpSyn, "")), gre(3, inner(5000001, 0, m2)),
+        gre(1, inner(1010, 0, m1.substr(9))),
+    };
+    zel::decode_options o;
+    o.tcp = o.decap = true;
+    auto decoder = std::make_unique<zel::frame_decoder>();
+    ASSERT_EQ(decoder->init(o), 0);
+    zel::drop_counts drops;
+    std::string got;
+    const auto sink = [](void* ctx, const zel::datagram& d) {
+        static_cast<std::string*>(ctx)->append(reinterpret_cast<const char*>(d.payload.data()),
+                                               d.payload.size()) += '|';
+    };
+    for (const Bytes& f : frames) decoder->decode(zel::kDltEthernet, f, 100, 0, drops, sink, &got);
+    EXPECT_EQ(got, m2 + "|" + m1 + "|");
+    EXPECT_EQ(drops_text(drops), "empty_payload=2 tcp_held=1");
+}
+
+// Every decoder that needs frames whole gets libpcap's full snapshot; the
+// default capture keeps 65,535.
+TEST(Datagram, SnapshotLength) {
+    const auto with = [](void (*set)(zel::decode_options&)) {
+        zel::decode_options o;
+        set(o);
+        return zel::snapshot_length(o);
+    };
+    EXPECT_EQ(with([](zel::decode_options&) {}), 65535);
+    EXPECT_EQ(with([](zel::decode_options& o) { o.vlan = o.ipv6 = true; }), 65535);
+    EXPECT_EQ(with([](zel::decode_options& o) { o.tcp = true; }), 262144);
+    EXPECT_EQ(with([](zel::decode_options& o) { o.reassemble = true; }), 262144);
+    EXPECT_EQ(with([](zel::decode_options& o) { o.decap = true; }), 262144);
+    EXPECT_EQ(with([](zel::decode_options& o) { o.dedup_ms = 50; }), 262144);
 }
 
 }  // namespace

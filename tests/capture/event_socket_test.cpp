@@ -394,3 +394,63 @@ TEST_F(EventSocket, ClientThatIsLateToReadRidesOutABurst) {
 }
 
 }  // namespace
+
+namespace {
+
+// A client that has gone leaves its slot at the next drop_departed, with no
+// record sent; one that only shut its own writing side still reads, and
+// stays.
+TEST_F(EventSocket, DepartedClientsLeaveWithoutARecord) {
+    struct Case {
+        const char* name;
+        int how;  // -1: close; otherwise the shutdown() direction
+        int want_connected;
+    };
+    const Case cases[] = {
+        {"closed", -1, 0},
+        {"shut both ways", SHUT_RDWR, 0},
+        {"shut its writing side", SHUT_WR, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        zel::event_socket events;
+        ASSERT_EQ(events.open_socket(path_.c_str()), 0);
+        unique_fd client = connect_to(path_);
+        ASSERT_TRUE(client.valid());
+        ASSERT_EQ(events.accept_clients(), 0);
+        ASSERT_EQ(events.connected(), 1);
+        EXPECT_EQ(events.drop_departed(), 0);  // still there
+        if (c.how < 0)
+            client.reset();
+        else
+            ASSERT_EQ(::shutdown(client.get(), c.how), 0);
+        events.drop_departed();
+        EXPECT_EQ(events.connected(), c.want_connected);
+        EXPECT_EQ(used_slots(events), c.want_connected);
+        EXPECT_EQ(events.records(), 0u);
+        EXPECT_EQ(events.clients_cut(), 0u);
+        events.close();
+    }
+}
+
+// --client-buffer reaches every client accepted after it is set; the
+// kernel reports twice what was asked (its bookkeeping share). Tests run as
+// root, so SO_SNDBUFFORCE passes net.core.wmem_max.
+TEST_F(EventSocket, SendBufferIsWhatWasSet) {
+    for (const std::size_t bytes : {std::size_t{1} << 20, zel::kClientSendBuffer,
+                                    std::size_t{64} << 20}) {
+        SCOPED_TRACE(bytes);
+        zel::event_socket events;
+        if (bytes != zel::kClientSendBuffer) events.set_send_buffer(bytes);
+        ASSERT_EQ(events.open_socket(path_.c_str()), 0);
+        unique_fd client = connect_to(path_);
+        ASSERT_EQ(events.accept_clients(), 0);
+        int got = 0;
+        socklen_t len = sizeof got;
+        ASSERT_EQ(getsockopt(events.client(0), SOL_SOCKET, SO_SNDBUF, &got, &len), 0);
+        EXPECT_EQ(static_cast<std::size_t>(got), 2 * bytes);
+        events.close();
+    }
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
-// IP reassembly: pieces in any order, duplicated or overlapping give the
-// datagram once (the first copy of each byte wins), and every bound (4,096
+// IP reassembly: pieces in any order, duplicated or overlapping alike give
+// the datagram once; pieces that disagree give nothing, a new datagram
+// under a reused id never completes a stale one, and every bound (4,096
 // datagrams, 64 MiB, 30 s) is kept and counted.
+#include "index_table.hpp"
 #include "reassembly.hpp"
 
 #include <gtest/gtest.h>
@@ -65,6 +67,8 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
         const char* want;  // every datagram completed, each followed by "|"
         std::uint64_t held;
         std::uint64_t bad;
+        std::uint64_t conflicting = 0;
+        std::uint64_t restarted = 0;
     };
     const Case cases[] = {
         {"in order",
@@ -78,17 +82,27 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
          2,
          0},
         {"duplicated", {{0, A8, true}, {0, A8, true}, {8, "b", false}}, "AAAAAAAAb|", 2, 0},
-        // The first copy of each byte wins, whatever the later piece says.
-        {"overlap",
-         {{0, A8 + B8, true}, {8, C8 + C8, true}, {24, "d", false}},
+        {"overlap that agrees",
+         {{0, A8 + B8, true}, {8, B8 + C8, true}, {24, "d", false}},
          "AAAAAAAABBBBBBBBCCCCCCCCd|",
          2,
          0},
-        {"overlap, later piece first",
-         {{8, C8 + C8, true}, {0, A8 + B8, true}, {24, "d", false}},
-         "AAAAAAAACCCCCCCCCCCCCCCCd|",
+        // Teardrop: no copy of the disputed bytes can be trusted, so the
+        // datagram goes; what follows starts a new one.
+        {"overlap with other bytes",
+         {{0, A8 + B8, true}, {8, C8 + C8, true}, {24, "d", false}},
+         "",
          2,
-         0},
+         1,
+         1},
+        // Datagram A lost its middle piece; B came whole under the same id.
+        {"new first piece starts over",
+         {{0, A8, true}, {16, "c", false}, {0, B8, true}, {8, C8, true}, {16, "d", false}},
+         "BBBBBBBBCCCCCCCCd|",
+         4,
+         0,
+         0,
+         1},
         {"incomplete", {{0, A8, true}, {16, "c", false}}, "", 2, 0},
         {"more pieces not a multiple of 8", {{0, "AAAAAAA", true}}, "", 0, 1},
         {"two different ends",
@@ -107,7 +121,21 @@ TEST(Reassembly, OrdersOverlapsAndDuplicates) {
         EXPECT_EQ(t.feed(c.pieces), c.want);
         EXPECT_EQ(t.drops[zel::drop_reason::fragment_held], c.held);
         EXPECT_EQ(t.drops[zel::drop_reason::fragment_bad], c.bad);
+        EXPECT_EQ(t.losses[zel::loss_reason::fragments_conflicting], c.conflicting);
+        EXPECT_EQ(t.losses[zel::loss_reason::fragments_restarted], c.restarted);
     }
+}
+
+// The same id and addresses on two VLANs are two datagrams.
+TEST(Reassembly, VlanIsPartOfTheIdentity) {
+    Table t;
+    const Piece first{0, A8, true}, last{8, "b", false};  // outlive the packets
+    zel::ip_packet a = piece(first), b = piece(last);
+    a.link.vlan = {10, 0};
+    EXPECT_FALSE(t.r->add(a, 0, t.drops, t.losses));
+    EXPECT_FALSE(t.r->add(b, 0, t.drops, t.losses));
+    b.link.vlan = {10, 0};
+    EXPECT_TRUE(t.r->add(b, 0, t.drops, t.losses));
 }
 
 // The largest datagram (65,535 bytes) in 1,480-byte pieces, last piece first.
@@ -178,6 +206,36 @@ TEST(Reassembly, Ipv6TakesTheFirstPiecesNextHeader) {
     EXPECT_EQ(whole->protocol, zel::kProtoUdp);
     EXPECT_EQ(whole->source.family, AF_INET6);
     EXPECT_EQ(whole->transport.size(), 9u);
+}
+
+// The table both decoders keep their entries in: every key in one bucket
+// (the worst a crafted key can do) is still found, removed from any place
+// in its chain, and the use order follows insertion and touching.
+TEST(FixedTable, ChainsAndUseOrder) {
+    struct Entry {
+        int key = 0;
+        std::uint16_t older = zel::kNoIndex, newer = zel::kNoIndex, chain = zel::kNoIndex;
+    };
+    auto t = std::make_unique<zel::fixed_table<Entry, 4>>();
+    t->init();
+    const auto find = [&](int key) {
+        return t->find(7, [&](const Entry& e) { return e.key == key; });
+    };
+    std::uint16_t at[4];
+    for (int k = 0; k < 4; ++k) (*t)[at[k] = t->insert(7)].key = k + 1;
+    EXPECT_TRUE(t->full());
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(find(k + 1), at[k]);
+    t->touch(at[0]);
+    EXPECT_EQ(t->oldest, at[1]);
+    EXPECT_EQ(t->newest, at[0]);
+    t->remove(at[2]);  // the middle of the chain
+    EXPECT_EQ(find(3), zel::kNoIndex);
+    EXPECT_EQ(find(2), at[1]);
+    EXPECT_EQ(find(4), at[3]);
+    EXPECT_EQ((*t)[at[1]].newer, at[3]);
+    EXPECT_EQ(t->used, 3u);
+    EXPECT_EQ((*t)[t->insert(8)].key, 0);  // a fresh entry
+    EXPECT_TRUE(t->full());
 }
 
 }  // namespace

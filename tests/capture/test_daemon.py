@@ -21,10 +21,28 @@ DAEMON = os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor")
 PROG = "zel_packet_monitor"
 USAGE = ("Usage: zel_packet_monitor [-i interface] [-f bpf] [-s socket] "
          "[-S switch-id] [--no-raw]\n")
+# What -h adds below the usage line: the capture options, one a line.
+CAPTURE_HELP = (
+    "  --decap               record the SIP inside GRE, ERSPAN, VXLAN, IP in IP, GTP-U,\n"
+    "                        PPPoE and MPLS (at most 4 tunnels deep); also BSD loopback\n"
+    "                        and raw IPv4/IPv6 link types\n"
+    "  --dedup[=MS]          drop a packet equal to one seen less than MS ms before\n"
+    "                        (default 50, at most 10000)\n"
+    "  --strict-sip          only payloads that start with a SIP request or status line\n"
+    "  --ignore-methods=LIST publish no request of these methods, no response whose\n"
+    "                        CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n")
+HELP = USAGE + CAPTURE_HELP
 SWITCH_MSG = "switch-id must contain 1-127 bytes\n"
+DEDUP_MSG = "dedup must be a whole number of milliseconds from 1 to 10000\n"
+METHODS_MSG = ("ignore-methods must be 1-16 comma-separated methods of 1-31 token "
+               "characters\n")
 BUFFER_MSG = "buffer-size must be a whole number of KiB from 0 to 2097151\n"
 STATS_MSG = "stats-interval must be a whole number of seconds from 0 to 86400\n"
-METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4091 bytes\n"
+METRICS_MSG = "metrics-file must be an absolute path of a file, at most 4084 bytes\n"
+CLIENT_BUFFER_MSG = "client-buffer must be a whole number of KiB from 1024 to 1048576\n"
+# The help text: the usage line, then a line per option (test_operator.py
+# checks that every option is there).
+HELP = object()
 # Ports of this file only, so that other suites can capture side by side.
 PORTS = iter(range(47110, 47190))
 
@@ -487,9 +505,15 @@ class CommandLine(unittest.TestCase):
     def test_usage_and_option_errors(self):
         long_id = "x" * 128
         cases = [
-            (["-h"], 0, USAGE),
-            (["--help"], 0, USAGE),
-            (["-h", "-S", ""], 0, USAGE),
+            (["-h"], 0, HELP),
+            (["--help"], 0, HELP),
+            (["-h", "-S", ""], 0, HELP),
+            (["--dedup=0"], 2, DEDUP_MSG),
+            (["--dedup", "--dedup=x", "-h"], 2, DEDUP_MSG),
+            (["--ignore-methods=OPTIONS,"], 2, METHODS_MSG),
+            (["--ignore-methods"], 2,
+             PROG + ": option '--ignore-methods' requires an argument\n" + USAGE),
+            (["--decap=1"], 2, PROG + ": option '--decap' doesn't allow an argument\n" + USAGE),
             (["-S", "", "-h"], 2, SWITCH_MSG),
             (["-S", long_id], 2, SWITCH_MSG),
             (["--switch-id="], 2, SWITCH_MSG),
@@ -512,13 +536,24 @@ class CommandLine(unittest.TestCase):
             (["--metrics-file="], 2, METRICS_MSG),
             (["--metrics-file", "zel.prom"], 2, METRICS_MSG),
             (["--metrics-file=/var/lib/node-exporter/"], 2, METRICS_MSG),
-            (["--metrics-file=/" + "m" * 4091], 2, METRICS_MSG),
+            (["--metrics-file=/" + "m" * 4084], 2, METRICS_MSG),
             (["--stats-interval"], 2,
              PROG + ": option '--stats-interval' requires an argument\n" + USAGE),
+            (["--client-buffer=1023"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=1048577"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=", "-h"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=4096k"], 2, CLIENT_BUFFER_MSG),
+            (["--client-buffer=1024", "--client-buffer=1048576", "-h"], 0, HELP),
         ]
         for argv, status, err in cases:
             with self.subTest(argv=argv):
-                self.assertEqual(run(argv), (status, err))
+                got = run(argv)
+                if err is HELP:
+                    self.assertEqual(got[0], status)
+                    self.assertTrue(got[1].startswith(USAGE), got[1])
+                    self.assertGreater(got[1].count("\n"), 1, got[1])
+                else:
+                    self.assertEqual(got, (status, err))
 
     def test_socket_path_length(self):
         base = os.path.join(self.tmp, "")

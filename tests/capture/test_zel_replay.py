@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -85,6 +86,55 @@ class ReplayTest(unittest.TestCase):
         # The generator starts at 1733580000 s and steps 100 microseconds.
         self.assertIn(b'"switch_id":"unknown","timestamp_ms":1733580000000,', first)
         self.assertIn(b'"timestamp_ms":1733580000004,', r.stdout.split(b"\n")[47])
+
+    def test_times_from_2038_on_stay_positive(self):
+        # A classic capture holds seconds in 32 bits; from 2038 on they have
+        # the top bit set, and must not come out negative.
+        with open(self.pcap, "rb") as f:
+            head, rec = f.read(24), f.read(16)
+            (magic,) = struct.unpack("<I", head[:4])
+            self.assertEqual(magic, 0xA1B2C3D4, "a little-endian microsecond capture")
+            frame = f.read(struct.unpack("<IIII", rec)[2])
+        cases = [
+            (2147483647, 0, b'"timestamp_ms":2147483647000,'),
+            (2147483648, 500000, b'"timestamp_ms":2147483648500,'),
+            (4294967295, 999000, b'"timestamp_ms":4294967295999,'),
+        ]
+        for sec, usec, want in cases:
+            with self.subTest(sec=sec):
+                one = os.path.join(self.dir, "t%d.pcap" % sec)
+                with open(one, "wb") as f:
+                    f.write(head + struct.pack("<IIII", sec, usec, len(frame), len(frame)) + frame)
+                r = self.replay(one)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn(want, r.stdout)
+
+    def test_help_and_version(self):
+        usage = (b"zel_replay [-S switch-id] [-R] [-q] [--vlan] [--ipv6] "
+                 b"[--reassemble] [--tcp] "
+                 b"[--decap] [--dedup[=MS]] [--strict-sip] [--ignore-methods=LIST] FILE\n")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "CMakeLists.txt")) as f:
+            version = re.search(r"project\(zel_packet_monitor VERSION (\S+)", f.read()).group(1)
+        cases = [
+            (["--help"], 0, b"", usage),
+            (["-h", self.pcap], 0, b"", usage),
+            (["--version"], 0, b"zel_replay %s\n" % version.encode(), None),
+            (["--version", "-S", ""], 0, b"zel_replay %s\n" % version.encode(), None),
+            (["--bogus", self.pcap], 2, b"", usage),
+        ]
+        for args, status, out, err_start in cases:
+            with self.subTest(args=args):
+                r = run([os.path.join(BIN, "zel_replay"), *args])
+                self.assertEqual((r.returncode, r.stdout), (status, out), r.stderr)
+                if err_start is None:
+                    self.assertEqual(r.stderr, b"")
+                else:
+                    self.assertIn(err_start, r.stderr)
+        # Every long option the usage line names is listed below it.
+        text = run([os.path.join(BIN, "zel_replay"), "--help"]).stderr.decode()
+        for name in re.findall(r"\[(--[a-z-]+)\]", text.splitlines()[0]) + ["--version"]:
+            self.assertIn("  " + name if name != "--version" else "--version", text)
 
     def test_quiet_and_no_raw(self):
         full = self.replay(self.pcap)

@@ -47,6 +47,10 @@ class DaemonRestart(unittest.TestCase):
         self.assertTrue(ok, "missing %s" % sorted(set(want) - set(got())))
 
     def kill_and_restart(self, relay, sock, port):
+        # The relay tries again at once when its connection ends, and may
+        # still reach the dying daemon's listener; its refusal by the stale
+        # socket file shows the old daemon is gone.
+        relay.wait_for(r"unix_socket_error reason=Connection refused ", timeout=15)
         d = self.start_daemon(sock, port)
         relay.wait_for(CONNECTED, timeout=15)
         return d
@@ -82,7 +86,10 @@ class DaemonRestart(unittest.TestCase):
 
         self.assertEqual(d.stop(), 0, d.stderr())
         self.assertEqual(relay.stop(), 0, relay.stderr())
-        self.assertEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
+        # One connection to each of the four daemons (kill_and_restart waits
+        # for each); more when the relay, trying again at once, reached a
+        # killed daemon's listener in its last moment.
+        self.assertGreaterEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
         self.assertEqual(relay.matching(r"level=error"), [])
         sent, dropped, queued = rt.shutdown_counters(relay)
         # Every line the relay wrote reached the server (nothing was cut off
@@ -145,7 +152,10 @@ class DaemonRestart(unittest.TestCase):
         asyncio.run(scenario())
         self.assertEqual(d.stop(), 0, d.stderr())
         self.assertEqual(relay.stop(), 0, relay.stderr())
-        self.assertEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
+        # One connection to each of the four daemons (kill_and_restart waits
+        # for each); more when the relay, trying again at once, reached a
+        # killed daemon's listener in its last moment.
+        self.assertGreaterEqual(len(relay.matching(CONNECTED)), 4, relay.stderr())
         self.assertEqual(relay.matching(r"level=error|slow_consumer"), [])
         sent, dropped, queued = rt.shutdown_counters(relay)
         self.assertEqual((sent, dropped, queued), (len(received), 0, 0))

@@ -10,8 +10,8 @@ Everything here drives real programs and real sockets:
 - Upstream, TlsListener: a python3-websockets TLS server standing in for the
   remote relay server, and a bare TLS listener for upstreams that misbehave
   below the WebSocket layer.
-- read_metrics(): the relay's metrics file as Prometheus' own parser
-  (python3-prometheus-client) reads it.
+- read_metrics(), build_info(): the relay's metrics file as Prometheus' own
+  parser (python3-prometheus-client) reads it.
 """
 
 import asyncio
@@ -129,10 +129,12 @@ class EventSource:
             self.clients = []
 
     def close(self):
-        self.close_clients()
+        # As the daemon stops: listener and file first, so that a client
+        # that reconnects the moment its connection ends finds nobody.
         self._sock.close()
         if os.path.exists(self.path):
             os.unlink(self.path)
+        self.close_clients()
 
 
 class Relay(zelproc.Program):
@@ -179,14 +181,31 @@ STATS_RE = (r"level=info component=zel_packet_monitor_wss stats sent=(\d+) "
 
 def read_metrics(path):
     """{sample name: (family type, family help, value)} of the metrics file,
-    through prometheus_client's text parser (zelmetrics). The relay's
-    samples carry no labels, and each name comes once."""
+    through prometheus_client's text parser (zelmetrics). Every sample carries
+    one switch_id label, the same in all, and each name comes once;
+    zel_relay_build_info, which also carries the version, is left to
+    build_info()."""
     out = {}
+    ids = set()
     for kind, doc, sample in zelmetrics.samples(path):
-        if sample.labels or sample.name in out:
+        if sample.name == "zel_relay_build_info":
+            continue
+        if set(sample.labels) != {"switch_id"} or sample.name in out:
             raise AssertionError("unexpected sample %r in %s" % (sample, path))
+        ids.add(sample.labels["switch_id"])
         out[sample.name] = (kind, doc, sample.value)
+    if len(ids) > 1:
+        raise AssertionError("several switch ids %r in %s" % (ids, path))
     return out
+
+
+def build_info(path):
+    """The labels of the metrics file's one zel_relay_build_info sample
+    (whose value must be 1)."""
+    found = [s for _, _, s in zelmetrics.samples(path) if s.name == "zel_relay_build_info"]
+    if len(found) != 1 or found[0].value != 1:
+        raise AssertionError("no single zel_relay_build_info 1 in %s: %r" % (path, found))
+    return found[0].labels
 
 
 def metric_values(path):

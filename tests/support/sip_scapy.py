@@ -7,14 +7,24 @@ capture (make_mixed) and the demo.
 Every message has its own Call-ID, so that a message found twice or not at
 all shows in a comparison with tshark.
 
+ENCAPSULATIONS is one table of every tunnel and link encapsulation --decap
+reads, each a small capture of its own (its link type may differ).
+
 As a program: sip_scapy.py mixed N FILE writes the mixed capture of
-docs/performance.md (IPv4 and IPv6, 20 % fragmented, 20 % over TCP)."""
+docs/performance.md (IPv4 and IPv6, 20 % fragmented, 20 % over TCP);
+sip_scapy.py tunnels N FILE the same messages behind a mix of tunnels, each
+datagram captured twice (as on "any" over a bridge), with keep-alives and
+non-SIP payloads, for --decap --dedup --strict-sip."""
+import struct
 import random
 import sys
 
-from scapy.all import (IP, TCP, UDP, CookedLinux, Dot1AD, Dot1Q, Ether, IPv6,  # noqa: E402
-                       IPv6ExtHdrDestOpt, IPv6ExtHdrFragment, Raw, conf, fragment, fragment6,
-                       wrpcap)
+from scapy.all import (GRE, IP, PPP, TCP, UDP, VXLAN, CookedLinux, Dot1AD, Dot1Q,  # noqa: E402
+                       Ether, IPv6, IPv6ExtHdrDestOpt, IPv6ExtHdrFragment, PPPoE, Raw, conf,
+                       fragment, fragment6, wrpcap)
+from scapy.contrib.erspan import ERSPAN_II, ERSPAN_III  # noqa: E402
+from scapy.contrib.gtp import GTP_U_Header, GTPPDUSessionContainer  # noqa: E402
+from scapy.contrib.mpls import MPLS  # noqa: E402
 
 conf.verb = 0
 try:
@@ -224,8 +234,147 @@ def mixed_capture(path, n, seed=1):
     wrpcap(path, pkts)
 
 
+def outer4():
+    return IP(src="198.51.100.1", dst="198.51.100.2")
+
+
+def outer6():
+    return IPv6(src="2001:db8:ff::1", dst="2001:db8:ff::2")
+
+
+def l2(p):
+    return Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02") / p
+
+
+def inner(cid, six=False, method="INVITE"):
+    ip = v6(0x11, 0x12) if six else v4(11, 12)
+    return ip / UDP(sport=5070, dport=5080) / sip(method, cid)
+
+
+def gre_nest(depth, cid):
+    p = inner(cid)
+    for k in range(depth):
+        p = IP(src="198.51.100.%d" % (10 + k), dst="198.51.100.%d" % (20 + k)) / GRE() / p
+    return l2(p)
+
+
+def raw_link(family_bytes, pkt):
+    return Raw(family_bytes + bytes(pkt))
+
+
+def tcp_in_gre(cid):
+    stream = sip("INVITE", cid, sdp(20))
+    return [l2(outer4() / GRE(key_present=1, key=9) / p)
+            for p in tcp_flow(v4(11, 12), v4(12, 11), 40100, [(0, stream)], 300)]
+
+
+def fragments_in_vxlan(cid):
+    return [l2(outer4() / UDP(sport=49152, dport=4789) / VXLAN(vni=7) /
+               Ether(src="02:00:00:00:00:03", dst="02:00:00:00:00:04") / f)
+            for f in udp_fragments(v4(11, 12), cid)]
+
+
+# name, link type, frames. Every capture holds SIP that only --decap (with
+# --ipv6, --vlan, --reassemble and --tcp where its inner packets need them)
+# finds, each message with its own Call-ID.
+ENCAPSULATIONS = [
+    ("gre", 1, lambda: [l2(outer4() / GRE() / inner("gre"))]),
+    ("gre-key-seq-csum", 1, lambda: [l2(outer4() / GRE(key_present=1, key=77, seqnum_present=1,
+                                                       sequence_number=5, chksum_present=1) /
+                                        inner("gre-key-seq"))]),
+    ("gretap", 1, lambda: [l2(outer4() / GRE(proto=0x6558) / l2(inner("gretap")))]),
+    ("gretap-vlan", 1, lambda: [l2(outer4() / GRE(proto=0x6558) /
+                                   Ether(src="02:00:00:00:00:05", dst="02:00:00:00:00:06") /
+                                   Dot1Q(vlan=30) / inner("gretap-vlan"))]),
+    ("gre6", 1, lambda: [l2(outer6() / GRE() / inner("gre6", six=True))]),
+    ("erspan2", 1, lambda: [l2(outer4() / GRE(seqnum_present=1, sequence_number=1, proto=0x88BE) /
+                               ERSPAN_II(ver=1, session_id=3) / l2(inner("erspan2")))]),
+    ("erspan3", 1, lambda: [l2(outer4() / GRE(seqnum_present=1, sequence_number=1, proto=0x22EB) /
+                               ERSPAN_III(session_id=4) / l2(inner("erspan3")))]),
+    ("vxlan", 1, lambda: [l2(outer4() / UDP(sport=51000, dport=4789) / VXLAN(vni=4242) /
+                             l2(inner("vxlan")))]),
+    ("ipip", 1, lambda: [l2(outer4() / inner("ipip"))]),
+    ("ip6-in-ip4", 1, lambda: [l2(outer4() / inner("sit", six=True))]),
+    ("ip4-in-ip6", 1, lambda: [l2(outer6() / inner("ip6tnl"))]),
+    ("gtpu", 1, lambda: [l2(outer4() / UDP(sport=2152, dport=2152) / GTP_U_Header(teid=0x1234) /
+                            inner("gtpu"))]),
+    ("gtpu-ext", 1, lambda: [l2(outer4() / UDP(sport=2152, dport=2152) /
+                                GTP_U_Header(teid=0x99, E=1, next_ex=0x85) /
+                                GTPPDUSessionContainer(type=1, QFI=9) / inner("gtpu-ext"))]),
+    ("pppoe", 1, lambda: [Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02") /
+                          PPPoE(sessionid=0x11) / PPP(proto=0x21) / inner("pppoe"),
+                          Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02") /
+                          PPPoE(sessionid=0x12) / Raw(b"\x00\x57") /
+                          inner("pppoe6", six=True)]),
+    ("mpls", 1, lambda: [Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02", type=0x8847) /
+                         MPLS(label=100, s=0) / MPLS(label=200, s=1) / inner("mpls")]),
+    ("gre-mpls", 1, lambda: [l2(outer4() / GRE(proto=0x8847) / MPLS(label=300, s=1) /
+                                inner("gre-mpls"))]),
+    ("gre-depth4", 1, lambda: [gre_nest(4, "gre-depth4")]),
+    ("tcp-in-gre", 1, lambda: tcp_in_gre("tcp-in-gre")),
+    ("fragments-in-vxlan", 1, lambda: fragments_in_vxlan("frag-in-vxlan")),
+    ("null", 0, lambda: [raw_link(struct.pack("<I", 2), inner("null4")),
+                         raw_link(struct.pack("<I", 30), inner("null6", six=True))]),
+    ("loop", 108, lambda: [raw_link(struct.pack(">I", 2), inner("loop4"))]),
+    ("raw4", 228, lambda: [inner("raw4")]),
+    ("raw6", 229, lambda: [inner("raw6", six=True)]),
+]
+
+
+def encapsulation_captures(directory):
+    """Writes one capture per ENCAPSULATIONS row; returns {name: path}."""
+    out = {}
+    for k, (name, linktype, make) in enumerate(ENCAPSULATIONS):
+        path = "%s/%s.pcap" % (directory, name)
+        wrpcap(path, stamp(make(), T0 + k), linktype=linktype)
+        out[name] = path
+    return out
+
+
+def tunnels_capture(path, n, seed=2):
+    """n SIP messages over UDP behind a rotation of GRE, VXLAN, GTP-U, IP in IP,
+    PPPoE and MPLS (a sixth plain), each captured twice 0.1 ms apart (the
+    second copy one TTL lower), and between them CR LF keep-alives and
+    non-SIP datagrams that carry a Call-ID-like line."""
+    rng = random.Random(seed)
+    wraps = [
+        lambda p: l2(outer4() / GRE(key_present=1, key=1) / p),
+        lambda p: l2(outer4() / UDP(sport=50000, dport=4789) / VXLAN(vni=5) / l2(p)),
+        lambda p: l2(outer4() / UDP(sport=2152, dport=2152) / GTP_U_Header(teid=7) / p),
+        lambda p: l2(outer4() / p),
+        lambda p: Ether(src="02:00:00:00:00:01", dst="02:00:00:00:00:02") /
+        PPPoE(sessionid=3) / PPP(proto=0x21) / p,
+        lambda p: l2(p),
+    ]
+    pkts = []
+    t = T0
+    for k in range(n):
+        ip = v4(1 + k % 200, 2 + k % 150)
+        body = sip(rng.choice(["OPTIONS", "200", "BYE", "INVITE"]), "tun-%d" % k,
+                   sdp(rng.randrange(4)))
+        wrap = wraps[k % len(wraps)]
+        for copy in range(2):
+            ip.ttl = 64 - copy
+            f = wrap(ip / UDP(sport=5060, dport=5060) / body)
+            f.time = t
+            t += 0.0001
+            pkts.append(f)
+        if k % 10 == 0:
+            f = l2(ip / UDP(sport=5060, dport=5060) / b"\r\n\r\n")
+            f.time = t
+            pkts.append(f)
+        if k % 10 == 5:
+            f = l2(ip / UDP(sport=2727, dport=2427) / b"200 1234 OK\nI: 5A2F\n\n")
+            f.time = t
+            pkts.append(f)
+    wrpcap(path, pkts)
+
+
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "tunnels":
+        tunnels_capture(sys.argv[3], int(sys.argv[2]))
+        sys.exit(0)
     if len(sys.argv) == 4 and sys.argv[1] == "mixed":
         mixed_capture(sys.argv[3], int(sys.argv[2]))
     else:
-        sys.exit("usage: sip_scapy.py mixed N FILE")
+        sys.exit("usage: sip_scapy.py mixed|tunnels N FILE")
