@@ -67,6 +67,7 @@ struct options {
     run_mode mode = run_mode::server;
     int port = 0;
     int subscribers = 1;
+    int stalled = 0;  // subscribers that never read while lines flow
     const char* ca = nullptr;
     const char* cert = nullptr;
     const char* key = nullptr;
@@ -217,6 +218,7 @@ struct bench {
     lws_sorted_usec_list_t tick{};
     conn_stats conns[kMaxConns];
     int conn_count = 0;
+    conn_stats stalled[kMaxConns];  // read only after the run, to see how each ended
     int established = 0;
     int refused = 0;  // client-mode handshakes without the expected headers
     uint64_t total_received = 0;
@@ -651,7 +653,36 @@ int connect_subscribers(bench* b) {
         b->established++;
     }
     b->conn_count = b->opt.subscribers;
+    for (int i = 0; i < b->opt.stalled; i++) {
+        conn_stats* c = &b->stalled[i];
+        c->sub =
+            ws_sub_open("127.0.0.1", b->opt.port, "/events", b->opt.ca, c->error, sizeof c->error);
+        if (c->sub == nullptr) {
+            std::fprintf(stderr, "stalled subscriber %d could not connect: %s\n", i, c->error);
+            return -1;
+        }
+    }
     return 0;
+}
+
+// After the run: what each stalled subscriber was sent (a gapless prefix, or
+// a gap) and how the relay ended it. Reads for at most 10 s each.
+void drain_stalled_message(void* arg, std::string_view text) {
+    bench_seq_note(&static_cast<conn_stats*>(arg)->seq, text);
+}
+
+void drain_stalled(bench* b) {
+    for (int i = 0; i < b->opt.stalled; i++) {
+        conn_stats* c = &b->stalled[i];
+        const int64_t deadline = now_ns() + 10 * kNsPerSec;
+        while (!c->closed && now_ns() < deadline) {
+            pollfd p{ws_sub_fd(c->sub), POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            // Not on_line: the run's rates and CPU figures are closed already.
+            ws_sub_events ev{drain_stalled_message, sub_closed, c};
+            if (ws_sub_read(c->sub, ev) != 0) c->closed = true;
+        }
+    }
 }
 
 // One pass of the receivers: the native subscribers wait up to 1 ms for data,
@@ -686,6 +717,7 @@ void service(bench* b) {
 
 int wait_connected(bench* b) {
     const int want = b->opt.mode == run_mode::server ? b->opt.subscribers : 1;
+    // The stalled ones count as connected once the relay has logged them.
     const int connect_s = b->opt.connect_seconds;
     const int64_t deadline = now_ns() + connect_s * kNsPerSec;
     while (b->established < want || !b->feed.accepted.load()) {
@@ -876,16 +908,28 @@ int report(bench* b, const relay_counters& rc) {
         std::printf("receiver capacity: about %.0f lines/s at 100%% of a core\n", capacity);
     if (rc.found)
         std::printf("relay: sent=%llu dropped=%llu queued=%zu\n", rc.sent, rc.dropped, rc.queued);
+    int stalled_cut = 0;
+    for (int i = 0; i < o.stalled; i++) {
+        conn_stats& c = b->stalled[i];
+        const bool cut = c.close_code == 1013 || std::strstr(c.close_reason, "Slow consumer");
+        stalled_cut += cut;
+        std::printf("stalled %d: received=%llu gaps=%llu closed=%s code=%d %s\n", i,
+                    static_cast<unsigned long long>(c.seq.received),
+                    static_cast<unsigned long long>(c.seq.gaps), c.closed ? "yes" : "no",
+                    c.close_code, c.close_reason);
+        if (c.seq.gaps != 0 || c.seq.bad != 0 || c.seq.reorder != 0) corrupt++;
+    }
     std::printf(
         "result mode=%s conns=%d fed=%llu fed_rate=%.0f delivered=%llu rate=%.0f "
         "rate_min=%.0f rate_max=%.0f lost=%llu corrupt=%d closed=%d rx_cpu=%.0f rx_capacity=%.0f "
         "relay_cpu=%.0f relay_core_busy=%.0f bench_core_busy=%.0f relay_sent=%llu "
-        "relay_dropped=%llu relay_queued=%zu\n",
+        "relay_dropped=%llu relay_queued=%zu stalled=%d stalled_cut=%d\n",
         o.mode == run_mode::server ? "server" : "client", b->conn_count,
         static_cast<unsigned long long>(fed), per_second(fed, feed_ns),
         static_cast<unsigned long long>(total), per_second(total, window), rmin, rmax,
         static_cast<unsigned long long>(lost_total), corrupt, closed_early, rx_cpu, capacity,
-        relay_pct, relay_core_busy, bench_core_busy, rc.sent, rc.dropped, rc.queued);
+        relay_pct, relay_core_busy, bench_core_busy, rc.sent, rc.dropped, rc.queued, o.stalled,
+        stalled_cut);
     return corrupt;
 }
 
@@ -894,6 +938,7 @@ int report(bench* b, const relay_counters& rc) {
 void usage(const char* prog) {
     std::fprintf(stderr,
                  "usage: %s --socket PATH --mode server --port N --ca FILE [--subscribers N]\n"
+                 "          [--stalled N]\n"
                  "       %s --socket PATH --mode client --port N --cert FILE --key FILE\n"
                  "          [--token T] [--switch-id ID]\n"
                  "   common: [--seconds S] [--lines N] [--rate LINES_PER_S]\n"
@@ -936,6 +981,7 @@ int parse_args(int argc, char** argv, options* o, bool* want_port) {
         {"mode", required_argument, nullptr, 'm'},
         {"port", required_argument, nullptr, 'p'},
         {"subscribers", required_argument, nullptr, 'n'},
+        {"stalled", required_argument, nullptr, 'X'},
         {"ca", required_argument, nullptr, 'a'},
         {"cert", required_argument, nullptr, 'c'},
         {"key", required_argument, nullptr, 'k'},
@@ -974,6 +1020,10 @@ int parse_args(int argc, char** argv, options* o, bool* want_port) {
         case 'n':
             if (!parse_u64(optarg, 1, kMaxConns, &v)) return -1;
             o->subscribers = static_cast<int>(v);
+            break;
+        case 'X':
+            if (!parse_u64(optarg, 0, kMaxConns, &v)) return -1;
+            o->stalled = static_cast<int>(v);
             break;
         case 'a':
             o->ca = optarg;
@@ -1072,6 +1122,7 @@ int main(int argc, char** argv) {
     relay_counters rc;
     if (status == 0) {
         run_feed(b);
+        drain_stalled(b);
         rc = stop_relay(b);
         if (report(b, rc) != 0) {
             std::fprintf(stderr, "corrupted or out-of-order lines received\n");
@@ -1089,6 +1140,7 @@ int main(int argc, char** argv) {
     lws_sul_schedule(b->ctx, 0, &b->tick, tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_context_destroy(b->ctx);
     for (int i = 0; i < b->conn_count; i++) ws_sub_free(b->conns[i].sub);
+    for (int i = 0; i < b->opt.stalled; i++) ws_sub_free(b->stalled[i].sub);
     if (b->opt.socket_path != nullptr) unlink(b->opt.socket_path);
     return status;
 }

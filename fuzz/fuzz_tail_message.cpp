@@ -6,15 +6,19 @@
 // or a string, a gap whose range is ordered (expired) or open (restart). Every
 // accepted event then goes through the table line, which must never hold a
 // raw control byte; and the consumer takes it, printing to nowhere. The same
-// bytes read as a position file either fail or print back as they were.
+// bytes read as a position file either fail or print back as they were. As
+// the data of a NATS message they are either refused or taken whole as one
+// line; as a URL, a server list is bounded and names only NATS schemes.
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "fuzz_check.hpp"
+#include "tail_bus.hpp"
 #include "tail_consumer.hpp"
 #include "tail_message.hpp"
+#include "tail_source.hpp"
 #include "tail_state.hpp"
 #include "tail_table.hpp"
 
@@ -75,11 +79,30 @@ void check_position(std::string_view text) {
     FUZZ_CHECK(format_position(at) == body, "position does not print back as read");
 }
 
+void check_bus(std::string_view text) {
+    message m{};
+    const char* why = nullptr;
+    if (read_bus_event("0123456789abcdef0123456789abcdef", "7", text, m, &why) != 0) {
+        FUZZ_CHECK(why != nullptr, "bus data refused without a reason");
+    } else {
+        FUZZ_CHECK(m.event.data() == text.data() && m.event.size() == text.size(),
+                   "bus event not the whole data");
+        FUZZ_CHECK(m.event.find_first_of("\r\n") == std::string_view::npos,
+                   "bus event spans lines");
+    }
+    source_url u{};
+    if (parse_source_url(text, u, &why) != 0 || u.kind != scheme::nats) return;
+    FUZZ_CHECK(!u.servers.empty() && u.servers.size() <= kMaxBusServers, "server count");
+    for (const std::string& s : u.servers)
+        FUZZ_CHECK(s.starts_with("nats://") || s.starts_with("tls://"), "server scheme");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     check_message(text);
     check_position(text);
+    check_bus(text);
     return 0;
 }

@@ -157,10 +157,10 @@ def decoder_seeds():
         write("fuzz_decoders", "decap_tunnels_dedup", bytes([index[dlt], 0x70]) + body)
 
 
-def queue_seeds():
-    write("fuzz_queue", "count2", b"\x00\x02\x03\xff" + bytes([8, 8, 8, 1, 1, 1]))
-    write("fuzz_queue", "bytes10", b"\x00\x3f\x00\x0a" + bytes([8, 8, 8, 1, 20, 22, 1, 1]))
-    write("fuzz_queue", "mixed", b"\x00\x05\x01\x00" + bytes(range(0, 64)))
+def line_log_seeds():
+    write("fuzz_line_log", "count2", b"\x00\x02\x03\xff" + bytes([8, 8, 8, 1, 1, 1]))
+    write("fuzz_line_log", "bytes10", b"\x00\x3f\x00\x0a" + bytes([8, 8, 8, 1, 20, 22, 1, 1]))
+    write("fuzz_line_log", "mixed", b"\x00\x05\x01\x00" + bytes(range(0, 64)))
 
 
 def tail_seeds():
@@ -179,6 +179,8 @@ def tail_seeds():
     write("fuzz_tail_message", "nested",
           b'{"seq":2,"boot":"' + boot + b'","event":{"a":[1,-2.5e3,true,false,null,{"b":[]}]}}')
     write("fuzz_tail_message", "position", boot + b":18446744073709551615\n")
+    write("fuzz_tail_message", "bus_data", record)
+    write("fuzz_tail_message", "bus_servers", b"nats://n1:4222,tls://[::1]:7422,nats://n3/")
 
 
 if __name__ == "__main__":
@@ -188,5 +190,5 @@ if __name__ == "__main__":
     escape_seeds()
     config_seeds()
     cutter_seeds()
-    queue_seeds()
+    line_log_seeds()
     tail_seeds()

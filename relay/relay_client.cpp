@@ -37,13 +37,13 @@ constexpr int64_t kHandshakeDeadlineMs = 20'000;
 // Bytes handed to the kernel that TCP does not acknowledge for this long mean
 // the upstream stopped reading (window zero) or the path is dead. Cutting then
 // bounds what the connection swallows to what was in flight, where waiting
-// for the 60 s idle hang-up would let the main queue drain into it meanwhile.
+// for the 60 s idle hang-up would let the log drain into it meanwhile.
 constexpr int64_t kStallLimitMs = 10'000;
 
 // Bytes the kernel may hold for the upstream beyond what TCP has put on the
 // wire. Without a bound its send buffer grows to megabytes while a stalled
 // upstream's window is shut, and every line in it is lost with the connection;
-// with it, the socket stops being writable and lines wait in the main queue
+// with it, the socket stops being writable and lines wait in the log
 // for the next connection. What is in flight on the wire is not limited, so a
 // long fat path keeps its throughput.
 constexpr int kUnsentLowat = 128 * 1024;
@@ -55,10 +55,10 @@ constexpr int kUnsentLowat = 128 * 1024;
 constexpr int64_t kStopGraceMs = 1000;
 constexpr long kStopPollNs = 10 * 1000 * 1000;
 
-// Writes not yet acknowledged, at most (1 MiB of entries). A connection
+// Writes not yet acknowledged, at most (1.5 MiB of entries). A connection
 // rarely has this many writes unacknowledged unless each carries one tiny
-// line; when it does, lines wait in the main queue until acknowledgements
-// free slots.
+// line; when it does, lines wait in the log until acknowledgements free
+// slots.
 constexpr size_t kInFlightMax = 65536;
 
 // The largest handshake a valid configuration makes: request line with a
@@ -103,7 +103,12 @@ time_t backoff_clock() {
 struct in_flight {
     uint64_t end;    // socket byte count at which the write ends
     uint64_t lines;  // lines it carried
+    uint64_t first;  // the number of the first of them
 };
+
+// Lines pinned per write: as many as one buffer can hold of the shortest
+// lines worth batching.
+constexpr size_t kPinLines = 256;
 
 struct upstream_attempt {
     bool open;                        // from the accepted request until its end
@@ -111,7 +116,8 @@ struct upstream_attempt {
     bool ping_due;                    // set by the timer, written by the next writable callback:
                                       // from the timer it could split a partly buffered message
     bool last_end_open;               // the library still holds part of the newest write
-    size_t failed;                    // lines taken from the queue whose write failed
+    size_t failed;                    // lines taken from the log whose write failed
+    uint64_t unacked_from;            // the first line this connection has not had acknowledged
     int64_t started_ms;               // when the request was made
     int64_t progress_ms;              // when TCP last acknowledged more, or had nothing left to
     uint64_t acked;                   // acknowledged byte count at the last look
@@ -123,7 +129,9 @@ struct upstream_attempt {
 
 // Client mode's state, one per process, owned by its client_mode.
 struct client_state {
-    relay_state* st;  // what both modes share
+    relay_state* st;        // what both modes share
+    log_consumer consumer;  // the upstream's position in the log; attached for the whole run
+    bool sequenced;         // the upstream chose the sequenced protocol on this connection
     upstream up;
     upstream_attempt attempt;
     frame::writer writer;  // masks and frames the lines of each write
@@ -164,27 +172,29 @@ void settle(client_state* c, lws* wsi) {
     size_t keep = a.last_end_open ? 1 : 0;
     while (a.writes > keep && a.flights[a.head].end <= acked) {
         const uint64_t lines = a.flights[a.head].lines;
+        a.unacked_from = a.flights[a.head].first + lines;
         a.head = (a.head + 1) % kInFlightMax;
         --a.writes;
         a.count -= lines;
         c->st->sent += lines;
+        c->st->counters.delivered[static_cast<size_t>(consumer_kind::upstream)] += lines;
     }
 }
 
 // Notes where the write just made ends and how many lines it carried; settle
 // fills the end in later when the library still holds part of it.
-void record_write(upstream_attempt* a, lws* wsi, size_t lines) {
+void record_write(upstream_attempt* a, lws* wsi, size_t lines, uint64_t first) {
     SSL* ssl = lws_get_ssl(wsi);
     BIO* wbio = ssl != nullptr ? SSL_get_wbio(ssl) : nullptr;
     a->flights[(a->head + a->writes) % kInFlightMax] = {
-        wbio != nullptr ? BIO_number_written(wbio) : 0, lines};
+        wbio != nullptr ? BIO_number_written(wbio) : 0, lines, first};
     ++a->writes;
     a->count += lines;
     a->last_end_open = wbio == nullptr || lws_partial_buffered(wsi);
 }
 
 // "wss_connection_error reason=<why>", with the number of lines taken from the
-// queue for this connection that its TCP never acknowledged.
+// log for this connection that its TCP never acknowledged.
 // log_line shows control bytes as '?', so the library's text cannot forge lines.
 void report_end(upstream_attempt* a, const char* why, size_t why_len, size_t lost) {
     char count[64] = "";
@@ -203,11 +213,23 @@ void report_end(upstream_attempt* a, const char* why, size_t lost) {
     report_end(a, why, std::strlen(why), lost);
 }
 
-// Counts the attempt's lines in flight (written, not acknowledged, or failed)
-// as lost and forgets them, once they have been reported.
-void forget_in_flight(client_state* c) {
+// Forgets the attempt's lines in flight (written, not acknowledged, or
+// failed), once they have been reported. Without the sequenced protocol they
+// are lost and counted so; with it the upstream's position goes back to the
+// first of them, to send them again on the next connection, and only those
+// the log no longer holds are lost.
+void forget_in_flight(client_state* c, bool resend) {
     upstream_attempt& a = c->attempt;
-    c->st->counters.unacknowledged += a.count + a.failed;
+    const uint64_t in_flight = a.count + a.failed;
+    if (resend && c->st->config.sequence && in_flight > 0) {
+        line_log& log = c->st->log;
+        const uint64_t at = c->consumer.next.load(std::memory_order_relaxed);
+        const uint64_t gone = line_log_rewind(log, c->consumer, a.unacked_from);
+        c->st->counters.unacknowledged += gone;
+        c->st->counters.resent += at - c->consumer.next.load(std::memory_order_relaxed);
+    } else {
+        c->st->counters.unacknowledged += in_flight;
+    }
     a.count = 0;
     a.writes = 0;
     a.failed = 0;
@@ -231,7 +253,7 @@ void end_attempt(client_state* c, lws* wsi, const char* why, size_t len) {
         else if (lost > 0)
             report_end(&a, "connection closed", lost);
     }
-    forget_in_flight(c);
+    forget_in_flight(c, !stopping);
     a.open = false;
     if (stopping) {
         c->up.wsi = nullptr;
@@ -272,7 +294,7 @@ void settle_at_stop(client_state* c) {
     }
     const size_t lost = a.count + a.failed;
     if (lost > 0) report_end(&a, "relay stopping", lost);
-    forget_in_flight(c);
+    forget_in_flight(c, false);
 }
 
 // Whether the library has closed the socket of an attempt still in its
@@ -338,7 +360,9 @@ int connect_wss(client_state* c) {
     ci.path = cfg.path;
     ci.host = cfg.host;
     ci.origin = cfg.host;
-    ci.protocol = nullptr;
+    // Offered only when asked for: an upstream that knows nothing of it
+    // still gets the handshake it always got.
+    ci.protocol = cfg.sequence ? kSeqProtocolName : nullptr;
     ci.local_protocol_name = kProtocolName;
     ci.pwsi = &c->up.wsi;
     ci.retry_and_idle_policy = &kUpstreamIdlePolicy;
@@ -370,6 +394,10 @@ void poll_upstream(client_state* c, time_t now) {
     end_attempt(c, nullptr, nullptr, 0);
 }
 
+bool has_lines(const client_state* c) {
+    return c->consumer.next.load(std::memory_order_relaxed) < line_log_range(c->st->log).next;
+}
+
 int append_headers(client_state* c, lws* wsi, void* in, size_t len) {
     auto** p = static_cast<unsigned char**>(in);
     unsigned char* end = *p + len;
@@ -394,11 +422,12 @@ int on_established(client_state* c, lws* wsi) {
     c->attempt.ping_due = false;
     c->attempt.acked = 0;
     c->attempt.progress_ms = stats::monotonic_ms();
+    c->attempt.unacked_from = c->consumer.next.load(std::memory_order_relaxed);
     // Only a TCP socket takes the option, and every upstream is one.
     int lowat = kUnsentLowat;
     setsockopt(lws_get_socket_fd(wsi), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat);
     log_line("info", "wss_connected");
-    if (zel_relay_queue_count(&c->st->queue) > 0) lws_callback_on_writable(wsi);
+    if (has_lines(c)) lws_callback_on_writable(wsi);
     lws_set_timer_usecs(wsi, kPingIntervalUs);
     return 0;
 }
@@ -411,31 +440,45 @@ int send_ping(lws* wsi) {
     return 0;
 }
 
-// A due ping goes first, alone; then queued lines, as many frames to a write
-// as fit, while the connection takes them and there is room to track them.
-// Choke is checked once per write. Asks for another callback while work
-// remains; with every slot in flight the tick asks again.
+// A due ping goes first, alone; then the upstream's next lines, as many
+// frames to a write as fit, while the connection takes them and there is
+// room to track them. Choke is checked once per write. Lines released before
+// the upstream took them are skipped (the log counted them as dropped). Asks
+// for another callback while work remains; with every slot in flight the
+// tick asks again.
 int on_writable(client_state* c, lws* wsi) {
     upstream_attempt& a = c->attempt;
-    zel_relay_queue* queue = &c->st->queue;
+    line_log& log = c->st->log;
     settle(c, wsi);
     if (a.ping_due) {
         a.ping_due = false;
         if (send_ping(wsi) != 0) return -1;
-        if (zel_relay_queue_count(queue) > 0) lws_callback_on_writable(wsi);
+        if (has_lines(c)) lws_callback_on_writable(wsi);
         return 0;
     }
+    const boot_id* boot = c->sequenced ? &log.boot : nullptr;
+    line_ref pinned[kPinLines];
     for (int k = 0; k < frame::kBatchesPerWritable && a.writes < kInFlightMax; ++k) {
+        uint64_t pos = c->consumer.next.load(std::memory_order_relaxed);
+        pin_result got = line_log_pin(log, pos, pinned, frame::kBatchBytes);
+        if (got.overtaken) {
+            line_log_rewind(log, c->consumer, pos);  // on to the oldest held line
+            pos = c->consumer.next.load(std::memory_order_relaxed);
+            got = line_log_pin(log, pos, pinned, frame::kBatchBytes);
+        }
+        if (got.count == 0) return 0;
         frame::batch_result r;
-        if (frame::write_batch(&c->writer, wsi, queue, &r) != 0) {
+        const int rc = frame::write_lines(&c->writer, wsi, {pinned, got.count}, boot, &r);
+        line_log_unpin({pinned, got.count});
+        line_log_advance(log, c->consumer, pos + r.lines);
+        if (rc != 0) {
             a.failed += r.lines;
             return -1;
         }
-        if (r.lines == 0) return 0;
-        record_write(&a, wsi, r.lines);
-        if (zel_relay_queue_count(queue) == 0 || lws_send_pipe_choked(wsi)) break;
+        record_write(&a, wsi, r.lines, pos);
+        if (lws_send_pipe_choked(wsi)) break;
     }
-    if (zel_relay_queue_count(queue) > 0 && a.writes < kInFlightMax) lws_callback_on_writable(wsi);
+    if (has_lines(c) && a.writes < kInFlightMax) lws_callback_on_writable(wsi);
     return 0;
 }
 
@@ -447,7 +490,7 @@ int on_timer(client_state* c, lws* wsi) {
 }
 
 void on_wake(client_state* c) {
-    if (c->up.connected && c->up.wsi != nullptr && zel_relay_queue_count(&c->st->queue) > 0)
+    if (c->up.connected && c->up.wsi != nullptr && has_lines(c))
         lws_callback_on_writable(c->up.wsi);
 }
 
@@ -550,8 +593,21 @@ void on_peer_close(const void* in, size_t len) {
     log_line("warning", msg);
 }
 
+// Envelopes go only to an upstream that chose the sequenced protocol in its
+// answer. The connection stays bound to the local protocol whatever the
+// answer, so the answer's header is what tells.
+int note_protocol(client_state* c, lws* wsi) {
+    char chosen[sizeof kSeqProtocolName + 1];
+    const int n = lws_hdr_copy(wsi, chosen, sizeof chosen, WSI_TOKEN_PROTOCOL);
+    c->sequenced = c->st->config.sequence && n == static_cast<int>(sizeof kSeqProtocolName - 1) &&
+                   std::strcmp(chosen, kSeqProtocolName) == 0;
+    return 0;
+}
+
 int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void* in, size_t len) {
     switch (reason) {
+    case LWS_CALLBACK_CLIENT_FILTER_PRE_ESTABLISH:
+        return note_protocol(c, wsi);
     case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
         return append_headers(c, wsi, in, len);
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
@@ -579,11 +635,18 @@ int client_callback(client_state* c, lws* wsi, lws_callback_reasons reason, void
 
 class client_mode final : public relay_mode {
 public:
+    // The upstream is the log's one consumer from the first line on, also
+    // while no connection is up, so that lines read meanwhile wait for it.
     explicit client_mode(relay_state* st) {
         c_.st = st;
         c_.up.reconnect_delay = st->config.reconnect_min;
         frame::writer_init(&c_.writer, true);
+        c_.consumer.kind = consumer_kind::upstream;
+        c_.consumer.lossy = true;
+        line_log_attach(st->log, c_.consumer, 1);
     }
+
+    ~client_mode() override { line_log_detach(c_.st->log, c_.consumer); }
 
     // Client TLS files, and room in the library's per-thread buffer for the
     // handshake of the longest token, path and switch id the configuration

@@ -14,6 +14,13 @@
 // upstream has up to a second to acknowledge what it was sent; what it has not
 // by then is reported the same way, with the reason "relay stopping".
 //
+// The upstream is the line log's one consumer, from the first line on; lines
+// released before it took them count as dropped. With PCAP_RELAY_SEQUENCE it
+// offers the sequenced protocol, sends envelopes when the upstream chooses
+// it, and after a connection ends starts the next one at the first line that
+// connection had not had acknowledged (still held lines are sent again, not
+// lost).
+//
 // Everything here runs on the service thread.
 #pragma once
 

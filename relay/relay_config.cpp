@@ -47,6 +47,7 @@ constexpr const char* kDefaultFiles[] = {
 constexpr const char* kTokenControl = "relay token must not contain control characters\n";
 constexpr const char* kTooLong = "%s is too long\n";
 constexpr const char* kNotPositive = "%s must be a positive integer\n";
+constexpr const char* kNotNegative = "%s must be an integer, 0 or more\n";
 constexpr const char* kHostPort = "invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n";
 constexpr const char* kReadablePair =
     "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n";
@@ -253,6 +254,11 @@ constexpr key_row kKeys[] = {
      .at = ZEL_CONFIG_FIELD(queue_events)},
     {.name = "PCAP_RELAY_QUEUE_MAX_BYTES", .kind = key_kind::integer, .fallback = "268435456", .min = 1,
      .at = ZEL_CONFIG_FIELD(queue_bytes)},
+    // Lines held for resume beyond the queue's bounds; 0 holds what they allow.
+    {.name = "PCAP_RELAY_RETAIN_EVENTS", .kind = key_kind::integer, .fallback = "0",
+     .at = ZEL_CONFIG_FIELD(retain_events), .message = kNotNegative},
+    {.name = "PCAP_RELAY_RETAIN_BYTES", .kind = key_kind::integer, .fallback = "0",
+     .at = ZEL_CONFIG_FIELD(retain_bytes), .message = kNotNegative},
     {.name = "PCAP_SOCKET", .fallback = kDefaultSocket, .at = ZEL_CONFIG_FIELD(socket_path)},
     // 0 is a value here: it turns the stats line off.
     {.name = "PCAP_RELAY_STATS_SECONDS", .kind = key_kind::integer, .fallback = "0",
@@ -318,6 +324,9 @@ constexpr key_row kKeys[] = {
      .fallback = "1", .min = 1, .at = ZEL_CONFIG_FIELD(reconnect_min)},
     {.name = "PCAP_RELAY_RECONNECT_MAX_SECONDS", .modes = kClient, .kind = key_kind::lenient,
      .fallback = "60", .at = ZEL_CONFIG_FIELD(reconnect_max), .pair = ZEL_CONFIG_FIELD(reconnect_min)},
+    // Opt-in: the sequenced protocol upstream, and resending after a reconnect.
+    {.name = "PCAP_RELAY_SEQUENCE", .modes = kClient, .kind = key_kind::boolean, .fallback = "false",
+     .at = ZEL_CONFIG_FIELD(sequence), .message = "PCAP_RELAY_SEQUENCE must be true or false\n"},
 };
 // clang-format on
 

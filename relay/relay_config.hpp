@@ -55,6 +55,9 @@ struct relay_config {
     int port;
     size_t queue_events;
     size_t queue_bytes;
+    size_t retain_events;  // held for resume at least; 0: the queue's bounds
+    size_t retain_bytes;
+    bool sequence;  // client: offer the sequenced protocol and resend after reconnects
     uint32_t reconnect_min;
     uint32_t reconnect_max;
     uint32_t stats_seconds;   // 0: no stats line

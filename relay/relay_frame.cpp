@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace zel::frame {
 
@@ -21,19 +22,111 @@ constexpr unsigned char kMaskBit = 0x80;
 // headroom every line is allocated with, behind the room the library may use.
 static_assert(kLineHeadroom >= LWS_PRE + kMaxHeader);
 
-// Masks or copies one line into the buffer at out; returns the bytes used.
-size_t put_frame(writer* w, unsigned char* out, const zel_relay_item* item, int* rc) {
+// How a byte goes into a JSON string: 0 as it is, 1 behind a backslash as
+// the letter given, 2 as \u00XX. Bytes from 0x80 up pass as they are: the
+// relay never judges a line's encoding.
+struct escape_table {
+    unsigned char kind[256];
+    char letter[256];
+};
+
+constexpr escape_table make_escape_table() {
+    escape_table t{};
+    for (int c = 0; c < 0x20; c++) t.kind[c] = 2;
+    const char named[][2] = {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'},
+                             {'\t', 't'}, {'"', '"'},  {'\\', '\\'}};
+    for (const auto& n : named) {
+        t.kind[static_cast<unsigned char>(n[0])] = 1;
+        t.letter[static_cast<unsigned char>(n[0])] = n[1];
+    }
+    return t;
+}
+
+constexpr escape_table kEscape = make_escape_table();
+constexpr size_t kEscapedSize[3] = {1, 2, 6};
+
+bool object_shaped(const line_ref& line) {
+    return line.data[0] == '{' && line.data[line.len - 1] == '}';
+}
+
+size_t string_size(const unsigned char* p, size_t n) {
+    size_t size = 2;
+    for (size_t i = 0; i < n; i++) size += kEscapedSize[kEscape.kind[p[i]]];
+    return size;
+}
+
+// Copies runs of bytes that need nothing whole, escaping the rest.
+size_t put_string(unsigned char* out, const unsigned char* p, size_t n) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    unsigned char* o = out;
+    *o++ = '"';
+    size_t i = 0;
+    while (i < n) {
+        size_t run = i;
+        while (run < n && kEscape.kind[p[run]] == 0) run++;
+        std::memcpy(o, p + i, run - i);
+        o += run - i;
+        if (run == n) break;
+        const unsigned char c = p[run];
+        *o++ = '\\';
+        if (kEscape.kind[c] == 1) {
+            *o++ = static_cast<unsigned char>(kEscape.letter[c]);
+        } else {
+            std::memcpy(o, "u00", 3);
+            o[3] = static_cast<unsigned char>(kHex[c >> 4]);
+            o[4] = static_cast<unsigned char>(kHex[c & 15]);
+            o += 5;
+        }
+        i = run + 1;
+    }
+    *o++ = '"';
+    return static_cast<size_t>(o - out);
+}
+
+constexpr std::string_view kSeqOpen = "{\"seq\":";
+constexpr std::string_view kBootKey = ",\"boot\":\"";
+constexpr std::string_view kEventKey = "\",\"event\":";
+
+size_t digits(uint64_t v) {
+    size_t n = 1;
+    while (v >= 10) {
+        v /= 10;
+        n++;
+    }
+    return n;
+}
+
+size_t put_digits(unsigned char* out, uint64_t v) {
+    const size_t n = digits(v);
+    for (size_t i = n; i > 0; i--) {
+        out[i - 1] = static_cast<unsigned char>('0' + v % 10);
+        v /= 10;
+    }
+    return n;
+}
+
+unsigned char* put_text(unsigned char* o, std::string_view t) {
+    std::memcpy(o, t.data(), t.size());
+    return o + t.size();
+}
+
+// Frames one message whose payload is put_payload's at out: the header first,
+// the payload after it, masked where the writer masks. Returns the bytes used.
+size_t put_frame(writer* w, unsigned char* out, const line_ref& line, const boot_id* boot,
+                 size_t payload, int* rc) {
     unsigned char key[4];
     if (w->masked && mask_pool_next(&w->masks, key) != 0) {
         *rc = -1;
         return 0;
     }
-    const size_t h = write_header(out, item->len, w->masked ? key : nullptr);
-    if (w->masked)
-        copy_masked(out + h, item->data, item->len, key);
-    else
-        std::memcpy(out + h, item->data, item->len);
-    return h + item->len;
+    const size_t h = write_header(out, payload, w->masked ? key : nullptr);
+    if (boot == nullptr && w->masked) {
+        copy_masked(out + h, line.data, line.len, key);
+    } else {
+        put_payload(out + h, line, boot);
+        if (w->masked) copy_masked(out + h, out + h, payload, key);
+    }
+    return h + payload;
 }
 
 // Writes n bytes at p as they are; the library encrypts them as one record
@@ -43,18 +136,28 @@ int write_raw(lws* wsi, unsigned char* p, size_t n) {
     return r < 0 || static_cast<size_t>(r) != n ? -1 : 0;
 }
 
-// A line longer than a batch, framed in place: its frame header goes into
-// the line's headroom, and a client masks its bytes where they are (a
-// client's lines are held by its queue alone; a subscriber's are shared, and
-// every subscriber writes the same unmasked header).
-int write_alone(writer* w, lws* wsi, zel_relay_item* item) {
-    unsigned char key[4];
-    if (w->masked && mask_pool_next(&w->masks, key) != 0) return -1;
-    const size_t h = header_size(item->len, w->masked);
-    unsigned char* start = item->data - h;
-    write_header(start, item->len, w->masked ? key : nullptr);
-    if (w->masked) copy_masked(item->data, item->data, item->len, key);
-    return write_raw(wsi, start, h + item->len);
+// A message longer than a batch. A plain unmasked one is framed in place:
+// its header goes into the line's headroom, behind the room the library may
+// use, and every subscriber writes the same header there. One that is
+// masked or enveloped must leave the line as it is (others read it, and a
+// client may send it again after a reconnect), so it is built aside.
+int write_alone(writer* w, lws* wsi, const line_ref& line, const boot_id* boot, size_t payload) {
+    if (boot == nullptr && !w->masked) {
+        const size_t h = header_size(line.len, false);
+        unsigned char* start = line.data - h;
+        write_header(start, line.len, nullptr);
+        return write_raw(wsi, start, h + line.len);
+    }
+    const size_t need = LWS_PRE + kMaxHeader + payload;
+    if (w->big_size < need) {
+        w->big.reset(new (std::nothrow) unsigned char[need]);
+        w->big_size = w->big != nullptr ? need : 0;
+        if (w->big == nullptr) return -1;
+    }
+    int rc = 0;
+    const size_t n = put_frame(w, w->big.get() + LWS_PRE, line, boot, payload, &rc);
+    if (rc != 0) return -1;
+    return write_raw(wsi, w->big.get() + LWS_PRE, n);
 }
 
 }  // namespace
@@ -134,34 +237,75 @@ int mask_pool_next(mask_pool* pool, unsigned char key[4]) {
 void writer_init(writer* w, bool masked) {
     w->masked = masked;
     mask_pool_init(&w->masks);
+    w->big.reset();
+    w->big_size = 0;
 }
 
-int write_batch(writer* w, lws* wsi, zel_relay_queue* q, batch_result* out) {
+size_t payload_size(const line_ref& line, const boot_id* boot) {
+    if (boot == nullptr) return line.len;
+    const size_t event = object_shaped(line) ? line.len : string_size(line.data, line.len);
+    return kSeqOpen.size() + digits(line.seq) + kBootKey.size() + kBootIdLength + kEventKey.size() +
+           event + 1;
+}
+
+size_t put_payload(unsigned char* out, const line_ref& line, const boot_id* boot) {
+    if (boot == nullptr) {
+        std::memcpy(out, line.data, line.len);
+        return line.len;
+    }
+    unsigned char* o = put_text(out, kSeqOpen);
+    o += put_digits(o, line.seq);
+    o = put_text(o, kBootKey);
+    o = put_text(o, std::string_view(boot->text, kBootIdLength));
+    o = put_text(o, kEventKey);
+    if (object_shaped(line)) {
+        std::memcpy(o, line.data, line.len);
+        o += line.len;
+    } else {
+        o += put_string(o, line.data, line.len);
+    }
+    *o++ = '}';
+    return static_cast<size_t>(o - out);
+}
+
+int write_lines(writer* w, lws* wsi, std::span<const line_ref> lines, const boot_id* boot,
+                batch_result* out) {
     *out = batch_result{};
     unsigned char* const base = w->buf + LWS_PRE;
     size_t used = 0;
     int rc = 0;
-    for (;;) {
-        // The first line is taken whatever its length, so that a line longer
-        // than a batch goes out alone instead of blocking the queue.
-        const size_t limit = used == 0 ? SIZE_MAX : max_payload(kBatchBytes - used, w->masked);
-        if (limit == 0) break;
-        zel_relay_item* item = zel_relay_queue_take_upto(q, limit);
-        if (item == nullptr) break;
-        out->lines++;
-        if (used == 0 && header_size(item->len, w->masked) + item->len > kBatchBytes) {
-            out->bytes = header_size(item->len, w->masked) + item->len;
-            rc = write_alone(w, wsi, item);
-            zel_relay_item_free(item);
-            return rc;
+    for (const line_ref& line : lines) {
+        const size_t payload = payload_size(line, boot);
+        const size_t framed = header_size(payload, w->masked) + payload;
+        // The first line goes whatever its length, so that a line longer
+        // than a batch goes out alone instead of blocking its consumer.
+        if (used == 0 && framed > kBatchBytes) {
+            out->lines = 1;
+            out->bytes = framed;
+            return write_alone(w, wsi, line, boot, payload);
         }
-        used += put_frame(w, base + used, item, &rc);
-        zel_relay_item_free(item);
+        if (used + framed > kBatchBytes) break;
+        used += put_frame(w, base + used, line, boot, payload, &rc);
         if (rc != 0) return -1;
+        out->lines++;
     }
     if (used == 0) return 0;
     out->bytes = used;
     return write_raw(wsi, base, used);
+}
+
+int write_text(writer* w, lws* wsi, std::string_view text) {
+    if (text.empty() || text.size() > kBatchBytes - kMaxHeader) return -1;
+    unsigned char key[4];
+    if (w->masked && mask_pool_next(&w->masks, key) != 0) return -1;
+    unsigned char* const base = w->buf + LWS_PRE;
+    const size_t h = write_header(base, text.size(), w->masked ? key : nullptr);
+    if (w->masked)
+        copy_masked(base + h, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                    key);
+    else
+        std::memcpy(base + h, text.data(), text.size());
+    return write_raw(wsi, base, h + text.size());
 }
 
 }  // namespace zel::frame

@@ -7,7 +7,12 @@
 // pings and closes keep the library's own path, and the library writes
 // nothing of ours while it still holds part of an earlier write.
 //
-// Service thread only: a writer's buffer is reused by every connection of
+// A consumer on the sequenced protocol gets each line in an envelope,
+// {"seq":N,"boot":"<boot id>","event":<line>}, where a line that is not
+// shaped like a JSON object ('{' first, '}' last) goes in as a JSON string.
+// The line itself is never parsed.
+//
+// Service thread only: a writer's buffers are reused by every connection of
 // its mode, one write at a time.
 #pragma once
 
@@ -15,8 +20,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
 
-#include "zel_relay_queue.hpp"
+#include "relay_line_log.hpp"
 
 namespace zel::frame {
 
@@ -57,26 +65,40 @@ void mask_pool_init(mask_pool* pool);
 // Copies the next key to key; -1 when RAND_bytes fails.
 int mask_pool_next(mask_pool* pool, unsigned char key[4]);
 
-// One mode's scratch buffer and, for a client, its key pool.
+// One mode's scratch buffers and, for a client, its key pool.
 struct writer {
     bool masked;  // client to server
     mask_pool masks;
     alignas(16) unsigned char buf[LWS_PRE + kBatchBytes];
+    // A message longer than a batch that cannot be framed in its line's
+    // headroom (masked, or in an envelope) is built here; grown on demand.
+    std::unique_ptr<unsigned char[]> big;
+    size_t big_size;
 };
 
 void writer_init(writer* w, bool masked);
 
-// What one write_batch did.
+// The message payload of one line: the line alone (boot null) or its
+// envelope with that boot id.
+size_t payload_size(const line_ref& line, const boot_id* boot);
+// Writes it to out (room for payload_size bytes); returns its size.
+size_t put_payload(unsigned char* out, const line_ref& line, const boot_id* boot);
+
+// What one write_lines did.
 struct batch_result {
-    size_t lines;  // lines taken from the queue (written, or lost if it failed)
+    size_t lines;  // lines from the front of the span written (or lost if it failed)
     size_t bytes;  // bytes handed to lws_write
 };
 
-// Takes the oldest lines of q that fit in one buffer of kBatchBytes, or the
-// oldest alone when it does not fit in one, and writes them to wsi as one
-// write. 0 when that write was taken whole (out->lines is 0 when q was
-// empty); -1 when no key could be drawn or the library failed or took less,
-// and the connection must then be closed: the lines taken are lost.
-int write_batch(writer* w, lws* wsi, zel_relay_queue* q, batch_result* out);
+// Writes the longest run from the front of lines whose messages fit in one
+// buffer of kBatchBytes, or the first alone when it does not fit in one, to
+// wsi as one write. 0 when that write was taken whole (out->lines is 0 for
+// an empty span); -1 when no key or memory could be had or the library
+// failed or took less, and the connection must then be closed.
+int write_lines(writer* w, lws* wsi, std::span<const line_ref> lines, const boot_id* boot,
+                batch_result* out);
+
+// Writes text (at most kBatchBytes - kMaxHeader bytes) as one message.
+int write_text(writer* w, lws* wsi, std::string_view text);
 
 }  // namespace zel::frame

@@ -1,7 +1,7 @@
 // The runtime's one view of the active mode, client or server, chosen once at
 // start from the configuration, and the protocol's name that both modes use.
 // (Both write their lines through relay_frame.) A mode owns all of its
-// own state; what both modes share (configuration, main queue, context,
+// own state; what both modes share (configuration, line log, context,
 // counters) stays in relay_state. Everything here runs on the service thread.
 #pragma once
 
@@ -13,9 +13,16 @@
 
 namespace zel {
 
-// The relay's one protocol: the protocol table's entry, what the upstream
-// connection binds to, and the only protocol a subscriber's upgrade may reach.
+// The relay's protocol: the protocol table's first entry, what the upstream
+// connection binds to, and the protocol a subscriber's upgrade reaches
+// without asking for another.
 inline constexpr char kProtocolName[] = "zel-pcap-relay";
+
+// The opt-in sequenced protocol: each line in an envelope with its number
+// and the run's boot id, and resume by number. The table's second entry,
+// with the same callback; the protocol's id tells them apart.
+inline constexpr char kSeqProtocolName[] = "zel-pcap-relay.seq";
+inline constexpr unsigned kSeqProtocolId = 1;
 
 class relay_mode {
 public:

@@ -55,8 +55,8 @@ void report_connect_failure(const char* path, int err, int* last) {
 
 // Waits about one second between connection attempts, in short steps so that
 // shutdown is not held up by the wait.
-void pause_before_retry(relay_state* st) {
-    for (int i = 0; i < 10 && !st->stopping.load(); ++i) {
+void pause_before_retry(feed* st) {
+    for (int i = 0; i < 10 && !st->stopping->load(); ++i) {
         timespec ts{0, 100 * 1000 * 1000};
         nanosleep(&ts, nullptr);
     }
@@ -86,9 +86,9 @@ void sleep_until(int64_t ns) {
     }
 }
 
-// The lines queued since the service thread was last woken.
+// The lines appended since the service thread was last woken.
 struct queue_sink {
-    relay_state* st;
+    feed* st;
     size_t lines;
 };
 
@@ -105,14 +105,14 @@ void announce(queue_sink* pending) {
 }
 
 // Reads one connection until end of stream, a receive error or `stopping`.
-void read_connection(relay_state* st, int fd, line_cutter* cut) {
+void read_connection(feed* st, int fd, line_cutter* cut) {
     line_cutter_reset(cut);
     queue_sink pending{st, 0};
     int64_t last_receive = INT64_MIN / 2;
     int quick = 0;      // receives in a row that came less than kGatherNs apart
     bool busy = false;  // gathering: sleep, then take what came without waiting
     bool more = false;  // the last receive filled the buffer: read again at once
-    while (!st->stopping.load()) {
+    while (!st->stopping->load()) {
         if (busy && !more) sleep_until(last_receive + kGatherNs);
         size_t room = 0;
         unsigned char* space = line_cutter_space(cut, &room);
@@ -201,10 +201,13 @@ void line_cutter_feed(line_cutter* c, const unsigned char* data, size_t len, lin
     }
 }
 
-void queue_line(relay_state* st, const unsigned char* line, size_t len) {
-    if (zel_relay_queue_push(&st->queue, line, len) != 0)
+void queue_line(feed* st, const unsigned char* line, size_t len) {
+    line_log_counters now{};
+    if (line_log_append(*st->log, {line, len}, &now) != 0) {
         log_line("error", "event_queue_allocation_failed");
-    uint64_t dropped = zel_relay_queue_dropped(&st->queue);
+        now = line_log_read_counters(*st->log);
+    }
+    const uint64_t dropped = now.dropped;
     if (dropped != st->last_reported_dropped && (dropped == 1 || dropped % 1000 == 0)) {
         char msg[128];
         std::snprintf(msg, sizeof msg, "event_queue_full dropped=%llu",
@@ -214,21 +217,21 @@ void queue_line(relay_state* st, const unsigned char* line, size_t len) {
     }
 }
 
-void wake_service(relay_state* st) {
+void wake_service(feed* st) {
     if (st->context != nullptr) lws_cancel_service(st->context);
 }
 
 void* reader_main(void* arg) {
-    auto* st = static_cast<relay_state*>(arg);
+    auto* st = static_cast<feed*>(arg);
     // 256 KiB is too much for some thread stacks (sanitizer builds among
     // them); one buffer serves every connection of the thread's life.
     static line_cutter cut;
     int last_error = 0;
-    while (!st->stopping.load()) {
+    while (!st->stopping->load()) {
         int err = 0;
-        int fd = unix_connect(st->config.socket_path, &err);
+        int fd = unix_connect(st->socket_path, &err);
         if (fd < 0) {
-            report_connect_failure(st->config.socket_path, err, &last_error);
+            report_connect_failure(st->socket_path, err, &last_error);
             pause_before_retry(st);
             continue;
         }
@@ -238,7 +241,7 @@ void* reader_main(void* arg) {
             log_line("info", "unix_socket_connected");
             read_connection(st, fd, &cut);
         }
-        if (st->stopping.load()) break;
+        if (st->stopping->load()) break;
         // The daemon went away or dropped us: what it publishes until the
         // next connection is lost to the relay. A daemon that cut a slow
         // reader is still there, so the first attempt follows at once; a
@@ -249,14 +252,14 @@ void* reader_main(void* arg) {
     return nullptr;
 }
 
-int reader_start(relay_state* st) {
+int reader_start(feed* st) {
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
-    int rc = pthread_create(&st->reader_thread, nullptr, reader_main, st);
+    int rc = pthread_create(&st->thread, nullptr, reader_main, st);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return rc;
 }

@@ -3,7 +3,7 @@
 // while it cannot connect, logging "unix_socket_error" at the first failure
 // and each change of reason, "unix_socket_disconnected" when an established
 // connection ends other than at shutdown, then trying again at once), cuts
-// the byte stream into event lines, pushes each line into the main queue and
+// the byte stream into event lines, appends each line to the line log and
 // wakes the service thread once for all the lines of one receive (a wake-up
 // per line cost a context switch per line), or, while the feed is busy, for
 // all the lines of up to 0.5 ms.
@@ -13,15 +13,33 @@
 // the same lines. It is owned by one thread at a time.
 //
 // reader_start runs on the main thread; reader_main and queue_line run on the
-// reader thread, which touches only the main queue, the context (cancel-service
-// only), the read-only configuration, `stopping` and `last_reported_dropped`.
+// reader thread, which touches only its feed: the log (append only), the
+// context (cancel-service only), the socket path, `stopping` and
+// `last_reported_dropped`.
 #pragma once
 
-#include <cstddef>
+#include <libwebsockets.h>
+#include <pthread.h>
 
-#include "relay_state.hpp"
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "relay_line_log.hpp"
 
 namespace zel::reader {
+
+// All the reader needs: somewhere to append, someone to wake, and when to
+// stop. Filled by the runtime before reader_start; the pointers outlive the
+// thread.
+struct feed {
+    line_log* log;
+    lws_context* context;
+    const char* socket_path;
+    const std::atomic<bool>* stopping;
+    uint64_t last_reported_dropped;  // reader thread only
+    pthread_t thread;
+};
 
 // Longest line carried; one more byte of room lets a full-length line arrive
 // together with its newline.
@@ -53,23 +71,23 @@ void line_cutter_commit(line_cutter* c, size_t n, line_sink sink, void* arg);
 void line_cutter_feed(line_cutter* c, const unsigned char* data, size_t len, line_sink sink,
                       void* arg);
 
-// Pushes one line into the main queue, logs "event_queue_allocation_failed"
-// when the push fails and "event_queue_full dropped=%llu" when the drop count
+// Appends one line to the log, logs "event_queue_allocation_failed" when the
+// append fails and "event_queue_full dropped=%llu" when the log's drop count
 // reaches 1 or a new multiple of 1,000. The caller wakes the service thread
-// (wake_service) once it has queued every line it has, also after a failed
-// push. Reader thread only.
-void queue_line(relay_state* st, const unsigned char* line, size_t len);
+// (wake_service) once it has appended every line it has, also after a failed
+// append. Reader thread only.
+void queue_line(feed* f, const unsigned char* line, size_t len);
 
-// Wakes the service thread so that it sends what was queued; any thread.
-void wake_service(relay_state* st);
+// Wakes the service thread so that it sends what was appended; any thread.
+void wake_service(feed* f);
 
-// Thread entry; arg is the relay_state. Returns null once `stopping` is seen.
+// Thread entry; arg is the feed. Returns null once `stopping` is seen.
 void* reader_main(void* arg);
 
-// Starts reader_main on st->reader_thread with SIGINT, SIGTERM and SIGHUP blocked in
-// it, so that signals interrupt the service thread's wait instead. Returns 0,
-// or the error number of pthread_create (the caller's signal mask is restored
-// either way).
-int reader_start(relay_state* st);
+// Starts reader_main on f->thread with SIGINT, SIGTERM and SIGHUP blocked in
+// it, so that signals interrupt the service thread's wait instead. Returns 0, or the
+// error number of pthread_create (the caller's signal mask is restored either
+// way).
+int reader_start(feed* f);
 
 }  // namespace zel::reader

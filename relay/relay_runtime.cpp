@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,8 @@ volatile sig_atomic_t interrupted = 0;
 
 const lws_protocols kProtocols[] = {
     {kProtocolName, relay_callback, sizeof(server::server_session), 262144, 0, nullptr, 0},
+    {kSeqProtocolName, relay_callback, sizeof(server::server_session), 262144, kSeqProtocolId,
+     nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -65,23 +68,33 @@ void install_signals() {
     sigaction(SIGHUP, &sa, nullptr);
 }
 
-relay_stats read_stats(relay_state* st) {
+// queued is read apart: at shutdown it is taken while the consumers are
+// still connected, before the context's destruction detaches them.
+relay_stats read_stats(relay_state* st, size_t queued) {
     relay_stats s{};
     s.server_mode = st->config.server_mode;
     s.sent = st->sent;
-    s.dropped = zel_relay_queue_dropped(&st->queue);
-    s.queued = zel_relay_queue_count(&st->queue);
+    const line_log_counters c = line_log_read_counters(st->log);
+    s.read = c.appended;
+    s.released_unread = c.released_unread;
+    s.dropped = c.dropped;
+    s.queued = queued;
     s.counters = st->counters;
     s.switch_id = st->config.switch_id;
     st->mode->fill_stats(&s);
     return s;
 }
 
+size_t queued_now(relay_state* st) {
+    return static_cast<size_t>(line_log_queued(st->log));
+}
+
 // The tick wakes the loop at least once a second, which is all the schedule
 // of the stats line and the metrics file needs.
 void report_stats(relay_state* st, stats::stats_reporter* reporter) {
     const int64_t now = stats::monotonic_ms();
-    if (stats::reporter_due(reporter, now)) stats::report(reporter, read_stats(st), now);
+    if (stats::reporter_due(reporter, now))
+        stats::report(reporter, read_stats(st, queued_now(st)), now);
 }
 
 void service_loop(relay_state* st, stats::stats_reporter* reporter) {
@@ -96,20 +109,34 @@ void stop_relay(relay_state* st, stats::stats_reporter* reporter) {
     st->stopping.exchange(true);
     lws_sul_schedule(st->context, 0, &st->tick.sul, service_tick, LWS_SET_TIMER_USEC_CANCEL);
     lws_cancel_service(st->context);
-    pthread_join(st->reader_thread, nullptr);
+    pthread_join(st->reader.thread, nullptr);
     st->mode->stop();
+    const size_t queued = queued_now(st);
     lws_context_destroy(st->context);
     st->context = nullptr;
     // One reading for the line and the file, so that they agree.
-    const relay_stats last = read_stats(st);
+    const relay_stats last = read_stats(st, queued);
     char msg[192];
     std::snprintf(msg, sizeof msg, "shutdown sent=%llu dropped=%llu queued=%zu",
                   static_cast<unsigned long long>(last.sent),
                   static_cast<unsigned long long>(last.dropped), last.queued);
     log_line("info", msg);
     stats::report_final(reporter, last);
-    zel_relay_queue_destroy(&st->queue);
     st->mode.reset();
+    line_log_destroy(st->log);
+}
+
+// The log holds what the queue bounds allow, or more when retention for
+// resume asks for more.
+int init_log(relay_state* st) {
+    const relay_config& cfg = st->config;
+    boot_id boot{};
+    if (boot_id_draw(boot) != 0) {
+        std::perror("getrandom");
+        return -1;
+    }
+    return line_log_init(st->log, std::max(cfg.queue_events, cfg.retain_events),
+                         std::max(cfg.queue_bytes, cfg.retain_bytes), boot);
 }
 
 }  // namespace
@@ -125,23 +152,26 @@ int relay_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, 
         if (ctx != nullptr) st = static_cast<relay_state*>(lws_context_user(ctx));
     }
     if (st == nullptr || st->mode == nullptr) return 0;
+    // A wake-up reaches every entry of the protocol table; one pass is enough.
+    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
+        const lws_protocols* p = lws_get_protocol(wsi);
+        if (p != nullptr && p->id == kSeqProtocolId) return 0;
+    }
     return st->mode->callback(wsi, reason, user, in, len);
 }
 
 int relay_run(relay_state* st) {
     st->context = nullptr;
     st->sent = 0;
-    st->last_reported_dropped = 0;
     st->counters = relay_counters{};
     st->stopping.store(false);
     std::memset(&st->tick.sul, 0, sizeof st->tick.sul);
     st->tick.owner = st;
 
-    if (zel_relay_queue_init(&st->queue, st->config.queue_events, st->config.queue_bytes) != 0)
-        return 1;
+    if (init_log(st) != 0) return 1;
     st->mode = st->config.server_mode ? server::make_mode(st) : client::make_mode(st);
     if (st->mode == nullptr) {
-        zel_relay_queue_destroy(&st->queue);
+        line_log_destroy(st->log);
         return 1;
     }
 
@@ -150,22 +180,23 @@ int relay_run(relay_state* st) {
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
     st->context = lws_create_context(&info);
     if (st->context == nullptr) {
-        zel_relay_queue_destroy(&st->queue);
         st->mode.reset();
+        line_log_destroy(st->log);
         return 1;
     }
 
     install_signals();
     std::srand(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
 
-    int rc = reader::reader_start(st);
+    st->reader = reader::feed{&st->log, st->context, st->config.socket_path, &st->stopping, 0, {}};
+    int rc = reader::reader_start(&st->reader);
     if (rc != 0) {
         errno = rc;  // pthread_create reports through its result, not errno
         std::perror("pthread_create");
         lws_context_destroy(st->context);
         st->context = nullptr;
-        zel_relay_queue_destroy(&st->queue);
         st->mode.reset();
+        line_log_destroy(st->log);
         return 1;
     }
 

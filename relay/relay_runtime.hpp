@@ -1,4 +1,4 @@
-// The relay's runtime after a valid configuration: main queue, the one
+// The relay's runtime after a valid configuration: the line log, the one
 // libwebsockets context with the protocol table, SIGINT/SIGTERM handling,
 // the reader thread, the 1-second tick, the service loop with its stats line
 // and metrics file when configured, and the orderly shutdown that logs
@@ -14,7 +14,7 @@
 namespace zel {
 
 // Runs the relay with st->config already validated; returns the exit status
-// (0 after an orderly shutdown, 1 when the queue, context or reader thread
+// (0 after an orderly shutdown, 1 when the log, context or reader thread
 // cannot be created, with "pthread_create: <system text>" on standard error
 // for the last).
 int relay_run(relay_state* st);

@@ -1,13 +1,19 @@
 // Subscriber server mode: who may connect, what a subscriber is sent, and when
 // a subscriber is cut off.
 //
-// Every subscriber owns a bounded queue that fanout fills from the main queue;
-// each line is held once and shared by all of them. A subscriber that loses a
-// line is disconnected rather than shown a gap, so what any subscriber
-// receives is always a gapless run of the lines read after it connected. A
-// line is moved into a subscriber queue only when it fits, so neither a queue
-// shorter than a fan-out batch nor a burst that the relay has not yet tried
-// to write cuts anyone off: only a connection that will not take data does.
+// Every subscriber reads the line log at its own position; no subscriber
+// waits for another, and no line is copied for one. A subscriber that the
+// log overtakes (its next line was released) is disconnected rather than
+// shown a gap, and so is one that stays further behind than its bounds
+// (PCAP_WSS_QUEUE_EVENTS / _BYTES) for half a second while its socket is
+// choked, whether or not it still reads a little: what any subscriber
+// receives is a gapless run of lines. One whose socket takes everything the
+// relay offers is never cut off for lagging.
+//
+// On the sequenced protocol a subscriber gets each line in its envelope and
+// may resume after the last line it has; lines it asks for that are no
+// longer held, or were read by an earlier run, are announced in one gap
+// notice before the oldest held line.
 //
 // Peers on the allow-list hold a descriptor from accept until their handshake
 // ends; they may hold only so many at once, overall and per address, so that
@@ -44,19 +50,12 @@ constexpr std::string_view kEventsPath = "/events";
 // for it instead of truncating, which is what rejects over-long paths.
 constexpr int kPathBufferSize = 64;
 
-// Bounds the work of one service pass so that handshakes and writes of other
-// connections are not starved while a backlog drains. Moving a line costs one
-// small entry per subscriber and no copy, and the reader wakes the service
-// thread once per receive (up to about 500 lines of 500 bytes), so a pass
-// takes a whole receive's worth.
-constexpr int kFanoutBatch = 1024;
+// Lines pinned per write: as many as one buffer can hold of the shortest
+// lines worth batching.
+constexpr size_t kPinLines = 256;
 
-// How long a subscriber's full queue may wait on a socket that takes nothing
-// before it counts as stalled and is cut off. Lines for everybody wait in the
-// main queue meanwhile (and past its limits are lost to all), so the bound is
-// short; a subscriber that reads at all drains its socket far sooner, and its
-// writable callback then makes room.
-constexpr int64_t kStallMs = 500;
+// The query of a resume: "from=" then a boot id, ':' and up to 20 digits.
+constexpr int kQueryBufferSize = 96;
 
 // How long a subscriber cut off while its socket is choked has to read far
 // enough for its close frame to go out.
@@ -89,7 +88,7 @@ struct handshake_slot {
 
 // Server mode's state, one per process, owned by its server_mode.
 struct server_state {
-    lws_sorted_usec_list_t stall_timer;  // runs fanout when a choked subscriber's time is up
+    lws_sorted_usec_list_t stall_timer;  // re-checks the subscribers when a laggard's time is up
     relay_state* st;                     // what both modes share
     server_session* clients;             // subscribers, newest first
     size_t client_count;
@@ -97,7 +96,6 @@ struct server_state {
     size_t handshake_count;      // used entries of handshakes
     log_throttle rejected_log;   // "wss_peer_ip_rejected"
     log_throttle handshake_log;  // "wss_handshake_limit_reached"
-    bool fanout_waiting;         // a line waits for a subscriber's writable callback
     frame::writer writer;        // every subscriber's writes, one at a time
 };
 
@@ -242,21 +240,40 @@ bool has_header(lws* wsi, lws_token_indexes h) {
     return lws_hdr_copy_fragment(wsi, probe, sizeof probe, h, 0) >= 0;
 }
 
-// Only a TLS upgrade to exactly "/events", bound to our protocol, with no query
-// and no Origin header, becomes a WebSocket. Browsers always send Origin, so
+// The upgrade's one query argument, when it is a resume request; the
+// library splits the query off the path and into '&'-separated fragments.
+bool read_resume(lws* wsi, resume_request* out) {
+    char arg[kQueryBufferSize];
+    const int n = lws_hdr_copy_fragment(wsi, arg, sizeof arg, WSI_TOKEN_HTTP_URI_ARGS, 0);
+    // A second argument, even an empty one, makes it something else.
+    char probe[2];
+    if (n < 0 || lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_URI_ARGS) != n ||
+        lws_hdr_copy_fragment(wsi, probe, sizeof probe, WSI_TOKEN_HTTP_URI_ARGS, 1) >= 0)
+        return false;
+    return parse_resume(std::string_view(arg, static_cast<size_t>(n)), out);
+}
+
+// Only a TLS upgrade to exactly "/events", bound to one of our protocols,
+// with no Origin header, becomes a WebSocket; a query only on the sequenced
+// protocol, and only a resume request. Browsers always send Origin, so
 // refusing it keeps web pages from subscribing on a user's behalf.
-int filter_protocol(lws* wsi) {
-    if (!lws_is_ssl(wsi)) return 1;
+int filter_protocol(lws* wsi, server_session* s) {
+    if (!lws_is_ssl(wsi) || s == nullptr) return 1;
     const lws_protocols* proto = lws_get_protocol(wsi);
-    if (proto == nullptr || proto->name == nullptr || std::strcmp(proto->name, kProtocolName) != 0)
-        return 1;
+    if (proto == nullptr || proto->name == nullptr) return 1;
+    const bool sequenced = std::strcmp(proto->name, kSeqProtocolName) == 0;
+    if (!sequenced && std::strcmp(proto->name, kProtocolName) != 0) return 1;
     char path[kPathBufferSize];
     const int n = lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI);
     // Compared by length, so a decoded NUL cannot end the path early.
     if (n < 0 || kEventsPath != std::string_view(path, static_cast<size_t>(n))) return 1;
-    // The library splits "?..." off the path; a query is not "/events".
-    if (has_header(wsi, WSI_TOKEN_HTTP_URI_ARGS)) return 1;
+    // The library splits "?..." off the path; for the plain protocol a query
+    // is not "/events".
+    s->resume = resume_request{};
+    if (has_header(wsi, WSI_TOKEN_HTTP_URI_ARGS) && (!sequenced || !read_resume(wsi, &s->resume)))
+        return 1;
     if (has_header(wsi, WSI_TOKEN_ORIGIN)) return 1;
+    s->sequenced = sequenced;
     return 0;
 }
 
@@ -290,6 +307,27 @@ int answer_http(lws* wsi) {
     return -1;
 }
 
+// Where a new subscriber starts: with the next new line, or after the line
+// a resume names, or at the oldest held line when those are gone or from
+// another run (then with a notice).
+void attach(server_state* sv, server_session* s) {
+    line_log& log = sv->st->log;
+    s->consumer.kind = s->sequenced ? consumer_kind::sequenced : consumer_kind::subscriber;
+    s->consumer.lossy = false;
+    s->notice_len = 0;
+    const resume_request& r = s->resume;
+    if (!r.asked) {
+        line_log_attach(log, s->consumer, UINT64_MAX);
+        return;
+    }
+    const bool same_run = std::memcmp(r.boot.text, log.boot.text, kBootIdLength) == 0;
+    // The seq asked for is the last line the subscriber has; the one after
+    // it cannot overflow as a position, since no run reaches 2^64 lines.
+    const uint64_t wanted = same_run ? (r.seq == UINT64_MAX ? UINT64_MAX : r.seq + 1) : 0;
+    const uint64_t at = line_log_attach(log, s->consumer, wanted);
+    s->notice_len = gap_notice(r, log.boot, wanted, at, &s->notice).size();
+}
+
 // A subscriber refused here has completed the handshake but is never listed or
 // counted, so it cannot hold a place that a later subscriber needs.
 int admit(server_state* sv, lws* wsi, server_session* s) {
@@ -299,11 +337,11 @@ int admit(server_state* sv, lws* wsi, server_session* s) {
         close_with(wsi, kCloseTryAgainLater, kReasonLimit);
         return -1;
     }
-    if (zel_relay_queue_init(&s->queue, cfg.client_queue_events, cfg.client_queue_bytes) != 0)
-        return -1;
+    // The library hands the session over zero-filled, never constructed.
+    new (&s->consumer) log_consumer{};
+    attach(sv, s);
     s->initialized = true;
-    s->overflow = false;
-    s->choked_since_ms = 0;
+    s->behind_since_ms = 0;
     s->wsi = wsi;
     s->next = sv->clients;
     sv->clients = s;
@@ -314,6 +352,7 @@ int admit(server_state* sv, lws* wsi, server_session* s) {
     char msg[96];
     std::snprintf(msg, sizeof msg, "wss_subscriber_connected peer=%s", s->peer);
     log_line("info", msg);
+    if (s->notice_len > 0) lws_callback_on_writable(wsi);
     return 0;
 }
 
@@ -321,14 +360,6 @@ int refuse_input(lws* wsi, server_session* s) {
     if (s != nullptr && s->end_reason == nullptr) s->end_reason = "read_only";
     close_with(wsi, LWS_CLOSE_STATUS_POLICY_VIOLATION, kReasonReadOnly);
     return -1;
-}
-
-// fanout stopped because a subscriber had no room; a subscriber that sent or
-// went away may have made room, so fanout runs again in the next pass.
-void wake_waiting_fanout(server_state* sv) {
-    if (!sv->fanout_waiting) return;
-    sv->fanout_waiting = false;
-    lws_cancel_service(sv->st->context);
 }
 
 // Releasing is once per subscriber, so its disconnect line is too.
@@ -348,11 +379,10 @@ void release(server_state* sv, server_session* s) {
             break;
         }
     }
-    zel_relay_queue_destroy(&s->queue);
+    line_log_detach(sv->st->log, s->consumer);
     s->initialized = false;
     s->next = nullptr;
     s->wsi = nullptr;
-    wake_waiting_fanout(sv);  // it may have been waiting for this one
 }
 
 // The one place a subscriber is cut off as a slow consumer: it is reported
@@ -368,138 +398,105 @@ void cut_off(server_state* sv, lws* wsi, server_session* s) {
     s->cut = true;
 }
 
-// Writes queued lines, as many frames to a buffer as fit, while the
-// connection takes them; choke is checked once per buffer. A connection that
-// cannot take more stops the loop, so a subscriber that really stalls still
-// fills its queue and is cut off.
-int send_queued(server_state* sv, lws* wsi, server_session* s) {
+// Cut off away from its own writable callback: the close reason goes out at
+// the next one, should its peer ever read again; one that does not read
+// within kCutCloseSecs is closed without it.
+void cut_off_later(server_state* sv, server_session* s) {
+    lws* wsi = s->wsi;
+    cut_off(sv, wsi, s);
+    lws_callback_on_writable(wsi);
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, kCutCloseSecs);
+}
+
+// Writes the subscriber's next lines, as many frames to a buffer as fit,
+// while the connection takes them; choke is checked once per buffer. The
+// lines are pinned, not copied, while they are framed.
+int send_lines(server_state* sv, lws* wsi, server_session* s) {
     if (s == nullptr) return 0;
     if (s->cut) return -1;  // the close reason goes out now
     if (!s->initialized) return 0;
-    if (s->overflow) {
-        cut_off(sv, wsi, s);
-        return -1;
+    relay_state* st = sv->st;
+    if (s->notice_len > 0) {
+        if (frame::write_text(&sv->writer, wsi, {s->notice.buf, s->notice_len}) != 0) return -1;
+        s->notice_len = 0;
     }
+    const boot_id* boot = s->sequenced ? &st->log.boot : nullptr;
+    line_ref pinned[kPinLines];
     for (int k = 0; k < frame::kBatchesPerWritable; k++) {
+        // The library calls back writable also while it still holds part
+        // of an earlier write; writing then would only grow what it holds.
+        if (lws_send_pipe_choked(wsi)) break;
+        const uint64_t pos = s->consumer.next.load(std::memory_order_relaxed);
+        const pin_result got = line_log_pin(st->log, pos, pinned, frame::kBatchBytes);
+        if (got.overtaken) {
+            cut_off(sv, wsi, s);
+            return -1;
+        }
+        if (got.count == 0) return 0;
         frame::batch_result r;
-        if (frame::write_batch(&sv->writer, wsi, &s->queue, &r) != 0) {
+        const int rc = frame::write_lines(&sv->writer, wsi, {pinned, got.count}, boot, &r);
+        line_log_unpin({pinned, got.count});
+        if (rc != 0) {
             s->end_reason = "write_failed";
             return -1;
         }
-        if (r.lines == 0) break;
-        sv->st->sent += r.lines;
+        line_log_advance(st->log, s->consumer, pos + r.lines);
+        st->sent += r.lines;
         s->sent += r.lines;
-        s->choked_since_ms = 0;  // the socket took data: not stalled
-        if (zel_relay_queue_count(&s->queue) == 0 || lws_send_pipe_choked(wsi)) break;
+        st->counters.delivered[static_cast<size_t>(s->consumer.kind)] += r.lines;
     }
-    if (zel_relay_queue_count(&s->queue) > 0) lws_callback_on_writable(wsi);
-    wake_waiting_fanout(sv);  // this queue has room again
+    lws_callback_on_writable(wsi);
     return 0;
 }
 
-// Whether a subscriber whose queue has no room for the next line has stalled:
-// its socket has been choked, and has taken nothing, since its queue last had
-// room, for kStallMs. Lines the relay has not yet tried to write never count,
-// and neither does a main queue that overflows because the relay is behind:
-// a socket that takes data means the relay is late, not the subscriber.
-bool stalled(server_session* s, int64_t now_ms) {
-    if (!lws_send_pipe_choked(s->wsi)) {
-        s->choked_since_ms = 0;
-        return false;
-    }
-    if (s->choked_since_ms == 0) s->choked_since_ms = now_ms;
-    return now_ms - s->choked_since_ms >= kStallMs;
-}
-
-void fanout(server_state* sv);
+void check_subscribers(server_state* sv);
 
 void stall_timer_fired(lws_sorted_usec_list_t* sul) {
-    fanout(lws_container_of(sul, server_state, stall_timer));
+    check_subscribers(lws_container_of(sul, server_state, stall_timer));
 }
 
-// Lines wait for a subscriber whose socket is choked; if no new line or
-// writable callback comes meanwhile, fanout still runs when its time is up.
+// A laggard's half second runs out; if no line or wake-up comes meanwhile,
+// the subscribers are still looked at then.
 void check_again_at(server_state* sv, int64_t due_ms, int64_t now_ms) {
     const lws_usec_t in_us = static_cast<lws_usec_t>(due_ms - now_ms + 1) * 1000;
     lws_sul_schedule(sv->st->context, 0, &sv->stall_timer, stall_timer_fired, in_us);
 }
 
-// Whether every subscriber still served can take a line of len bytes now.
-// Lines are never pushed into a full subscriber queue, since that would drop
-// one and cut the subscriber off even if it reads at once. A full subscriber
-// that has stalled, or that no line this long can ever reach, is cut off
-// here (it never gets this line, so it never sees a gap) and holds nobody
-// back any more. Its close reason goes out at its next writable callback,
-// should its peer ever read again; one that does not read within
-// kCutCloseSecs is closed without it. Any other full one has only
-// not been written to yet: the line stays in the main queue until that
-// subscriber's writable callback has sent some and wakes fanout again.
-bool room_for(server_state* sv, size_t len) {
-    bool room = true;
-    int64_t now_ms = 0;
-    int64_t due_ms = 0;  // the earliest time a choked subscriber counts as stalled
+// On every wake-up: a subscriber the log has overtaken, or one that has
+// lagged too long with its socket choked, is cut off (it never gets a line
+// after the gap); every other one with lines to take is asked to write.
+void check_subscribers(server_state* sv) {
+    relay_state* st = sv->st;
+    // The context is being torn down: its connections are closing.
+    if (st->stopping.load()) return;
+    const log_range range = line_log_range(st->log);
+    const int64_t now_ms = stats::monotonic_ms();
+    int64_t due_ms = 0;  // the earliest time a laggard's half second is up
     server_session* next = nullptr;
     for (server_session* s = sv->clients; s != nullptr; s = next) {
         next = s->next;  // cut_off unlinks s
-        if (s->overflow || zel_relay_queue_fits(&s->queue, len)) continue;
-        if (now_ms == 0) now_ms = stats::monotonic_ms();
-        lws* wsi = s->wsi;
-        if (len > s->queue.max_bytes || stalled(s, now_ms)) {
-            cut_off(sv, wsi, s);
-            lws_callback_on_writable(wsi);
-            lws_set_timeout(wsi, PENDING_TIMEOUT_USER_OK, kCutCloseSecs);
+        const uint64_t pos = s->consumer.next.load(std::memory_order_relaxed);
+        if (pos < range.first) {
+            cut_off_later(sv, s);
             continue;
         }
-        room = false;
-        if (s->choked_since_ms != 0 && (due_ms == 0 || s->choked_since_ms + kStallMs < due_ms))
-            due_ms = s->choked_since_ms + kStallMs;
-        lws_callback_on_writable(wsi);
+        if (pos >= range.next) {
+            s->behind_since_ms = 0;
+            continue;
+        }
+        const consumer_lag lag = line_log_lag(st->log, s->consumer);
+        const bool over =
+            lag.lines > st->config.client_queue_events || lag.bytes > st->config.client_queue_bytes;
+        if (too_slow(&s->behind_since_ms, lag, st->config.client_queue_events,
+                     st->config.client_queue_bytes, over && lws_send_pipe_choked(s->wsi), now_ms)) {
+            cut_off_later(sv, s);
+            continue;
+        }
+        if (s->behind_since_ms != 0 && (due_ms == 0 || s->behind_since_ms + kBehindMs < due_ms))
+            due_ms = s->behind_since_ms + kBehindMs;
+        lws_callback_on_writable(s->wsi);
     }
     if (due_ms != 0) check_again_at(sv, due_ms, now_ms);
-    return room;
-}
-
-// Moves up to kFanoutBatch lines from the main queue into every subscriber
-// queue, no more than each has room for, and asks for another pass while
-// lines remain.
-// A line that a subscriber not yet serviced has no room for waits in the main
-// queue until that subscriber's writable callback wakes fanout again.
-void fanout(server_state* sv) {
-    relay_state* st = sv->st;
-    // The context is being torn down: its connections are closing and what is
-    // left in the main queue is reported as queued.
-    if (st->stopping.load()) return;
-    sv->fanout_waiting = false;
-    int moved = 0;
-    while (moved < kFanoutBatch) {
-        const size_t len = zel_relay_queue_head_len(&st->queue);
-        if (len == 0) break;
-        if (!room_for(sv, len)) {
-            sv->fanout_waiting = true;
-            break;
-        }
-        // Only this thread takes from the main queue, but the reader discards
-        // its head when it overflows; a longer line that has moved up since it
-        // was measured stays for the next round. So every push below has the
-        // room just found, and no subscriber queue ever discards a line.
-        zel_relay_item* item = zel_relay_queue_take_upto(&st->queue, len);
-        if (item == nullptr) continue;
-        for (server_session* s = sv->clients; s != nullptr; s = s->next) {
-            // Once a line is lost the session gets nothing more, so it can
-            // never be shown a line after the gap.
-            if (!s->overflow && zel_relay_queue_push_shared(&s->queue, item) != 0)
-                s->overflow = true;
-        }
-        zel_relay_item_free(item);
-        moved++;
-    }
-    if (moved > 0)
-        for (server_session* s = sv->clients; s != nullptr; s = s->next)
-            lws_callback_on_writable(s->wsi);
-    // While a subscriber's writable callback is awaited, waking again at once
-    // would only spin; that callback wakes fanout instead.
-    if (!sv->fanout_waiting && zel_relay_queue_count(&st->queue) > 0)
-        lws_cancel_service(st->context);
 }
 
 int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, void* user, void* in) {
@@ -514,7 +511,7 @@ int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, voi
         end_handshake(sv, wsi);
         return 0;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
-        return filter_protocol(wsi);
+        return filter_protocol(wsi, s);
     case LWS_CALLBACK_HTTP:
         return answer_http(wsi);
     case LWS_CALLBACK_ESTABLISHED:
@@ -527,12 +524,12 @@ int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, voi
             s->end_reason = "peer_closed";
         return 0;
     case LWS_CALLBACK_SERVER_WRITEABLE:
-        return send_queued(sv, wsi, s);
+        return send_lines(sv, wsi, s);
     case LWS_CALLBACK_CLOSED:
         release(sv, s);
         return 0;
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-        fanout(sv);
+        check_subscribers(sv);
         return 0;
     default:
         return 0;
@@ -595,6 +592,58 @@ private:
 };
 
 }  // namespace
+
+bool parse_resume(std::string_view arg, resume_request* out) {
+    constexpr std::string_view kKey = "from=";
+    if (!arg.starts_with(kKey)) return false;
+    arg.remove_prefix(kKey.size());
+    const size_t colon = arg.find(':');
+    if (colon == std::string_view::npos || !boot_id_valid(arg.data(), colon)) return false;
+    const std::string_view digits = arg.substr(colon + 1);
+    if (digits.empty() || digits.size() > 20) return false;
+    uint64_t seq = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t d = static_cast<uint64_t>(c - '0');
+        if (seq > (UINT64_MAX - d) / 10) return false;
+        seq = seq * 10 + d;
+    }
+    out->asked = true;
+    out->seq = seq;
+    std::memcpy(out->boot.text, arg.data(), kBootIdLength);
+    out->boot.text[kBootIdLength] = '\0';
+    return true;
+}
+
+std::string_view gap_notice(const resume_request& r, const boot_id& current, uint64_t wanted,
+                            uint64_t first, gap_text* out) {
+    if (!r.asked) return {};
+    int n = 0;
+    using ull = unsigned long long;
+    const uint64_t after = r.seq == UINT64_MAX ? r.seq : r.seq + 1;
+    if (std::memcmp(r.boot.text, current.text, kBootIdLength) != 0)
+        n = std::snprintf(out->buf, sizeof out->buf,
+                          "{\"gap\":{\"boot\":\"%s\",\"from\":%llu,\"to\":null,\"reason\":"
+                          "\"restart\"}}",
+                          r.boot.text, ull(after));
+    else if (first > wanted)
+        n = std::snprintf(out->buf, sizeof out->buf,
+                          "{\"gap\":{\"boot\":\"%s\",\"from\":%llu,\"to\":%llu,\"reason\":"
+                          "\"expired\"}}",
+                          current.text, ull(wanted), ull(first - 1));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof out->buf) return {};
+    return {out->buf, static_cast<size_t>(n)};
+}
+
+bool too_slow(int64_t* behind_since_ms, const consumer_lag& lag, size_t max_lines, size_t max_bytes,
+              bool choked, int64_t now_ms) {
+    if (lag.lines <= max_lines && lag.bytes <= max_bytes) {
+        *behind_since_ms = 0;
+        return false;
+    }
+    if (*behind_since_ms == 0) *behind_since_ms = now_ms;
+    return choked && now_ms - *behind_since_ms >= kBehindMs;
+}
 
 bool peer_allowed(const relay_config* cfg, int fd) {
     peer_ip ip{};

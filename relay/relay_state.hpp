@@ -1,8 +1,9 @@
 // The relay's process state: what both modes share.
 //
 // One relay_state lives for the whole run; it is the context's user pointer,
-// and the tick's timer points back to it.
-// The active mode keeps its own state behind `mode`. Unless a field says
+// and the tick's timer points back to it. The reader thread sees only its
+// own part (`reader`: the log to append to and the context to wake); the
+// active mode keeps its own state behind `mode`. Unless a field says
 // otherwise it is touched only on the service (main) thread.
 #pragma once
 
@@ -14,9 +15,10 @@
 #include <memory>
 
 #include "relay_config.hpp"
+#include "relay_line_log.hpp"
 #include "relay_mode.hpp"
+#include "relay_reader.hpp"
 #include "relay_stats.hpp"
-#include "zel_relay_queue.hpp"
 
 namespace zel {
 
@@ -31,16 +33,15 @@ struct service_timer {
 
 struct relay_state {
     relay_config config;               // read-only once the runtime starts (both threads)
-    zel_relay_queue queue;             // main queue; its own mutex (both threads)
+    line_log log;                      // every line read; its own lock (both threads)
     lws_context* context;              // reader thread only calls lws_cancel_service on it
     std::unique_ptr<relay_mode> mode;  // the configured mode, from start to shutdown
-    pthread_t reader_thread;
+    reader::feed reader;               // the reader thread's view, and the thread
     service_timer tick;
-    std::atomic<bool> stopping;      // set once at shutdown (both threads)
-    uint64_t sent;                   // client mode: lines the upstream's TCP acknowledged;
-                                     // server mode: messages written, per subscriber
-    uint64_t last_reported_dropped;  // reader thread only
-    relay_counters counters;         // the modes' loss and refusal counts
+    std::atomic<bool> stopping;  // set once at shutdown (both threads)
+    uint64_t sent;               // client mode: lines the upstream's TCP acknowledged;
+                                 // server mode: messages written, per subscriber
+    relay_counters counters;     // the modes' delivery, loss and refusal counts
 };
 
 }  // namespace zel

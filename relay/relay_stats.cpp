@@ -54,6 +54,10 @@ int64_t next_due(int64_t due_ms, uint32_t seconds, int64_t now_ms) {
     return due_ms + step > now_ms ? due_ms + step : now_ms + step;
 }
 
+uint64_t delivered(const relay_counters& c, consumer_kind k) {
+    return c.delivered[static_cast<size_t>(k)];
+}
+
 }  // namespace
 
 int64_t monotonic_ms() {
@@ -63,16 +67,24 @@ int64_t monotonic_ms() {
 }
 
 size_t format_stats_line(const relay_stats& s, char* buf, size_t size) {
+    using ull = unsigned long long;
+    const relay_counters& c = s.counters;
     int n = 0;
     if (s.server_mode)
-        n = std::snprintf(buf, size, "stats sent=%llu dropped=%llu queued=%zu subscribers=%zu",
-                          static_cast<unsigned long long>(s.sent),
-                          static_cast<unsigned long long>(s.dropped), s.queued, s.subscribers);
+        n = std::snprintf(buf, size,
+                          "stats sent=%llu dropped=%llu queued=%zu subscribers=%zu read=%llu "
+                          "released_unread=%llu slow_consumers=%llu delivered_plain=%llu "
+                          "delivered_sequenced=%llu",
+                          ull(s.sent), ull(s.dropped), s.queued, s.subscribers, ull(s.read),
+                          ull(s.released_unread), ull(c.slow_consumers),
+                          ull(delivered(c, consumer_kind::subscriber)),
+                          ull(delivered(c, consumer_kind::sequenced)));
     else
-        n = std::snprintf(buf, size, "stats sent=%llu dropped=%llu queued=%zu connected=%s",
-                          static_cast<unsigned long long>(s.sent),
-                          static_cast<unsigned long long>(s.dropped), s.queued,
-                          s.connected ? "true" : "false");
+        n = std::snprintf(buf, size,
+                          "stats sent=%llu dropped=%llu queued=%zu connected=%s read=%llu "
+                          "released_unread=%llu resent=%llu",
+                          ull(s.sent), ull(s.dropped), s.queued, s.connected ? "true" : "false",
+                          ull(s.read), ull(s.released_unread), ull(c.resent));
     if (n < 0 || size == 0) return 0;
     return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
@@ -81,8 +93,12 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
     const relay_counters& c = s.counters;
     const metric shared[] = {
         {"zel_relay_dropped_total", "counter",
-         "Lines the main queue discarded because it was full.", s.dropped},
-        {"zel_relay_queued", "gauge", "Lines waiting in the main queue.", s.queued},
+         "Lines the log released before the upstream took them.", s.dropped},
+        {"zel_relay_queued", "gauge", "Lines a connected consumer has yet to take.", s.queued},
+        {"zel_relay_lines_read_total", "counter", "Lines read from the event socket into the log.",
+         s.read},
+        {"zel_relay_released_unread_total", "counter",
+         "Lines the log released before any consumer took them.", s.released_unread},
     };
     const metric client[] = {
         {"zel_relay_sent_total", "counter", "Lines the upstream's TCP acknowledged.", s.sent},
@@ -94,6 +110,8 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
          "Connection attempts to the upstream, the first one included.", c.attempts},
         {"zel_relay_connected", "gauge", "1 while the upstream connection is up, else 0.",
          s.connected ? 1u : 0u},
+        {"zel_relay_resent_total", "counter",
+         "Lines written upstream again after a reconnect, not acknowledged before it.", c.resent},
     };
     const metric server[] = {
         {"zel_relay_sent_total", "counter",
@@ -107,6 +125,12 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
          "Connections from listed addresses closed before TLS: too many in handshake.",
          c.handshake_limited},
         {"zel_relay_subscribers", "gauge", "Subscribers connected.", s.subscribers},
+        {"zel_relay_delivered_plain_total", "counter",
+         "Lines written to subscribers of the plain protocol, one per line and subscriber.",
+         delivered(c, consumer_kind::subscriber)},
+        {"zel_relay_delivered_sequenced_total", "counter",
+         "Lines written to subscribers of the sequenced protocol, one per line and subscriber.",
+         delivered(c, consumer_kind::sequenced)},
     };
     const metric build = {"zel_relay_build_info", "gauge",
                           "The relay's version, in the version label; always 1.", 1};

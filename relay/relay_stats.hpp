@@ -3,8 +3,10 @@
 // PCAP_RELAY_STATS_SECONDS, and PCAP_METRICS_FILE, the same figures and the
 // loss counters in Prometheus text format for a textfile collector.
 //
-// The modes bump relay_counters where things happen; `sent` and the main
-// queue's figures stay where they were. The metrics file is replaced
+// The modes bump relay_counters where things happen; `sent` stays where it
+// was, and the line log keeps its own counts (read, released unread,
+// dropped), so that they reconcile: every line read is delivered to some
+// consumer, released unread, dropped, or still held. The metrics file is replaced
 // atomically (a temporary file in its folder, then rename), so a reader never
 // sees half of it. A write that fails is logged once per distinct failure and
 // never stops the relay.
@@ -16,6 +18,7 @@
 #include <cstdint>
 
 #include "metrics_file.hpp"
+#include "relay_line_log.hpp"
 
 namespace zel {
 
@@ -28,6 +31,8 @@ struct relay_counters {
     uint64_t slow_consumers;     // server: subscribers cut off for falling behind
     uint64_t rejected;           // server: connections from addresses not on the allow-list
     uint64_t handshake_limited;  // server: connections refused at the handshake bound
+    uint64_t resent;             // client: lines written again after a reconnect
+    uint64_t delivered[static_cast<size_t>(consumer_kind::count)];  // lines written, per kind
 };
 
 // One reading of everything shown; the runtime fills the shared part, the
@@ -35,10 +40,12 @@ struct relay_counters {
 struct relay_stats {
     bool server_mode;
     uint64_t sent;
-    uint64_t dropped;
-    size_t queued;
-    size_t subscribers;  // server mode
-    bool connected;      // client mode
+    uint64_t read;             // lines the log took in
+    uint64_t released_unread;  // lines released before any consumer took them
+    uint64_t dropped;          // lines released before the upstream took them
+    size_t queued;             // lines a connected consumer has yet to take
+    size_t subscribers;        // server mode
+    bool connected;            // client mode
     relay_counters counters;
     const char* switch_id;  // PCAP_RELAY_SWITCH_ID; empty or null in server mode without one
 };
@@ -61,7 +68,10 @@ struct stats_reporter {
 };
 
 // "stats sent=%llu dropped=%llu queued=%zu" with " subscribers=%zu" (server)
-// or " connected=true|false" (client). Returns the length, cut to size - 1.
+// or " connected=true|false" (client), then " read=%llu released_unread=%llu"
+// and the mode's own: " slow_consumers=%llu delivered_plain=%llu
+// delivered_sequenced=%llu" (server) or " resent=%llu" (client). Returns the
+// length, cut to size - 1.
 size_t format_stats_line(const relay_stats& s, char* buf, size_t size);
 
 // The Prometheus text exposition of s: HELP, TYPE and one sample per metric,

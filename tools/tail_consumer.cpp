@@ -68,6 +68,26 @@ int consumer::on_event(const message& m) {
     case step::next:
         break;
     }
+    print(m);
+    return 0;
+}
+
+int consumer::on_placed_event(const message& m, step s, uint64_t missing_from,
+                              uint64_t missing_to) {
+    if (s == step::duplicate) {
+        ++duplicates_;
+        return 0;
+    }
+    if (s == step::skipped) {
+        if (const int rc = on_gap({m.boot, missing_from, missing_to, gap_reason::expired},
+                                  "unannounced"))
+            return rc;
+    }
+    print(m);
+    return 0;
+}
+
+void consumer::print(const message& m) {
     line_.clear();
     if (options_.json)
         line_.append(m.event);
@@ -78,7 +98,6 @@ int consumer::on_event(const message& m) {
     seen_ = {true, m.boot, m.seq};
     announced_ = false;
     unflushed_ = true;
-    return 0;
 }
 
 int consumer::flush(int64_t now_ms, bool force) {

@@ -48,6 +48,13 @@ public:
     // One message. 0 to go on, or the status to exit with.
     int on_message(const message& m);
 
+    // One event from a source that places it itself (the bus, where many runs
+    // interleave and the last event printed says nothing about the next):
+    // `s` is what the source found, with the missing events for skipped.
+    // A skip is reported as an unannounced gap before the event is printed.
+    // 0 to go on, or the status to exit with (the event then not printed).
+    int on_placed_event(const message& m, step s, uint64_t missing_from, uint64_t missing_to);
+
     // Flushes the output, and saves the position when it moved and a second
     // has passed since the last save (at once with force). now_ms is on the
     // monotonic clock. 0, or kExitSetup after saying why.
@@ -58,6 +65,7 @@ public:
 
 private:
     int on_event(const message& m);
+    void print(const message& m);
     int on_gap(const gap_notice& g, const char* reason_text);
 
     consumer_options options_;

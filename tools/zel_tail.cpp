@@ -1,9 +1,12 @@
-// zel_tail: follows a relay's sequenced event stream and prints one line per
-// event, resuming where it stopped after a dropped connection or, with
-// --state, after a restart; every gap is reported on standard error.
+// zel_tail: follows a relay's sequenced event stream, or a NATS JetStream
+// stream the relays publish into, and prints one line per event, resuming
+// where it stopped after a dropped connection or, with --state (or the
+// stream's durable consumer), after a restart; every gap is reported on
+// standard error.
 //
 // Usage: zel_tail [--ca FILE] [--cert FILE --key FILE] [--state FILE] [--json]
-//                 [--fail-on-gap] URL
+//                 [--fail-on-gap] [--stream NAME --durable NAME]
+//                 [--token-file FILE | --creds FILE] URL
 // Exit status: 0 stopped by SIGINT or SIGTERM (or -h, --version), 1 a file,
 // the TLS set-up or the output failed, 2 bad usage, 3 a gap with
 // --fail-on-gap. The manual page is docs/man/zel_tail.1.
@@ -34,7 +37,10 @@ void on_signal(int) {
 
 constexpr const char* kUsage =
     "usage: zel_tail [--ca FILE] [--cert FILE --key FILE] [--state FILE] [--json] "
-    "[--fail-on-gap] URL\n";
+    "[--fail-on-gap] URL\n"
+    "       zel_tail --stream NAME --durable NAME [--token-file FILE | --creds FILE] "
+    "[--ca FILE] [--cert FILE --key FILE] [--state FILE] [--json] [--fail-on-gap] "
+    "nats://HOST[:PORT][,...]\n";
 
 enum option_id : int {
     kOptCa = 256,
@@ -43,7 +49,11 @@ enum option_id : int {
     kOptState,
     kOptJson,
     kOptFailOnGap,
-    kOptVersion
+    kOptVersion,
+    kOptStream,
+    kOptDurable,
+    kOptTokenFile,
+    kOptCreds
 };
 
 const option kOptions[] = {
@@ -54,6 +64,10 @@ const option kOptions[] = {
     {"json", no_argument, nullptr, kOptJson},
     {"fail-on-gap", no_argument, nullptr, kOptFailOnGap},
     {"version", no_argument, nullptr, kOptVersion},
+    {"stream", required_argument, nullptr, kOptStream},
+    {"durable", required_argument, nullptr, kOptDurable},
+    {"token-file", required_argument, nullptr, kOptTokenFile},
+    {"creds", required_argument, nullptr, kOptCreds},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -75,6 +89,33 @@ int check_file(const char* option, const char* path) {
     return 0;
 }
 
+// The bus options belong to nats:// and tls:// URLs, and those need them.
+int check_bus_options(const source_url& url, const tls_files& tls, const bus_options& bus) {
+    const char* wrong = nullptr;
+    if (url.kind != scheme::nats) {
+        if (bus.stream != nullptr || bus.durable != nullptr || bus.token_file != nullptr ||
+            bus.creds_file != nullptr)
+            wrong = "--stream, --durable, --token-file and --creds go with a nats:// or tls:// URL";
+    } else if (bus.stream == nullptr || bus.durable == nullptr) {
+        wrong = "a nats:// or tls:// URL needs --stream and --durable";
+    } else if (!bus_name_valid(bus.stream)) {
+        wrong = "--stream must be 1 to 255 printable bytes without blanks, '.', '*', '>', '/' "
+                "or a backslash";
+    } else if (!bus_name_valid(bus.durable)) {
+        wrong = "--durable must be 1 to 255 printable bytes without blanks, '.', '*', '>', '/' "
+                "or a backslash";
+    } else if (bus.token_file != nullptr && bus.creds_file != nullptr) {
+        wrong = "--token-file and --creds do not go together";
+    } else if (tls.ca != nullptr || tls.cert != nullptr) {
+        bool secure = false;
+        for (const std::string& s : url.servers) secure = secure || s.starts_with("tls://");
+        if (!secure) wrong = "--ca, --cert and --key need tls:// URLs";
+    }
+    if (wrong == nullptr) return 0;
+    std::fprintf(stderr, "zel_tail: %s\n", wrong);
+    return -1;
+}
+
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -88,6 +129,7 @@ void install_signals() {
 int run(int argc, char** argv) {
     consumer_options options;
     tls_files tls;
+    bus_options bus;
     int opt;
     opterr = 0;
     while ((opt = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
@@ -109,6 +151,18 @@ int run(int argc, char** argv) {
             break;
         case kOptFailOnGap:
             options.fail_on_gap = true;
+            break;
+        case kOptStream:
+            bus.stream = optarg;
+            break;
+        case kOptDurable:
+            bus.durable = optarg;
+            break;
+        case kOptTokenFile:
+            bus.token_file = optarg;
+            break;
+        case kOptCreds:
+            bus.creds_file = optarg;
             break;
         case kOptVersion:
             std::printf("zel_tail %s\n", kVersion);
@@ -143,25 +197,29 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "zel_tail: %s\n", why);
         return kExitUsage;
     }
+    if (check_bus_options(url, tls, bus) != 0) return kExitUsage;
     if (check_file("--ca", tls.ca) != 0 || check_file("--cert", tls.cert) != 0 ||
-        check_file("--key", tls.key) != 0)
+        check_file("--key", tls.key) != 0 || check_file("--token-file", bus.token_file) != 0 ||
+        check_file("--creds", bus.creds_file) != 0)
         return kExitSetup;
 
     consumer sink(options, stdout, stderr);
     if (const int rc = sink.load()) return rc;
     install_signals();
-    return run_source(url, tls, sink, stop_requested);
+    return run_source(url, tls, bus, sink, stop_requested);
 }
 
 }  // namespace
 
 // Here rather than beside the parsing, so that the library the tests link
 // needs none of the sources' network libraries.
-int run_source(const source_url& url, const tls_files& tls, consumer& sink,
-               const volatile std::sig_atomic_t& stop) {
+int run_source(const source_url& url, const tls_files& tls, const bus_options& bus,
+               consumer& sink, const volatile std::sig_atomic_t& stop) {
     switch (url.kind) {
     case scheme::wss:
         return run_wss(url, tls, sink, stop);
+    case scheme::nats:
+        return run_nats(url, tls, bus, sink, stop);
     }
     return kExitSetup;
 }

@@ -21,17 +21,6 @@ DAEMON = os.path.join(os.environ["ZEL_BIN"], "zel_packet_monitor")
 PROG = "zel_packet_monitor"
 USAGE = ("Usage: zel_packet_monitor [-i interface] [-f bpf] [-s socket] "
          "[-S switch-id] [--no-raw]\n")
-# What -h adds below the usage line: the capture options, one a line.
-CAPTURE_HELP = (
-    "  --decap               record the SIP inside GRE, ERSPAN, VXLAN, IP in IP, GTP-U,\n"
-    "                        PPPoE and MPLS (at most 4 tunnels deep); also BSD loopback\n"
-    "                        and raw IPv4/IPv6 link types\n"
-    "  --dedup[=MS]          drop a packet equal to one seen less than MS ms before\n"
-    "                        (default 50, at most 10000)\n"
-    "  --strict-sip          only payloads that start with a SIP request or status line\n"
-    "  --ignore-methods=LIST publish no request of these methods, no response whose\n"
-    "                        CSeq names one (comma-separated, e.g. OPTIONS,NOTIFY)\n")
-HELP = USAGE + CAPTURE_HELP
 SWITCH_MSG = "switch-id must contain 1-127 bytes\n"
 DEDUP_MSG = "dedup must be a whole number of milliseconds from 1 to 10000\n"
 METHODS_MSG = ("ignore-methods must be 1-16 comma-separated methods of 1-31 token "

@@ -175,7 +175,8 @@ def shutdown_counters(relay):
 
 
 STATS_RE = (r"level=info component=zel_packet_monitor_wss stats sent=(\d+) "
-            r"dropped=(\d+) queued=(\d+) (subscribers=\d+|connected=(?:true|false))$")
+            r"dropped=(\d+) queued=(\d+) (subscribers=\d+|connected=(?:true|false)) "
+            r"read=\d+ released_unread=\d+ .*$")
 
 
 def read_metrics(path):
@@ -309,9 +310,15 @@ class Upstream:
     verified client certificate, when one was required).
     """
 
-    def __init__(self, cert, key, port=None, client_ca=None, host="127.0.0.1"):
+    def __init__(self, cert, key, port=None, client_ca=None, host="127.0.0.1",
+                 subprotocols=None, rcvbuf=None):
+        """subprotocols: offered names the server may choose; rcvbuf: a
+        fixed receive buffer for every accepted connection (no autotuning),
+        so that a paused session closes its TCP window soon."""
         self.host = host
         self.port = port or free_port()
+        self._subprotocols = subprotocols
+        self._rcvbuf = rcvbuf
         self.sessions = []
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(cert, key)
@@ -329,11 +336,20 @@ class Upstream:
 
     def _run(self):
         asyncio.set_event_loop(self._loop)
+        where = {"host": self.host, "port": self.port}
+        if self._rcvbuf:
+            # Set before listen, so that accepted sockets inherit it.
+            family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+            sock = socket.socket(family, socket.SOCK_STREAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self._rcvbuf)
+            sock.bind((self.host, self.port))
+            where = {"sock": sock}
         self._server = self._loop.run_until_complete(websockets.serve(
-            self._handler, self.host, self.port, ssl=self._ctx,
+            self._handler, ssl=self._ctx,
             create_protocol=lambda *a, **k: self._protocol(*a, **k),
-            ping_interval=None,
-            max_size=None, max_queue=None))
+            ping_interval=None, subprotocols=self._subprotocols,
+            max_size=None, max_queue=None, **where))
         self._ready.set()
         self._loop.run_forever()
 
@@ -376,6 +392,14 @@ class Upstream:
             for ws in list(self.sessions):
                 ws.zel_stalled = True
                 ws.transport.pause_reading()
+        self._loop.call_soon_threadsafe(go)
+
+    def abort_all(self):
+        """Drops every open session at once, without a closing handshake,
+        as a crashed or unplugged server does."""
+        def go():
+            for ws in list(self.sessions):
+                ws.transport.abort()
         self._loop.call_soon_threadsafe(go)
 
     def close_all(self, code=1000):

@@ -14,6 +14,7 @@
 import os
 import re
 import signal
+import random
 import socket
 import subprocess
 import threading
@@ -159,10 +160,20 @@ def wait_until(predicate, timeout=10.0, step=0.02):
 
 
 def free_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A TCP port on 127.0.0.1 that was free a moment ago. It is drawn below
+    the kernel's ephemeral range (32768 up): a port from that range can be
+    taken by any outgoing connection of a test running beside this one (some
+    open thousands) before the program under test binds it."""
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.randrange(10000, 20000)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port between 10000 and 20000")
 
 
 def accept_each(sock, on_conn):

@@ -1,10 +1,10 @@
-# Queue unit tests and configuration tests of the relay.
+# Line log unit tests and configuration tests of the relay.
 
 # The two-thread run is registered apart so the ThreadSanitizer pass can pick
 # it alone; the single-threaded cases run in the normal and ASan passes.
-zel_relay_gtest(relay_queue zel_relay_queue_test.cpp "asan;unit" --gtest_filter=-RelayQueueStress.*)
-zel_relay_gtest(relay_queue_stress zel_relay_queue_test.cpp "asan;tsan;unit"
-                --gtest_filter=RelayQueueStress.*)
+zel_relay_gtest(relay_line_log relay_line_log_test.cpp "asan;unit" --gtest_filter=-LineLogThreads.*)
+zel_relay_gtest(relay_line_log_threads relay_line_log_test.cpp "asan;tsan;unit"
+                --gtest_filter=LineLogThreads.*)
 
 zel_relay_gtest(relay_log relay_log_test.cpp "asan;tsan;unit")
 zel_relay_gtest(relay_config_values relay_config_test.cpp "asan;unit")

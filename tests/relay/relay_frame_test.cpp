@@ -1,8 +1,9 @@
 // The relay's own WebSocket framing: header forms at every length boundary,
 // the longest payload a room takes, word-wise masking against the byte rule,
-// and whole buffers of frames written with write_batch read back by the
-// library's own parser over a loopback connection, both server to client
-// (unmasked) and client to server (masked), on lines of 1 to 262,144 bytes.
+// the sequenced envelope of a line, and whole buffers of frames written with
+// write_lines read back by the library's own parser over a loopback
+// connection, both server to client (unmasked) and client to server
+// (masked), plain and enveloped, on lines of 1 to 262,144 bytes.
 #include "relay_frame.hpp"
 
 #include <gtest/gtest.h>
@@ -80,7 +81,43 @@ TEST(RelayFrame, WordMaskingMatchesTheByteRule) {
     }
 }
 
-// ---- write_batch read by the library ----------------------------------------
+// The envelope as a consumer reads it: an object-shaped line goes in as it
+// is, anything else as a JSON string with every byte that JSON requires
+// escaped, and bytes from 0x80 up untouched.
+TEST(RelayFrame, SequencedEnvelope) {
+    struct Case {
+        std::string line;
+        uint64_t seq;
+        std::string event;
+    };
+    const Case cases[] = {
+        {"{\"a\":1}", 1, "{\"a\":1}"},
+        {"{}", 18446744073709551615u, "{}"},
+        {"{not json at all}", 7, "{not json at all}"},  // never parsed
+        {"plain text", 10, "\"plain text\""},
+        {"{", 2, "\"{\""},
+        {"}", 3, "\"}\""},
+        {"say \"hi\" \\ bye", 4, "\"say \\\"hi\\\" \\\\ bye\""},
+        {std::string("a\x01\x1f\n\r\t\b\f", 9), 5, "\"a\\u0001\\u001f\\n\\r\\t\\b\\f\\u0000\""},
+        {"caf\xc3\xa9 \x7f", 6, "\"caf\xc3\xa9 \x7f\""},
+    };
+    boot_id boot{};
+    std::memcpy(boot.text, "0123456789abcdef0123456789abcdef", 33);
+    for (const Case& c : cases) {
+        std::string line = c.line;
+        line_ref ref{reinterpret_cast<unsigned char*>(line.data()), line.size(), c.seq, nullptr};
+        const std::string want =
+            "{\"seq\":" + std::to_string(c.seq) +
+            ",\"boot\":\"0123456789abcdef0123456789abcdef\",\"event\":" + c.event + "}";
+        std::string out(frame::payload_size(ref, &boot), '\0');
+        EXPECT_EQ(frame::put_payload(reinterpret_cast<unsigned char*>(out.data()), ref, &boot),
+                  out.size());
+        EXPECT_EQ(out, want) << c.line;
+        EXPECT_EQ(frame::payload_size(ref, nullptr), line.size());
+    }
+}
+
+// ---- write_lines read by the library ----------------------------------------
 
 // One loopback WebSocket pair in one context: the relay's writer on one end,
 // the library's parser on the other.
@@ -89,7 +126,9 @@ struct pair_state {
     lws* client = nullptr;
     lws* sender = nullptr;
     bool masked = false;
-    zel_relay_queue queue{};
+    line_log log;
+    uint64_t pos = 1;
+    const boot_id* boot = nullptr;  // enveloped when set
     frame::writer writer{};
     size_t batches = 0;  // writes that carried more than one line
     bool failed = false;
@@ -113,15 +152,20 @@ int pair_callback(lws* wsi, lws_callback_reasons reason, void*, void* in, size_t
     case LWS_CALLBACK_CLIENT_WRITEABLE:
         if (wsi != p->sender) return 0;
         do {
+            line_ref pinned[64];
+            const pin_result got = line_log_pin(p->log, p->pos, pinned, frame::kBatchBytes);
+            if (got.count == 0) break;
             frame::batch_result r;
-            if (frame::write_batch(&p->writer, wsi, &p->queue, &r) != 0) {
+            const int rc = frame::write_lines(&p->writer, wsi, {pinned, got.count}, p->boot, &r);
+            line_log_unpin({pinned, got.count});
+            if (rc != 0) {
                 p->failed = true;
                 return -1;
             }
-            if (r.lines == 0) break;
+            p->pos += r.lines;
             if (r.lines > 1) p->batches++;
         } while (!lws_send_pipe_choked(wsi));
-        if (zel_relay_queue_count(&p->queue) > 0) lws_callback_on_writable(wsi);
+        if (p->pos < line_log_range(p->log).next) lws_callback_on_writable(wsi);
         return 0;
     case LWS_CALLBACK_RECEIVE:
     case LWS_CALLBACK_CLIENT_RECEIVE:
@@ -155,7 +199,7 @@ std::vector<std::string> round_trip(bool client_sends, const std::vector<std::st
     g_pair = p;
     p->masked = client_sends;
     frame::writer_init(&p->writer, client_sends);
-    EXPECT_EQ(zel_relay_queue_init(&p->queue, 100000, 1 << 30), 0);
+    EXPECT_EQ(line_log_init(p->log, 100000, 1 << 30, boot_id{}), 0);
 
     lws_set_log_level(LLL_ERR, nullptr);
     lws_context_creation_info info{};
@@ -181,13 +225,15 @@ std::vector<std::string> round_trip(bool client_sends, const std::vector<std::st
         lws_service(ctx, 0);
     p->sender = client_sends ? p->client : p->server;
     for (const std::string& l : lines)
-        EXPECT_EQ(zel_relay_queue_push(&p->queue, l.data(), l.size()), 0);
+        EXPECT_EQ(
+            line_log_append(p->log, {reinterpret_cast<const unsigned char*>(l.data()), l.size()}),
+            0);
     if (p->sender != nullptr) lws_callback_on_writable(p->sender);
     while (p->got.size() < lines.size() && !p->failed &&
            std::chrono::steady_clock::now() < deadline)
         lws_service(ctx, 0);
     lws_context_destroy(ctx);
-    zel_relay_queue_destroy(&p->queue);
+    line_log_destroy(p->log);
     return p->got;
 }
 
@@ -215,6 +261,32 @@ TEST(RelayFrameWire, FramesReadByTheLibrarysParserBothWays) {
         EXPECT_FALSE(p.failed);
         EXPECT_FALSE(p.binary_seen);
         EXPECT_GT(p.batches, 0u) << "no write carried more than one line";
+    }
+}
+
+// The same lines enveloped, some of them as strings (they do not end in
+// '}'): every one arrives as its own whole envelope, also those longer
+// than a buffer, which are built aside rather than in the shared line.
+TEST(RelayFrameWire, EnvelopesReadByTheLibrarysParserBothWays) {
+    std::vector<std::string> lines = boundary_lines();
+    for (size_t i = 0; i < lines.size(); i += 3) lines[i] = "{" + lines[i] + "}";
+    boot_id boot{};
+    ASSERT_EQ(boot_id_draw(boot), 0);
+    for (bool client_sends : {false, true}) {
+        SCOPED_TRACE(client_sends ? "client to server" : "server to client");
+        pair_state p;
+        p.boot = &boot;
+        const std::vector<std::string> got = round_trip(client_sends, lines, &p);
+        ASSERT_EQ(got.size(), lines.size());
+        for (size_t i = 0; i < lines.size(); i++) {
+            std::string line = lines[i];
+            line_ref ref{reinterpret_cast<unsigned char*>(line.data()), line.size(), i + 1,
+                         nullptr};
+            std::string want(frame::payload_size(ref, &boot), '\0');
+            frame::put_payload(reinterpret_cast<unsigned char*>(want.data()), ref, &boot);
+            ASSERT_EQ(got[i], want) << i;
+        }
+        EXPECT_FALSE(p.failed);
     }
 }
 

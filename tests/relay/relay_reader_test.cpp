@@ -1,4 +1,4 @@
-// Line cutting of the event stream and the main-queue reporting of the reader.
+// Line cutting of the event stream and the reader's reporting of the log's drops.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -139,17 +139,33 @@ TEST(LineCutter, ChunkingDoesNotChangeTheLines) {
     }
 }
 
-// queue_line against a real queue; no context, so no wake-up is attempted.
+// queue_line against a real log that an upstream reads (so releases count
+// as dropped); no context, so no wake-up is attempted.
 class QueueLine : public ::testing::Test {
 protected:
-    void SetUp() override { st = std::make_unique<relay_state>(); }
-    void TearDown() override { zel_relay_queue_destroy(&st->queue); }
+    void TearDown() override {
+        line_log_detach(log, upstream);
+        line_log_destroy(log);
+    }
+
+    void start(size_t events, size_t bytes) {
+        ASSERT_EQ(line_log_init(log, events, bytes, boot_id{}), 0);
+        upstream.lossy = true;
+        line_log_attach(log, upstream, 1);
+        f.log = &log;
+    }
 
     std::string push_all(const std::vector<std::string>& lines) {
         testing::internal::CaptureStderr();
         for (const std::string& l : lines)
-            queue_line(st.get(), reinterpret_cast<const unsigned char*>(l.data()), l.size());
+            queue_line(&f, reinterpret_cast<const unsigned char*>(l.data()), l.size());
         return testing::internal::GetCapturedStderr();
+    }
+
+    uint64_t dropped() const { return line_log_read_counters(log).dropped; }
+    uint64_t held() const {
+        const log_range r = line_log_range(log);
+        return r.next - r.first;
     }
 
     // The log lines without their time stamps.
@@ -165,11 +181,13 @@ protected:
         return out;
     }
 
-    std::unique_ptr<relay_state> st;
+    line_log log;
+    log_consumer upstream;
+    feed f{};
 };
 
 TEST_F(QueueLine, ReportsDropsAtOneAndEveryThousand) {
-    ASSERT_EQ(zel_relay_queue_init(&st->queue, 1, 1000), 0);
+    start(1, 1000);
     std::vector<std::string> lines(2501, "e");
     std::vector<std::string> want = {
         "level=warning component=zel_packet_monitor_wss event_queue_full dropped=1",
@@ -177,30 +195,30 @@ TEST_F(QueueLine, ReportsDropsAtOneAndEveryThousand) {
         "level=warning component=zel_packet_monitor_wss event_queue_full dropped=2000",
     };
     EXPECT_EQ(events(push_all(lines)), want);
-    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 2500u);
-    EXPECT_EQ(zel_relay_queue_count(&st->queue), 1u);
+    EXPECT_EQ(dropped(), 2500u);
+    EXPECT_EQ(held(), 1u);
 }
 
 TEST_F(QueueLine, DropCountJumpingOverAThousandIsNotReported) {
     // 1005 one-byte lines into 995 places drop 10; one line of the whole byte
     // limit then drops the other 995 at once, so the count goes 10 -> 1005.
-    ASSERT_EQ(zel_relay_queue_init(&st->queue, 995, 1000), 0);
+    start(995, 1000);
     std::vector<std::string> first(1005, "a");
     std::string err = push_all(first);  // 10 dropped: reported once, at 1
-    ASSERT_EQ(zel_relay_queue_dropped(&st->queue), 10u);
+    ASSERT_EQ(dropped(), 10u);
     err = push_all({std::string(1000, 'b')});
-    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 1005u);
+    EXPECT_EQ(dropped(), 1005u);
     EXPECT_EQ(err, "");
 }
 
 TEST_F(QueueLine, LineOverTheByteLimitIsReportedAndSkipped) {
-    ASSERT_EQ(zel_relay_queue_init(&st->queue, 10, 8), 0);
+    start(10, 8);
     std::vector<std::string> want = {
         "level=error component=zel_packet_monitor_wss event_queue_allocation_failed",
     };
     EXPECT_EQ(events(push_all({"keep", "123456789", "kept"})), want);
-    EXPECT_EQ(zel_relay_queue_count(&st->queue), 2u);
-    EXPECT_EQ(zel_relay_queue_dropped(&st->queue), 0u);
+    EXPECT_EQ(held(), 2u);
+    EXPECT_EQ(dropped(), 0u);
 }
 
 }  // namespace

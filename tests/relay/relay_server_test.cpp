@@ -1,6 +1,8 @@
 // The allow-list test on real accepted TCP sockets: the peer address the kernel
 // reports (plain IPv4, IPv4-mapped on a dual-stack listener, IPv6) against lists
-// written the way the configuration stores them.
+// written the way the configuration stores them. Then the subscriber rules
+// that need no connection: the cut-off rule for a laggard, the resume query
+// and the gap notice.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -146,6 +148,110 @@ TEST(PeerAllowed, NoIpPeerIsRefused) {
     ASSERT_GE(unconnected.fd, 0);
     EXPECT_FALSE(peer_allowed(&cfg, unconnected.fd));  // getpeername: ENOTCONN
     EXPECT_FALSE(peer_allowed(&cfg, -1));
+}
+
+// ---- the cut-off rule, the resume query, the gap notice ----------------------
+
+// A subscriber is cut off only after it has been further behind than its
+// bounds (here 256 lines or 1,000 bytes) for half a second and its socket is
+// choked then; catching up within bounds starts the half second over.
+TEST(SubscriberRules, CutOffOnlyAfterHalfASecondBehindWithAChokedSocket) {
+    struct Step {
+        int64_t at_ms;
+        zel::consumer_lag lag;
+        bool choked;
+        bool cut;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"behind and choked throughout",
+         {{1000, {300, 10}, true, false},
+          {1499, {300, 10}, true, false},
+          {1500, {300, 10}, true, true}}},
+        {"behind in bytes only", {{1000, {1, 1001}, true, false}, {1500, {1, 1001}, true, true}}},
+        {"takes all it is offered",
+         {{1000, {5000, 5000}, false, false}, {9000, {5000, 5000}, false, false}}},
+        {"choked only before the half second",
+         {{1000, {300, 10}, true, false},
+          {1600, {300, 10}, false, false},
+          {1700, {300, 10}, true, true}}},
+        {"caught up in between",
+         {{1000, {300, 10}, true, false},
+          {1400, {256, 1000}, true, false},
+          {1600, {300, 10}, true, false},
+          {2099, {300, 10}, true, false},
+          {2100, {300, 10}, true, true}}},
+        {"at the bounds is not behind",
+         {{1000, {256, 1000}, true, false}, {5000, {256, 1000}, true, false}}},
+    };
+    for (const Case& c : cases) {
+        int64_t since = 0;
+        for (const Step& s : c.steps)
+            EXPECT_EQ(zel::server::too_slow(&since, s.lag, 256, 1000, s.choked, s.at_ms), s.cut)
+                << c.name << " at " << s.at_ms;
+    }
+}
+
+TEST(SubscriberRules, ResumeQueries) {
+    const std::string boot = "0123456789abcdef0123456789abcdef";
+    struct Case {
+        std::string arg;
+        bool ok;
+        uint64_t seq;
+    };
+    const Case cases[] = {
+        {"from=" + boot + ":0", true, 0},
+        {"from=" + boot + ":42", true, 42},
+        {"from=" + boot + ":18446744073709551615", true, UINT64_MAX},
+        {"from=" + boot + ":18446744073709551616", false, 0},
+        {"from=" + boot + ":99999999999999999999", false, 0},
+        {"from=" + boot + ":", false, 0},
+        {"from=" + boot + ":1x", false, 0},
+        {"from=" + boot + ":+1", false, 0},
+        {"from=" + boot, false, 0},
+        {"from=" + boot.substr(1) + ":1", false, 0},
+        {"from=0123456789ABCDEF0123456789abcdef:1", false, 0},
+        {"since=" + boot + ":1", false, 0},
+        {"", false, 0},
+    };
+    for (const Case& c : cases) {
+        zel::server::resume_request r{};
+        EXPECT_EQ(zel::server::parse_resume(c.arg, &r), c.ok) << c.arg;
+        if (c.ok) {
+            EXPECT_EQ(r.seq, c.seq);
+            EXPECT_EQ(std::string(r.boot.text), boot);
+        }
+    }
+}
+
+TEST(SubscriberRules, GapNotices) {
+    zel::boot_id now{}, old{};
+    std::memcpy(now.text, "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 33);
+    std::memcpy(old.text, "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", 33);
+    struct Case {
+        bool asked;
+        const zel::boot_id* boot;
+        uint64_t seq, wanted, attached_at;
+        std::string want;
+    };
+    const Case cases[] = {
+        {false, &now, 0, 0, 10, ""},
+        {true, &now, 20, 21, 21, ""},  // still held
+        {true, &now, 90, 91, 31, ""},  // ahead of the log: the next new line
+        {true, &now, 4, 5, 21,
+         R"({"gap":{"boot":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","from":5,"to":20,"reason":"expired"}})"},
+        {true, &old, 7, 0, 1,
+         R"({"gap":{"boot":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb","from":8,"to":null,"reason":"restart"}})"},
+    };
+    for (const Case& c : cases) {
+        zel::server::resume_request r{c.asked, c.seq, *c.boot};
+        zel::server::gap_text text;
+        EXPECT_EQ(std::string(zel::server::gap_notice(r, now, c.wanted, c.attached_at, &text)),
+                  c.want);
+    }
 }
 
 }  // namespace

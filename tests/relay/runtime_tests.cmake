@@ -7,7 +7,7 @@ zel_relay_gtest(relay_client_backoff relay_client_test.cpp "asan;unit")
 # run side by side: the idle case waits over a minute for the hang-up of a
 # silent upstream, the attempt failures 20 s for the handshake deadline and
 # the stall 10 s for the cut. The dumpable check needs root.
-foreach(group ClientMode NonDumpable)
+foreach(group ClientMode ClientSequence NonDumpable)
   zel_relay_pytest(relay_client_${group} test_client_mode.py "asan;tsan;live" ${group})
 endforeach()
 foreach(group ClientIdle ClientAttemptFailures ClientStall)

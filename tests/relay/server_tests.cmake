@@ -5,7 +5,7 @@ zel_relay_gtest(relay_server_peer relay_server_test.cpp "asan;unit")
 
 # The subscriber endpoint as a subscriber meets it: the real relay, real TLS
 # WebSocket clients, openssl s_client and curl, a stand-in event socket.
-foreach(t access delivery burst log_lines)
+foreach(t access delivery burst sequenced log_lines)
   zel_relay_pytest(relay_server_${t} test_server_${t}.py "asan;tsan;live")
 endforeach()
 

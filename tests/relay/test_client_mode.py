@@ -4,6 +4,7 @@ side and a python3-websockets TLS server on the other.
 Run: ZEL_BIN=build/bin /usr/bin/python3 tests/relay/test_client_mode.py [Class]
 """
 
+import json
 import os
 import re
 import shutil
@@ -348,7 +349,8 @@ class ClientMode(RelayCase):
         src.send_lines([b"a", b"b", b"c"])
         self.assertTrue(up.wait_messages(3))
         relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
-                       r"stats sent=3 dropped=0 queued=0 connected=true$", timeout=5)
+                       r"stats sent=3 dropped=0 queued=0 connected=true read=3 "
+                       r"released_unread=0 resent=0$", timeout=5)
         self.assertTrue(zp.wait_until(
             lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 3,
             timeout=5))
@@ -360,6 +362,9 @@ class ClientMode(RelayCase):
             "zel_relay_unacknowledged_total": "counter",
             "zel_relay_connection_attempts_total": "counter",
             "zel_relay_connected": "gauge",
+            "zel_relay_lines_read_total": "counter",
+            "zel_relay_released_unread_total": "counter",
+            "zel_relay_resent_total": "counter",
         })
         self.assertEqual(seen["zel_relay_connected"][2], 1)
         self.assertEqual(seen["zel_relay_connection_attempts_total"][2], 1)
@@ -610,6 +615,80 @@ class ClientStall(RelayCase):
 
 
 NOBODY = 65534
+
+
+class ClientSequence(RelayCase):
+    """PCAP_RELAY_SEQUENCE: each line in its envelope to an upstream that
+    chose the sequenced protocol, and what a dropped connection had not had
+    acknowledged sent again on the next one."""
+
+    def test_resends_what_the_dropped_connection_had_not_acknowledged(self):
+        metrics = os.path.join(self.dir, "relay-seq.prom")
+        src = self.source()
+        # A fixed 64 KB receive buffer: once the upstream stops reading, TCP
+        # soon leaves the relay's writes unacknowledged.
+        up = rt.Upstream(self.pki["server_cert"], self.pki["server_key"],
+                         subprotocols=["zel-pcap-relay.seq"], rcvbuf=65536)
+        self.addCleanup(up.stop)
+        relay = self.relay(up.port, PCAP_RELAY_SEQUENCE="true", PCAP_METRICS_FILE=metrics)
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        self.assertTrue(up.wait_sessions(1))
+        self.assertEqual(up.sessions[0].subprotocol, "zel-pcap-relay.seq")
+        total = 3000
+        lines = ['{"n":%d}' % n for n in range(1, 50)] + ["not an object"]
+        lines += ['{"n":%d,"pad":"%s"}' % (n, "x" * 1000) for n in range(51, total + 1)]
+        src.send_lines(lines[:50])
+        self.assertTrue(up.wait_messages(50))
+        up.stall_all()
+        src.send_lines(lines[50:])
+        time.sleep(2)  # the window closes with lines still unacknowledged
+        up.abort_all()
+        m = relay.wait_for(r"wss_connection_error reason=.*; (\d+) lines written but not "
+                           r"acknowledged$", timeout=10)
+        unacked = int(m.group(1))
+        relay.wait_for("wss_connected", timeout=15)
+        self.assertTrue(up.wait_sessions(2))
+        second = up.sessions[1]
+        self.assertTrue(zp.wait_until(
+            lambda: second.zel_messages and
+            json.loads(second.zel_messages[-1])["seq"] == total, timeout=30))
+        sessions = [[json.loads(m) for m in s.zel_messages] for s in up.sessions[:2]]
+        boot = sessions[0][0]["boot"]
+        self.assertRegex(boot, r"^[0-9a-f]{32}$")
+        for got in sessions:
+            seqs = [e["seq"] for e in got]
+            self.assertEqual(seqs, list(range(seqs[0], seqs[0] + len(seqs))), "a gap")
+            for e in got:
+                self.assertEqual(e["boot"], boot)
+                want = lines[e["seq"] - 1]
+                self.assertEqual(e["event"], json.loads(want) if want.startswith("{") else want)
+        self.assertEqual(sessions[0][0]["seq"], 1)
+        resumed_at = sessions[1][0]["seq"]
+        sent, dropped, queued = self.stop(relay)
+        print("resend: %d lines unacknowledged at the drop; first connection read %d, "
+              "second began at %d" % (unacked, len(sessions[0]), resumed_at), file=sys.stderr)
+        self.assertGreater(unacked, 0)
+        # The second connection began exactly at the first line the first one
+        # had not had acknowledged: every line counted sent before it was.
+        self.assertEqual(sent, resumed_at - 1 + len(sessions[1]))
+        self.assertEqual((dropped, queued), (0, 0))
+        self.assertEqual(rt.metric_values(metrics)["zel_relay_resent_total"], unacked)
+        self.assertEqual(rt.metric_values(metrics)["zel_relay_unacknowledged_total"], 0)
+
+    def test_an_upstream_that_declines_the_protocol_gets_plain_lines(self):
+        src = self.source()
+        up = self.upstream()
+        relay = self.relay(up.port, PCAP_RELAY_SEQUENCE="true")
+        relay.wait_for("wss_connected")
+        self.assertTrue(src.wait_client())
+        self.assertTrue(up.wait_sessions(1))
+        self.assertEqual(up.sessions[0].request_headers.get("Sec-WebSocket-Protocol"),
+                         "zel-pcap-relay.seq")
+        src.send_lines([b'{"a":1}', b"b"])
+        self.assertTrue(up.wait_messages(2))
+        self.assertEqual(up.messages(), [b'{"a":1}', b"b"])
+        self.assertEqual(self.stop(relay), (2, 0, 0))
 
 
 class NonDumpable(unittest.TestCase):

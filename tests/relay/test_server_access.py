@@ -121,7 +121,9 @@ class AccessTest(ServerTestCase):
                 run.source.send_lines(["one", "two"])
                 self.assertEqual(await collect(ws, 2), ["one", "two"])
                 run.relay.wait_for(r"^\d+ level=info component=zel_packet_monitor_wss "
-                                   r"stats sent=2 dropped=0 queued=0 subscribers=1$", timeout=5)
+                                   r"stats sent=2 dropped=0 queued=0 subscribers=1 read=2 "
+                                   r"released_unread=0 slow_consumers=0 delivered_plain=2 "
+                                   r"delivered_sequenced=0$", timeout=5)
                 self.assertTrue(zp.wait_until(
                     lambda: rt.metric_values(metrics).get("zel_relay_sent_total") == 2,
                     timeout=5))
@@ -136,6 +138,10 @@ class AccessTest(ServerTestCase):
             "zel_relay_peer_ip_rejected_total": ("counter", 1),
             "zel_relay_handshake_limit_refusals_total": ("counter", 0),
             "zel_relay_subscribers": ("gauge", 1),
+            "zel_relay_lines_read_total": ("counter", 2),
+            "zel_relay_released_unread_total": ("counter", 0),
+            "zel_relay_delivered_plain_total": ("counter", 2),
+            "zel_relay_delivered_sequenced_total": ("counter", 0),
         })
         self.assertEqual(self.stop_cleanly(run), (2, 0, 0))
         final = rt.metric_values(metrics)

@@ -1,5 +1,5 @@
 // Drives the relay's NATS publisher the way the relay's log consumer does,
-// without the relay: lines numbered from 1 are held in memory for the whole
+// without the relay: lines numbered from 1 (or --first) are held in memory for the whole
 // run (a log that never releases), offered in order as the publisher has
 // room, and offered again from wherever it rewinds to. The wake callback
 // writes to an eventfd that the loop polls, as lws_cancel_service wakes the
@@ -8,7 +8,7 @@
 // zel_nats_publish --url URLS --stream NAME --subject SUBJ --switch ID
 //     [--boot HEX] [--count N] [--rate LINES_PER_S] [--bytes N] [--create]
 //     [--replicas R] [--token-file F] [--ca F] [--max-pending N]
-//     [--timeout SECONDS]
+//     [--timeout SECONDS] [--first SEQ]
 // Prints its log lines on stderr and, at the end, one JSON object of counters
 // on stdout. Exit status 0 once every line is acknowledged, 1 when the time
 // runs out first, 2 for a configuration the publisher refuses.
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     zel::nats::publisher_config cfg;
     cfg.boot = "0123456789abcdef0123456789abcdef";
     uint64_t count = 1000;
+    uint64_t first = 1;  // a later first line stands for a run whose earlier lines were lost
     double rate = 0;
     size_t bytes = 200;
     double timeout_s = 60;
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
         else if (k == "--subject") cfg.subject = v;
         else if (k == "--switch") cfg.switch_id = v;
         else if (k == "--boot") cfg.boot = v;
+        else if (k == "--first") first = std::strtoull(v.c_str(), nullptr, 10);
         else if (k == "--count") count = std::strtoull(v.c_str(), nullptr, 10);
         else if (k == "--rate") rate = std::strtod(v.c_str(), nullptr);
         else if (k == "--bytes") bytes = std::strtoull(v.c_str(), nullptr, 10);
@@ -100,7 +102,8 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> lines;
     lines.reserve(count);
-    for (uint64_t s = 1; s <= count; s++) lines.push_back(make_line(s, bytes));
+    if (first == 0) first = 1;
+    for (uint64_t s = first; s < first + count; s++) lines.push_back(make_line(s, bytes));
 
     int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     std::string err;
@@ -117,7 +120,7 @@ int main(int argc, char** argv) {
 
     const int64_t t0 = zel::stats::monotonic_ms();
     const int64_t deadline = t0 + static_cast<int64_t>(timeout_s * 1000);
-    uint64_t next = 1;  // the consumer's position in the "log"
+    uint64_t next = first;  // the consumer's position in the "log"
     size_t threads_peak = 0;
     uint64_t passes = 0;
     int status = 1;
@@ -135,8 +138,8 @@ int main(int argc, char** argv) {
             available = due < static_cast<double>(count) ? static_cast<uint64_t>(due) : count;
         }
         size_t room = pub->room(now);
-        while (room > 0 && next <= available) {
-            const std::string& l = lines[next - 1];
+        while (room > 0 && next - first < available) {
+            const std::string& l = lines[next - first];
             if (pub->publish(next, {reinterpret_cast<const unsigned char*>(l.data()), l.size()}) != 0)
                 break;
             next++;
@@ -149,7 +152,7 @@ int main(int argc, char** argv) {
             break;
         }
         int wait_ms = 100;
-        if (rate > 0 && next <= count) wait_ms = 1;
+        if (rate > 0 && next - first < count) wait_ms = 1;
         int64_t retry = pub->retry_at_ms();
         if (retry > 0 && retry - now < wait_ms) wait_ms = static_cast<int>(retry > now ? retry - now : 0);
         pollfd p{efd, POLLIN, 0};

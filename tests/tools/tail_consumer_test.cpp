@@ -299,7 +299,8 @@ TEST_F(TailState, ConsumerSavesOnlyWhatItFlushedAtMostOnceASecond) {
     message m{};
     const char* why = nullptr;
     for (int seq = 1; seq <= 3; ++seq) {
-        ASSERT_EQ(parse_message(ev(kBoot, seq), m, &why), 0);
+        const std::string text = ev(kBoot, seq);  // m points into it
+        ASSERT_EQ(parse_message(text, m, &why), 0);
         ASSERT_EQ(sink.on_message(m), 0);
         ASSERT_EQ(sink.flush(10'000 + seq, false), 0);
     }
@@ -316,7 +317,8 @@ TEST_F(TailState, ConsumerSavesOnlyWhatItFlushedAtMostOnceASecond) {
     consumer again(o, io2.out, io2.err);
     ASSERT_EQ(again.load(), 0);
     EXPECT_EQ(again.resume().seq, 3u);
-    ASSERT_EQ(parse_message(ev(kBoot, 3), m, &why), 0);
+    const std::string repeat = ev(kBoot, 3);
+    ASSERT_EQ(parse_message(repeat, m, &why), 0);
     ASSERT_EQ(again.on_message(m), 0);
     EXPECT_EQ(io2.stdout_text(), "");
 }

@@ -223,7 +223,7 @@ class ZelTail(zelpki.PkiTestCase):
             ([url, url], 2, "zel_tail: more than one URL\n"),
             (["--bogus", url], 2, "zel_tail: unknown option or missing argument: --bogus\n"),
             (["--cert", self.pki["client_cert"], url], 2, "zel_tail: --cert and --key go together\n"),
-            (["http://x/events"], 2, "zel_tail: URL must begin with wss://\n"),
+            (["http://x/events"], 2, "zel_tail: URL must begin with wss://, nats:// or tls://\n"),
             (["wss://x:99999/events"], 2, "zel_tail: URL port must be a number from 1 to 65535\n"),
             (["--state", self.dir, url], 1,
              "zel_tail: state file %s: is a directory; give the path of a file in it\n" % self.dir),
