@@ -29,7 +29,7 @@ zel_deb_gzip(${zel_deb_out}/changelog ${zel_deb_out}/changelog.gz)
 foreach(page zel_replay.1 zel_tail.1 zel_packet_monitor.8 zel_packet_monitor_wss.8)
   zel_deb_gzip(${CMAKE_SOURCE_DIR}/docs/man/${page} ${zel_deb_out}/${page}.gz)
 endforeach()
-foreach(doc README.md docs/operations.md docs/event-record.md)
+foreach(doc README.md docs/operations.md docs/event-record.md docs/event-stream.md)
   get_filename_component(name ${doc} NAME)
   zel_deb_gzip(${CMAKE_SOURCE_DIR}/${doc} ${zel_deb_out}/${name}.gz)
 endforeach()
@@ -56,7 +56,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/zel-packet-monitor-wss.env.example
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/default/zel-packet-monitor DESTINATION /etc/default)
 install(FILES ${zel_deb_src}/copyright ${zel_deb_out}/changelog.gz
               ${zel_deb_out}/README.md.gz ${zel_deb_out}/operations.md.gz
-              ${zel_deb_out}/event-record.md.gz ${CMAKE_SOURCE_DIR}/docs/event.schema.json
+              ${zel_deb_out}/event-record.md.gz ${zel_deb_out}/event-stream.md.gz
+              ${CMAKE_SOURCE_DIR}/docs/event.schema.json
         DESTINATION ${zel_deb_docdir})
 
 set(CPACK_GENERATOR DEB)
