@@ -111,7 +111,12 @@ public:
         if (stopped_) return;
         pub_->take();
         uint64_t from = 0;
-        if (pub_->rewind(&from)) cursor_ = from;
+        if (pub_->rewind(&from)) {
+            // Lines the log no longer holds are given up by the publisher
+            // when it is offered a later one, and counted there.
+            cursor_ = from;
+            line_log_rewind(st_->log, consumer_, from);
+        }
         publish_held();
         settle();
         schedule_retry();
@@ -126,11 +131,11 @@ public:
         lws_sul_schedule(st_->context, 0, &timer_.sul, retry_due, LWS_SET_TIMER_USEC_CANCEL);
         pub_->stop(kStopGraceMs);
         stopped_ = true;
+        // Published and never settled as stored.
+        const uint64_t first = pub_->settled_before();
+        const uint64_t lost = first != 0 && cursor_ > first ? cursor_ - first : 0;
+        stop_lost_ = lost;
         settle();
-        // Published and never settled as stored: those the log still holds
-        // (the others it counted as dropped when it released them).
-        const uint64_t first = std::max(pub_->settled_before(), line_log_range(st_->log).first);
-        const uint64_t lost = cursor_ > first ? cursor_ - first : 0;
         if (lost > 0) {
             char msg[160];
             std::snprintf(msg, sizeof msg,
@@ -138,11 +143,7 @@ public:
                           "not acknowledged",
                           static_cast<unsigned long long>(lost));
             log_line("error", msg);
-            st_->counters.unacknowledged += lost;
         }
-        // What is left queued is what was never published.
-        if (cursor_ > consumer_.next.load(std::memory_order_relaxed))
-            line_log_advance(st_->log, consumer_, cursor_);
     }
 
     void fill_stats(relay_stats* out) const override {
@@ -156,7 +157,11 @@ public:
 private:
     // Offers the lines from the cursor on while the publisher has room. A
     // line released before it was offered is skipped (the log counted it as
-    // dropped); the publisher gives up the unsettled ones it skips.
+    // dropped); the publisher gives up the unsettled ones it skips. The log
+    // consumer moves with the cursor: a pinned line is taken, so that one
+    // released while it is published or its result is on its way is not
+    // also counted as dropped. Published lines are not held by position but by the log's
+    // bounds, which is why those bounds must cover a leader election.
     void publish_held() {
         line_log& log = st_->log;
         size_t room = pub_->room(stats::monotonic_ms());
@@ -168,25 +173,31 @@ private:
                 cursor_ = line_log_range(log).first;
                 continue;
             }
-            if (got.count == 0) return;
+            if (got.count == 0) break;
+            // Pinned lines are taken: the pins keep them for this pass even
+            // if the reader releases them meanwhile.
+            line_log_advance(log, consumer_, cursor_ + got.count);
             size_t done = 0;
             while (done < got.count &&
                    pub_->publish(pinned[done].seq, {pinned[done].data, pinned[done].len}) == 0)
                 ++done;
             line_log_unpin({pinned, got.count});
             cursor_ += done;
-            if (done < got.count) return;
+            if (done < got.count) {
+                // Refused: offered again next pass, unless released by then.
+                skipped_ += line_log_rewind(log, consumer_, cursor_);
+                break;
+            }
             room -= done;
         }
     }
 
-    // The log may release what the stream has settled; the counters follow
-    // the publisher's.
+    // The counters follow the publisher's: lines it gave up (failed, and
+    // released by the log before they could be resent) are lost as
+    // unacknowledged, like a client connection's unacknowledged lines.
     void settle() {
-        const uint64_t settled = pub_->settled_before();
-        if (settled > consumer_.next.load(std::memory_order_relaxed))
-            line_log_advance(st_->log, consumer_, settled);
         const publisher_stats s = pub_->stats();
+        st_->counters.unacknowledged = s.given_up + stop_lost_ + skipped_;
         st_->sent = s.acknowledged;
         st_->counters.delivered[static_cast<size_t>(consumer_kind::upstream)] = s.acknowledged;
         st_->counters.resent = s.resent;
@@ -207,11 +218,13 @@ private:
     }
 
     relay_state* const st_;
-    log_consumer consumer_;  // its position: the first line not settled as stored
+    log_consumer consumer_;  // its position: the cursor, back to the first unsettled line at a rewind
     uint64_t cursor_ = 1;    // the next line to offer the publisher
     std::unique_ptr<publisher> pub_;
     retry_timer timer_{};
     int64_t retry_at_ = -1;
+    uint64_t stop_lost_ = 0;  // published, not acknowledged within the stop's grace
+    uint64_t skipped_ = 0;    // taken, refused by the publisher, released before offered again
     bool stopped_ = false;
 };
 

@@ -1,10 +1,10 @@
 // Bus mode: the line log's one consumer that publishes every line, unchanged,
 // as one message into a NATS JetStream stream through nats_publisher.
 //
-// Promises: a line stays held in the log until the stream has acknowledged
-// it (the consumer's position is the first line not yet settled), so that
-// after a failed publish or a lost connection the publisher's rewind finds
-// every line it must resend. The lines of one service pass are published
+// Promises: after a failed publish or a lost connection the consumer goes
+// back to the first line not yet acknowledged and publishes again in order,
+// from the log, which holds every line its bounds allow; a line it no longer
+// holds by then is counted as unacknowledged (lost), never skipped silently. The lines of one service pass are published
 // together; the library's threads wake the service thread once per batch of
 // results, and a sul wakes it when a retry hold ends. While the cluster is
 // away the log fills and releases its oldest lines, counted as dropped. `sent`

@@ -133,6 +133,26 @@ class BusDelivery(BusCase):
                          (count, count, count, 0, 0, 0))
         self.assert_whole(self.read(), count)
 
+    def test_lines_the_log_could_not_hold_are_counted_once(self):
+        # A burst far above what the stream takes, into a small log: every
+        # line read is stored, or counted as dropped or unacknowledged, and
+        # never both (a line released while its acknowledgement was on its
+        # way was once counted dropped and stored).
+        count = 30000
+        relay = self.start_relay(PCAP_RELAY_QUEUE_MAX_EVENTS="2000", PCAP_NATS_MAX_PENDING="1024")
+        relay.wait_for(r"nats_connected$", 15)
+        self.source.send_lines([line(n) for n in range(1, count + 1)])
+        self.assertTrue(self.source.wait_read(30))
+        time.sleep(3)
+        self.assertEqual(relay.stop(), 0)
+        sent, dropped, queued = relaytest.shutdown_counters(relay)
+        m = relaytest.metric_values(self.metrics)
+        stored = {int(x["headers"]["Zel-Seq"]) for x in self.read()}
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(stored), sent)
+        self.assertEqual(sent + dropped + queued + int(m["zel_relay_unacknowledged_total"]), count,
+                         relay.stderr()[-2000:])
+
     def test_a_missing_stream_is_reported_and_lines_wait_for_it(self):
         # Without PCAP_NATS_CREATE_STREAM the stream must exist; the lines
         # read meanwhile are held, not lost, and the stop reports them queued.
