@@ -257,7 +257,7 @@ bool read_resume(lws* wsi, resume_request* out) {
 // with no Origin header, becomes a WebSocket; a query only on the sequenced
 // protocol, and only a resume request. Browsers always send Origin, so
 // refusing it keeps web pages from subscribing on a user's behalf.
-int filter_protocol(lws* wsi, server_session* s) {
+int filter_protocol(server_state* sv, lws* wsi, server_session* s) {
     if (!lws_is_ssl(wsi) || s == nullptr) return 1;
     const lws_protocols* proto = lws_get_protocol(wsi);
     if (proto == nullptr || proto->name == nullptr) return 1;
@@ -274,6 +274,12 @@ int filter_protocol(lws* wsi, server_session* s) {
         return 1;
     if (has_header(wsi, WSI_TOKEN_ORIGIN)) return 1;
     s->sequenced = sequenced;
+    // "The next new line" is the next one as the upgrade is accepted, before
+    // the answer goes out: the library sends its 101 before it reports the
+    // connection established, and a subscriber that acts on the 101 (say,
+    // makes a call happen) would otherwise miss the lines that follow if the
+    // reader appended them in between.
+    s->start_at = line_log_range(sv->st->log).next;
     return 0;
 }
 
@@ -317,7 +323,7 @@ void attach(server_state* sv, server_session* s) {
     s->notice_len = 0;
     const resume_request& r = s->resume;
     if (!r.asked) {
-        line_log_attach(log, s->consumer, UINT64_MAX);
+        line_log_attach(log, s->consumer, s->start_at);
         return;
     }
     const bool same_run = std::memcmp(r.boot.text, log.boot.text, kBootIdLength) == 0;
@@ -511,7 +517,7 @@ int server_callback(server_state* sv, lws* wsi, lws_callback_reasons reason, voi
         end_handshake(sv, wsi);
         return 0;
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
-        return filter_protocol(wsi, s);
+        return filter_protocol(sv, wsi, s);
     case LWS_CALLBACK_HTTP:
         return answer_http(wsi);
     case LWS_CALLBACK_ESTABLISHED:

@@ -51,6 +51,8 @@ struct server_session {
     int64_t behind_since_ms;  // since when it has been further behind than its bounds;
                               // 0 while it is not
     resume_request resume;    // from the handshake's query
+    uint64_t start_at;        // without a resume request: the log's next line
+                              // when the upgrade was accepted
     gap_text notice;          // goes out before any line when notice_len is not 0
     size_t notice_len;
     uint64_t sent;           // lines written to it, for its disconnect line

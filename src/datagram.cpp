@@ -40,6 +40,7 @@ constexpr std::uint16_t kEtherErspan2 = 0x88BE;  // type I without a GRE sequenc
 constexpr std::uint16_t kEtherErspan3 = 0x22EB;
 constexpr std::uint16_t kPppIpv4 = 0x0021;
 constexpr std::uint16_t kPppIpv6 = 0x0057;
+constexpr std::uint16_t kGrePpp = 0x880B;  // PPTP's enhanced GRE (version 1)
 constexpr std::uint16_t kPortVxlan = 4789;
 constexpr std::uint16_t kPortGtpu = 2152;
 // Link headers (MPLS labels, PPPoE, Ethernet inside a pseudowire or tunnel)
@@ -312,6 +313,18 @@ verdict skip_inner_ethernet(const decode_options& o, byte_reader& r, std::uint16
     return std::nullopt;
 }
 
+// The PPP protocol field at `at` (2 bytes readable), as the EtherType of
+// what follows it, and its size in `field`. PPP may send the field
+// compressed to one byte, told by its odd first byte (RFC 1661).
+verdict read_ppp_protocol(const std::uint8_t* at, std::uint16_t& type, std::size_t& field) {
+    const bool compressed = (at[0] & 1) != 0;
+    const std::uint16_t ppp = compressed ? at[0] : static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+    if (ppp != kPppIpv4 && ppp != kPppIpv6) return drop_reason::not_ipv4;
+    type = ppp == kPppIpv4 ? kEtherIpv4 : kEtherIpv6;
+    field = compressed ? 1 : 2;
+    return std::nullopt;
+}
+
 // From a link-level position (`type` says what starts at `r`) through
 // PPPoE, MPLS and Ethernet to one IP header, read into `p`.
 verdict read_layer(byte_reader r, std::uint16_t type, const decode_options& o, ip_packet& p) {
@@ -327,13 +340,8 @@ verdict read_layer(byte_reader r, std::uint16_t type, const decode_options& o, i
             const std::size_t len = r.be16(4);
             if (len < 2) return drop_reason::header_lies;
             if (!r.need(6 + len)) return drop_reason::truncated;
-            // PPP may send its protocol field compressed to one byte, told
-            // by its odd first byte (RFC 1661).
-            const bool compressed = (r.u8(6) & 1) != 0;
-            const std::uint16_t ppp = compressed ? r.u8(6) : r.be16(6);
-            if (ppp != kPppIpv4 && ppp != kPppIpv6) return drop_reason::not_ipv4;
-            type = ppp == kPppIpv4 ? kEtherIpv4 : kEtherIpv6;
-            const std::size_t field = compressed ? 1 : 2;
+            std::size_t field = 0;
+            if (const verdict stop = read_ppp_protocol(r.here() + 6, type, field)) return stop;
             r = byte_reader({r.here() + 6 + field, len - field});
             continue;
         }
@@ -390,6 +398,33 @@ struct inner_layer {
     std::uint32_t key = 0;
 };
 
+// PPTP's enhanced GRE (RFC 2637), version 1: always a key (the payload
+// length, then the call id), a sequence number when there is a payload, an
+// acknowledgement number when the A flag says, and then one PPP frame, its
+// address and control bytes (FF 03) optional. No checksum, routing or
+// recursion. An acknowledgement alone, or PPP's own control protocols,
+// carry no IP and count as not_ipv4.
+verdict open_pptp(std::span<const std::uint8_t> bytes, inner_layer& in) {
+    byte_reader g(bytes);
+    if (!g.need(8)) return drop_reason::header_lies;
+    const std::uint16_t flags = g.be16(0);
+    if ((flags & 0xEF7F) != 0x2001 || g.be16(2) != kGrePpp) return drop_reason::not_ipv4;
+    const std::size_t h = 8 + ((flags & 0x1000) != 0 ? 4 : 0) + ((flags & 0x0080) != 0 ? 4 : 0);
+    const std::size_t len = g.be16(4);
+    if (!g.need(h + len)) return drop_reason::header_lies;
+    std::size_t at = h;
+    if (len >= 2 && g.u8(at) == 0xFF && g.u8(at + 1) == 0x03) at += 2;
+    if (h + len - at < 2) return drop_reason::not_ipv4;
+    std::size_t field = 0;
+    if (const verdict stop = read_ppp_protocol(g.here() + at, in.type, field)) {
+        return stop;
+    }
+    in.levels = 1;
+    in.key = g.be16(6);  // call id
+    in.bytes = bytes.subspan(at + field, h + len - at - field);
+    return std::nullopt;
+}
+
 // GRE version 0, with or without checksum, key and sequence number (RFC
 // 2890), carrying IP, Ethernet, MPLS or ERSPAN. The GRE header lies inside
 // a packet already captured whole, so every shortfall is a lie.
@@ -397,7 +432,8 @@ verdict open_gre(std::span<const std::uint8_t> bytes, inner_layer& in) {
     byte_reader g(bytes);
     if (!g.need(4)) return drop_reason::header_lies;
     const std::uint16_t flags = g.be16(0);
-    // Version 1 is PPTP's PPP carrier, routing (bit 1) long deprecated.
+    if ((flags & 0x0007) == 1) return open_pptp(bytes, in);
+    // Routing (bit 1) is long deprecated.
     if ((flags & 0x0007) != 0 || (flags & 0x4000) != 0) return drop_reason::not_ipv4;
     const bool sequence = (flags & 0x1000) != 0;
     std::size_t h = 4 + ((flags & 0x8000) != 0 ? 4 : 0);

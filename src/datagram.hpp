@@ -87,7 +87,7 @@ struct decode_options {
     bool ipv6 = false;        // IPv6 with its extension header chain
     bool reassemble = false;  // fragments are handed on (ip_packet::fragment) instead of dropped
     bool tcp = false;         // TCP segments are handed on as well as UDP
-    // The innermost packet of GRE, ERSPAN II/III, VXLAN (UDP 4789), IPv4 and
+    // The innermost packet of GRE (PPTP's too), ERSPAN II/III, VXLAN (UDP 4789), IPv4 and
     // IPv6 in IP, GTP-U G-PDUs (UDP 2152), PPPoE sessions and MPLS label
     // stacks; also the link types kDltNull, kDltLoop, kDltIpv4, kDltIpv6.
     bool decap = false;

@@ -113,7 +113,15 @@ class Encapsulations(unittest.TestCase):
             ("17 labels", mpls_deep / S.MPLS(label=99, s=1) / inner, 1, [], "tunnel_depth=1"),
             ("gre routing", S.l2(S.outer4() / S.GRE(routing_present=1) / inner), 1, [],
              "not_ipv4=1"),
-            ("gre version 1", S.l2(S.outer4() / S.GRE(version=1) / inner), 1, [], "not_ipv4=1"),
+            ("gre version 1, no key", S.l2(S.outer4() / S.GRE(version=1) / inner), 1, [],
+             "not_ipv4=1"),
+            ("pptp ack only", S.l2(S.outer4() / S.GRE_PPTP(acknum_present=1, ack_number=3)), 1,
+             [], "not_ipv4=1"),
+            ("pptp lcp", S.l2(S.outer4() / S.GRE_PPTP(seqnum_present=1) /
+                              S.Raw(b"\xff\x03\xc0\x21\x01\x01\x00\x04")), 1, [],
+             "not_ipv4=1"),
+            ("pptp length lies", S.l2(S.outer4() / S.GRE_PPTP(seqnum_present=1, payload_len=900) /
+                                      S.Raw(b"\x21") / inner), 1, [], "header_lies=1"),
             ("gre key cut", S.l2(S.IP(proto=47) / S.Raw(b"\x20\x00\x08\x00\x00\x00")), 1, [],
              "header_lies=1"),
             ("gre unknown", S.l2(S.outer4() / S.GRE(proto=0x1234) / inner), 1, [], "not_ipv4=1"),

@@ -25,6 +25,7 @@ from scapy.all import (GRE, IP, PPP, TCP, UDP, VXLAN, CookedLinux, Dot1AD, Dot1Q
 from scapy.contrib.erspan import ERSPAN_II, ERSPAN_III  # noqa: E402
 from scapy.contrib.gtp import GTP_U_Header, GTPPDUSessionContainer  # noqa: E402
 from scapy.contrib.mpls import MPLS  # noqa: E402
+from scapy.layers.ppp import GRE_PPTP  # noqa: E402
 
 conf.verb = 0
 try:
@@ -262,6 +263,16 @@ def raw_link(family_bytes, pkt):
     return Raw(family_bytes + bytes(pkt))
 
 
+def pptp(cid):
+    """PPTP's GRE version 1: PPP with and without address and control bytes,
+    a compressed protocol field, an acknowledgement number, IPv6 inside."""
+    def gre(**kw):
+        return l2(outer4() / GRE_PPTP(seqnum_present=1, sequence_number=1, call_id=7, **kw))
+    return [gre() / Raw(b"\xff\x03\x00\x21") / inner(cid),
+            gre(acknum_present=1, ack_number=1) / Raw(b"\x21") / inner(cid + "-acfc"),
+            gre() / Raw(b"\xff\x03\x00\x57") / inner(cid + "-6", six=True)]
+
+
 def tcp_in_gre(cid):
     stream = sip("INVITE", cid, sdp(20))
     return [l2(outer4() / GRE(key_present=1, key=9) / p)
@@ -311,6 +322,7 @@ ENCAPSULATIONS = [
     ("gre-mpls", 1, lambda: [l2(outer4() / GRE(proto=0x8847) / MPLS(label=300, s=1) /
                                 inner("gre-mpls"))]),
     ("gre-depth4", 1, lambda: [gre_nest(4, "gre-depth4")]),
+    ("pptp", 1, lambda: pptp("pptp")),
     ("tcp-in-gre", 1, lambda: tcp_in_gre("tcp-in-gre")),
     ("fragments-in-vxlan", 1, lambda: fragments_in_vxlan("frag-in-vxlan")),
     ("null", 0, lambda: [raw_link(struct.pack("<I", 2), inner("null4")),
