@@ -79,6 +79,9 @@ public:
     bool probing() const { return probing_; }
     // The next sequence number offer() expects.
     uint64_t next() const { return next_; }
+    // Every line before this one is settled (acknowledged, or given up); 0
+    // before the first offer. A log consumer holds its lines from here on.
+    uint64_t first_unsettled() const { return count_ > 0 ? ring_[head_].seq : next_; }
     const ledger_counters& counters() const { return counters_; }
 
 private:

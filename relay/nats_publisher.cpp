@@ -169,6 +169,7 @@ public:
     int publish(uint64_t seq, std::span<const unsigned char> line) override;
     int64_t retry_at_ms() const override { return hold_until_ms_ > 0 ? hold_until_ms_ : -1; }
     publisher_stats stats() const override;
+    uint64_t settled_before() const override { return ledger_.first_unsettled(); }
     size_t stop(int64_t grace_ms) override;
 
 private:

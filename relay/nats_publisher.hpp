@@ -127,6 +127,11 @@ public:
 
     virtual publisher_stats stats() const = 0;
 
+    // Every line before this one is settled: acknowledged, or given up as no
+    // longer held. 0 before the first publish. The caller keeps the lines
+    // from here on, to offer them again after a rewind.
+    virtual uint64_t settled_before() const = 0;
+
     // At shutdown: waits up to grace_ms for outstanding results, closes the
     // connection and ends the module's and the library's threads. Returns the
     // number of lines published and not acknowledged. No wake is made once it

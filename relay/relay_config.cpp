@@ -22,6 +22,8 @@
 #include <string_view>
 
 #include "metrics_file.hpp"
+#include "nats_ledger.hpp"
+#include "nats_publisher.hpp"
 #include "relay_log.hpp"
 #include "zel_version.hpp"
 
@@ -51,12 +53,18 @@ constexpr const char* kNotNegative = "%s must be an integer, 0 or more\n";
 constexpr const char* kHostPort = "invalid numeric PCAP_WSS_HOST or PCAP_WSS_PORT\n";
 constexpr const char* kReadablePair =
     "readable PCAP_WSS_CERT_FILE and PCAP_WSS_KEY_FILE are required\n";
+constexpr const char* kNatsUrls = "PCAP_NATS_URL must list nats:// or tls:// URLs separated by commas\n";
+constexpr const char* kMaxPending = "PCAP_NATS_MAX_PENDING must be an integer from 1 to 65536\n";
+constexpr const char* kReplicas = "PCAP_NATS_REPLICAS must be an integer from 1 to 5\n";
+constexpr const char* kMaxAge = "PCAP_NATS_MAX_AGE_SECONDS must be an integer from 0 to 3153600000\n";
+constexpr const char* kMaxBytes =
+    "PCAP_NATS_MAX_BYTES must be an integer from 0 to 9223372036854775807\n";
 constexpr const char* kStatsRange = "PCAP_RELAY_STATS_SECONDS must be an integer from 0 to 86400\n";
 static_assert(kMaxStatsSeconds == 86400, "the stats message names the bound");
 static_assert(sizeof(relay_config::token) == 4096, "the token messages name the bound");
 
 // The names PCAP_RELAY_MODE accepts, in run_mode order.
-constexpr const char* kModeNames[] = {"wss-client", "wss-server"};
+constexpr const char* kModeNames[] = {"wss-client", "wss-server", "nats"};
 static_assert(std::size(kModeNames) == static_cast<size_t>(run_mode::count));
 
 // The POSIX locale's white space, fixed so no locale setting can change what
@@ -195,6 +203,7 @@ constexpr uint8_t mode_bit(run_mode m) {
 }
 constexpr uint8_t kClient = mode_bit(run_mode::wss_client);
 constexpr uint8_t kServer = mode_bit(run_mode::wss_server);
+constexpr uint8_t kNats = mode_bit(run_mode::nats);
 constexpr uint8_t kEveryMode = (1u << static_cast<unsigned>(run_mode::count)) - 1;
 
 // How a row turns its variable's text into a value.
@@ -222,6 +231,12 @@ enum class key_check : uint8_t {
     readable,       // not empty, and this process may read the file
     together,       // empty exactly when the text in pair is empty
     wss_url,        // parse_wss_url accepts it (and prints its own refusals)
+    nats_urls,      // comma-separated nats:// or tls:// URLs, each with a host
+    nats_subject,   // a publish subject; empty becomes zel.sip.<subject-safe switch id>
+    stream_name,    // a JetStream stream name
+    secret_file,    // empty, or a regular file holding 1 to 4,095 bytes (read_secret_file)
+    regular_file,   // empty, or a readable regular file
+    one_credential, // at most one of the bus mode's token file, credentials file and user
 };
 
 // One configuration key. Messages may hold one "%s", which names the key.
@@ -297,14 +312,14 @@ constexpr key_row kKeys[] = {
 
     // Client mode. Every text is copied before any of them is judged.
     {.name = "PCAP_RELAY_URL", .modes = kClient, .at = ZEL_CONFIG_FIELD(url)},
-    {.name = "PCAP_RELAY_SWITCH_ID", .modes = kClient, .at = ZEL_CONFIG_FIELD(switch_id)},
+    {.name = "PCAP_RELAY_SWITCH_ID", .modes = kClient | kNats, .at = ZEL_CONFIG_FIELD(switch_id)},
     {.name = "PCAP_RELAY_CA_FILE", .modes = kClient, .at = ZEL_CONFIG_FIELD(ca_file)},
     {.name = "PCAP_RELAY_CLIENT_CERT", .modes = kClient, .at = ZEL_CONFIG_FIELD(client_cert)},
     {.name = "PCAP_RELAY_CLIENT_KEY", .modes = kClient, .at = ZEL_CONFIG_FIELD(client_key)},
-    {.modes = kClient, .kind = key_kind::rule, .min = 1, .at = ZEL_CONFIG_FIELD(switch_id),
+    {.modes = kClient | kNats, .kind = key_kind::rule, .min = 1, .at = ZEL_CONFIG_FIELD(switch_id),
      .check = key_check::min_length, .check_message = "PCAP_RELAY_SWITCH_ID is required\n"},
-    // The switch id is sent verbatim as a request header value.
-    {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(switch_id),
+    // The switch id is sent verbatim as a request (or message) header value.
+    {.modes = kClient | kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(switch_id),
      .check = key_check::no_control,
      .check_message = "PCAP_RELAY_SWITCH_ID must not contain control characters\n"},
     {.modes = kClient, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(client_cert),
@@ -327,6 +342,66 @@ constexpr key_row kKeys[] = {
     // Opt-in: the sequenced protocol upstream, and resending after a reconnect.
     {.name = "PCAP_RELAY_SEQUENCE", .modes = kClient, .kind = key_kind::boolean, .fallback = "false",
      .at = ZEL_CONFIG_FIELD(sequence), .message = "PCAP_RELAY_SEQUENCE must be true or false\n"},
+
+    // Bus mode. Each text is judged as it is read; the switch id came first.
+    {.name = "PCAP_NATS_URL", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_url)},
+    {.modes = kNats, .kind = key_kind::rule, .min = 1, .at = ZEL_CONFIG_FIELD(nats_url),
+     .check = key_check::min_length, .check_message = "PCAP_NATS_URL is required\n"},
+    {.modes = kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(nats_url),
+     .check = key_check::nats_urls, .check_message = kNatsUrls},
+    {.name = "PCAP_NATS_SUBJECT", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_subject),
+     .check = key_check::nats_subject,
+     .check_message = "PCAP_NATS_SUBJECT must be dot-separated tokens of printable characters "
+                      "without blanks or wildcards, at most 255 bytes\n"},
+    {.name = "PCAP_NATS_STREAM", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_stream)},
+    {.modes = kNats, .kind = key_kind::rule, .min = 1, .at = ZEL_CONFIG_FIELD(nats_stream),
+     .check = key_check::min_length, .check_message = "PCAP_NATS_STREAM is required\n"},
+    {.modes = kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(nats_stream),
+     .check = key_check::stream_name,
+     .check_message = "PCAP_NATS_STREAM must be a name of printable characters without "
+                      "blanks, '.', '*', '>', '/' or '\\'\n"},
+    // Secrets only from files; the file is read here to judge it, and read
+    // again by the publisher at start.
+    {.name = "PCAP_NATS_TOKEN_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_token_file),
+     .check = key_check::secret_file},
+    {.name = "PCAP_NATS_CREDS_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_creds_file),
+     .check = key_check::regular_file, .check_message = "%s must name a readable regular file\n"},
+    {.name = "PCAP_NATS_USER", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_user),
+     .check = key_check::no_control,
+     .check_message = "PCAP_NATS_USER must not contain control characters\n"},
+    {.name = "PCAP_NATS_PASSWORD_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_password_file),
+     .check = key_check::secret_file},
+    {.modes = kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(nats_token_file),
+     .check = key_check::one_credential,
+     .check_message = "set only one of PCAP_NATS_TOKEN_FILE, PCAP_NATS_CREDS_FILE and "
+                      "PCAP_NATS_USER\n"},
+    {.modes = kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(nats_user),
+     .check = key_check::together, .pair = ZEL_CONFIG_FIELD(nats_password_file),
+     .check_message = "PCAP_NATS_USER and PCAP_NATS_PASSWORD_FILE must be set together\n"},
+    {.name = "PCAP_NATS_CA_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_ca_file),
+     .check = key_check::regular_file, .check_message = "%s must name a readable regular file\n"},
+    {.name = "PCAP_NATS_CERT_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_cert_file),
+     .check = key_check::regular_file, .check_message = "%s must name a readable regular file\n"},
+    {.name = "PCAP_NATS_KEY_FILE", .modes = kNats, .at = ZEL_CONFIG_FIELD(nats_key_file),
+     .check = key_check::regular_file, .check_message = "%s must name a readable regular file\n"},
+    {.modes = kNats, .kind = key_kind::rule, .at = ZEL_CONFIG_FIELD(nats_cert_file),
+     .check = key_check::together, .pair = ZEL_CONFIG_FIELD(nats_key_file),
+     .check_message = "PCAP_NATS_CERT_FILE and PCAP_NATS_KEY_FILE must be set together\n"},
+    {.name = "PCAP_NATS_MAX_PENDING", .modes = kNats, .kind = key_kind::integer, .fallback = "4096",
+     .min = 1, .max = 65536, .at = ZEL_CONFIG_FIELD(nats_max_pending), .message = kMaxPending,
+     .check_message = kMaxPending},
+    {.name = "PCAP_NATS_CREATE_STREAM", .modes = kNats, .kind = key_kind::boolean,
+     .fallback = "false", .at = ZEL_CONFIG_FIELD(nats_create_stream),
+     .message = "PCAP_NATS_CREATE_STREAM must be true or false\n"},
+    {.name = "PCAP_NATS_REPLICAS", .modes = kNats, .kind = key_kind::integer, .fallback = "1",
+     .min = 1, .max = 5, .at = ZEL_CONFIG_FIELD(nats_replicas), .message = kReplicas,
+     .check_message = kReplicas},
+    {.name = "PCAP_NATS_MAX_AGE_SECONDS", .modes = kNats, .kind = key_kind::integer,
+     .fallback = "0", .max = 3153600000, .at = ZEL_CONFIG_FIELD(nats_max_age_seconds),
+     .message = kMaxAge, .check_message = kMaxAge},
+    {.name = "PCAP_NATS_MAX_BYTES", .modes = kNats, .kind = key_kind::integer, .fallback = "0",
+     .max = INT64_MAX, .at = ZEL_CONFIG_FIELD(nats_max_bytes), .message = kMaxBytes,
+     .check_message = kMaxBytes},
 };
 // clang-format on
 
@@ -431,6 +506,79 @@ int read_integer(const char* text, uint64_t min, uint64_t max, uint64_t* out) {
     return 0;
 }
 
+// Each entry, between commas and without blanks around it, is
+// nats://HOST[:PORT] or tls://HOST[:PORT]; libnats parses it further, but a
+// blank, a control byte or an empty entry would only fail at connect time.
+bool nats_urls_valid(std::string_view list) {
+    if (list.empty()) return false;
+    for (;;) {
+        const size_t comma = list.find(',');
+        std::string_view url = list.substr(0, comma);
+        std::string_view rest;
+        if (url.starts_with("nats://"))
+            rest = url.substr(7);
+        else if (url.starts_with("tls://"))
+            rest = url.substr(6);
+        else
+            return false;
+        if (rest.empty() || rest.front() == ':' || rest.front() == '/') return false;
+        for (char ch : url) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c < 0x21 || c >= 0x7F) return false;
+        }
+        if (comma == std::string_view::npos) return true;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+// What the server accepts as a stream name: no blank, no subject separator
+// or wildcard, no path separator (it names a folder in the store).
+bool stream_name_valid(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x21 || c >= 0x7F || c == '.' || c == '*' || c == '>' || c == '/' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
+bool regular_readable(const char* path) {
+    unique_file f = open_regular(path);
+    return static_cast<bool>(f);
+}
+
+// Fills the default subject from the switch id read before, then judges it.
+int check_subject(const key_row& row, relay_config* cfg) {
+    char* text = text_of(cfg, row.at);
+    if (text[0] == '\0') {
+        const std::string subject = nats::default_subject(cfg->switch_id);
+        if (!nats::publish_subject_valid(subject)) {
+            fputs("PCAP_RELAY_SWITCH_ID is too long for the default PCAP_NATS_SUBJECT; set "
+                  "PCAP_NATS_SUBJECT\n",
+                  stderr);
+            return -1;
+        }
+        memcpy(text, subject.c_str(), subject.size() + 1);  // 8 + 255 bytes fit
+        return 0;
+    }
+    if (nats::publish_subject_valid(text)) return 0;
+    say(row.check_message, row.name);
+    return -1;
+}
+
+// The secret is read only to judge the file, then wiped; its value never
+// reaches a message.
+int check_secret_file(const key_row& row, const char* path) {
+    if (path[0] == '\0') return 0;
+    std::string secret, err;
+    const int rc = nats::read_secret_file(path, row.name, &secret, &err);
+    if (!secret.empty()) explicit_bzero(secret.data(), secret.size());
+    if (rc == 0) return 0;
+    fprintf(stderr, "%s\n", err.c_str());
+    return -1;
+}
+
 // -1 after the row's check_message when the stored text fails the check.
 int check_row(const key_row& row, relay_config* cfg) {
     const char* text = text_of(cfg, row.at);
@@ -461,6 +609,24 @@ int check_row(const key_row& row, relay_config* cfg) {
         break;
     case key_check::wss_url:
         if (parse_wss_url(cfg) != 0) return -1;
+        break;
+    case key_check::nats_urls:
+        ok = nats_urls_valid(text);
+        break;
+    case key_check::nats_subject:
+        return check_subject(row, cfg);
+    case key_check::stream_name:
+        ok = stream_name_valid(text);
+        break;
+    case key_check::secret_file:
+        return check_secret_file(row, text);
+    case key_check::regular_file:
+        ok = text[0] == '\0' || regular_readable(text);
+        break;
+    case key_check::one_credential:
+        ok = (cfg->nats_token_file[0] != '\0') + (cfg->nats_creds_file[0] != '\0') +
+                 (cfg->nats_user[0] != '\0') <=
+             1;
         break;
     }
     if (ok) return 0;
@@ -738,9 +904,13 @@ int relay_configure(int argc, char** argv, relay_config* cfg) {
     if (check_config) {
         // Only a listener can be switched off; every other mode runs when valid.
         const char* enabled = !cfg->server_mode || cfg->enabled ? "true" : "false";
-        printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s\n",
+        printf("configuration valid mode=%s enabled=%s host=%s port=%d path=%s switch_id=%s",
                kModeNames[static_cast<size_t>(cfg->mode)], enabled, cfg->host, cfg->port, cfg->path,
                cfg->switch_id);
+        // The bus mode's own: the subject as it will be used, default or not.
+        if (cfg->mode == run_mode::nats)
+            printf(" subject=%s stream=%s", cfg->nats_subject, cfg->nats_stream);
+        putchar('\n');
         return flush_report();
     }
     if (cfg->server_mode && !cfg->enabled) {

@@ -20,7 +20,7 @@ namespace zel {
 
 // What PCAP_RELAY_MODE chose. The order is the order of the mode names in
 // the configuration's table.
-enum class run_mode : std::uint8_t { wss_client, wss_server, count };
+enum class run_mode : std::uint8_t { wss_client, wss_server, nats, count };
 
 // A 16-byte address in network order; IPv4 is stored IPv4-mapped
 // (ten zero bytes, 0xFF 0xFF, the four address bytes).
@@ -62,6 +62,23 @@ struct relay_config {
     uint32_t reconnect_max;
     uint32_t stats_seconds;   // 0: no stats line
     char metrics_file[1024];  // empty: no metrics file
+    // Bus mode. Files, not secrets: the publisher reads the token and the
+    // password itself, so they are held only where the library needs them.
+    char nats_url[4096];  // comma-separated nats:// or tls:// URLs
+    char nats_subject[512];  // the default zel.sip.<switch id> once loaded
+    char nats_stream[256];
+    char nats_token_file[1024];
+    char nats_creds_file[1024];
+    char nats_user[256];
+    char nats_password_file[1024];
+    char nats_ca_file[1024];
+    char nats_cert_file[1024];
+    char nats_key_file[1024];
+    size_t nats_max_pending;
+    bool nats_create_stream;
+    size_t nats_replicas;
+    size_t nats_max_age_seconds;  // 0: no limit
+    size_t nats_max_bytes;        // 0: no limit
 };
 
 // The generic names of the configuration's steps live in their own namespace.

@@ -1,4 +1,4 @@
-// The runtime's one view of the active mode, client or server, chosen once at
+// The runtime's one view of the active mode (client, server or bus), chosen once at
 // start from the configuration, and the protocol's name that both modes use.
 // (Both write their lines through relay_frame.) A mode owns all of its
 // own state; what both modes share (configuration, line log, context,

@@ -12,6 +12,7 @@
 
 #include "relay_client.hpp"
 #include "relay_log.hpp"
+#include "relay_nats.hpp"
 #include "relay_reader.hpp"
 #include "relay_server.hpp"
 #include "relay_stats.hpp"
@@ -73,6 +74,7 @@ void install_signals() {
 relay_stats read_stats(relay_state* st, size_t queued) {
     relay_stats s{};
     s.server_mode = st->config.server_mode;
+    s.bus_mode = st->config.mode == run_mode::nats;
     s.sent = st->sent;
     const line_log_counters c = line_log_read_counters(st->log);
     s.read = c.appended;
@@ -169,7 +171,17 @@ int relay_run(relay_state* st) {
     st->tick.owner = st;
 
     if (init_log(st) != 0) return 1;
-    st->mode = st->config.server_mode ? server::make_mode(st) : client::make_mode(st);
+    switch (st->config.mode) {
+    case run_mode::wss_server:
+        st->mode = server::make_mode(st);
+        break;
+    case run_mode::nats:
+        st->mode = nats::make_mode(st);
+        break;
+    default:
+        st->mode = client::make_mode(st);
+        break;
+    }
     if (st->mode == nullptr) {
         line_log_destroy(st->log);
         return 1;

@@ -79,6 +79,14 @@ size_t format_stats_line(const relay_stats& s, char* buf, size_t size) {
                           ull(s.released_unread), ull(c.slow_consumers),
                           ull(delivered(c, consumer_kind::subscriber)),
                           ull(delivered(c, consumer_kind::sequenced)));
+    else if (s.bus_mode)
+        n = std::snprintf(buf, size,
+                          "stats sent=%llu dropped=%llu queued=%zu connected=%s read=%llu "
+                          "released_unread=%llu acknowledged=%llu resent=%llu pending=%zu "
+                          "reconnects=%llu",
+                          ull(s.sent), ull(s.dropped), s.queued, s.connected ? "true" : "false",
+                          ull(s.read), ull(s.released_unread), ull(s.acknowledged),
+                          ull(c.resent), s.pending, ull(s.reconnects));
     else
         n = std::snprintf(buf, size,
                           "stats sent=%llu dropped=%llu queued=%zu connected=%s read=%llu "
@@ -132,6 +140,23 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
          "Lines written to subscribers of the sequenced protocol, one per line and subscriber.",
          delivered(c, consumer_kind::sequenced)},
     };
+    const metric bus[] = {
+        {"zel_relay_sent_total", "counter",
+         "Lines the stream acknowledged, duplicates included.", s.sent},
+        {"zel_relay_unacknowledged_total", "counter",
+         "Lines published that the stream had not acknowledged when the relay stopped; lost.",
+         c.unacknowledged},
+        {"zel_relay_connected", "gauge", "1 while the cluster connection is up, else 0.",
+         s.connected ? 1u : 0u},
+        {"zel_relay_acknowledged_total", "counter",
+         "Lines the stream stored, each counted once, duplicates included.", s.acknowledged},
+        {"zel_relay_resent_total", "counter",
+         "Lines published again after a failed publish or a lost connection.", c.resent},
+        {"zel_relay_pending", "gauge", "Publishes waiting for the stream's acknowledgement.",
+         s.pending},
+        {"zel_relay_reconnects_total", "counter", "Connections to the cluster made again.",
+         s.reconnects},
+    };
     const metric build = {"zel_relay_build_info", "gauge",
                           "The relay's version, in the version label; always 1.", 1};
     char sw[label_value_room(sizeof(relay_config::switch_id) - 1)];
@@ -143,8 +168,10 @@ size_t format_metrics(const relay_stats& s, char* buf, size_t size) {
                                 build.name, sw, kVersion);
     if (n < 0 || static_cast<size_t>(n) >= size - used) return 0;
     used += static_cast<size_t>(n);
-    const metric* mode = s.server_mode ? server : client;
-    const size_t mode_count = s.server_mode ? std::size(server) : std::size(client);
+    const metric* mode = s.server_mode ? server : s.bus_mode ? bus : client;
+    const size_t mode_count = s.server_mode ? std::size(server)
+                              : s.bus_mode  ? std::size(bus)
+                                            : std::size(client);
     // sent first, then what both modes share, then the mode's own.
     if (!append(buf, size, &used, mode[0], sw)) return 0;
     for (const metric& m : shared)
@@ -172,7 +199,7 @@ bool reporter_due(const stats_reporter* r, int64_t now_ms) {
 
 void report(stats_reporter* r, const relay_stats& s, int64_t now_ms) {
     if (r->line_seconds != 0 && now_ms >= r->next_line_ms) {
-        char line[256];
+        char line[384];
         format_stats_line(s, line, sizeof line);
         log_line("info", line);
         r->next_line_ms = next_due(r->next_line_ms, r->line_seconds, now_ms);

@@ -31,7 +31,8 @@ struct relay_counters {
     uint64_t slow_consumers;     // server: subscribers cut off for falling behind
     uint64_t rejected;           // server: connections from addresses not on the allow-list
     uint64_t handshake_limited;  // server: connections refused at the handshake bound
-    uint64_t resent;             // client: lines written again after a reconnect
+    uint64_t resent;             // client: lines written again after a reconnect; bus: published
+                                 // again after a rewind
     uint64_t delivered[static_cast<size_t>(consumer_kind::count)];  // lines written, per kind
 };
 
@@ -39,23 +40,27 @@ struct relay_counters {
 // mode its own.
 struct relay_stats {
     bool server_mode;
+    bool bus_mode;  // PCAP_RELAY_MODE=nats
     uint64_t sent;
     uint64_t read;             // lines the log took in
     uint64_t released_unread;  // lines released before any consumer took them
     uint64_t dropped;          // lines released before the upstream took them
     size_t queued;             // lines a connected consumer has yet to take
     size_t subscribers;        // server mode
-    bool connected;            // client mode
+    bool connected;            // client and bus modes
+    uint64_t acknowledged;     // bus mode: lines the stream stored, duplicates included
+    size_t pending;            // bus mode: publishes awaiting their result
+    uint64_t reconnects;       // bus mode: connections to the cluster made again
     relay_counters counters;
     const char* switch_id;  // PCAP_RELAY_SWITCH_ID; empty or null in server mode without one
 };
 
 namespace stats {
 
-// Room for the longest exposition (server mode): 8 families of HELP and
-// TYPE lines, and 8 samples of a name, the switch id escaped (255 bytes,
-// each can double), the version label and a 20-digit value.
-inline constexpr size_t kMetricsBufferSize = 8 * 384 + 8 * (48 + 2 * 255 + 64 + 24);
+// Room for the longest exposition: 16 families of HELP and TYPE lines, and
+// 16 samples of a name, the switch id escaped (255 bytes, each can double),
+// the version label and a 20-digit value.
+inline constexpr size_t kMetricsBufferSize = 16 * 384 + 16 * (48 + 2 * 255 + 64 + 24);
 
 // When the next outputs are due, and the failure last logged.
 struct stats_reporter {
@@ -70,7 +75,8 @@ struct stats_reporter {
 // "stats sent=%llu dropped=%llu queued=%zu" with " subscribers=%zu" (server)
 // or " connected=true|false" (client), then " read=%llu released_unread=%llu"
 // and the mode's own: " slow_consumers=%llu delivered_plain=%llu
-// delivered_sequenced=%llu" (server) or " resent=%llu" (client). Returns the
+// delivered_sequenced=%llu" (server), " resent=%llu" (client), or
+// " acknowledged=%llu resent=%llu pending=%zu reconnects=%llu" (bus). Returns the
 // length, cut to size - 1.
 size_t format_stats_line(const relay_stats& s, char* buf, size_t size);
 

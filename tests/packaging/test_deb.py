@@ -140,7 +140,7 @@ class Package(unittest.TestCase):
     def test_depends_on_runtime_libraries_only(self):
         names = re.findall(r"(?:^|[,|])\s*([a-z0-9][a-z0-9.+-]*)", self.field("Depends"))
         # dpkg-shlibdeps found each program's libraries.
-        for lib in ("libpcap0.8", "libwebsockets17", "libssl3", "libc6"):
+        for lib in ("libpcap0.8", "libwebsockets17", "libssl3", "libnats3.4", "libc6"):
             self.assertIn(lib, names)
         for name in names:
             with self.subTest(name):

@@ -157,6 +157,33 @@ TEST(NatsLedger, LinesGoneFromTheLogAreGivenUp) {
 }
 
 // The ring wraps many times over a long run with results in any order.
+// The relay's log consumer holds its lines from first_unsettled() on: it
+// must never pass a line that could still have to be resent.
+TEST(NatsLedger, FirstUnsettledIsWhereTheLogMustHoldFrom) {
+    ledger l(8);
+    EXPECT_EQ(l.first_unsettled(), 0u);
+    offer_range(&l, 1, 3);
+    EXPECT_EQ(l.first_unsettled(), 1u);
+    l.result(2, R::ok);
+    EXPECT_EQ(l.first_unsettled(), 1u) << "an acknowledgement behind the front settles nothing";
+    l.result(1, R::ok);
+    EXPECT_EQ(l.first_unsettled(), 3u);
+    l.result(3, R::duplicate);
+    EXPECT_EQ(l.first_unsettled(), 4u) << "nothing unsettled: the next line";
+    offer_range(&l, 4, 5);
+    l.result(4, R::failed);
+    l.result(5, R::ok);
+    EXPECT_EQ(l.first_unsettled(), 4u) << "a failed line holds everything after it";
+    uint64_t from = 0;
+    ASSERT_TRUE(l.take_rewind(&from));
+    EXPECT_EQ(from, 4u);
+    // Lines 4 and 5 were released from the log: the next offer is 6.
+    EXPECT_EQ(l.offer(6), A::publish);
+    EXPECT_EQ(l.first_unsettled(), 6u);
+    EXPECT_EQ(l.counters().given_up, 1u);
+    EXPECT_EQ(l.counters().acknowledged, 4u);
+}
+
 TEST(NatsLedger, LongRunWrapsTheRing) {
     ledger l(3);
     uint64_t next = 1, acked = 0;

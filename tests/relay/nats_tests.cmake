@@ -10,3 +10,11 @@ foreach(group NatsDelivery NatsLeaderLoss NatsAccess NatsTls)
   set_tests_properties(relay_nats_${group} PROPERTIES LABELS "live" TIMEOUT 300
     ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")
 endforeach()
+
+# The relay itself in bus mode, fed through its event socket.
+foreach(group BusDelivery BusLeaderLoss BusAccess BusTls)
+  add_test(NAME relay_nats_mode_${group}
+           COMMAND ${ZEL_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/test_nats_mode.py ${group})
+  set_tests_properties(relay_nats_mode_${group} PROPERTIES LABELS "live" TIMEOUT 300
+    ENVIRONMENT "ZEL_BIN=${CMAKE_BINARY_DIR}/bin")
+endforeach()

@@ -477,6 +477,114 @@ class ServerKeys(Fixture):
         self.check_table(cases)
 
 
+class NatsKeys(Fixture):
+    """The bus mode's keys: each refusal one sentence and exit 2, secrets
+    never shown, the default subject made from the switch id."""
+
+    def test_messages(self):
+        C = CHECK
+        sec = self.write("nats-token", TOKEN + "\n")
+        empty = self.write("nats-empty", "\n")
+        urls = "nats://127.0.0.1:4222,tls://n2.example:4222"
+
+        def nats(**over):
+            return merge({"PCAP_RELAY_MODE": "nats", "PCAP_NATS_URL": urls,
+                          "PCAP_RELAY_SWITCH_ID": "sw-1", "PCAP_NATS_STREAM": "ZEL"}, over)
+
+        def ok(switch_id="sw-1", subject="zel.sip.sw-1"):
+            return ("configuration valid mode=nats enabled=true host= port=0 path= switch_id=%s "
+                    "subject=%s stream=ZEL\n" % (switch_id, subject))
+
+        URLS = "PCAP_NATS_URL must list nats:// or tls:// URLs separated by commas\n"
+        STREAM = ("PCAP_NATS_STREAM must be a name of printable characters without blanks, "
+                  "'.', '*', '>', '/' or '\\'\n")
+        SUBJECT = ("PCAP_NATS_SUBJECT must be dot-separated tokens of printable characters "
+                   "without blanks or wildcards, at most 255 bytes\n")
+        ONE = ("set only one of PCAP_NATS_TOKEN_FILE, PCAP_NATS_CREDS_FILE and "
+               "PCAP_NATS_USER\n")
+        PENDING = "PCAP_NATS_MAX_PENDING must be an integer from 1 to 65536\n"
+        REPLICAS = "PCAP_NATS_REPLICAS must be an integer from 1 to 5\n"
+        self.check_table([
+            ("valid", nats(), C, "", ok(), 0),
+            ("every key", nats(PCAP_NATS_TOKEN_FILE=sec, PCAP_NATS_CA_FILE=self.cert,
+                               PCAP_NATS_CERT_FILE=self.cert, PCAP_NATS_KEY_FILE=self.key,
+                               PCAP_NATS_MAX_PENDING="65536", PCAP_NATS_CREATE_STREAM="true",
+                               PCAP_NATS_REPLICAS="5", PCAP_NATS_MAX_AGE_SECONDS="3153600000",
+                               PCAP_NATS_MAX_BYTES="9223372036854775807"), C, "", ok(), 0),
+            ("unknown mode keeps its sentence", nats(PCAP_RELAY_MODE="NATS"), C,
+             "PCAP_RELAY_MODE must be wss-client or wss-server\n", "", 2),
+            ("switch id required", nats(PCAP_RELAY_SWITCH_ID=None), C,
+             "PCAP_RELAY_SWITCH_ID is required\n", "", 2),
+            ("switch id control", nats(PCAP_RELAY_SWITCH_ID="a\rb"), C,
+             "PCAP_RELAY_SWITCH_ID must not contain control characters\n", "", 2),
+            ("subject made safe", nats(PCAP_RELAY_SWITCH_ID="pbx.example com*"), C, "",
+             ok("pbx.example com*", "zel.sip.pbx_example_com_"), 0),
+            ("switch id too long for the default subject", nats(PCAP_RELAY_SWITCH_ID="w" * 250), C,
+             "PCAP_RELAY_SWITCH_ID is too long for the default PCAP_NATS_SUBJECT; set "
+             "PCAP_NATS_SUBJECT\n", "", 2),
+            ("subject given", nats(PCAP_NATS_SUBJECT="site.a.sip"), C, "",
+             ok(subject="site.a.sip"), 0),
+            ("subject wildcard", nats(PCAP_NATS_SUBJECT="zel.*"), C, SUBJECT, "", 2),
+            ("subject empty token", nats(PCAP_NATS_SUBJECT="zel..x"), C, SUBJECT, "", 2),
+            ("subject blank", nats(PCAP_NATS_SUBJECT="zel x"), C, SUBJECT, "", 2),
+            ("url unset", nats(PCAP_NATS_URL=None), C, "PCAP_NATS_URL is required\n", "", 2),
+            ("url scheme", nats(PCAP_NATS_URL="wss://h:1"), C, URLS, "", 2),
+            ("url empty entry", nats(PCAP_NATS_URL="nats://h:1,"), C, URLS, "", 2),
+            ("url blank after comma", nats(PCAP_NATS_URL="nats://h:1, nats://g:1"), C, URLS, "", 2),
+            ("url no host", nats(PCAP_NATS_URL="nats://:4222"), C, URLS, "", 2),
+            ("url CR LF", nats(PCAP_NATS_URL="nats://h\r\n:1"), C, URLS, "", 2),
+            ("url too long", nats(PCAP_NATS_URL="nats://" + "h" * 4089), C,
+             "PCAP_NATS_URL is too long\n", "", 2),
+            ("stream unset", nats(PCAP_NATS_STREAM=None), C, "PCAP_NATS_STREAM is required\n", "", 2),
+            ("stream dot", nats(PCAP_NATS_STREAM="Z.L"), C, STREAM, "", 2),
+            ("stream slash", nats(PCAP_NATS_STREAM="../x"), C, STREAM, "", 2),
+            ("token file missing", nats(PCAP_NATS_TOKEN_FILE=self.dir + "/none"), C,
+             "open PCAP_NATS_TOKEN_FILE: No such file or directory\n", "", 2),
+            ("token file a FIFO", nats(PCAP_NATS_TOKEN_FILE=self.fifo), C,
+             "PCAP_NATS_TOKEN_FILE must name a regular file\n", "", 2),
+            ("token file a folder", nats(PCAP_NATS_TOKEN_FILE=self.dir), C,
+             "PCAP_NATS_TOKEN_FILE must name a regular file\n", "", 2),
+            ("token file empty", nats(PCAP_NATS_TOKEN_FILE=empty), C,
+             "PCAP_NATS_TOKEN_FILE must hold 1 to 4095 bytes of text\n", "", 2),
+            ("token file too big", nats(PCAP_NATS_TOKEN_FILE=self.token_big), C,
+             "PCAP_NATS_TOKEN_FILE holds more than 4095 bytes\n", "", 2),
+            ("token and user", nats(PCAP_NATS_TOKEN_FILE=sec, PCAP_NATS_USER="u",
+                                    PCAP_NATS_PASSWORD_FILE=sec), C, ONE, "", 2),
+            ("token and creds", nats(PCAP_NATS_TOKEN_FILE=sec, PCAP_NATS_CREDS_FILE=self.cert),
+             C, ONE, "", 2),
+            ("user and password", nats(PCAP_NATS_USER="u", PCAP_NATS_PASSWORD_FILE=sec), C, "",
+             ok(), 0),
+            ("user without password", nats(PCAP_NATS_USER="u"), C,
+             "PCAP_NATS_USER and PCAP_NATS_PASSWORD_FILE must be set together\n", "", 2),
+            ("password file a FIFO", nats(PCAP_NATS_USER="u", PCAP_NATS_PASSWORD_FILE=self.fifo),
+             C, "PCAP_NATS_PASSWORD_FILE must name a regular file\n", "", 2),
+            ("creds a folder", nats(PCAP_NATS_CREDS_FILE=self.dir), C,
+             "PCAP_NATS_CREDS_FILE must name a readable regular file\n", "", 2),
+            ("ca missing", nats(PCAP_NATS_CA_FILE=self.dir + "/none"), C,
+             "PCAP_NATS_CA_FILE must name a readable regular file\n", "", 2),
+            ("cert without key", nats(PCAP_NATS_CERT_FILE=self.cert), C,
+             "PCAP_NATS_CERT_FILE and PCAP_NATS_KEY_FILE must be set together\n", "", 2),
+            ("key a FIFO", nats(PCAP_NATS_CERT_FILE=self.cert, PCAP_NATS_KEY_FILE=self.fifo), C,
+             "PCAP_NATS_KEY_FILE must name a readable regular file\n", "", 2),
+            ("max pending 0", nats(PCAP_NATS_MAX_PENDING="0"), C, PENDING, "", 2),
+            ("max pending above", nats(PCAP_NATS_MAX_PENDING="65537"), C, PENDING, "", 2),
+            ("max pending letters", nats(PCAP_NATS_MAX_PENDING="4k"), C, PENDING, "", 2),
+            ("create stream yes", nats(PCAP_NATS_CREATE_STREAM="yes"), C,
+             "PCAP_NATS_CREATE_STREAM must be true or false\n", "", 2),
+            ("replicas 0", nats(PCAP_NATS_REPLICAS="0"), C, REPLICAS, "", 2),
+            ("replicas 6", nats(PCAP_NATS_REPLICAS="6"), C, REPLICAS, "", 2),
+            ("max age above", nats(PCAP_NATS_MAX_AGE_SECONDS="3153600001"), C,
+             "PCAP_NATS_MAX_AGE_SECONDS must be an integer from 0 to 3153600000\n", "", 2),
+            ("max bytes above int64", nats(PCAP_NATS_MAX_BYTES="9223372036854775808"), C,
+             "PCAP_NATS_MAX_BYTES must be an integer from 0 to 9223372036854775807\n", "", 2),
+            ("max bytes negative", nats(PCAP_NATS_MAX_BYTES="-1"), C,
+             "PCAP_NATS_MAX_BYTES must be an integer from 0 to 9223372036854775807\n", "", 2),
+            # Keys of the other modes are not read in this one.
+            ("client keys ignored", nats(PCAP_RELAY_URL="https://x", PCAP_WSS_PORT="0"), C, "",
+             ok(), 0),
+        ])
+
+
 class CommandLine(Fixture):
     def test_arguments(self):
         good = self.write("good.conf", "PCAP_RELAY_SWITCH_ID=from-good\n")
