@@ -285,7 +285,10 @@ void publisher_impl::on_ack(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae
     self->acks_.push_back({seq, kind});
     if (kind == result_kind::failed && self->first_failure_[0] == '\0')
         copy_reason(self->first_failure_, reason);
-    self->cv_.notify_all();
+    // Only stop() waits on cv_ for results; the module's thread waits on it
+    // too, for other things, and a signal per result would wake it for
+    // nothing once per line.
+    if (self->stopping_.load()) self->cv_.notify_all();
     self->wake_locked(kind == result_kind::failed);
 }
 
@@ -365,6 +368,11 @@ int publisher_impl::setup(std::string* err) {
     if (!c.creds_file.empty() && readable_file(c.creds_file, "PCAP_NATS_CREDS_FILE", err) != 0)
         return -1;
 
+    // Without spinning on its locks: its threads and ours share few cores,
+    // and a lock's holder is often a thread waiting to run, so a spin only
+    // burns the time that holder needs. Takes effect when the library is
+    // first opened; later calls change nothing.
+    nats_Open(0);
     natsOptions* raw = nullptr;
     if (natsOptions_Create(&raw) != NATS_OK) return *err = "cannot create NATS options", -1;
     opts_.reset(raw);

@@ -1,5 +1,7 @@
 #include "relay_nats.hpp"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +23,29 @@ constexpr int64_t kStopGraceMs = 1000;
 // publisher has room.
 constexpr size_t kPinLines = 256;
 
-// The retry hold's timer. The library hands its callback only the list entry,
+// Lines are held until this many are ready or the oldest has waited
+// kHoldUs. At a few thousand lines a second a pass brings only a few, and
+// publishing each pass's lines at once costs a wake of the library's
+// flusher, timer, read loop and acknowledgement thread per handful of lines;
+// gathered, those wakes are shared by a batch. A line therefore waits at most
+// kHoldUs longer for its publish; at higher rates batches fill first and
+// nothing waits.
+constexpr uint64_t kBatchLines = 64;
+constexpr int64_t kHoldUs = 4000;
+
+// The service loop waits in whole milliseconds, and spins through the last
+// fraction of one before a timer is due. A batch within this of its due time
+// goes at once, so the hold timer only ends a wait and is gone before it
+// would spin.
+constexpr int64_t kHoldSlackUs = 1000;
+
+int64_t monotonic_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+// The retry hold's and the batch hold's timers. The library hands its callback only the list entry,
 // so the entry comes first and the state rides beside it.
 struct retry_timer {
     lws_sorted_usec_list_t sul;
@@ -35,7 +59,7 @@ void wake(void* arg) {
     lws_cancel_service(static_cast<relay_state*>(arg)->context);
 }
 
-// The hold has ended: one more pass publishes again.
+// A hold has ended: one more pass publishes again.
 void retry_due(lws_sorted_usec_list_t* sul) {
     relay_state* st = lws_container_of(sul, retry_timer, sul)->st;
     if (!st->stopping.load()) lws_cancel_service(st->context);
@@ -83,6 +107,7 @@ public:
         consumer_.lossy = true;
         cursor_ = line_log_attach(st->log, consumer_, 1);
         timer_.st = st;
+        hold_timer_.st = st;
     }
 
     ~nats_mode() override {
@@ -117,7 +142,7 @@ public:
             cursor_ = from;
             line_log_rewind(st_->log, consumer_, from);
         }
-        publish_held();
+        publish_held(false);
         settle();
         schedule_retry();
     }
@@ -129,6 +154,10 @@ public:
     void stop() override {
         if (stopped_) return;
         lws_sul_schedule(st_->context, 0, &timer_.sul, retry_due, LWS_SET_TIMER_USEC_CANCEL);
+        lws_sul_schedule(st_->context, 0, &hold_timer_.sul, retry_due, LWS_SET_TIMER_USEC_CANCEL);
+        // Lines held for a batch go out now, within the stop's grace.
+        pub_->take();
+        publish_held(true);
         pub_->stop(kStopGraceMs);
         stopped_ = true;
         // Published and never settled as stored.
@@ -162,8 +191,10 @@ private:
     // released while it is published or its result is on its way is not
     // also counted as dropped. Published lines are not held by position but by the log's
     // bounds, which is why those bounds must cover a leader election.
-    void publish_held() {
+    // Unless `now` is set, lines wait for a batch (kBatchLines, kHoldUs).
+    void publish_held(bool now) {
         line_log& log = st_->log;
+        if (!now && !batch_due()) return;
         size_t room = pub_->room(stats::monotonic_ms());
         line_ref pinned[kPinLines];
         while (room > 0) {
@@ -190,6 +221,39 @@ private:
             }
             room -= done;
         }
+        // Everything ready went out: the next line starts a new hold. Lines
+        // left for want of room keep their age and go at the next chance.
+        if (cursor_ >= line_log_range(log).next) end_hold();
+    }
+
+    void end_hold() {
+        held_since_us_ = -1;
+        if (hold_due_us_ < 0) return;
+        hold_due_us_ = -1;
+        lws_sul_schedule(st_->context, 0, &hold_timer_.sul, retry_due, LWS_SET_TIMER_USEC_CANCEL);
+    }
+
+    // Whether the lines from the cursor on make a batch now; if not, the
+    // hold timer is set for when the oldest of them has waited long enough.
+    // A line counts from the first pass that finds it, which is the reader's
+    // wake for it.
+    bool batch_due() {
+        const log_range r = line_log_range(st_->log);
+        if (r.next <= cursor_) {
+            end_hold();
+            return false;
+        }
+        const int64_t t = monotonic_us();
+        if (held_since_us_ < 0) held_since_us_ = t;
+        const int64_t due = held_since_us_ + kHoldUs;
+        if (r.next - std::max(cursor_, r.first) >= kBatchLines || t >= due - kHoldSlackUs)
+            return true;
+        if (hold_due_us_ != due) {
+            hold_due_us_ = due;
+            lws_sul_schedule(st_->context, 0, &hold_timer_.sul, retry_due,
+                             static_cast<lws_usec_t>(due - t));
+        }
+        return false;
     }
 
     // The counters follow the publisher's: lines it gave up (failed, and
@@ -222,7 +286,10 @@ private:
     uint64_t cursor_ = 1;    // the next line to offer the publisher
     std::unique_ptr<publisher> pub_;
     retry_timer timer_{};
+    retry_timer hold_timer_{};
     int64_t retry_at_ = -1;
+    int64_t held_since_us_ = -1;  // when the oldest line not yet published was first seen
+    int64_t hold_due_us_ = -1;    // when the hold timer last set fires
     uint64_t stop_lost_ = 0;  // published, not acknowledged within the stop's grace
     uint64_t skipped_ = 0;    // taken, refused by the publisher, released before offered again
     bool stopped_ = false;
