@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -142,9 +143,11 @@ public:
             cursor_ = from;
             line_log_rewind(st_->log, consumer_, from);
         }
+        holding_ = false;
         publish_held(false);
         settle();
         schedule_retry();
+        reader_wake();
     }
 
     // Nothing of the relay's protocol reaches this mode but wake-ups, and
@@ -194,8 +197,10 @@ private:
     // Unless `now` is set, lines wait for a batch (kBatchLines, kHoldUs).
     void publish_held(bool now) {
         line_log& log = st_->log;
-        if (!now && !batch_due()) return;
+        // Asked every pass: it also tells the publisher whether results
+        // are awaited, which decides how soon they wake this thread.
         size_t room = pub_->room(stats::monotonic_ms());
+        if (!now && !batch_due()) return;
         line_ref pinned[kPinLines];
         while (room > 0) {
             pin_result got =
@@ -223,7 +228,27 @@ private:
         }
         // Everything ready went out: the next line starts a new hold. Lines
         // left for want of room keep their age and go at the next chance.
-        if (cursor_ >= line_log_range(log).next) end_hold();
+        seen_next_ = line_log_range(log).next;
+        if (cursor_ >= seen_next_) end_hold();
+    }
+
+    // While lines are held for a batch, the reader's wakes for more lines
+    // only make passes that find the batch still short; it wakes this thread
+    // again once the batch is full, and the hold timer covers the rest. Any
+    // other time it wakes it at every receive, as for the other modes.
+    void reader_wake() {
+        std::atomic<uint64_t>& at = st_->reader_wake_at;
+        if (holding_) {
+            at.store(hold_first_ + kBatchLines - 1, std::memory_order_relaxed);
+            return;
+        }
+        if (at.load(std::memory_order_relaxed) == 0) return;
+        at.store(0, std::memory_order_relaxed);
+        // Pairs with the reader's fence between appending and reading this:
+        // a line it appended while the wake was raised, and did not announce,
+        // is seen here and gets a pass of its own.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (line_log_range(st_->log).next > seen_next_) lws_cancel_service(st_->context);
     }
 
     void end_hold() {
@@ -239,6 +264,7 @@ private:
     // wake for it.
     bool batch_due() {
         const log_range r = line_log_range(st_->log);
+        seen_next_ = r.next;
         if (r.next <= cursor_) {
             end_hold();
             return false;
@@ -246,8 +272,10 @@ private:
         const int64_t t = monotonic_us();
         if (held_since_us_ < 0) held_since_us_ = t;
         const int64_t due = held_since_us_ + kHoldUs;
-        if (r.next - std::max(cursor_, r.first) >= kBatchLines || t >= due - kHoldSlackUs)
-            return true;
+        const uint64_t first = std::max(cursor_, r.first);
+        if (r.next - first >= kBatchLines || t >= due - kHoldSlackUs) return true;
+        holding_ = true;
+        hold_first_ = first;
         if (hold_due_us_ != due) {
             hold_due_us_ = due;
             lws_sul_schedule(st_->context, 0, &hold_timer_.sul, retry_due,
@@ -290,6 +318,9 @@ private:
     int64_t retry_at_ = -1;
     int64_t held_since_us_ = -1;  // when the oldest line not yet published was first seen
     int64_t hold_due_us_ = -1;    // when the hold timer last set fires
+    bool holding_ = false;        // this pass left lines held, the hold timer running
+    uint64_t hold_first_ = 0;     // the first line held
+    uint64_t seen_next_ = 1;      // the log's next line as this pass last saw it
     uint64_t stop_lost_ = 0;  // published, not acknowledged within the stop's grace
     uint64_t skipped_ = 0;    // taken, refused by the publisher, released before offered again
     bool stopped_ = false;

@@ -100,8 +100,16 @@ void sink_to_queue(void* arg, const unsigned char* line, size_t len) {
 
 void announce(queue_sink* pending) {
     if (pending->lines == 0) return;
-    wake_service(pending->st);
     pending->lines = 0;
+    feed* st = pending->st;
+    if (st->wake_at != nullptr) {
+        // Pairs with the service thread's fence between lowering wake_at and
+        // looking at the log: either it sees these lines or this sees 0.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        const uint64_t at = st->wake_at->load(std::memory_order_relaxed);
+        if (at != 0 && st->appended < at) return;
+    }
+    wake_service(st);
 }
 
 // Reads one connection until end of stream, a receive error or `stopping`.
@@ -207,6 +215,7 @@ void queue_line(feed* st, const unsigned char* line, size_t len) {
         log_line("error", "event_queue_allocation_failed");
         now = line_log_read_counters(*st->log);
     }
+    st->appended = now.appended;
     const uint64_t dropped = now.dropped;
     if (dropped != st->last_reported_dropped && (dropped == 1 || dropped % 1000 == 0)) {
         char msg[128];

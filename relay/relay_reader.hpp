@@ -39,6 +39,12 @@ struct feed {
     const std::atomic<bool>* stopping;
     uint64_t last_reported_dropped;  // reader thread only
     pthread_t thread;
+    // The service thread wants a wake only once the log holds the line with
+    // this number; 0 (or no pointer): at every receive, as always. Whoever
+    // raises it has a timer of its own running, so no line waits on it for
+    // long. Written by the service thread.
+    const std::atomic<uint64_t>* wake_at = nullptr;
+    uint64_t appended = 0;  // lines appended so far; reader thread only
 };
 
 // Longest line carried; one more byte of room lets a full-length line arrive

@@ -201,6 +201,8 @@ int relay_run(relay_state* st) {
     std::srand(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
 
     st->reader = reader::feed{&st->log, st->context, st->config.socket_path, &st->stopping, 0, {}};
+    st->reader_wake_at.store(0);
+    st->reader.wake_at = &st->reader_wake_at;
     int rc = reader::reader_start(&st->reader);
     if (rc != 0) {
         errno = rc;  // pthread_create reports through its result, not errno

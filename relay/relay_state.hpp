@@ -39,6 +39,9 @@ struct relay_state {
     reader::feed reader;               // the reader thread's view, and the thread
     service_timer tick;
     std::atomic<bool> stopping;  // set once at shutdown (both threads)
+    // The line the mode wants the reader's next wake for (see reader::feed);
+    // 0 wakes it at every receive. Written by the service thread only.
+    std::atomic<uint64_t> reader_wake_at{0};
     uint64_t sent;               // client mode: lines the upstream's TCP acknowledged;
                                  // server mode: messages written, per subscriber
     relay_counters counters;     // the modes' delivery, loss and refusal counts
