@@ -133,6 +133,27 @@ class BusDelivery(BusCase):
                          (count, count, count, 0, 0, 0))
         self.assert_whole(self.read(), count)
 
+    def test_a_trickle_goes_out_and_lines_held_for_a_batch_go_out_at_stop(self):
+        # Fewer lines than a batch, written one receive at a time: the hold
+        # timer, not a full batch, must publish them, with the reader's wakes
+        # held back meanwhile. Then a few more and a stop at once, inside the
+        # hold: lines held for a batch are published at stop, not left queued.
+        relay = self.start_relay()
+        self.source.send_lines([line(1)])
+        self.wait_sent(1, timeout=20)
+        for n in range(2, 41):
+            self.source.send_lines([line(n)])
+            time.sleep(0.002)
+        self.wait_sent(40)
+        self.source.send_lines([line(n) for n in range(41, 46)])
+        time.sleep(0.001)
+        self.assertEqual(relay.stop(), 0)
+        sent, dropped, queued = relaytest.shutdown_counters(relay)
+        read = int(relaytest.metric_values(self.metrics)["zel_relay_lines_read_total"])
+        self.assertEqual((sent, dropped, queued), (read, 0, 0), relay.stderr()[-2000:])
+        self.assertGreaterEqual(read, 40)
+        self.assert_whole(self.read(), read)
+
     def test_lines_the_log_could_not_hold_are_counted_once(self):
         # A burst far above what the stream takes, into a small log: every
         # line read is stored, or counted as dropped or unacknowledged, and
