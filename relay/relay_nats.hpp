@@ -4,9 +4,11 @@
 // Promises: after a failed publish or a lost connection the consumer goes
 // back to the first line not yet acknowledged and publishes again in order,
 // from the log, which holds every line its bounds allow; a line it no longer
-// holds by then is counted as unacknowledged (lost), never skipped silently. The lines of one service pass are published
-// together; the library's threads wake the service thread once per batch of
-// results, and a sul wakes it when a retry hold ends. While the cluster is
+// holds by then is counted as unacknowledged (lost), never skipped silently.
+// Lines are published in batches, once 64 are ready or the oldest has waited
+// 3-4 ms (at stop, at once); meanwhile the reader wakes the service thread
+// only for a full batch. The library's threads wake the service thread once
+// per batch of results, and a sul wakes it when a hold ends. While the cluster is
 // away the log fills and releases its oldest lines, counted as dropped. `sent`
 // counts lines the stream acknowledged (duplicates included). At stop the
 // stream has up to a second for outstanding acknowledgements; lines published
