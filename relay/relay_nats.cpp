@@ -243,11 +243,11 @@ private:
             return;
         }
         if (at.load(std::memory_order_relaxed) == 0) return;
-        at.store(0, std::memory_order_relaxed);
-        // Pairs with the reader's fence between appending and reading this:
-        // a line it appended while the wake was raised, and did not announce,
-        // is seen here and gets a pass of its own.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // Lowered before the log's lock is taken to look at it, and the
+        // reader appends under that lock before it reads this: a line it
+        // appended while the wake was raised, and did not announce, is seen
+        // here and gets a pass of its own.
+        at.store(0, std::memory_order_seq_cst);
         if (line_log_range(st_->log).next > seen_next_) lws_cancel_service(st_->context);
     }
 

@@ -103,10 +103,11 @@ void announce(queue_sink* pending) {
     pending->lines = 0;
     feed* st = pending->st;
     if (st->wake_at != nullptr) {
-        // Pairs with the service thread's fence between lowering wake_at and
-        // looking at the log: either it sees these lines or this sees 0.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        const uint64_t at = st->wake_at->load(std::memory_order_relaxed);
+        // The lines were appended under the log's lock, and the service
+        // thread lowers wake_at before it takes that lock to look at the
+        // log: whichever took the lock first, either it sees these lines or
+        // this sees 0.
+        const uint64_t at = st->wake_at->load(std::memory_order_seq_cst);
         if (at != 0 && st->appended < at) return;
     }
     wake_service(st);
