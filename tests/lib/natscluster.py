@@ -173,7 +173,9 @@ class Cluster:
                                  % (timeout, self.logs()))
 
     def stream_leader(self, stream):
-        """Name of the node that leads stream, or None while it has none."""
+        """Name of the node that leads stream, or None while it has none. Only
+        a node that names itself is believed: a follower's view of who leads
+        can lag behind a change of leader."""
         for node in self.nodes:
             if not node.running():
                 continue
@@ -186,7 +188,7 @@ class Cluster:
                     if s.get("name") != stream:
                         continue
                     leader = (s.get("cluster") or {}).get("leader")
-                    if leader:
+                    if leader and leader == node.name:
                         return leader
         return None
 
