@@ -41,11 +41,11 @@ class SteppedWallClock(unittest.TestCase):
 
     def check_step(self, offset):
         d = tempfile.mkdtemp(prefix="zel-clock-")
-        spec = os.path.join(d, "faketime")
-        with open(spec, "w") as f:
+        clock_file = os.path.join(d, "faketime")
+        with open(clock_file, "w") as f:
             f.write("+0\n")
         env = {
-            "LD_PRELOAD": FAKETIME, "FAKETIME_TIMESTAMP_FILE": spec, "FAKETIME_NO_CACHE": "1",
+            "LD_PRELOAD": FAKETIME, "FAKETIME_TIMESTAMP_FILE": clock_file, "FAKETIME_NO_CACHE": "1",
             "FAKETIME_DONT_FAKE_MONOTONIC": "1",
             "PCAP_RELAY_URL": "wss://127.0.0.1:%d/in" % zelproc.free_port(),
             "PCAP_RELAY_SWITCH_ID": "clock", "PCAP_RELAY_TOKEN": "zeltoken" * 4,
@@ -55,9 +55,9 @@ class SteppedWallClock(unittest.TestCase):
         relay = zelproc.Program([BIN, "--config="], env)
         try:
             relay.wait_for(r" wss_disconnected retry_seconds=%d$" % DELAY, timeout=10)
-            with open(spec + ".new", "w") as f:
+            with open(clock_file + ".new", "w") as f:
                 f.write(offset + "\n")
-            os.rename(spec + ".new", spec)
+            os.rename(clock_file + ".new", clock_file)
             stepped = time.monotonic()
             # The next attempt comes after the delay, up to a second of jitter
             # and a service pass of at most a second, whatever the wall clock did.
@@ -67,7 +67,7 @@ class SteppedWallClock(unittest.TestCase):
             self.assertLessEqual(waited, DELAY + 3, relay.stderr())
         finally:
             status = relay.stop()
-            os.remove(spec)
+            os.remove(clock_file)
             os.rmdir(d)
         self.assertEqual(status, 0)
         self.assertTrue(re.search(r" shutdown sent=0 ", relay.stderr()), relay.stderr())
